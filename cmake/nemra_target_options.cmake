@@ -1,0 +1,14 @@
+# One place for the language level and the flags every nemra target builds with.
+#
+# -ffp-contract=off: GCC fuses a*b + c into one FMA wherever the target has one, which would change
+# the last bits of results the library promises bit for bit. It is applied to every target here and
+# also exported to consumers of nemra::kernel (see src/nemra_kernel/CMakeLists.txt).
+function(nemra_target_options target)
+  target_compile_features(${target} PUBLIC cxx_std_23)
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE
+    -ffp-contract=off
+    -fno-fast-math
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    $<$<BOOL:${NEMRA_WERROR}>:-Werror>)
+endfunction()

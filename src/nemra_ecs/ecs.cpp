@@ -1,0 +1,1 @@
+#include <nemra_ecs/nemra_ecs.hpp>

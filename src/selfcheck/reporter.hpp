@@ -1,0 +1,53 @@
+// The events of a run, as the outputs (line output, progress display) see them. The run loop
+// knows only this interface.
+#ifndef SELFCHECK_REPORTER_HPP
+#define SELFCHECK_REPORTER_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <selfcheck/assertions.hpp>
+#include <selfcheck/check.hpp>
+#include <string_view>
+
+namespace selfcheck {
+
+struct CheckOutcome {
+  enum class Result : std::uint8_t { passed, skipped, failed };
+  Result result = Result::passed;
+  std::string_view error_name;  // for failed and skipped
+  bool leaked = false;
+  bool fuzz = false;
+};
+
+struct RunSummary {
+  std::uint64_t total = 0;
+  std::uint64_t passed = 0;
+  std::uint64_t skipped = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t fuzz = 0;
+  std::uint64_t leaked = 0;
+  std::uint64_t log_err_count = 0;
+
+  // Exit status: 1 when anything failed, leaked or logged an error; skips alone do not count.
+  int exitStatus() const { return (failed != 0 || leaked != 0 || log_err_count != 0) ? 1 : 0; }
+};
+
+class Reporter {
+ public:
+  virtual ~Reporter() = default;
+  // Called once before the first check with the table's length.
+  virtual void runStarted(std::size_t total) = 0;
+  // Called before check `index` (zero-based) runs; `check` stays valid for the whole run.
+  virtual void checkStarted(std::size_t index, const Check& check) = 0;
+  // Called when the check has returned, before its allocator is closed (so before any leak
+  // report). `failure` is the raised failure for skipped and failed checks, else nullptr; it is
+  // only valid during the call.
+  virtual void checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
+                          const CheckFailure* failure) = 0;
+  // Called once after the last check.
+  virtual void runEnded(const RunSummary& summary) = 0;
+};
+
+}  // namespace selfcheck
+
+#endif

@@ -1,0 +1,17 @@
+#include <selfcheck/cli.hpp>
+#include <selfcheck/line_output.hpp>
+#include <selfcheck/panic.hpp>
+#include <selfcheck/run_loop.hpp>
+#include <selfcheck/runner.hpp>
+
+namespace selfcheck {
+
+int runnerMain(int argc, const char* const* argv, CheckTable table) {
+  Options options = parseCommandLine(argc, argv);
+  if (options.listen) panic("server mode (--listen=-) is not available in this build");
+  LineOutput output;
+  RunSummary summary = runAll(table, output);
+  return summary.exitStatus();
+}
+
+}  // namespace selfcheck
