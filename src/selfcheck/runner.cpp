@@ -3,12 +3,13 @@
 #include <selfcheck/panic.hpp>
 #include <selfcheck/run_loop.hpp>
 #include <selfcheck/runner.hpp>
+#include <selfcheck/server.hpp>
 
 namespace selfcheck {
 
 int runnerMain(int argc, const char* const* argv, CheckTable table) {
   Options options = parseCommandLine(argc, argv);
-  if (options.listen) panic("server mode (--listen=-) is not available in this build");
+  if (options.listen) return serverMain(table);
   LineOutput output;
   RunSummary summary = runAll(table, output);
   return summary.exitStatus();
