@@ -1,8 +1,94 @@
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include <selfcheck/log.hpp>
 #include <selfcheck/panic.hpp>
+#include <selfcheck/run_loop.hpp>
 #include <selfcheck/server.hpp>
+#include <selfcheck/server_io.hpp>
+#include <selfcheck/server_protocol.hpp>
 
 namespace selfcheck {
+namespace {
 
-int serverMain(CheckTable) { panic("server mode (--listen=-) is not available in this build"); }
+namespace proto = protocol;
+
+// The driver went away at a message boundary (end of input where a request would start, or its
+// end of our output closed): nobody is left to serve, which is not a fault of the runner.
+constexpr int kDriverGoneStatus = 1;
+
+[[noreturn]] void servingFailure(std::string_view detail) {
+  writeStderr(std::string(detail) + "\n");
+  panic("internal test runner failure");
+}
+
+// Sends one message. Returns false when the driver has closed its end; any other failure is
+// fatal.
+bool send(int fd, const std::optional<std::string>& message) {
+  if (!message) servingFailure("server: a response would exceed the payload limit");
+  auto written = writeAll(fd, *message);
+  if (written) return true;
+  if (written.error() == EPIPE) return false;
+  servingFailure(std::string("server: writing standard output failed: ") +
+                 std::strerror(written.error()));
+}
+
+std::uint32_t outcomeFlags(const CheckOutcome& outcome) {
+  std::uint32_t flags = 0;
+  if (outcome.result == CheckOutcome::Result::failed) flags |= proto::kFailed;
+  if (outcome.result == CheckOutcome::Result::skipped) flags |= proto::kSkipped;
+  if (outcome.leaked) flags |= proto::kLeaked;
+  if (outcome.fuzz) flags |= proto::kFuzz;
+  return flags;
+}
+
+}  // namespace
+
+int serverMain(CheckTable table) {
+  ignoreSigpipeIfDefault();
+  auto channel = takeOverStandardStreams();
+  if (!channel) {
+    servingFailure(std::string("server: cannot take over standard input and output: ") +
+                   std::strerror(channel.error()));
+  }
+  FdSource requests(channel->in);
+
+  if (!send(channel->out, proto::encodeVersion())) return kDriverGoneStatus;
+  for (;;) {
+    auto next = proto::readRequest(requests, table.size());
+    if (const auto* stop = std::get_if<proto::Stop>(&next)) {
+      switch (stop->reason) {
+        case proto::StopReason::driverGone:
+          return kDriverGoneStatus;
+        case proto::StopReason::unsupportedKind:
+          writeStderr("unsupported message: " + proto::toHex(stop->header.kind) + "\n");
+          return 1;
+        default:
+          servingFailure(proto::describe(*stop));
+      }
+    }
+    const proto::Request request = std::get<proto::Request>(next);
+    switch (request.kind) {
+      case proto::RequestKind::exit:
+        return 0;
+      case proto::RequestKind::listChecks:
+        if (!send(channel->out, proto::encodeCheckNames(table))) return kDriverGoneStatus;
+        break;
+      case proto::RequestKind::runCheck: {
+        setLogErrCount(0);
+        CheckOutcome outcome = runCheck(request.index, table[request.index], nullptr);
+        proto::CheckReport report{request.index, outcomeFlags(outcome), logErrCount(),
+                                  outcome.result == CheckOutcome::Result::passed
+                                      ? std::string_view{}
+                                      : outcome.error_name};
+        if (!send(channel->out, proto::encodeCheckResult(report))) return kDriverGoneStatus;
+        break;
+      }
+    }
+  }
+}
 
 }  // namespace selfcheck

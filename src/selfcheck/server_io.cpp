@@ -1,0 +1,71 @@
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <selfcheck/server_io.hpp>
+
+namespace selfcheck {
+
+std::expected<std::size_t, int> FdSource::read(std::span<std::byte> buffer) {
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+std::expected<void, int> writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    // write() of a non-empty buffer to a pipe or file never returns 0; guard anyway so a
+    // misbehaving descriptor cannot spin this loop forever.
+    if (n == 0) return std::unexpected(EIO);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<DriverChannel, int> takeOverStandardStreams() {
+  DriverChannel channel;
+  // Duplicates at 3 or above, so they can never land on 0, 1 or 2 even if one of those is closed.
+  channel.in = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (channel.in < 0) return std::unexpected(errno);
+  channel.out = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (channel.out < 0) {
+    int error = errno;
+    ::close(channel.in);
+    return std::unexpected(error);
+  }
+  if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    // No standard error to send stray output to: close descriptor 1 instead, so a stray write
+    // fails rather than corrupting the channel.
+    ::close(STDOUT_FILENO);
+  }
+  int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null >= 0) {
+    if (null != STDIN_FILENO) {
+      ::dup2(null, STDIN_FILENO);
+      ::close(null);
+    }
+  } else {
+    ::close(STDIN_FILENO);
+  }
+  return channel;
+}
+
+void ignoreSigpipeIfDefault() {
+  struct sigaction current {};
+  if (::sigaction(SIGPIPE, nullptr, &current) != 0) return;
+  if (current.sa_handler != SIG_DFL) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+}  // namespace selfcheck

@@ -1,0 +1,45 @@
+// File-descriptor plumbing of the server mode: the channel to the driver, taken over from standard
+// input and output so that nothing a check does can reach it.
+#ifndef SELFCHECK_SERVER_IO_HPP
+#define SELFCHECK_SERVER_IO_HPP
+
+#include <expected>
+#include <string_view>
+
+#include <selfcheck/server_protocol.hpp>
+
+namespace selfcheck {
+
+// Reads a file descriptor, retrying reads interrupted by a signal.
+class FdSource final : public protocol::ByteSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+  std::expected<std::size_t, int> read(std::span<std::byte> buffer) override;
+
+ private:
+  int fd_;
+};
+
+// Writes all of `bytes`, through short writes and interrupted writes. The error is the errno of
+// the write that failed (EPIPE when the reading end is closed and SIGPIPE is not fatal).
+std::expected<void, int> writeAll(int fd, std::string_view bytes);
+
+// The driver's channel: private duplicates of the standard input and output the program was
+// started with.
+struct DriverChannel {
+  int in = -1;
+  int out = -1;
+};
+
+// Moves the driver's channel off descriptors 0 and 1: afterwards descriptor 1 is a copy of
+// standard error (so whatever a check prints lands there) and descriptor 0 reads /dev/null (so a
+// check cannot consume requests). Returns the errno of the step that failed.
+std::expected<DriverChannel, int> takeOverStandardStreams();
+
+// Makes SIGPIPE harmless if it still has its default (fatal) action, so that a write to a
+// driver that went away fails with EPIPE instead of killing the process.
+void ignoreSigpipeIfDefault();
+
+}  // namespace selfcheck
+
+#endif
