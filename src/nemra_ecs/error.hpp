@@ -1,4 +1,4 @@
-// The one error of the entity-component system.
+// The errors of the entity-component system.
 #ifndef NEMRA_ECS_ERROR_HPP
 #define NEMRA_ECS_ERROR_HPP
 
@@ -7,12 +7,19 @@
 
 namespace nemra_ecs {
 
-enum class Error : std::uint8_t { OutOfMemory };
+enum class Error : std::uint8_t {
+  // An append could not get the memory it needed; the store is as it was before the call.
+  OutOfMemory,
+  // A store has handed out every identifier its counter can hold (2^64 − 2 entities, or
+  // 4294967294 archetypes); nothing was created and the store is as it was.
+  IdentifiersExhausted,
+};
 
-// The printed name of an error ("OutOfMemory").
+// The printed name of an error ("OutOfMemory", "IdentifiersExhausted").
 constexpr std::string_view errorName(Error error) {
   switch (error) {
     case Error::OutOfMemory: return "OutOfMemory";
+    case Error::IdentifiersExhausted: return "IdentifiersExhausted";
   }
   return "UnknownError";
 }

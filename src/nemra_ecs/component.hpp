@@ -1,0 +1,51 @@
+// Component: a named component of one type attached to one entity, with its own lifecycle.
+// A plain value record.
+#ifndef NEMRA_ECS_COMPONENT_HPP
+#define NEMRA_ECS_COMPONENT_HPP
+
+#include <cstdint>
+#include <nemra_ecs/ids.hpp>
+#include <string_view>
+
+namespace nemra_ecs {
+
+// Lifecycle of a component: it switches between active and inactive any number of times; nothing
+// in the library enters destroyed. There is no deactivating state and no version counter.
+enum class ComponentState : std::uint8_t {
+  init = 0,
+  active = 1,
+  inactive = 2,
+  destroyed = 3,
+};
+
+struct Component {
+  ComponentTypeId type_id;
+  // The entity the component belongs to; no world is consulted.
+  EntityId entity_id;
+  // Borrowed: the caller's bytes, which must outlive the component.
+  std::string_view name;
+  ComponentState state;
+
+  static constexpr Component init(ComponentTypeId type_id, EntityId entity_id,
+                                  std::string_view name) {
+    return Component{type_id, entity_id, name, ComponentState::init};
+  }
+
+  constexpr bool isActive() const { return state == ComponentState::active; }
+
+  // init or inactive → active; any other state is left unchanged.
+  constexpr void activate() {
+    if (state == ComponentState::init || state == ComponentState::inactive) {
+      state = ComponentState::active;
+    }
+  }
+
+  // active → inactive; any other state is left unchanged.
+  constexpr void deactivate() {
+    if (state == ComponentState::active) state = ComponentState::inactive;
+  }
+};
+
+}  // namespace nemra_ecs
+
+#endif

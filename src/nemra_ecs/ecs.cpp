@@ -1,1 +1,0 @@
-#include <nemra_ecs/nemra_ecs.hpp>

@@ -1,0 +1,76 @@
+// World: the store of entities. It hands out entity identifiers, creates entities already
+// activated, finds them by identifier, finds the active entity nearest to a point of P³ and
+// counts the active ones. It also holds one event bus for position changes and one for transform
+// changes, which only the world's holder dispatches.
+#ifndef NEMRA_ECS_WORLD_HPP
+#define NEMRA_ECS_WORLD_HPP
+
+#include <cstdint>
+#include <expected>
+#include <memory_resource>
+#include <nemra_ecs/entity.hpp>
+#include <nemra_ecs/error.hpp>
+#include <nemra_ecs/event_bus.hpp>
+#include <nemra_ecs/ids.hpp>
+#include <nemra_kernel/hom_vec4.hpp>
+#include <optional>
+#include <string_view>
+
+namespace nemra_ecs {
+
+// Owns the storage of its entity array (from the allocator given to init). Move-only: a copied
+// array would silently switch to the default resource.
+//
+// Invariants kept by the world: every entity has an id of at least 1; the ids are distinct,
+// increase with position and are all below next_id.
+class World {
+ public:
+  // The entities, held by value, in creation order. Appending may move them: a pointer into the
+  // array is good only until the next createEntity, deinit or move-assignment.
+  std::pmr::vector<Entity> entities;
+  // The number the next createEntity draws. 2^64 − 1 is never handed out: it marks the counter
+  // as used up.
+  std::uint64_t next_id;
+  EventBus<PositionChangedEvent> position_bus;
+  EventBus<TransformChangedEvent> transform_bus;
+
+  // An empty world on `allocator` (nullptr means std::pmr::get_default_resource()). Allocates
+  // nothing and cannot fail.
+  static World init(std::pmr::memory_resource* allocator);
+
+  World(World&& other) noexcept = default;
+  // Releases this world's storage and takes over other's, allocator included.
+  World& operator=(World&& other) noexcept;
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+  ~World() = default;
+
+  // Releases the storage of the entity array; the world is then empty and may be used again.
+  // No entity is deactivated and the buses are left as they are.
+  void deinit();
+
+  // Creates an entity named `name` (borrowed, not copied), activates it (version 1) and appends
+  // it. The number is drawn first, so a call that then fails still uses it up. Errors:
+  // OutOfMemory (the world is unchanged but for next_id), IdentifiersExhausted (next_id is
+  // 2^64 − 1 or was set to 0; the world is unchanged).
+  std::expected<EntityId, Error> createEntity(std::string_view name);
+
+  // The first entity whose id equals `id`, in any state, or nullptr. A changeable reference into
+  // the array, good until the next createEntity, deinit or move-assignment.
+  Entity* getEntity(EntityId id);
+  const Entity* getEntity(EntityId id) const;
+
+  // The id of the active entity nearest to `position` by Fubini–Study distance; of equally near
+  // ones the first in creation order. None when no entity is active.
+  std::optional<EntityId> findNearest(nemra_kernel::HomVec4 position) const;
+
+  // The number of entities in state active; saturates at 4294967295.
+  std::uint32_t activeCount() const;
+
+ private:
+  explicit World(std::pmr::memory_resource* allocator);
+};
+
+}  // namespace nemra_ecs
+
+#endif
