@@ -1,8 +1,6 @@
 // selfcheck::parseSeed against the rules for --seed values: a table of the edge cases, then a
 // bounded randomised comparison with an independent reference parser over strings drawn from a
 // grammar of valid and near-valid values.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -11,8 +9,11 @@
 #include <string_view>
 #include <vector>
 
-#include "seed_reference.hpp"
+#include <gtest/gtest.h>
+
 #include <selfcheck/cli.hpp>
+
+#include "seed_reference.hpp"
 
 namespace {
 

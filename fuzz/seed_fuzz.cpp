@@ -1,9 +1,9 @@
 // Fuzz target for the --seed value parser (selfcheck::parseSeed).
 //
-// libFuzzer entry point; built with clang and -fsanitize=fuzzer it explores on its own, and built
-// with any compiler beside fuzz_replay_main.cpp it replays a corpus. Any input on which the parser
-// disagrees with the independent reference, or accepts a value that does not read back from its
-// own decimal and hexadecimal rendering, aborts.
+// libFuzzer entry point; built with clang and -fsanitize=fuzzer it explores on its own, and with
+// any other compiler standalone_main.cpp drives it (corpus replay, then seeded mutations). Any
+// input on which the parser disagrees with the independent reference of the test suite, or
+// accepts a value that does not read back from its own decimal and hexadecimal rendering, aborts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,15 +11,17 @@
 #include <optional>
 #include <string_view>
 
-#include "seed_reference.hpp"
 #include <selfcheck/cli.hpp>
+
+#include "../tests/hardening/seed_reference.hpp"
 
 namespace {
 
 [[noreturn]] void fail(std::string_view what, std::string_view input) {
   std::fprintf(stderr, "seed fuzz: %.*s on %zu bytes:", static_cast<int>(what.size()), what.data(),
                input.size());
-  for (char c : input) std::fprintf(stderr, " %02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+  for (char c : input)
+    std::fprintf(stderr, " %02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
   std::fprintf(stderr, "\n");
   std::abort();
 }
