@@ -9,14 +9,14 @@
 #ifndef NEMRA_BENCH_BENCH_DATA_HPP
 #define NEMRA_BENCH_BENCH_DATA_HPP
 
-#include <benchmark/benchmark.h>
-
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <random>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 namespace nemra_bench {
 
@@ -40,6 +40,22 @@ inline void setBatch(benchmark::State& state, std::size_t batch) {
   state.counters["batch"] = static_cast<double>(batch);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(batch));
+}
+
+// Times op(0), ..., op(batch − 1) per iteration. Each result is kept by DoNotOptimize, which
+// makes the compiler produce it in full (in memory when it does not fit a register) and forbids
+// moving the work out of the loop; no copy into an output array is timed, so an operation that
+// returns through memory (an out-of-line call) and one computed in registers (an inlined
+// expression) pay for the same single materialisation of their result.
+template <class Op>
+void timeBatch(benchmark::State& state, std::size_t batch, Op op) {
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < batch; ++i) {
+      auto result = op(i);
+      benchmark::DoNotOptimize(result);
+    }
+  }
+  setBatch(state, batch);
 }
 
 // Matrices with entries uniform in [-2, 2]: generic, finite, mostly well conditioned.

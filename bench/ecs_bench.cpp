@@ -1,13 +1,11 @@
 // The entity-component system at 1e3 to 1e6 entities (all active, and a random half active), and
-// the archetype registry at 1e2 to 1e5 archetypes.
+// the archetype registry at 1e2 to 1e5 archetypes (createArchetype, query).
 //
 // Beside World::findNearest runs the literal scan over the same records: one fsDistance per
 // active entity, the first strictly smaller distance wins. Before any timing, findNearest is
 // compared with that scan on every query used (the timed ones and a set of edge queries: zero,
 // NaN, tiny and huge queries, queries at duplicated positions and their antipodes); a different
 // answer aborts the program with a message. The timed loop compares again on every call.
-#include <benchmark/benchmark.h>
-
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -25,14 +23,21 @@
 #include <utility>
 #include <vector>
 
-#include "bench_data.hpp"
+#include <benchmark/benchmark.h>
+
+#include <nemra_ecs/archetype_registry.hpp>
+#include <nemra_ecs/query.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 
+#include "bench_data.hpp"
+
 namespace nemra_bench {
 namespace {
 
+using nemra_ecs::ArchetypeRegistry;
+using nemra_ecs::ComponentTypeId;
 using nemra_ecs::Entity;
 using nemra_ecs::EntityId;
 using nemra_ecs::World;
@@ -105,7 +110,8 @@ std::unique_ptr<Scene> buildScene(std::size_t n, bool half_active) {
     }
   }
 
-  for (std::size_t q = 0; q < kQueriesPerIteration; ++q) scene->timed_queries.push_back(direction());
+  for (std::size_t q = 0; q < kQueriesPerIteration; ++q)
+    scene->timed_queries.push_back(direction());
   const double nan = std::numeric_limits<double>::quiet_NaN();
   scene->edge_queries = {HomVec4::zero(),
                          HomVec4::init(1e-16, 0, 0, 0),
@@ -232,8 +238,65 @@ void registerWorldBenchmarks() {
       ->Unit(benchmark::kMicrosecond);
 }
 
+// The component types of archetype i: three of types 1..12, varying with i, so that a query for
+// type 1 without type 3 matches a fraction of the registry.
+std::array<ComponentTypeId, 3> archetypeTypes(std::size_t i) {
+  return {ComponentTypeId::fromId(1 + i % 3), ComponentTypeId::fromId(3 + i % 5),
+          ComponentTypeId::fromId(5 + i % 7)};
+}
+
+// n createArchetype calls on a fresh registry, growth included; the release is timed too.
+void createArchetype(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  std::vector<std::array<ComponentTypeId, 3>> types;
+  for (std::size_t i = 0; i < n; ++i) types.push_back(archetypeTypes(i));
+  for (auto _ : state) {
+    ArchetypeRegistry registry = ArchetypeRegistry::init(std::pmr::new_delete_resource());
+    for (const auto& t : types) {
+      auto id = registry.createArchetype(t);
+      benchmark::DoNotOptimize(id);
+    }
+    registry.deinit();
+  }
+  setBatch(state, n);
+}
+
+// One query (required {1}, excluded {3}) over n archetypes, its result released.
+void query(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  ArchetypeRegistry registry = ArchetypeRegistry::init(std::pmr::new_delete_resource());
+  for (std::size_t i = 0; i < n; ++i) {
+    auto id = registry.createArchetype(archetypeTypes(i));
+    if (!id) fail("createArchetype failed while building a registry");
+    for (std::size_t e = 0; e < i % 4; ++e) registry.archetypes.back().addEntity();
+  }
+  const std::array<ComponentTypeId, 1> required = {ComponentTypeId::fromId(1)};
+  const std::array<ComponentTypeId, 1> excluded = {ComponentTypeId::fromId(3)};
+  const auto filter = nemra_ecs::QueryFilter::initWithExclusions(required, excluded);
+  std::size_t expected = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto t = archetypeTypes(i);
+    const bool has1 = t[0].id == 1;
+    const bool has3 = t[0].id == 3 || t[1].id == 3;
+    expected += has1 && !has3 ? 1U : 0U;
+  }
+  for (auto _ : state) {
+    auto result = registry.query(std::pmr::new_delete_resource(), filter);
+    if (!result || result->matching_archetypes.size() != expected) {
+      fail("query returned a wrong number of archetypes");
+    }
+    benchmark::DoNotOptimize(result->total_entities);
+    result->deinit();
+  }
+  setBatch(state, 1);
+}
+
 [[maybe_unused]] const int kRegistered = [] {
   registerWorldBenchmarks();
+  for (auto* b : {benchmark::RegisterBenchmark("createArchetype/nemra", createArchetype),
+                  benchmark::RegisterBenchmark("query/nemra", query)}) {
+    b->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+  }
   return 0;
 }();
 

@@ -4,12 +4,12 @@
 // Each is the idiomatic Eigen spelling of the operation, with the kernel's semantics where they
 // matter for the cost: fsDistance and normalizeDet keep their guards, and the clamp of the cosine
 // is a comparison that takes NaN as 1.
-#include <benchmark/benchmark.h>
-
 #include <Eigen/Dense>
 #include <cmath>
 #include <cstddef>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "bench_data.hpp"
 
@@ -32,48 +32,24 @@ Vector4d toVector(const Vec& v) { return Vector4d(v[0], v[1], v[2], v[3]); }
 
 void mul(benchmark::State& state) {
   const std::vector<Matrix4d> a = matrices(1), b = matrices(2);
-  std::vector<Matrix4d> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i].noalias() = a[i] * b[i];
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> Matrix4d { return a[i] * b[i]; });
 }
 
 void apply(benchmark::State& state) {
   const std::vector<Matrix4d> m = matrices(1);
   std::vector<Vector4d> v;
   for (const Vec& x : randomVectors(kMatrixBatch, 3)) v.push_back(toVector(x));
-  std::vector<Vector4d> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i].noalias() = m[i] * v[i];
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> Vector4d { return m[i] * v[i]; });
 }
 
 void det(benchmark::State& state) {
   const std::vector<Matrix4d> m = matrices(1);
-  std::vector<double> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i].determinant();
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> double { return m[i].determinant(); });
 }
 
 void transpose(benchmark::State& state) {
   const std::vector<Matrix4d> m = matrices(1);
-  std::vector<Matrix4d> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i].transpose();
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> Matrix4d { return m[i].transpose(); });
 }
 
 Matrix4d normalizeDetOf(const Matrix4d& m) {
@@ -84,13 +60,7 @@ Matrix4d normalizeDetOf(const Matrix4d& m) {
 
 void normalizeDet(benchmark::State& state) {
   const std::vector<Matrix4d> m = matrices(1);
-  std::vector<Matrix4d> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = normalizeDetOf(m[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> Matrix4d { return normalizeDetOf(m[i]); });
 }
 
 // The regularised Newton–Schulz iteration: three products and the residual per step.
@@ -131,13 +101,7 @@ void fsDistance(benchmark::State& state) {
     a.push_back(toVector(pairs.a[i]));
     b.push_back(toVector(pairs.b[i]));
   }
-  std::vector<double> out(kPairBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kPairBatch; ++i) out[i] = fsDistanceOf(a[i], b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kPairBatch);
+  timeBatch(state, kPairBatch, [&](std::size_t i) -> double { return fsDistanceOf(a[i], b[i]); });
 }
 
 std::vector<Vector4f> lanes(std::uint64_t seed) {
@@ -148,27 +112,15 @@ std::vector<Vector4f> lanes(std::uint64_t seed) {
 
 void dot4(benchmark::State& state) {
   const std::vector<Vector4f> a = lanes(6), b = lanes(7);
-  std::vector<float> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) out[i] = a[i].dot(b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch, [&](std::size_t i) -> float { return a[i].dot(b[i]); });
 }
 
 void normalize4(benchmark::State& state) {
   const std::vector<Vector4f> v = lanes(6);
-  std::vector<Vector4f> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) {
-      const float d = v[i].squaredNorm();
-      out[i] = d < 1e-15f ? Vector4f(0, 0, 0, 1) : Vector4f(v[i] / std::sqrt(d));
-    }
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch, [&](std::size_t i) -> Vector4f {
+    const float d = v[i].squaredNorm();
+    return d < 1e-15f ? Vector4f(0, 0, 0, 1) : Vector4f(v[i] / std::sqrt(d));
+  });
 }
 
 [[maybe_unused]] const int kRegistered = [] {
@@ -177,8 +129,8 @@ void normalize4(benchmark::State& state) {
   benchmark::RegisterBenchmark("det/eigen", det);
   benchmark::RegisterBenchmark("transpose/eigen", transpose);
   benchmark::RegisterBenchmark("normalizeDet/eigen", normalizeDet);
-  const Matrix4d translate = (Matrix4d() << 1, 0, 0, 10, 0, 1, 0, 20, 0, 0, 1, 30, 0, 0, 0, 1)
-                                 .finished();
+  const Matrix4d translate =
+      (Matrix4d() << 1, 0, 0, 10, 0, 1, 0, 20, 0, 0, 1, 30, 0, 0, 0, 1).finished();
   benchmark::RegisterBenchmark("nsBudgetShort/eigen", inverse, translate, 0.0, kShortBudget);
   benchmark::RegisterBenchmark("nsBudgetLong/eigen", inverse, translate, 0.0, kLongBudget);
   benchmark::RegisterBenchmark("fsDistance/eigen", fsDistance);

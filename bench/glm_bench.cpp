@@ -1,13 +1,13 @@
 // The kernel's benchmarked operations written with glm (dmat4, dvec4, vec4), on the same inputs
 // as kernel_bench.cpp, in the same process. Built only when glm is found. As in eigen_bench.cpp,
 // fsDistance and normalizeDet keep the kernel's guards and the NaN-absorbing clamp.
-#include <benchmark/benchmark.h>
-
 #include <cmath>
 #include <cstddef>
 #include <glm/glm.hpp>
 #include <glm/gtc/type_ptr.hpp>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "bench_data.hpp"
 
@@ -26,48 +26,24 @@ glm::dvec4 toVector(const Vec& v) { return glm::dvec4(v[0], v[1], v[2], v[3]); }
 
 void mul(benchmark::State& state) {
   const std::vector<glm::dmat4> a = matrices(1), b = matrices(2);
-  std::vector<glm::dmat4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = a[i] * b[i];
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> glm::dmat4 { return a[i] * b[i]; });
 }
 
 void apply(benchmark::State& state) {
   const std::vector<glm::dmat4> m = matrices(1);
   std::vector<glm::dvec4> v;
   for (const Vec& x : randomVectors(kMatrixBatch, 3)) v.push_back(toVector(x));
-  std::vector<glm::dvec4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i] * v[i];
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> glm::dvec4 { return m[i] * v[i]; });
 }
 
 void det(benchmark::State& state) {
   const std::vector<glm::dmat4> m = matrices(1);
-  std::vector<double> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = glm::determinant(m[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> double { return glm::determinant(m[i]); });
 }
 
 void transpose(benchmark::State& state) {
   const std::vector<glm::dmat4> m = matrices(1);
-  std::vector<glm::dmat4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = glm::transpose(m[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> glm::dmat4 { return glm::transpose(m[i]); });
 }
 
 glm::dmat4 normalizeDetOf(const glm::dmat4& m) {
@@ -78,13 +54,7 @@ glm::dmat4 normalizeDetOf(const glm::dmat4& m) {
 
 void normalizeDet(benchmark::State& state) {
   const std::vector<glm::dmat4> m = matrices(1);
-  std::vector<glm::dmat4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = normalizeDetOf(m[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> glm::dmat4 { return normalizeDetOf(m[i]); });
 }
 
 // The regularised Newton–Schulz iteration: three products and the residual per step.
@@ -108,8 +78,7 @@ glm::dmat4 newtonSchulz(const glm::dmat4& self, double delta, std::uint32_t budg
   return x;
 }
 
-void inverse(benchmark::State& state, const glm::dmat4& input, double delta,
-             std::uint32_t budget) {
+void inverse(benchmark::State& state, const glm::dmat4& input, double delta, std::uint32_t budget) {
   for (auto _ : state) {
     glm::dmat4 m = input;
     benchmark::DoNotOptimize(m);
@@ -134,13 +103,7 @@ void fsDistance(benchmark::State& state) {
     a.push_back(toVector(pairs.a[i]));
     b.push_back(toVector(pairs.b[i]));
   }
-  std::vector<double> out(kPairBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kPairBatch; ++i) out[i] = fsDistanceOf(a[i], b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kPairBatch);
+  timeBatch(state, kPairBatch, [&](std::size_t i) -> double { return fsDistanceOf(a[i], b[i]); });
 }
 
 std::vector<glm::vec4> lanes(std::uint64_t seed) {
@@ -151,27 +114,15 @@ std::vector<glm::vec4> lanes(std::uint64_t seed) {
 
 void dot4(benchmark::State& state) {
   const std::vector<glm::vec4> a = lanes(6), b = lanes(7);
-  std::vector<float> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) out[i] = glm::dot(a[i], b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch, [&](std::size_t i) -> float { return glm::dot(a[i], b[i]); });
 }
 
 void normalize4(benchmark::State& state) {
   const std::vector<glm::vec4> v = lanes(6);
-  std::vector<glm::vec4> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) {
-      const float d = glm::dot(v[i], v[i]);
-      out[i] = d < 1e-15f ? glm::vec4(0, 0, 0, 1) : v[i] / std::sqrt(d);
-    }
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch, [&](std::size_t i) -> glm::vec4 {
+    const float d = glm::dot(v[i], v[i]);
+    return d < 1e-15f ? glm::vec4(0, 0, 0, 1) : v[i] / std::sqrt(d);
+  });
 }
 
 [[maybe_unused]] const int kRegistered = [] {

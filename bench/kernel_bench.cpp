@@ -1,22 +1,21 @@
 // The kernel's operations, timed on the inputs of bench_data.hpp. The Eigen and glm versions of
 // the same operations are in eigen_bench.cpp and glm_bench.cpp and run in the same process.
 //
-// Every timed loop writes each result to an output array whose address has escaped, and ends with
-// a memory clobber, so the compiler can neither drop a result nor hoist the work out of the loop;
-// the fixed-input calls (the inverse) pass their input through DoNotOptimize, so it cannot be
-// constant-folded.
-#include <benchmark/benchmark.h>
-
+// Batches go through timeBatch (bench_data.hpp), which keeps every result; the fixed-input calls
+// (the inverse) also pass their input through DoNotOptimize, so it cannot be constant-folded.
 #include <array>
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
-#include "bench_data.hpp"
+#include <benchmark/benchmark.h>
+
 #include <nemra_kernel/fast_math.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 #include <nemra_kernel/pgl4.hpp>
+
+#include "bench_data.hpp"
 
 namespace nemra_bench {
 namespace {
@@ -35,59 +34,29 @@ HomVec4 toHomVec4(const Vec& v) { return HomVec4::init(v[0], v[1], v[2], v[3]); 
 
 void mul(benchmark::State& state) {
   const std::vector<PGL4> a = matrices(1), b = matrices(2);
-  std::vector<PGL4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = PGL4::mul(a[i], b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> PGL4 { return PGL4::mul(a[i], b[i]); });
 }
 
 void apply(benchmark::State& state) {
   const std::vector<PGL4> m = matrices(1);
   std::vector<HomVec4> v;
   for (const Vec& x : randomVectors(kMatrixBatch, 3)) v.push_back(toHomVec4(x));
-  std::vector<HomVec4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i].apply(v[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> HomVec4 { return m[i].apply(v[i]); });
 }
 
 void det(benchmark::State& state) {
   const std::vector<PGL4> m = matrices(1);
-  std::vector<double> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i].det();
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> double { return m[i].det(); });
 }
 
 void transpose(benchmark::State& state) {
   const std::vector<PGL4> m = matrices(1);
-  std::vector<PGL4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i].transpose();
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> PGL4 { return m[i].transpose(); });
 }
 
 void normalizeDet(benchmark::State& state) {
   const std::vector<PGL4> m = matrices(1);
-  std::vector<PGL4> out(kMatrixBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kMatrixBatch; ++i) out[i] = m[i].normalizeDet();
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kMatrixBatch);
+  timeBatch(state, kMatrixBatch, [&](std::size_t i) -> PGL4 { return m[i].normalizeDet(); });
 }
 
 // One whole inverse call on a fixed matrix.
@@ -108,36 +77,20 @@ void fsDistance(benchmark::State& state) {
     a.push_back(toHomVec4(pairs.a[i]));
     b.push_back(toHomVec4(pairs.b[i]));
   }
-  std::vector<double> out(kPairBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kPairBatch; ++i) out[i] = nemra_kernel::fsDistance(a[i], b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kPairBatch);
+  timeBatch(state, kPairBatch,
+            [&](std::size_t i) -> double { return nemra_kernel::fsDistance(a[i], b[i]); });
 }
 
 void cordicInvSqrt(benchmark::State& state) {
   const std::vector<double> x = positiveScalars(kScalarBatch, 5);
-  std::vector<double> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) out[i] = nemra_kernel::cordicInvSqrt(x[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch,
+            [&](std::size_t i) -> double { return nemra_kernel::cordicInvSqrt(x[i]); });
 }
 
 // The library's square root and a division, for scale.
 void invSqrtStd(benchmark::State& state) {
   const std::vector<double> x = positiveScalars(kScalarBatch, 5);
-  std::vector<double> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) out[i] = 1.0 / std::sqrt(x[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch, [&](std::size_t i) -> double { return 1.0 / std::sqrt(x[i]); });
 }
 
 std::vector<F32x4> lanes(std::uint64_t seed) {
@@ -150,24 +103,14 @@ std::vector<F32x4> lanes(std::uint64_t seed) {
 
 void simdDot4(benchmark::State& state) {
   const std::vector<F32x4> a = lanes(6), b = lanes(7);
-  std::vector<float> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) out[i] = nemra_kernel::simdDot4(a[i], b[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch,
+            [&](std::size_t i) -> float { return nemra_kernel::simdDot4(a[i], b[i]); });
 }
 
 void simdNormalize3(benchmark::State& state) {
   const std::vector<F32x4> v = lanes(6);
-  std::vector<F32x4> out(kScalarBatch);
-  benchmark::DoNotOptimize(out.data());
-  for (auto _ : state) {
-    for (std::size_t i = 0; i < kScalarBatch; ++i) out[i] = nemra_kernel::simdNormalize3(v[i]);
-    benchmark::ClobberMemory();
-  }
-  setBatch(state, kScalarBatch);
+  timeBatch(state, kScalarBatch,
+            [&](std::size_t i) -> F32x4 { return nemra_kernel::simdNormalize3(v[i]); });
 }
 
 [[maybe_unused]] const int kRegistered = [] {

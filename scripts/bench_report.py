@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""Turns the JSON output of nemra-bench (and of hyperfine and /usr/bin/time) into the table of
+target ratios printed by scripts/bench.
+
+Every time is the median over the repetitions of one run (the "median" aggregate), taken as CPU
+time and divided by the benchmark's "batch" counter, the number of operations one timed iteration
+performs. A ratio is nemra's median over the baseline's median; a target holds when the ratio is
+at most the bound. The coefficient of variation (the "cv" aggregate) of both sides is shown so a
+noisy result can be told from a real one.
+
+Standard library only.
+"""
+
+import argparse
+import json
+import sys
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load_benchmarks(paths):
+    """run_name -> {"median": ns per operation, "cv": coefficient of variation}."""
+    results = {}
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+        for b in data.get("benchmarks", []):
+            if b.get("error_occurred"):
+                sys.exit(f"bench_report: {b['run_name']} failed: {b.get('error_message')}")
+            name = b.get("run_name", b["name"])
+            entry = results.setdefault(name, {})
+            kind = b.get("aggregate_name")
+            batch = float(b.get("batch", 1.0)) or 1.0
+            if kind == "median":
+                entry["median"] = b["cpu_time"] * UNIT_NS[b["time_unit"]] / batch
+            elif kind == "cv":
+                entry["cv"] = b["cpu_time"]  # a fraction; time units cancel
+            elif kind is None and "median" not in entry:
+                # A single run without repetitions: use it as the median.
+                entry["median"] = b["cpu_time"] * UNIT_NS[b["time_unit"]] / batch
+    return results
+
+
+def fmt_time(ns):
+    if ns is None:
+        return "n/a"
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.3g} ns"
+
+
+def fmt_cv(entry):
+    cv = entry.get("cv") if entry else None
+    return "" if cv is None else f"{100 * cv:.0f}%"
+
+
+class Report:
+    def __init__(self, results, budgets):
+        self.results = results
+        self.budgets = budgets
+        self.misses = 0
+        self.missing = 0
+
+    def time(self, name):
+        entry = self.results.get(name)
+        return None if entry is None else entry.get("median")
+
+    def row(self, label, ours, base, bound=None, ours_ns=None, base_ns=None):
+        """One ratio line. ours/base are benchmark names, or None with *_ns given directly."""
+        t_ours = ours_ns if ours is None else self.time(ours)
+        t_base = base_ns if base is None else self.time(base)
+        cv = f"{fmt_cv(self.results.get(ours)) or '-':>4} {fmt_cv(self.results.get(base)) or '-':>4}"
+        if t_ours is None or t_base is None or t_base <= 0:
+            verdict = "not measured" if bound is not None else ""
+            if bound is not None:
+                self.missing += 1
+            print(f"  {label:<52} {fmt_time(t_ours):>10} {fmt_time(t_base):>10} {'':>7}"
+                  f" {'':>7}  {cv}  {verdict}")
+            return
+        ratio = t_ours / t_base
+        if bound is None:
+            print(f"  {label:<52} {fmt_time(t_ours):>10} {fmt_time(t_base):>10} {ratio:7.2f}"
+                  f" {'':>7}  {cv}")
+            return
+        ok = ratio <= bound
+        if not ok:
+            self.misses += 1
+        verdict = "PASS" if ok else f"MISS by {100 * (ratio / bound - 1):.1f}%"
+        print(f"  {label:<52} {fmt_time(t_ours):>10} {fmt_time(t_base):>10} {ratio:7.2f}"
+              f" {'<= ' + format(bound, '.2f'):>7}  {cv}  {verdict}")
+
+    def ns_iteration(self, lib):
+        """One Newton–Schulz iteration: the difference of two budgets, per iteration."""
+        short, long_ = self.time(f"nsBudgetShort/{lib}"), self.time(f"nsBudgetLong/{lib}")
+        if short is None or long_ is None:
+            return None
+        return (long_ - short) / (self.budgets[1] - self.budgets[0])
+
+
+def header(title):
+    print()
+    print(title)
+    print(f"  {'':<52} {'nemra':>10} {'baseline':>10} {'ratio':>7} {'target':>7}  {'cv':>4} {'':>4}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--bench", nargs="+", required=True, help="nemra-bench JSON outputs")
+    parser.add_argument("--budgets", nargs=2, type=int, default=[5, 25],
+                        help="the two Newton-Schulz budgets of nsBudgetShort/nsBudgetLong")
+    parser.add_argument("--hyperfine", help="hyperfine JSON export: self-check and empty program")
+    parser.add_argument("--rss", nargs="*", default=[],
+                        help="NAME=KIB peak resident set sizes (median of several runs)")
+    parser.add_argument("--machine", default="", help="machine description line")
+    args = parser.parse_args()
+
+    r = Report(load_benchmarks(args.bench), args.budgets)
+
+    print("nemra benchmark report")
+    if args.machine:
+        print(f"  {args.machine}")
+    print("  times: median CPU time per operation over the repetitions of one run; ratio = nemra / baseline")
+
+    header("Targets")
+    for op in ("mul", "apply", "det"):
+        for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
+            r.row(f"PGL4 {op} vs {title}", f"{op}/nemra", f"{op}/{lib}", 1.0)
+    r.row(f"Newton-Schulz iteration vs PGL4 mul (budgets {args.budgets[0]}..{args.budgets[1]})",
+          None, "mul/nemra", 3.5, ours_ns=r.ns_iteration("nemra"))
+    for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
+        r.row(f"fsDistance vs the formula with {title}", "fsDistance/nemra", f"fsDistance/{lib}", 1.0)
+    r.row("findNearest vs literal scan, 1e6 all active",
+          "findNearest/nemra/all_active/1000000", "findNearest/literal/all_active/1000000", 0.35)
+
+    header("Kernel, for information")
+    for op in ("transpose", "normalizeDet", "simdDot4", "simdNormalize3"):
+        for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
+            r.row(f"{op} vs {title}", f"{op}/nemra", f"{op}/{lib}")
+    r.row("cordicInvSqrt vs 1/std::sqrt", "cordicInvSqrt/nemra", "cordicInvSqrt/std")
+    for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
+        r.row(f"Newton-Schulz iteration vs the same with {title}", None, None,
+              ours_ns=r.ns_iteration("nemra"), base_ns=r.ns_iteration(lib))
+    r.row("inverse pglScale(2,3,4), delta 1e-10, budget 15 (call)",
+          "inverse/nemra/scale234_budget15", "mul/nemra")
+    r.row("inverse pglTranslate(10,20,30), budget 15 (call)",
+          "inverse/nemra/translate_budget15", "mul/nemra")
+    print("  (the two inverse rows are in units of one PGL4 mul)")
+
+    header("World: findNearest vs the literal scan")
+    for mode in ("all_active", "half_active"):
+        for n in (1000, 10000, 100000, 1000000):
+            r.row(f"{mode} {n:>7} entities", f"findNearest/nemra/{mode}/{n}",
+                  f"findNearest/literal/{mode}/{n}")
+
+    print()
+    print("World and registry, time per call")
+    for mode in ("all_active", "half_active"):
+        for op in ("getEntity", "activeCount"):
+            times = [fmt_time(r.time(f"{op}/nemra/{mode}/{n}")) for n in (1000, 10000, 100000, 1000000)]
+            print(f"  {op + ' ' + mode:<32} 1e3..1e6: " + "  ".join(f"{t:>9}" for t in times))
+    times = [fmt_time(r.time(f"createEntity/nemra/{n}")) for n in (1000, 10000, 100000, 1000000)]
+    print(f"  {'createEntity (per entity)':<32} 1e3..1e6: " + "  ".join(f"{t:>9}" for t in times))
+    for op, what in (("createArchetype", "per archetype"), ("query", "per query")):
+        times = [fmt_time(r.time(f"{op}/nemra/{n}")) for n in (100, 1000, 10000, 100000)]
+        print(f"  {op + ' (' + what + ')':<32} 1e2..1e5: " + "  ".join(f"{t:>9}" for t in times))
+
+    if args.hyperfine:
+        with open(args.hyperfine, encoding="utf-8") as f:
+            runs = json.load(f)["results"]
+        print()
+        print("Whole self-check run (hyperfine, wall time)")
+        for run in runs:
+            print(f"  {run['command']:<52} median {1e3 * run['median']:8.2f} ms"
+                  f"  mean {1e3 * run['mean']:8.2f} ms  ± {1e3 * run['stddev']:.2f} ms")
+        if len(runs) == 2 and runs[1]["median"] > 0:
+            print(f"  ratio self-check / empty program (medians): {runs[0]['median'] / runs[1]['median']:.1f}")
+    if args.rss:
+        print("Peak resident set size (/usr/bin/time -v, median of runs)")
+        for item in args.rss:
+            name, _, kib = item.partition("=")
+            print(f"  {name:<52} {int(kib) / 1024:8.1f} MiB")
+
+    print()
+    if r.misses or r.missing:
+        print(f"{r.misses} target(s) missed, {r.missing} not measured.")
+    else:
+        print("Every target holds.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
