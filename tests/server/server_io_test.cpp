@@ -55,7 +55,7 @@ TEST(FdSourceReading, RetriesReadsInterruptedBySignals) {
 
   ASSERT_TRUE(got) << "error " << got.error();
   EXPECT_EQ(*got, 3u);
-  EXPECT_EQ(g_signals.load(), 5);
+  EXPECT_GE(g_signals.load(), 1);  // signals sent while one is pending may merge
 }
 
 // More than a pipe holds: the write completes in pieces as the reader drains it.
