@@ -19,7 +19,7 @@ using V2 = double __attribute__((vector_size(16)));
 
 }  // namespace
 
-double fsDistance(HomVec4 a, HomVec4 b) {
+double fsDistance(const HomVec4& a, const HomVec4& b) {
   // Both squared lengths at once, each summed ((x·x + y·y) + z·z) + w·w as in HomVec4::norm.
   const V2 x = {a.x, b.x}, y = {a.y, b.y}, z = {a.z, b.z}, w = {a.w, b.w};
   const V2 n = sqrt2(((x * x + y * y) + z * z) + w * w);

@@ -13,7 +13,7 @@ inline constexpr double R_TAVIR_KM = 5838.4;
 // The angle between the lines spanned by a and b, in [0, π/2]: acos(min(|a·b| / (|a|·|b|), 1)).
 // Blind to the length and sign of both vectors. 0 when either vector is shorter than 1e-15, and
 // 0 for NaN or infinite components (the clamp takes a NaN cosine as 1).
-double fsDistance(HomVec4 a, HomVec4 b);
+double fsDistance(const HomVec4& a, const HomVec4& b);
 
 // cos(s_meters / (2·R_meters)). A zero radius gives NaN; radii are not checked.
 double wFromDistance(double s_meters, double R_meters);

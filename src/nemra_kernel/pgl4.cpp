@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <nemra_kernel/pgl4.hpp>
@@ -9,11 +10,12 @@ namespace nemra_kernel {
 
 namespace detail {
 
-PGL4 pgl4Mul(const PGL4& a, const PGL4& b) {
-  PGL4 r;
-  simd::mul(a.data.data(), b.data.data(), r.data.data());
-  return r;
-}
+namespace {
+
+// HomVec4 is four adjacent doubles x, y, z, w; the vector loops read and write them in place.
+static_assert(sizeof(HomVec4) == 4 * sizeof(double) && offsetof(HomVec4, w) == 3 * sizeof(double));
+const double* components(const HomVec4& v) { return reinterpret_cast<const double*>(&v); }
+double* components(HomVec4& v) { return reinterpret_cast<double*>(&v); }
 
 // The Laplace expansion along row 0. All four minors strike out row 0, so each works on rows 1..3
 // with three of the four columns (a < b < d) and is
@@ -21,8 +23,7 @@ PGL4 pgl4Mul(const PGL4& a, const PGL4& b) {
 // where T(p,q) = m(2,p)·m(3,q) − m(2,q)·m(3,p) is the 2×2 determinant of rows 2..3 in columns p
 // and q. Each T is literally the same two products and subtraction in every minor that uses it,
 // so the six distinct ones are formed once.
-double pgl4Det(const PGL4& mat) {
-  const double* m = mat.data.data();
+[[gnu::always_inline]] inline double det(const double* m) {
   // m(r, c) = m[4c + r].
   const double m20 = m[2], m21 = m[6], m22 = m[10], m23 = m[14];
   const double m30 = m[3], m31 = m[7], m32 = m[11], m33 = m[15];
@@ -40,31 +41,91 @@ double pgl4Det(const PGL4& mat) {
   return ((m[0] * minor0 - m[4] * minor1) + m[8] * minor2) - m[12] * minor3;
 }
 
+PGL4 mulSse2(const PGL4& a, const PGL4& b) {
+  PGL4 r;
+  simd::sse2::mul(a.data.data(), b.data.data(), r.data.data());
+  return r;
+}
+
+HomVec4 applySse2(const PGL4& m, const HomVec4& v) {
+  HomVec4 r;
+  simd::sse2::apply(m.data.data(), components(v), components(r));
+  return r;
+}
+
+double detSse2(const PGL4& m) { return det(m.data.data()); }
+
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+// The same operations compiled for AVX (never FMA).
+[[gnu::target("avx")]] PGL4 mulAvx(const PGL4& a, const PGL4& b) {
+  PGL4 r;
+  simd::avx::mul(a.data.data(), b.data.data(), r.data.data());
+  return r;
+}
+
+[[gnu::target("avx")]] HomVec4 applyAvx(const PGL4& m, const HomVec4& v) {
+  HomVec4 r;
+  simd::avx::apply(m.data.data(), components(v), components(r));
+  return r;
+}
+
+[[gnu::target("avx")]] double detAvx(const PGL4& m) { return simd::avx::det(m.data.data()); }
+#endif
+
+}  // namespace
+
+namespace simd {
+bool avxSupported() {
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+  // Safe before constructors have run (it is called from ifunc resolvers): it runs the processor
+  // detection itself. True only when the operating system also saves the AVX registers.
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx");
+#else
+  return false;
+#endif
+}
+
+extern const bool kAvxEnabled = avxSupported();
+}  // namespace simd
+
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+// mul, apply and det are GNU indirect functions: the dynamic loader asks the resolvers below once,
+// while relocating the program (before any constructor runs), which variant to bind, so a call
+// costs no more than an ordinary call to a shared library.
+using MulFn = PGL4(const PGL4&, const PGL4&);
+using ApplyFn = HomVec4(const PGL4&, const HomVec4&);
+using DetFn = double(const PGL4&);
+
+extern "C" {
+[[gnu::no_sanitize_address, gnu::no_sanitize_undefined]] static MulFn* nemra_kernel_pick_mul() {
+  return simd::avxSupported() ? &mulAvx : &mulSse2;
+}
+[[gnu::no_sanitize_address, gnu::no_sanitize_undefined]] static ApplyFn* nemra_kernel_pick_apply() {
+  return simd::avxSupported() ? &applyAvx : &applySse2;
+}
+[[gnu::no_sanitize_address, gnu::no_sanitize_undefined]] static DetFn* nemra_kernel_pick_det() {
+  return simd::avxSupported() ? &detAvx : &detSse2;
+}
+}
+
+[[gnu::ifunc("nemra_kernel_pick_mul")]] PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
+[[gnu::ifunc("nemra_kernel_pick_apply")]] HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
+[[gnu::ifunc("nemra_kernel_pick_det")]] double pgl4Det(const PGL4& m);
+#else
+PGL4 pgl4Mul(const PGL4& a, const PGL4& b) { return mulSse2(a, b); }
+HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v) { return applySse2(m, v); }
+double pgl4Det(const PGL4& m) { return detSse2(m); }
+#endif
+
 void PGL4_index_out_of_range(std::size_t row, std::size_t col) {
-  std::fprintf(stderr, "nemra_kernel: PGL4 entry (%zu, %zu) is out of range: row and column are 0..3\n",
+  std::fprintf(stderr,
+               "nemra_kernel: PGL4 entry (%zu, %zu) is out of range: row and column are 0..3\n",
                row, col);
   std::abort();
 }
 
 }  // namespace detail
-
-HomVec4 PGL4::apply(HomVec4 v) const {
-  using detail::simd::V2;
-  namespace simd = detail::simd;
-  const simd::Columns m = simd::loadColumns(data.data());
-  const V2 zero = simd::splat(0.0);
-  const V2 vx = simd::splat(v.x), vy = simd::splat(v.y), vz = simd::splat(v.z),
-           vw = simd::splat(v.w);
-  V2 lo = zero + m.c[0][0] * vx;
-  V2 hi = zero + m.c[0][1] * vx;
-  lo = lo + m.c[1][0] * vy;
-  hi = hi + m.c[1][1] * vy;
-  lo = lo + m.c[2][0] * vz;
-  hi = hi + m.c[2][1] * vz;
-  lo = lo + m.c[3][0] * vw;
-  hi = hi + m.c[3][1] * vw;
-  return HomVec4::init(lo[0], lo[1], hi[0], hi[1]);
-}
 
 PGL4 pglRotateZ(double angle) {
   const double c = std::cos(angle);

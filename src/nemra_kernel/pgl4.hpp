@@ -25,9 +25,11 @@ using RowMajor4x4 = std::array<std::array<double, 4>, 4>;
 
 namespace detail {
 
-// The run-time arithmetic, compiled in the library (pgl4.cpp).
-PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
-double pgl4Det(const PGL4& m);
+// The run-time arithmetic, compiled in the library (pgl4.cpp). Each picks its instruction set
+// once, when the program is loaded; noplt lets a call go straight to the chosen code.
+[[gnu::noplt]] PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
+[[gnu::noplt]] HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
+[[gnu::noplt]] double pgl4Det(const PGL4& m);
 
 // Reports an out-of-range get/set and aborts. Not constexpr, so reaching it during constant
 // evaluation is a compile error whose message names it.
@@ -53,7 +55,7 @@ struct PGL4 {
   constexpr void set(std::size_t row, std::size_t col, double val);
 
   // M·v, each component ((0 + m(r,0)·x + m(r,1)·y) + m(r,2)·z) + m(r,3)·w. Not normalised.
-  HomVec4 apply(HomVec4 v) const;
+  HomVec4 apply(const HomVec4& v) const;
   // The product a·b (b acts first); entry (r, c) is the sum over k = 0..3 of a(r,k)·b(k,c),
   // starting from 0.0.
   static constexpr PGL4 mul(const PGL4& a, const PGL4& b);
@@ -119,6 +121,8 @@ constexpr void PGL4::set(std::size_t row, std::size_t col, double val) {
   data[col * 4 + row] = val;
 }
 
+inline HomVec4 PGL4::apply(const HomVec4& v) const { return detail::pgl4Apply(*this, v); }
+
 constexpr PGL4 PGL4::mul(const PGL4& a, const PGL4& b) {
   if consteval {
     return detail::pgl4MulConstexpr(a, b);
@@ -128,11 +132,9 @@ constexpr PGL4 PGL4::mul(const PGL4& a, const PGL4& b) {
 }
 
 constexpr PGL4 PGL4::transpose() const {
-  PGL4 r{};
-  for (std::size_t col = 0; col < 4; ++col) {
-    for (std::size_t row = 0; row < 4; ++row) r.data[col * 4 + row] = data[row * 4 + col];
-  }
-  return r;
+  const std::array<double, 16>& d = data;
+  return {{d[0], d[4], d[8], d[12], d[1], d[5], d[9], d[13], d[2], d[6], d[10], d[14], d[3], d[7],
+           d[11], d[15]}};
 }
 
 constexpr double PGL4::det() const {

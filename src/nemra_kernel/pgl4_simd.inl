@@ -1,72 +1,90 @@
-// Private to the kernel's sources (not installed): the 4×4 loops of PGL4 on two-lane double
-// vectors. Every result is bit for bit the plain scalar loop: each individual sum keeps its order
-// (k = 0..3, starting from 0.0), and the vectors only run the same sum for two rows at once.
-// The including file is compiled with -ffp-contract=off, so no product is fused into an add.
+// Private to the kernel's sources (not installed): the PGL4 loops for two instruction sets, and
+// the choice between them.
+//
+// - sse2: two-lane vectors, the x86-64 baseline (and plain GCC vectors elsewhere).
+// - avx: four-lane vectors, one column per register. Only AVX itself is enabled for this code, not
+//   FMA, and the file is compiled with -ffp-contract=off: the operations are the same IEEE
+//   multiplications and additions in the same order, so both give the same bits.
+//
+// The AVX code is used when the processor and the operating system support it. Defining
+// NEMRA_KERNEL_BASELINE_ONLY leaves it out (the tests build the kernel that way too, to compare
+// both paths with the literal loops).
 #ifndef NEMRA_KERNEL_PGL4_SIMD_INL
 #define NEMRA_KERNEL_PGL4_SIMD_INL
 
+#include <cstdint>
 #include <cstring>
+
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(NEMRA_KERNEL_BASELINE_ONLY)
+#define NEMRA_KERNEL_HAVE_AVX_PATH 1
+#else
+#define NEMRA_KERNEL_HAVE_AVX_PATH 0
+#endif
 
 namespace nemra_kernel::detail::simd {
 
-using V2 = double __attribute__((vector_size(16)));
+namespace sse2 {
+constexpr int kLanes = 2;
+using Vec = double __attribute__((vector_size(8 * kLanes)));
+[[gnu::always_inline]] inline Vec broadcast(const double* p) { return Vec{*p, *p}; }
+#include "pgl4_kernels.inl"
+}  // namespace sse2
 
-[[gnu::always_inline]] inline V2 load(const double* p) {
-  V2 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+#pragma GCC push_options
+#pragma GCC target("avx")
+namespace avx {
+constexpr int kLanes = 4;
+using Vec = double __attribute__((vector_size(8 * kLanes)));
+[[gnu::always_inline]] inline Vec broadcast(const double* p) {
+  return __builtin_ia32_vbroadcastsd256(p);
+}
+#include "pgl4_kernels.inl"
+
+// The determinant as det() in pgl4.cpp, with the four minors in the four lanes:
+//   minor(c) = (U1·W1 − U2·W2) + U3·W3 in lane c,
+// where W1..W3 hold the 2×2 determinants T(p,q) = m(2,p)·m(3,q) − m(2,q)·m(3,p) that minor c
+// needs (a T may stand in more than one lane: the same operation on the same operands) and U1..U3
+// the entries of row 1 it multiplies them by. Every lane operand has at most two distinct values,
+// so it is two broadcasts and a blend, with no shuffles.
+template <int kTake>  // bit i set: lane i from b
+[[gnu::always_inline]] inline Vec blend(Vec a, Vec b) {
+  using Lanes = long long __attribute__((vector_size(32)));
+  return __builtin_shuffle(a, b, Lanes{kTake & 1 ? 4 : 0, kTake & 2 ? 5 : 1, kTake & 4 ? 6 : 2,
+                                       kTake & 8 ? 7 : 3});
 }
 
-[[gnu::always_inline]] inline void store(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
-
-[[gnu::always_inline]] inline V2 splat(double s) { return V2{s, s}; }
-
-// The sixteen entries of a column-major matrix as eight row pairs: c[k][h] holds rows 2h and
-// 2h + 1 of column k.
-struct Columns {
-  V2 c[4][2];
-};
-
-[[gnu::always_inline]] inline Columns loadColumns(const double* m) {
-  Columns r;
-  for (int k = 0; k < 4; ++k) {
-    r.c[k][0] = load(m + 4 * k);
-    r.c[k][1] = load(m + 4 * k + 2);
-  }
-  return r;
+[[gnu::always_inline]] inline double det(const double* m) {
+  // m(r, c) = m[4c + r], each broadcast to all lanes.
+  const Vec r2c0 = broadcast(m + 2), r2c1 = broadcast(m + 6), r2c2 = broadcast(m + 10),
+            r2c3 = broadcast(m + 14);
+  const Vec r3c0 = broadcast(m + 3), r3c1 = broadcast(m + 7), r3c2 = broadcast(m + 11),
+            r3c3 = broadcast(m + 15);
+  // W1 = (T23, T23, T13, T12), W2 = (T13, T03, T03, T02), W3 = (T12, T02, T01, T01).
+  const Vec w1 = blend<0b1100>(r2c2, r2c1) * blend<0b1000>(r3c3, r3c2) -
+                 blend<0b1000>(r2c3, r2c2) * blend<0b1100>(r3c2, r3c1);
+  const Vec w2 = blend<0b1110>(r2c1, r2c0) * blend<0b1000>(r3c3, r3c2) -
+                 blend<0b1000>(r2c3, r2c2) * blend<0b1110>(r3c1, r3c0);
+  const Vec w3 = blend<0b1110>(r2c1, r2c0) * blend<0b1100>(r3c2, r3c1) -
+                 blend<0b1100>(r2c2, r2c1) * blend<0b1110>(r3c1, r3c0);
+  // U1 = (m11, m10, m10, m10), U2 = (m12, m12, m11, m11), U3 = (m13, m13, m13, m12).
+  const Vec r1c0 = broadcast(m + 1), r1c1 = broadcast(m + 5), r1c2 = broadcast(m + 9),
+            r1c3 = broadcast(m + 13);
+  const Vec minors = (blend<0b1110>(r1c1, r1c0) * w1 - blend<0b1100>(r1c2, r1c1) * w2) +
+                     blend<0b1000>(r1c3, r1c2) * w3;
+  return ((m[0] * minors[0] - m[4] * minors[1]) + m[8] * minors[2]) - m[12] * minors[3];
 }
+}  // namespace avx
+#pragma GCC pop_options
+#endif
 
-// Column `col` of a·b, rows (0, 1) in lo and (2, 3) in hi, from the four entries of column col
-// of b: sum = ((((0 + a(r,0)·b0) + a(r,1)·b1) + a(r,2)·b2) + a(r,3)·b3).
-[[gnu::always_inline]] inline void mulColumn(const Columns& a, const double* bcol, V2& lo, V2& hi) {
-  const V2 zero = splat(0.0);
-  const V2 b0 = splat(bcol[0]);
-  const V2 b1 = splat(bcol[1]);
-  const V2 b2 = splat(bcol[2]);
-  const V2 b3 = splat(bcol[3]);
-  lo = zero + a.c[0][0] * b0;
-  hi = zero + a.c[0][1] * b0;
-  lo = lo + a.c[1][0] * b1;
-  hi = hi + a.c[1][1] * b1;
-  lo = lo + a.c[2][0] * b2;
-  hi = hi + a.c[2][1] * b2;
-  lo = lo + a.c[3][0] * b3;
-  hi = hi + a.c[3][1] * b3;
-}
+// Whether the processor and the operating system support AVX (pgl4.cpp).
+bool avxSupported();
 
-// r = a·b over raw column-major storage. r may be a (a is read whole first) or b (column col of
-// b is read before column col of r is written).
-[[gnu::always_inline]] inline void mul(const double* a, const double* b, double* r) {
-  const Columns ca = loadColumns(a);
-  for (int col = 0; col < 4; ++col) {
-    double bcol[4];
-    std::memcpy(bcol, b + 4 * col, sizeof bcol);
-    V2 lo, hi;
-    mulColumn(ca, bcol, lo, hi);
-    store(r + 4 * col, lo);
-    store(r + 4 * col + 2, hi);
-  }
-}
+// avxSupported(), taken once during start-up for the functions that test it on every call. Before
+// that, in static initialisers of other files, it reads false and the baseline path, which gives
+// the same bits, runs.
+extern const bool kAvxEnabled;
 
 }  // namespace nemra_kernel::detail::simd
 
