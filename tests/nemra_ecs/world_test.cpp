@@ -19,7 +19,6 @@ using nemra_ecs::PositionChangedEvent;
 using nemra_ecs::World;
 using nemra_ecs_test::FailingResource;
 using nemra_kernel::HomVec4;
-using nemra_kernel::PGL4;
 
 // Everything observable about a world's records and counter.
 struct WorldSnapshot {
@@ -70,8 +69,6 @@ TEST(WorldCreateEntity, NumbersFromOneAndActivatesOnce) {
     EXPECT_EQ(e.state, EntityState::active);
     EXPECT_EQ(e.version, 1U);
     EXPECT_EQ(e.position, HomVec4::init(0, 0, 0, 1));
-    EXPECT_EQ(e.world_transform, PGL4::identity());
-    EXPECT_FALSE(e.parent_id.isValid());
   }
   EXPECT_EQ(world.next_id, 4U);
   world.deinit();
