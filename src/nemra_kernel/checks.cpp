@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstddef>
+
 #include <nemra_kernel/checks.hpp>
 #include <nemra_kernel/nemra_kernel.hpp>
 #include <selfcheck/assertions.hpp>
@@ -177,8 +178,7 @@ void pglFromHomogeneousRegular() {
 }
 
 constexpr selfcheck::Check kChecks[] = {
-    {"nemra_kernel.test.HomVec4: constructors and cartesian dehomogenization",
-     homVec4Constructors},
+    {"nemra_kernel.test.HomVec4: constructors and cartesian dehomogenization", homVec4Constructors},
     {"nemra_kernel.test.HomVec4: normalization on S³", homVec4Normalization},
     {"nemra_kernel.test.HomVec4: dot product and isSamePoint", homVec4DotAndSamePoint},
     {"nemra_kernel.test.HomVec4: antipodal check Z/2Z", homVec4Antipodal},

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
 #include <nemra_kernel/fast_math.hpp>
 
 namespace nemra_kernel {

@@ -2,9 +2,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+
 #include <nemra_kernel/pgl4.hpp>
 
 #include "pgl4_simd.inl"
+
+// For code that runs before the program is relocated: no sanitizer instrumentation.
+#define NEMRA_KERNEL_UNINSTRUMENTED __attribute__((no_sanitize("address", "undefined", "thread")))
 
 namespace nemra_kernel {
 
@@ -75,10 +79,12 @@ double detSse2(const PGL4& m) { return det(m.data.data()); }
 }  // namespace
 
 namespace simd {
-bool avxSupported() {
+// Called from the ifunc resolvers while the loader relocates the program, before any constructor
+// has run, a sanitizer runtime included: so nothing here may be instrumented, and the processor
+// detection is run here rather than relied on. True only when the operating system also saves the
+// AVX registers.
+NEMRA_KERNEL_UNINSTRUMENTED bool avxSupported() {
 #if NEMRA_KERNEL_HAVE_AVX_PATH
-  // Safe before constructors have run (it is called from ifunc resolvers): it runs the processor
-  // detection itself. True only when the operating system also saves the AVX registers.
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx");
 #else
@@ -98,13 +104,13 @@ using ApplyFn = HomVec4(const PGL4&, const HomVec4&);
 using DetFn = double(const PGL4&);
 
 extern "C" {
-[[gnu::no_sanitize_address, gnu::no_sanitize_undefined]] static MulFn* nemra_kernel_pick_mul() {
+NEMRA_KERNEL_UNINSTRUMENTED static MulFn* nemra_kernel_pick_mul() {
   return simd::avxSupported() ? &mulAvx : &mulSse2;
 }
-[[gnu::no_sanitize_address, gnu::no_sanitize_undefined]] static ApplyFn* nemra_kernel_pick_apply() {
+NEMRA_KERNEL_UNINSTRUMENTED static ApplyFn* nemra_kernel_pick_apply() {
   return simd::avxSupported() ? &applyAvx : &applySse2;
 }
-[[gnu::no_sanitize_address, gnu::no_sanitize_undefined]] static DetFn* nemra_kernel_pick_det() {
+NEMRA_KERNEL_UNINSTRUMENTED static DetFn* nemra_kernel_pick_det() {
   return simd::avxSupported() ? &detAvx : &detSse2;
 }
 }

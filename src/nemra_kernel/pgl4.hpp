@@ -14,6 +14,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+
 #include <nemra_kernel/hom_vec4.hpp>
 
 namespace nemra_kernel {
@@ -124,9 +126,9 @@ constexpr void PGL4::set(std::size_t row, std::size_t col, double val) {
 inline HomVec4 PGL4::apply(const HomVec4& v) const { return detail::pgl4Apply(*this, v); }
 
 constexpr PGL4 PGL4::mul(const PGL4& a, const PGL4& b) {
-  if consteval {
-    return detail::pgl4MulConstexpr(a, b);
-  } else {
+  if
+    consteval { return detail::pgl4MulConstexpr(a, b); }
+  else {
     return detail::pgl4Mul(a, b);
   }
 }
@@ -138,9 +140,9 @@ constexpr PGL4 PGL4::transpose() const {
 }
 
 constexpr double PGL4::det() const {
-  if consteval {
-    return detail::pgl4DetConstexpr(*this);
-  } else {
+  if
+    consteval { return detail::pgl4DetConstexpr(*this); }
+  else {
     return detail::pgl4Det(*this);
   }
 }
@@ -205,15 +207,19 @@ void pglFromHomogeneous_rejects_a_matrix_with_a_non_finite_entry();
 // to scale: a threshold would reject pglScale(1e-4, 1e-4, 1e-4)·anything yet accept a
 // singular matrix times 1e20. At run time the call is PGL4::fromRowMajor(m), nothing more.
 consteval PGL4 pglFromHomogeneous(const RowMajor4x4& m) {
+  constexpr double kLargest = std::numeric_limits<double>::max();
   for (const auto& row : m) {
     for (double e : row) {
       // Infinities and NaNs fail this; finite values pass.
-      if (!(e - e == 0.0)) detail::pglFromHomogeneous_rejects_a_matrix_with_a_non_finite_entry();
+      if (!(e >= -kLargest && e <= kLargest)) {
+        detail::pglFromHomogeneous_rejects_a_matrix_with_a_non_finite_entry();
+      }
     }
   }
   PGL4 r = PGL4::fromRowMajor(m);
   double d = r.det();
-  if (d == 0.0 || d != d) detail::pglFromHomogeneous_rejects_a_singular_matrix_its_determinant_is_zero();
+  if (d == 0.0 || d != d)
+    detail::pglFromHomogeneous_rejects_a_singular_matrix_its_determinant_is_zero();
   return r;
 }
 

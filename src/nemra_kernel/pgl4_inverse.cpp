@@ -1,6 +1,7 @@
 // PGL4::inverse (regularised Newton–Schulz iteration) and PGL4::normalizeDet.
 #include <cmath>
 #include <cstring>
+
 #include <nemra_kernel/pgl4.hpp>
 
 #include "pgl4_simd.inl"
@@ -10,7 +11,8 @@ namespace nemra_kernel {
 namespace {
 
 #if NEMRA_KERNEL_HAVE_AVX_PATH
-[[gnu::target("avx")]] void newtonSchulzAvx(const double* m_reg, double* x, std::uint32_t max_iter) {
+[[gnu::target("avx")]] void newtonSchulzAvx(const double* m_reg, double* x,
+                                            std::uint32_t max_iter) {
   detail::simd::avx::newtonSchulz(m_reg, x, max_iter);
 }
 #endif

@@ -1,4 +1,5 @@
 #include <cstddef>
+
 #include <nemra_kernel/resonance.hpp>
 
 namespace nemra_kernel {

@@ -1,14 +1,15 @@
 // The library's tuned loops against the literal ones of reference.hpp, bit for bit (signed zeros
 // distinguished, NaN payloads not), over random inputs that include NaN, infinities, zeros, huge
 // and subnormal values.
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <nemra_kernel/nemra_kernel.hpp>
 #include <string>
+
+#include <gtest/gtest.h>
+
+#include <nemra_kernel/nemra_kernel.hpp>
 
 #include "random_inputs.hpp"
 #include "reference.hpp"
@@ -18,7 +19,10 @@ namespace {
 using nemra_kernel::HomVec4;
 using nemra_kernel::PGL4;
 
+// Samples for each single loop; the compositions of them (inverse, projector, the deformed product)
+// use fewer, which keeps the suite quick under the sanitizers.
 constexpr int kSamples = 100000;
+constexpr int kCompositeSamples = 20000;
 
 PGL4 toPgl(const ref::Mat& m) { return PGL4::init(m); }
 HomVec4 toHom(const ref::Vec& v) { return HomVec4::init(v[0], v[1], v[2], v[3]); }
@@ -82,21 +86,22 @@ TEST(PGL4BitIdentity, TransposeMatchesTheLiteralLoop) {
 // budgets over matrices near a multiple of the identity, which converge and leave early.
 TEST(PGL4BitIdentity, InverseMatchesTheLiteralIteration) {
   ref::RandomInputs in(5);
-  for (int i = 0; i < kSamples; ++i) {
+  for (int i = 0; i < kCompositeSamples; ++i) {
     const ref::Mat m = in.matrix();
     const double delta = in.below(4) == 0 ? in.value(ref::RandomInputs::Kind::Anything) : 0.0;
     const auto budget = static_cast<std::uint32_t>(in.below(3));
-    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::inverse(m, delta, budget),
-                                       toPgl(m).inverse(delta, budget).data),
-                         "m = " << show(m) << "\ndelta = " << delta << " budget = " << budget);
+    EXPECT_SAME_OR_BREAK(
+        ref::sameBits(ref::inverse(m, delta, budget), toPgl(m).inverse(delta, budget).data),
+        "m = " << show(m) << "\ndelta = " << delta << " budget = " << budget);
   }
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < 300; ++i) {
     ref::Mat m{};
     const double scale = in.uniform(0.5, 4.0);
     for (std::size_t j = 0; j < 16; ++j) m[j] = (j % 5 == 0 ? scale : 0.0) + in.uniform(-0.3, 0.3);
     const double delta = in.below(2) ? 1e-10 : 0.0;
-    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::inverse(m, delta, 30), toPgl(m).inverse(delta, 30).data),
-                         "m = " << show(m) << "\ndelta = " << delta);
+    EXPECT_SAME_OR_BREAK(
+        ref::sameBits(ref::inverse(m, delta, 30), toPgl(m).inverse(delta, 30).data),
+        "m = " << show(m) << "\ndelta = " << delta);
   }
 }
 
@@ -113,9 +118,9 @@ TEST(FsDistanceBitIdentity, MatchesTheLiteralFormula) {
   ref::RandomInputs in(7);
   for (int i = 0; i < kSamples; ++i) {
     const ref::Vec a = in.vector(), b = in.vector();
-    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::fsDistance(a, b),
-                                       nemra_kernel::fsDistance(toHom(a), toHom(b))),
-                         "a = " << show(a) << "\nb = " << show(b));
+    EXPECT_SAME_OR_BREAK(
+        ref::sameBits(ref::fsDistance(a, b), nemra_kernel::fsDistance(toHom(a), toHom(b))),
+        "a = " << show(a) << "\nb = " << show(b));
   }
 }
 
@@ -134,17 +139,19 @@ TEST(FsDistanceBitIdentity, WeightConversionsMatchTheLiteralFormulas) {
 
 TEST(ResonanceBitIdentity, ResonanceProjectorAndDeformedProductMatchTheLiteralSteps) {
   ref::RandomInputs in(9);
-  for (int i = 0; i < kSamples; ++i) {
+  for (int i = 0; i < kCompositeSamples; ++i) {
     const ref::Mat a = in.matrix(), b = in.matrix();
     const double scalar = in.below(3) == 0 ? 0.0 : in.value(in.pickKind());
-    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::resonance(a), nemra_kernel::computeResonance(toPgl(a)).data),
-                         "a = " << show(a));
-    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::deformed(a, b, scalar),
-                                       nemra_kernel::deformedTensorProduct(toPgl(a), toPgl(b), scalar).data),
-                         "x = " << show(a) << "\ny = " << show(b) << "\nepsilon = " << scalar);
+    EXPECT_SAME_OR_BREAK(
+        ref::sameBits(ref::resonance(a), nemra_kernel::computeResonance(toPgl(a)).data),
+        "a = " << show(a));
+    EXPECT_SAME_OR_BREAK(
+        ref::sameBits(ref::deformed(a, b, scalar),
+                      nemra_kernel::deformedTensorProduct(toPgl(a), toPgl(b), scalar).data),
+        "x = " << show(a) << "\ny = " << show(b) << "\nepsilon = " << scalar);
   }
-  // The projector runs up to 8 inverse iterations; fewer samples keep the test quick.
-  for (int i = 0; i < kSamples / 10; ++i) {
+  // The projector runs three products and up to 8 inverse iterations.
+  for (int i = 0; i < kCompositeSamples / 20; ++i) {
     const ref::Mat j = in.matrix();
     const double delta = in.below(2) ? 1e-8 : in.value(in.pickKind());
     EXPECT_SAME_OR_BREAK(ref::sameBits(ref::projector(j, delta),
@@ -164,7 +171,8 @@ TEST(FastMathBitIdentity, Dot4AndNormalize3MatchTheLiteralLanes) {
     const ref::Vec4f expected = ref::normalize3(a);
     const auto got = nemra_kernel::simdNormalize3(va);
     bool same = true;
-    for (std::size_t lane = 0; lane < 4; ++lane) same = same && ref::sameBits(expected[lane], got[lane]);
+    for (std::size_t lane = 0; lane < 4; ++lane)
+      same = same && ref::sameBits(expected[lane], got[lane]);
     EXPECT_SAME_OR_BREAK(same, "v = " << a[0] << " " << a[1] << " " << a[2] << " " << a[3]);
   }
 }
@@ -173,7 +181,8 @@ TEST(FastMathBitIdentity, CordicInvSqrtMatchesTheLiteralSteps) {
   ref::RandomInputs in(11);
   for (int i = 0; i < kSamples; ++i) {
     const double x = in.below(2) ? std::bit_cast<double>(in.engine()()) : in.value(in.pickKind());
-    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::invSqrt(x), nemra_kernel::cordicInvSqrt(x)), "x = " << x);
+    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::invSqrt(x), nemra_kernel::cordicInvSqrt(x)),
+                         "x = " << x);
   }
 }
 

@@ -1,9 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include <gtest/gtest.h>
+
 #include <nemra_kernel/fast_math.hpp>
 
 namespace {
@@ -33,7 +34,8 @@ TEST(CordicInvSqrt, StatedValuesBitForBit) {
 TEST(CordicInvSqrt, RelativeErrorBelowFourE11ForPositiveNormals) {
   const double mantissas[] = {1.0, 1.0000001, 1.1, 1.25, 1.4142135, 1.5, 1.7, 1.9, 1.9999999};
   double worst = 0;
-  for (int e = std::numeric_limits<double>::min_exponent - 1; e < std::numeric_limits<double>::max_exponent; ++e) {
+  for (int e = std::numeric_limits<double>::min_exponent - 1;
+       e < std::numeric_limits<double>::max_exponent; ++e) {
     for (double m : mantissas) {
       const double x = std::ldexp(m, e);
       if (!std::isnormal(x)) continue;

@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
-#include <nemra_kernel/fs_distance.hpp>
 #include <numbers>
 #include <random>
+
+#include <gtest/gtest.h>
+
+#include <nemra_kernel/fs_distance.hpp>
 
 namespace {
 
@@ -52,8 +53,8 @@ TEST(FsDistance, KnownAngles) {
   EXPECT_EQ(fsDistance(e0, e3), std::numbers::pi / 2);
   EXPECT_EQ(fsDistance(e0, HomVec4::init(-5, 0, 0, 0)), 0.0);
   EXPECT_NEAR(fsDistance(e0, HomVec4::init(1, 0, 0, 1)), std::numbers::pi / 4, 1e-15);
-  EXPECT_NEAR(fsDistance(HomVec4::init(1, 1, 0, 0), HomVec4::init(1, 0, 0, 0)), std::numbers::pi / 4,
-              1e-15);
+  EXPECT_NEAR(fsDistance(HomVec4::init(1, 1, 0, 0), HomVec4::init(1, 0, 0, 0)),
+              std::numbers::pi / 4, 1e-15);
 }
 
 // A cosine that rounds above 1 is taken as 1, so the distance is 0 rather than NaN.
@@ -87,7 +88,8 @@ TEST(FsDistance, ShortAndNonFiniteVectorsAreAtDistanceZero) {
     EXPECT_EQ(fsDistance(z, z), 0.0);
   }
   // A length of exactly 1e-15 is not below the guard.
-  EXPECT_EQ(fsDistance(HomVec4::init(1e-15, 0, 0, 0), HomVec4::init(0, 1, 0, 0)), std::numbers::pi / 2);
+  EXPECT_EQ(fsDistance(HomVec4::init(1e-15, 0, 0, 0), HomVec4::init(0, 1, 0, 0)),
+            std::numbers::pi / 2);
 }
 
 TEST(FsDistanceWeights, ClampsAndKnownValues) {

@@ -1,8 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include <gtest/gtest.h>
+
 #include <nemra_kernel/pgl4.hpp>
 
 #include "reference.hpp"
@@ -21,7 +22,8 @@ double residual(const PGL4& m, double delta, const PGL4& x) {
   for (std::size_t i = 0; i < 4; ++i) m_reg.set(i, i, m.get(i, i) + delta);
   const PGL4 p = PGL4::mul(m_reg, x);
   double r = 0;
-  for (std::size_t i = 0; i < 16; ++i) r = std::max(r, std::fabs(p.data[i] - PGL4::identity().data[i]));
+  for (std::size_t i = 0; i < 16; ++i)
+    r = std::max(r, std::fabs(p.data[i] - PGL4::identity().data[i]));
   return r;
 }
 

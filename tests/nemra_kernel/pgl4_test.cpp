@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+
+#include <gtest/gtest.h>
+
 #include <nemra_kernel/pgl4.hpp>
 
 #include "reference.hpp"
@@ -128,10 +129,14 @@ TEST(PGL4Det, NonFiniteEntriesPropagate) {
 // The constexpr operations evaluate their own copy of the arithmetic at compile time; it must
 // give the run-time bits, for values whose products round.
 TEST(PGL4ConstantEvaluation, MatchesRunTimeBits) {
-  constexpr PGL4 a = PGL4::fromRowMajor(
-      {{{0.1, -1.0 / 3, 2.7, 1e-3}, {5.5, 0.3, -0.7, 1.0 / 7}, {-0.0, 9.25, 0.11, -4.4}, {1e10, -3e-5, 0.6, 0.2}}});
-  constexpr PGL4 b = PGL4::fromRowMajor(
-      {{{-0.0, 0.9, 1.0 / 9, 3.3}, {-2.2, 0.0, 7.7, 0.05}, {0.0, -0.0, 0.0, 1.0}, {0.125, 1e-7, -6.1, 0.4}}});
+  constexpr PGL4 a = PGL4::fromRowMajor({{{0.1, -1.0 / 3, 2.7, 1e-3},
+                                          {5.5, 0.3, -0.7, 1.0 / 7},
+                                          {-0.0, 9.25, 0.11, -4.4},
+                                          {1e10, -3e-5, 0.6, 0.2}}});
+  constexpr PGL4 b = PGL4::fromRowMajor({{{-0.0, 0.9, 1.0 / 9, 3.3},
+                                          {-2.2, 0.0, 7.7, 0.05},
+                                          {0.0, -0.0, 0.0, 1.0},
+                                          {0.125, 1e-7, -6.1, 0.4}}});
   constexpr PGL4 ab = PGL4::mul(a, b);
   constexpr double det_a = a.det();
   constexpr double det_ab = ab.det();

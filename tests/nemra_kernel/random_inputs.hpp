@@ -71,13 +71,26 @@ class RandomInputs {
   double special() {
     constexpr double inf = std::numeric_limits<double>::infinity();
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double specials[] = {nan,    -nan,    inf,     -inf,    1e300, -1e300,
-                                   1e-300, -1e-300, 1e-320,  -1e-320, 1e154, std::numeric_limits<double>::max(),
-                                   std::numeric_limits<double>::min(), std::numeric_limits<double>::denorm_min()};
+    constexpr double specials[] = {nan,
+                                   -nan,
+                                   inf,
+                                   -inf,
+                                   1e300,
+                                   -1e300,
+                                   1e-300,
+                                   -1e-300,
+                                   1e-320,
+                                   -1e-320,
+                                   1e154,
+                                   std::numeric_limits<double>::max(),
+                                   std::numeric_limits<double>::min(),
+                                   std::numeric_limits<double>::denorm_min()};
     return specials[below(std::size(specials))];
   }
 
-  double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
+  double uniform(double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng_);
+  }
   std::uint64_t below(std::uint64_t n) { return rng_() % n; }
   std::mt19937_64& engine() { return rng_; }
 

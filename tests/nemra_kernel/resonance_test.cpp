@@ -1,9 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
-#include <nemra_kernel/resonance.hpp>
 #include <random>
+
+#include <gtest/gtest.h>
+
+#include <nemra_kernel/resonance.hpp>
 
 #include "reference.hpp"
 
@@ -55,13 +56,15 @@ TEST(Resonance, SymmetricGivesZeroAndAntisymmetricDoubles) {
 // For J·Jᵀ = I the projector is (2δ / (1 + 2δ))·I.
 TEST(Projector, MatchesClosedFormForOrthogonalJ) {
   const PGL4 jc = PGL4::init({0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0});
-  const PGL4 permutation = PGL4::fromRowMajor({{{0, 0, 1, 0}, {1, 0, 0, 0}, {0, 0, 0, 1}, {0, 1, 0, 0}}});
+  const PGL4 permutation =
+      PGL4::fromRowMajor({{{0, 0, 1, 0}, {1, 0, 0, 0}, {0, 0, 0, 1}, {0, 1, 0, 0}}});
   for (const PGL4& j : {jc, permutation, PGL4::identity(), pglRotateZ(0.3)}) {
     for (double delta : {1e-8, 1e-3, 0.1, 1.0}) {
       const PGL4 pi = computeProjector(j, delta);
       const double diagonal = 2 * delta / (1 + 2 * delta);
       for (std::size_t i = 0; i < 16; ++i) {
-        EXPECT_NEAR(pi.data[i], i % 5 == 0 ? diagonal : 0.0, 1e-12) << "delta " << delta << " entry " << i;
+        EXPECT_NEAR(pi.data[i], i % 5 == 0 ? diagonal : 0.0, 1e-12)
+            << "delta " << delta << " entry " << i;
       }
     }
   }
