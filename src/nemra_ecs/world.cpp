@@ -30,18 +30,34 @@ constexpr double MAX_TRUSTED_NORM2 = 1e300;
 constexpr double MAX_TRUSTED_QUERY_NORM = 1e100;
 
 // How many records ahead of the scan its position and state are requested from memory. At 208
-// bytes a record the scan is bound by memory bandwidth; asking early keeps the loads in flight.
-// The lines are read once, so they are fetched without keeping them in the outer caches.
+// bytes a record the scan of a large world is bound by memory bandwidth; asking early keeps the
+// loads in flight.
 constexpr std::size_t PREFETCH_AHEAD = 24;
 
-inline void prefetchScanFields(const Entity& e) {
+// Above this many bytes of records (more than a typical last-level cache) a world does not stay
+// in the caches between two searches, so its lines are fetched without being kept in the outer
+// caches. A smaller world keeps them: a non-temporal fetch there would send every search back to
+// memory.
+constexpr std::size_t STREAMING_BYTES = std::size_t{64} << 20;
+
+// Visits records [0, n) in order until `visit` returns true, asking for the scanned fields of a
+// record PREFETCH_AHEAD records before it is reached. Locality is __builtin_prefetch's hint.
+template <int Locality, class Visit>
+void scanWithPrefetch(const Entity* data, std::size_t n, Visit& visit) {
+  const std::size_t prefetched_end = n > PREFETCH_AHEAD ? n - PREFETCH_AHEAD : 0;
+  std::size_t i = 0;
+  for (; i < prefetched_end; ++i) {
 #if defined(__GNUC__)
-  __builtin_prefetch(&e.position.x, 0, 0);
-  __builtin_prefetch(&e.position.w, 0, 0);  // the position may straddle two lines
-  __builtin_prefetch(&e.state, 0, 0);
-#else
-  (void)e;
+    const Entity& ahead = data[i + PREFETCH_AHEAD];
+    __builtin_prefetch(&ahead.position.x, 0, Locality);
+    __builtin_prefetch(&ahead.position.w, 0, Locality);  // the position may straddle two lines
+    __builtin_prefetch(&ahead.state, 0, Locality);
 #endif
+    if (visit(data[i])) return;
+  }
+  for (; i < n; ++i) {
+    if (visit(data[i])) return;
+  }
 }
 
 // The search exactly as stated: one fsDistance per active entity, the first strictly smaller
@@ -169,14 +185,11 @@ std::optional<EntityId> World::findNearest(HomVec4 position) const {
     return false;
   };
 
-  const std::size_t prefetched_end = n > PREFETCH_AHEAD ? n - PREFETCH_AHEAD : 0;
-  bool done = false;
-  std::size_t i = 0;
-  for (; i < prefetched_end && !done; ++i) {
-    prefetchScanFields(data[i + PREFETCH_AHEAD]);
-    done = visit(data[i]);
+  if (n * sizeof(Entity) > STREAMING_BYTES) {
+    scanWithPrefetch<0>(data, n, visit);
+  } else {
+    scanWithPrefetch<3>(data, n, visit);
   }
-  for (; i < n && !done; ++i) done = visit(data[i]);
   if (best == nullptr) return std::nullopt;
   return best->id;
 }

@@ -183,4 +183,37 @@ TEST(WorldFindNearest, NearTiesAreDecidedByExactDistances) {
   }
 }
 
+// A world too large to stay in the caches is scanned with other memory hints; the choice must not
+// change.
+TEST(WorldFindNearest, SameChoiceOnAWorldLargerThanTheCaches) {
+  Generator gen(5);
+  World world = World::init(nullptr);
+  constexpr std::size_t kCount = 400000;  // about 83 MB of records
+  world.entities.reserve(kCount);
+  std::vector<HomVec4> positions;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    ASSERT_TRUE(world.createEntity("e"));
+    Entity& e = world.entities.back();
+    // Mostly fresh directions, with duplicates, antipodes and near ties of earlier ones mixed in
+    // (no zero or NaN position, which would end every search at the first of them).
+    const bool repeat = i % 500 == 499;
+    const HomVec4 earlier = repeat ? positions[gen.below(positions.size())] : HomVec4::zero();
+    switch (repeat ? gen.below(3) : 3) {
+      case 0: e.position = earlier; break;
+      case 1: e.position = gen.scaled(earlier, -1.0); break;
+      case 2: e.position = gen.nudged(earlier); break;
+      default: e.position = gen.gaussian(); break;
+    }
+    e.state = gen.state();
+    if (i % 500 == 0) positions.push_back(e.position);
+  }
+  for (int q = 0; q < 12; ++q) {
+    HomVec4 query = gen.query(positions);
+    auto expected = literalNearest(world, query);
+    auto actual = world.findNearest(query);
+    ASSERT_TRUE(expected && actual);
+    ASSERT_EQ(actual->id, expected->id) << "query " << q;
+  }
+}
+
 }  // namespace
