@@ -20,6 +20,16 @@ constexpr std::uint64_t kInvSqrtMagic = 0x5FE6EB50C7B537A9u;
   return ((p[0] + p[1]) + p[2]) + p[3];
 }
 
+// The correctly rounded single-precision square root, as std::sqrt gives it, without the errno
+// path of the library call (d is a sum of squares, never negative).
+[[gnu::always_inline]] inline float sqrtSingle(float d) {
+#if defined(__SSE__)
+  return __builtin_ia32_sqrtss(F32x4{d, 0.0f, 0.0f, 0.0f})[0];
+#else
+  return std::sqrt(d);
+#endif
+}
+
 }  // namespace
 
 float simdDot4(F32x4 a, F32x4 b) { return dot4(a, b); }
@@ -27,7 +37,7 @@ float simdDot4(F32x4 a, F32x4 b) { return dot4(a, b); }
 F32x4 simdNormalize3(F32x4 v) {
   const float d = dot4(v, v);
   if (d < kNormalizeThreshold) return F32x4{0.0f, 0.0f, 0.0f, 1.0f};
-  const float l = std::sqrt(d);
+  const float l = sqrtSingle(d);
   return v / F32x4{l, l, l, l};
 }
 

@@ -201,11 +201,13 @@ void pglFromHomogeneous_rejects_a_matrix_with_a_non_finite_entry();
 }  // namespace detail
 
 // The matrix with rows m, checked when the program is built: the call is consteval, and a
-// singular m stops the build. Singular means that det(), the same determinant as at run time,
-// is exactly zero (or NaN); a matrix with an infinite or NaN entry is rejected too. An exact
-// test is used rather than a threshold because a projective transformation is defined only up
-// to scale: a threshold would reject pglScale(1e-4, 1e-4, 1e-4)·anything yet accept a
-// singular matrix times 1e20. At run time the call is PGL4::fromRowMajor(m), nothing more.
+// singular m stops the build with a diagnostic naming the reason. Singular means that det(), the
+// same determinant the program computes at run time, is exactly zero, so a matrix that builds is
+// guaranteed a non-zero det(). No absolute threshold is applied: a projective transformation is
+// defined only up to a factor, and any threshold would reject a regular matrix such as
+// pglScale(1e-4, 1e-4, 1e-4) (determinant 1e-12) while accepting its multiples. A NaN
+// determinant (entries so large that the expansion overflows) and any infinite or NaN entry are
+// rejected too. At run time the call is PGL4::fromRowMajor(m), nothing more.
 consteval PGL4 pglFromHomogeneous(const RowMajor4x4& m) {
   constexpr double kLargest = std::numeric_limits<double>::max();
   for (const auto& row : m) {
