@@ -1,16 +1,17 @@
 #include <charconv>
 #include <cmath>
-#include <selfcheck/float_format.hpp>
 #include <string_view>
+
+#include <selfcheck/float_format.hpp>
 
 namespace selfcheck {
 namespace {
 
-// std::to_chars in scientific form already gives the shortest round-trip digits; only the
-// exponent needs rewriting from "e+05"/"e-07" to "e5"/"e-7".
+// std::to_chars in scientific form without a precision gives the shortest digits that round-trip
+// at the argument's own type; only its exponent needs rewriting from "e+05"/"e-07" to "e5"/"e-7".
 template <class F>
 std::string format(F value) {
-  if (std::isnan(value)) return std::signbit(value) ? "-nan" : "nan";
+  if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
   char buf[64];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
@@ -18,13 +19,11 @@ std::string format(F value) {
   auto e = text.find('e');
   std::string out(text.substr(0, e));
   out += 'e';
-  std::string_view exp = text.substr(e + 1);
-  if (exp.front() == '-') {
-    out += '-';
-  }
-  if (exp.front() == '-' || exp.front() == '+') exp.remove_prefix(1);
-  while (exp.size() > 1 && exp.front() == '0') exp.remove_prefix(1);
-  out += exp;
+  std::string_view exponent = text.substr(e + 1);
+  if (exponent.front() == '-') out += '-';
+  exponent.remove_prefix(1);  // the sign: to_chars always writes one
+  while (exponent.size() > 1 && exponent.front() == '0') exponent.remove_prefix(1);
+  out += exponent;
   return out;
 }
 

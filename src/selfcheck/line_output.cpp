@@ -18,12 +18,12 @@ std::string summaryText(const RunSummary& s) {
 }
 
 std::string errorReturnTrace(const CheckFailure& failure) {
-  std::string out = "error: ";
-  out += failure.error_name;
-  out += "\n    at ";
+  std::string out = "    at ";
   out += failure.where.file_name();
   out += ':';
   out += std::to_string(failure.where.line());
+  out += ':';
+  out += std::to_string(failure.where.column());
   out += " in ";
   out += failure.where.function_name();
   out += '\n';
@@ -31,22 +31,33 @@ std::string errorReturnTrace(const CheckFailure& failure) {
   return out;
 }
 
+std::string LineOutput::checkHead(std::size_t index, const Check& check) const {
+  return std::to_string(index + 1) + "/" + std::to_string(total_) + " " + std::string(check.name) +
+         "...";
+}
+
 void LineOutput::runStarted(std::size_t total) { total_ = total; }
 
 void LineOutput::checkStarted(std::size_t index, const Check& check) {
-  writeStderr(std::to_string(index + 1) + "/" + std::to_string(total_) + " " +
-              std::string(check.name) + "...");
+  if (form_ == Form::plain) writeStderr(checkHead(index, check));
 }
 
-void LineOutput::checkEnded(std::size_t, const Check&, const CheckOutcome& outcome,
+void LineOutput::checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
                             const CheckFailure* failure) {
+  // In the terminal form the head starts the result line; in the plain form it is already out.
+  std::string line = form_ == Form::terminal ? checkHead(index, check) : std::string();
   switch (outcome.result) {
-    case CheckOutcome::Result::passed: writeStderr("OK\n"); break;
-    case CheckOutcome::Result::skipped: writeStderr("SKIP\n"); break;
+    case CheckOutcome::Result::passed:
+      if (form_ == Form::plain) writeStderr("OK\n");
+      return;
+    case CheckOutcome::Result::skipped:
+      writeStderr(line + "SKIP\n");
+      return;
     case CheckOutcome::Result::failed:
-      writeStderr("FAIL (" + std::string(outcome.error_name) + ")\n");
-      if (failure != nullptr) writeStderr(errorReturnTrace(*failure));
-      break;
+      line += "FAIL (" + std::string(outcome.error_name) + ")\n";
+      if (failure != nullptr) line += errorReturnTrace(*failure);
+      writeStderr(line);  // the result line and its trace under one hold of the lock
+      return;
   }
 }
 

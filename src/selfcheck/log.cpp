@@ -1,10 +1,11 @@
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <limits>
-#include <selfcheck/log.hpp>
+#include <mutex>
 #include <string>
+#include <unistd.h>
+
+#include <selfcheck/log.hpp>
 
 namespace selfcheck {
 namespace {
@@ -15,15 +16,27 @@ std::atomic<std::uint64_t> g_log_err_count{0};
 
 }  // namespace
 
-std::mutex& stderrMutex() {
-  static std::mutex mutex;
+std::recursive_mutex& stderrMutex() {
+  static std::recursive_mutex mutex;
   return mutex;
+}
+
+bool lockStderrForFatalError() {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (stderrMutex().try_lock()) return true;
+    ::usleep(1000);
+  }
+  return false;
 }
 
 void setBeforeWriteHook(void (*hook)()) { g_before_write.store(hook); }
 
 void writeStderrLocked(std::string_view text) {
   if (auto hook = g_before_write.load()) hook();
+  writeStderrRaw(text);
+}
+
+void writeStderrRaw(std::string_view text) {
   while (!text.empty()) {
     ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
@@ -39,10 +52,14 @@ void writeStderr(std::string_view text) {
 
 std::string_view levelName(LogLevel level) {
   switch (level) {
-    case LogLevel::err: return "err";
-    case LogLevel::warn: return "warn";
-    case LogLevel::info: return "info";
-    case LogLevel::debug: return "debug";
+    case LogLevel::err:
+      return "err";
+    case LogLevel::warn:
+      return "warn";
+    case LogLevel::info:
+      return "info";
+    case LogLevel::debug:
+      return "debug";
   }
   return "?";
 }

@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
 #include <selfcheck/assertions.hpp>
 #include <selfcheck/check.hpp>
-#include <string_view>
 
 namespace selfcheck {
 
@@ -40,12 +43,36 @@ class Reporter {
   // Called before check `index` (zero-based) runs; `check` stays valid for the whole run.
   virtual void checkStarted(std::size_t index, const Check& check) = 0;
   // Called when the check has returned, before its allocator is closed (so before any leak
-  // report). `failure` is the raised failure for skipped and failed checks, else nullptr; it is
-  // only valid during the call.
+  // report). `failure` is the raised failure for skipped and failed checks, else nullptr; its
+  // trace holds only the frames the failure left through inside the check. It is only valid
+  // during the call.
   virtual void checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
                           const CheckFailure* failure) = 0;
   // Called once after the last check.
   virtual void runEnded(const RunSummary& summary) = 0;
+};
+
+// Hands every event to several reporters, in the order given.
+class ReporterList final : public Reporter {
+ public:
+  ReporterList(std::initializer_list<Reporter*> reporters) : reporters_(reporters) {}
+
+  void runStarted(std::size_t total) override {
+    for (Reporter* r : reporters_) r->runStarted(total);
+  }
+  void checkStarted(std::size_t index, const Check& check) override {
+    for (Reporter* r : reporters_) r->checkStarted(index, check);
+  }
+  void checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
+                  const CheckFailure* failure) override {
+    for (Reporter* r : reporters_) r->checkEnded(index, check, outcome, failure);
+  }
+  void runEnded(const RunSummary& summary) override {
+    for (Reporter* r : reporters_) r->runEnded(summary);
+  }
+
+ private:
+  std::vector<Reporter*> reporters_;
 };
 
 }  // namespace selfcheck

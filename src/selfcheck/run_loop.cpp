@@ -1,9 +1,49 @@
+#include <algorithm>
+#include <exception>
+#include <string>
+
 #include <selfcheck/leak_resource.hpp>
 #include <selfcheck/log.hpp>
+#include <selfcheck/panic.hpp>
 #include <selfcheck/run_loop.hpp>
 #include <selfcheck/test_allocator.hpp>
 
 namespace selfcheck {
+namespace {
+
+// Cuts the runner's frames off the end of a failure's trace. A trace that does not end with
+// them (a deep check whose trace was cut short) is left whole.
+void trimRunnerFrames(StackTrace& trace, const StackTrace& runner_stack) {
+  if (runner_stack.count == 0) return;
+  const std::size_t below = runner_stack.count - 1;  // the frames below callCheck
+  if (trace.count < below + 1) return;
+  const auto* trace_end = trace.frames.data() + trace.count;
+  if (!std::equal(trace_end - below, trace_end, runner_stack.frames.data() + 1)) return;
+  trace.count -= below + 1;
+}
+
+// Calls the check and returns whether it raised a failure (then in `failure`). It first records
+// the stack it is called on: a failure's trace ends with these same frames (this function's own
+// at another call site), and dropping them leaves the frames the failure left through inside the
+// check. The call sits inside a try block, so it is never made a tail call that would take this
+// function's frame off the stack.
+[[gnu::noinline]] bool callCheck(const Check& check, CheckFailure& failure) {
+  const StackTrace runner_stack = captureStackTrace<32>(0);
+  try {
+    check.run();
+    return false;
+  } catch (const CheckFailure& raised) {
+    failure = raised;
+    trimRunnerFrames(failure.trace, runner_stack);
+    return true;
+  } catch (const std::exception& e) {
+    panic("check \"" + std::string(check.name) + "\" threw an exception: " + e.what());
+  } catch (...) {
+    panic("check \"" + std::string(check.name) + "\" threw an exception");
+  }
+}
+
+}  // namespace
 
 CheckOutcome runCheck(std::size_t index, const Check& check, Reporter* reporter) {
   LeakCheckingResource resource;
@@ -13,22 +53,18 @@ CheckOutcome runCheck(std::size_t index, const Check& check, Reporter* reporter)
   if (reporter != nullptr) reporter->checkStarted(index, check);
 
   CheckOutcome outcome;
-  const CheckFailure* raised = nullptr;
   CheckFailure failure;
-  try {
-    check.run();
-  } catch (const CheckFailure& f) {
-    failure = f;
-    raised = &failure;
-    outcome.error_name = f.error_name;
-    outcome.result = f.error_name == kSkipTest ? CheckOutcome::Result::skipped
-                                               : CheckOutcome::Result::failed;
+  const bool raised = callCheck(check, failure);
+  if (raised) {
+    outcome.error_name = failure.error_name;
+    outcome.result = failure.error_name == kSkipTest ? CheckOutcome::Result::skipped
+                                                     : CheckOutcome::Result::failed;
   }
   outcome.fuzz = isFuzzTest();
-  if (reporter != nullptr) reporter->checkEnded(index, check, outcome, raised);
+  if (reporter != nullptr) reporter->checkEnded(index, check, outcome, raised ? &failure : nullptr);
 
-  outcome.leaked = resource.close();
   setTestAllocator(nullptr);
+  outcome.leaked = resource.close();
   return outcome;
 }
 
@@ -39,9 +75,15 @@ RunSummary runAll(CheckTable table, Reporter& reporter) {
   for (std::size_t i = 0; i < table.size(); ++i) {
     CheckOutcome outcome = runCheck(i, table[i], &reporter);
     switch (outcome.result) {
-      case CheckOutcome::Result::passed: ++summary.passed; break;
-      case CheckOutcome::Result::skipped: ++summary.skipped; break;
-      case CheckOutcome::Result::failed: ++summary.failed; break;
+      case CheckOutcome::Result::passed:
+        ++summary.passed;
+        break;
+      case CheckOutcome::Result::skipped:
+        ++summary.skipped;
+        break;
+      case CheckOutcome::Result::failed:
+        ++summary.failed;
+        break;
     }
     if (outcome.fuzz) ++summary.fuzz;
     if (outcome.leaked) ++summary.leaked;

@@ -7,11 +7,14 @@
 
 namespace selfcheck {
 
-// Runs one check: resets the allocator, log level and fuzz flag, calls the check, tells
-// `reporter` (if any) of the end, then closes the allocator and reports leaks through the log.
+// Runs one check: installs a fresh leak-checking allocator, sets the log level to warn and
+// clears the fuzz flag; tells `reporter` (if any) of the start; calls the check; tells
+// `reporter` of the outcome; then closes the allocator, which reports leaks through the log.
+// A check that throws anything but a CheckFailure is a fatal error.
 CheckOutcome runCheck(std::size_t index, const Check& check, Reporter* reporter);
 
-// Runs the whole table in order and returns the counters.
+// Runs the whole table in order and returns the counters (log_err_count as it stands after the
+// last check).
 RunSummary runAll(CheckTable table, Reporter& reporter);
 
 }  // namespace selfcheck

@@ -1,0 +1,304 @@
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <set>
+#include <string>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <selfcheck/leak_resource.hpp>
+#include <selfcheck/log.hpp>
+
+namespace {
+
+using selfcheck::LeakCheckingResource;
+
+const std::size_t kPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+
+std::string hex(const void* p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%lx", reinterpret_cast<unsigned long>(p));
+  return text;
+}
+
+// Whether any page of [p, p + length) is mapped.
+bool isMapped(const void* p, std::size_t length) {
+  const auto start = reinterpret_cast<std::uintptr_t>(p) & ~(kPage - 1);
+  std::vector<unsigned char> residency((length + kPage - 1) / kPage + 1);
+  return ::mincore(reinterpret_cast<void*>(start), length, residency.data()) == 0 ||
+         errno != ENOMEM;
+}
+
+// Runs `body` with standard error captured; returns what was printed and how many errors were
+// logged.
+template <class Body>
+std::pair<std::string, std::uint64_t> captured(Body body) {
+  const std::uint64_t errors_before = selfcheck::logErrCount();
+  ::testing::internal::CaptureStderr();
+  body();
+  std::string text = ::testing::internal::GetCapturedStderr();
+  return {text, selfcheck::logErrCount() - errors_before};
+}
+
+[[gnu::noinline]] void* allocateForTheRecord(LeakCheckingResource& resource) {
+  return resource.allocate(40, 8);
+}
+
+TEST(LeakCheckingResource, LeakIsReportedAtCloseWithTheAllocationStack) {
+  LeakCheckingResource resource;
+  void* p = allocateForTheRecord(resource);
+  bool leaked = false;
+  auto [text, errors] = captured([&] { leaked = resource.close(); });
+  EXPECT_TRUE(leaked);
+  EXPECT_EQ(errors, 1u);
+  EXPECT_TRUE(text.starts_with("[gpa] (err): memory address " + hex(p) + " leaked: \n    #0 "))
+      << text;
+  EXPECT_NE(text.find("allocateForTheRecord"), std::string::npos) << text;
+  std::set<std::string> addresses;  // a frame with inlined calls gives several lines
+  for (std::size_t at = text.find("    #"); at != std::string::npos;
+       at = text.find("    #", at + 1)) {
+    const std::size_t address = text.find("0x", at);
+    addresses.insert(text.substr(address, text.find(' ', address) - address));
+  }
+  EXPECT_LE(addresses.size(), 10u) << "at most 10 frames are recorded";
+  EXPECT_FALSE(isMapped(p, 40)) << "close returns the pages";
+}
+
+TEST(LeakCheckingResource, CloseAfterEverythingWasFreedReportsNothing) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(100, 16);
+  resource.deallocate(p, 100, 16);
+  bool leaked = true;
+  auto [text, errors] = captured([&] { leaked = resource.close(); });
+  EXPECT_FALSE(leaked);
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(errors, 0u);
+}
+
+TEST(LeakCheckingResource, DoubleFreeIsReportedWithAllThreeStacks) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(32, 8);
+  resource.deallocate(p, 32, 8);
+  auto [text, errors] = captured([&] { resource.deallocate(p, 32, 8); });
+  EXPECT_EQ(errors, 1u);
+  EXPECT_TRUE(text.starts_with("[gpa] (err): Double free detected. Allocation: \n    #0 ")) << text;
+  EXPECT_NE(text.find("\n First free: \n    #0 "), std::string::npos) << text;
+  EXPECT_NE(text.find("\n Second free: \n    #0 "), std::string::npos) << text;
+  EXPECT_FALSE(resource.close()) << "a block freed twice is not also a leak";
+}
+
+TEST(LeakCheckingResource, DoubleFreeIsNotConfusedWithANewerBlock) {
+  LeakCheckingResource resource;
+  void* first = resource.allocate(64, 8);
+  resource.deallocate(first, 64, 8);
+  std::vector<void*> later;
+  for (int i = 0; i < 64; ++i) {
+    later.push_back(resource.allocate(64, 8));
+    EXPECT_NE(later.back(), first) << "a freed block's address is not handed out again";
+  }
+  auto [text, errors] = captured([&] { resource.deallocate(first, 64, 8); });
+  EXPECT_EQ(errors, 1u);
+  EXPECT_NE(text.find("Double free detected."), std::string::npos);
+  for (void* p : later) resource.deallocate(p, 64, 8);
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, SizeMismatchIsReportedAndTheBlockStillFreed) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(16, 8);
+  auto [text, errors] = captured([&] { resource.deallocate(p, 24, 8); });
+  EXPECT_EQ(errors, 1u);
+  EXPECT_TRUE(
+      text.starts_with("[gpa] (err): Allocation size 16 bytes does not match free size "
+                       "24. Allocation: \n    #0 "))
+      << text;
+  EXPECT_NE(text.find("\n Free: \n    #0 "), std::string::npos) << text;
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, AlignmentMismatchIsReportedAndTheBlockStillFreed) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(16, 8);
+  auto [text, errors] = captured([&] { resource.deallocate(p, 16, 32); });
+  EXPECT_EQ(errors, 1u);
+  EXPECT_TRUE(
+      text.starts_with("[gpa] (err): Allocation alignment 8 does not match free "
+                       "alignment 32. Allocation: \n    #0 "))
+      << text;
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, SizeAndAlignmentMismatchGiveTwoReports) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(16, 8);
+  auto [text, errors] = captured([&] { resource.deallocate(p, 8, 16); });
+  EXPECT_EQ(errors, 2u);
+}
+
+TEST(LeakCheckingResource, FreeOfAnAddressItNeverGaveIsReported) {
+  LeakCheckingResource resource;
+  int on_the_stack = 0;
+  auto [text, errors] = captured([&] { resource.deallocate(&on_the_stack, 4, 4); });
+  EXPECT_EQ(errors, 1u);
+  EXPECT_TRUE(text.starts_with("[gpa] (err): Invalid free of address " + hex(&on_the_stack)))
+      << text;
+}
+
+TEST(LeakCheckingResource, BlocksAreAlignedAndWholePagesOfTheirOwn) {
+  LeakCheckingResource resource;
+  for (std::size_t alignment = 1; alignment <= (std::size_t{1} << 21); alignment *= 2) {
+    SCOPED_TRACE(alignment);
+    const std::size_t size = alignment * 3 + 5;
+    auto* p = static_cast<unsigned char*>(resource.allocate(size, alignment));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % alignment, 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % kPage, 0u);
+    std::memset(p, 0xab, size);  // the whole block is writable
+    resource.deallocate(p, size, alignment);
+  }
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, ZeroByteBlocksAreDistinct) {
+  LeakCheckingResource resource;
+  void* a = resource.allocate(0, 1);
+  void* b = resource.allocate(0, 1);
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(a, b);
+  resource.deallocate(a, 0, 1);
+  resource.deallocate(b, 0, 1);
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, SizesAndAlignmentsItCannotServeThrowBadAlloc) {
+  LeakCheckingResource resource;
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  const std::vector<std::pair<std::size_t, std::size_t>> absurd = {
+      {kMax, 8},
+      {kMax - kPage + 2, 8},
+      {kMax / 2, 8},
+      {std::size_t{1} << 62, 8},
+      {16, 3},
+      {16, 0},
+      {16, 24},
+      {16, std::size_t{1} << 63},
+      {kMax - 4096, 1 << 20},
+  };
+  for (const auto& [size, alignment] : absurd) {
+    SCOPED_TRACE(std::to_string(size) + " bytes aligned to " + std::to_string(alignment));
+    EXPECT_THROW((void)resource.allocate(size, alignment), std::bad_alloc);
+  }
+  void* p = resource.allocate(8, 8);  // still usable
+  resource.deallocate(p, 8, 8);
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, ManyBlocksAreTrackedAcrossTableGrowth) {
+  LeakCheckingResource resource;
+  std::vector<void*> blocks;
+  for (int i = 0; i < 3000; ++i) blocks.push_back(resource.allocate(24, 8));
+  for (std::size_t i = 0; i < blocks.size(); i += 2) resource.deallocate(blocks[i], 24, 8);
+  auto [text, errors] = captured([&] { EXPECT_TRUE(resource.close()); });
+  EXPECT_EQ(errors, 1500u);
+  EXPECT_NE(text.find("memory address " + hex(blocks[1]) + " leaked"), std::string::npos);
+  EXPECT_EQ(text.find("memory address " + hex(blocks[0]) + " leaked"), std::string::npos);
+}
+
+TEST(LeakCheckingResource, ResourceIsUsableAgainAfterClose) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(8, 8);
+  resource.deallocate(p, 8, 8);
+  EXPECT_FALSE(resource.close());
+  void* q = resource.allocate(8, 8);
+  resource.deallocate(q, 8, 8);
+  EXPECT_FALSE(resource.close());
+}
+
+TEST(LeakCheckingResource, SeveralThreadsCanUseItAtOnce) {
+  LeakCheckingResource resource;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&resource, t] {
+      std::vector<void*> mine;
+      for (int i = 0; i < 300; ++i) {
+        mine.push_back(resource.allocate(static_cast<std::size_t>(8 + t), 8));
+        if (i % 3 == 0) {
+          resource.deallocate(mine.back(), static_cast<std::size_t>(8 + t), 8);
+          mine.pop_back();
+        }
+      }
+      for (void* p : mine) resource.deallocate(p, static_cast<std::size_t>(8 + t), 8);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  auto [text, errors] = captured([&] { EXPECT_FALSE(resource.close()); });
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(errors, 0u);
+}
+
+// A fault in the child is reported with its address and turned into exit status 42, so the test
+// sees where it faulted whatever handler a sanitizer would have installed.
+void reportFaultAndExit(int, siginfo_t* info, void*) {
+  char text[64];
+  const int n = std::snprintf(text, sizeof text, "fault at 0x%lx\n",
+                              reinterpret_cast<unsigned long>(info->si_addr));
+  (void)!::write(2, text, static_cast<std::size_t>(n));
+  ::_exit(42);
+}
+
+void catchFaults() {
+  struct sigaction action {};
+  action.sa_sigaction = reportFaultAndExit;
+  action.sa_flags = SA_SIGINFO;
+  ::sigaction(SIGSEGV, &action, nullptr);
+  ::sigaction(SIGBUS, &action, nullptr);
+}
+
+using LeakCheckingResourceDeathTest = ::testing::Test;
+
+TEST_F(LeakCheckingResourceDeathTest, UseAfterFreeFaults) {
+  // The child must see the parent's mappings as they are: "fast" forks without re-running.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  LeakCheckingResource resource;
+  auto* p = static_cast<volatile char*>(resource.allocate(64, 8));
+  p[10] = 1;
+  resource.deallocate(const_cast<char*>(p), 64, 8);
+  EXPECT_EXIT(
+      {
+        catchFaults();
+        p[10] = 2;
+      },
+      ::testing::ExitedWithCode(42), "fault at " + hex(const_cast<char*>(p) + 10));
+  EXPECT_EXIT(
+      {
+        catchFaults();
+        (void)p[0];
+      },
+      ::testing::ExitedWithCode(42), "fault at " + hex(const_cast<char*>(p)));
+}
+
+TEST_F(LeakCheckingResourceDeathTest, BookkeepingIsReadOnlyBetweenUpdates) {
+  // The child must see the parent's mappings as they are: "fast" forks without re-running.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  selfcheck::detail::BlockTable table;
+  table.beginUpdate();
+  selfcheck::detail::BlockRecord record{};
+  record.address = 0x10000;
+  ASSERT_NE(table.add(record), nullptr);
+  table.endUpdate();
+  ASSERT_NE(table.find(0x10000), nullptr);
+  EXPECT_EXIT(
+      {
+        catchFaults();
+        table.begin()->size = 99;
+      },
+      ::testing::ExitedWithCode(42), "fault at ");
+}
+
+}  // namespace
