@@ -1,0 +1,188 @@
+// The self-check program on a terminal: run on a pseudo-terminal and read back through a terminal
+// emulator, as a person would see it while it runs and after it ends.
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/golden.hpp"
+#include "support/pty_run.hpp"
+#include "support/vt_screen.hpp"
+
+namespace {
+
+using nemra_test::PtyResult;
+using nemra_test::VtScreen;
+
+PtyResult runFixtureOnPty(const std::string& table, int columns, int rows) {
+  return nemra_test::runOnPty(NEMRA_FIXTURE_PROGRAM, {"selfcheck_fixture"}, columns, rows,
+                              {{"NEMRA_FIXTURE", table}, {"TERM", "xterm"}});
+}
+
+void expectExit(const PtyResult& run, int code) {
+  EXPECT_TRUE(run.exited && run.exit_code == code)
+      << "exit " << run.exit_code << " signal " << run.signal << "\n"
+      << run.all();
+}
+
+// The screen after all the output, checked for what no output of ours may leave behind.
+VtScreen finalScreen(const PtyResult& run, int columns, int rows) {
+  VtScreen screen(columns, rows);
+  screen.feed(run.all());
+  EXPECT_TRUE(screen.cursorVisible());
+  EXPECT_TRUE(screen.unknownSequences().empty())
+      << "unexpected sequence " << screen.unknownSequences().front();
+  return screen;
+}
+
+// Only `line` on the screen, on its first row, and the cursor at the start of the next row.
+void expectOnlyLine(const VtScreen& screen, const std::string& line) {
+  std::vector<std::string> rows = screen.rows();
+  EXPECT_EQ(rows[0], line);
+  EXPECT_EQ(screen.nonBlankRows(), std::vector<std::string>{line});
+  EXPECT_EQ(screen.cursorRow(), 1);
+  EXPECT_EQ(screen.cursorColumn(), 0);
+  EXPECT_TRUE(screen.scrolledOff().empty());
+}
+
+// The first `cells` characters of a UTF-8 string of one-cell characters.
+std::string firstCells(const std::string& text, std::size_t cells) {
+  std::size_t end = 0;
+  for (std::size_t n = 0; end < text.size() && n < cells; ++n) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) ++end;
+  }
+  return text.substr(0, end);
+}
+
+struct Sighting {
+  bool seen = false;
+  std::chrono::milliseconds first{0};
+  int frames = 0;  // chunks after which the display was on the screen
+  std::vector<std::string> rows;
+};
+
+// Feeds the output chunk by chunk and notes when the screen showed the display with `child`.
+Sighting watchForDisplay(const PtyResult& run, VtScreen& screen, const std::string& root_prefix,
+                         const std::string& child_prefix) {
+  Sighting sighting;
+  for (const auto& chunk : run.chunks) {
+    screen.feed(chunk.bytes);
+    bool root = false;
+    bool child = false;
+    for (const std::string& row : screen.rows()) {
+      root = root || row.starts_with(root_prefix);
+      child = child || row.starts_with(child_prefix);
+    }
+    if (root && child) {
+      if (!sighting.seen) {
+        sighting.first = chunk.at;
+        sighting.rows = screen.nonBlankRows();
+      }
+      sighting.seen = true;
+      ++sighting.frames;
+    }
+  }
+  return sighting;
+}
+
+TEST(BlackboxTerminal, AllPassingLeavesOnlyTheSummary) {
+  PtyResult run = runFixtureOnPty("pass3", 80, 24);
+  expectExit(run, 0);
+  expectOnlyLine(finalScreen(run, 80, 24), "All 3 tests passed.");
+}
+
+TEST(BlackboxTerminal, SelfcheckProgramLeavesOnlyTheSummary) {
+  PtyResult run = nemra_test::runOnPty(NEMRA_SELFCHECK_PROGRAM, {"nemra-selfcheck"}, 80, 24,
+                                       {{"TERM", "xterm"}});
+  expectExit(run, 0);
+  VtScreen screen = finalScreen(run, 80, 24);
+  ASSERT_EQ(screen.nonBlankRows().size(), 1u) << screen.text();
+  EXPECT_TRUE(std::regex_match(screen.rows()[0], std::regex("All [0-9]+ tests passed\\.")))
+      << screen.rows()[0];
+  EXPECT_EQ(screen.cursorRow(), 1);
+}
+
+TEST(BlackboxTerminal, SlowCheckShowsTheDisplayWhileItRunsAndNothingRemains) {
+  PtyResult run = runFixtureOnPty("slow", 80, 24);
+  expectExit(run, 0);
+  VtScreen screen(80, 24);
+  Sighting sighting =
+      watchForDisplay(run, screen, "Test [1/3]", "└─ fixture.test.sleeps past the display's delay");
+  ASSERT_TRUE(sighting.seen) << run.all();
+  EXPECT_EQ(sighting.rows, (std::vector<std::string>{
+                               "Test [1/3]", "└─ fixture.test.sleeps past the display's delay"}));
+  EXPECT_GE(sighting.first.count(), 200) << "the display must wait 200 ms before it appears";
+  EXPECT_GE(sighting.frames, 3) << "redrawn every 80 ms while the check sleeps";
+  expectOnlyLine(finalScreen(run, 80, 24), "All 3 tests passed.");
+}
+
+TEST(BlackboxTerminal, FailAndSkipLinesTakeTheirTerminalForms) {
+  constexpr int kColumns = 400;
+  constexpr int kRows = 100;
+  PtyResult run = runFixtureOnPty("terminal_forms", kColumns, kRows);
+  expectExit(run, 1);
+  VtScreen screen = finalScreen(run, kColumns, kRows);
+  EXPECT_EQ(screen.wraps(), 0);
+  const std::string diff = nemra_test::compareWithGolden(
+      std::string(NEMRA_GOLDEN_DIR) + "/terminal_forms.screen.txt",
+      nemra_test::normaliseOutput(screen.text() + "\n", NEMRA_SOURCE_DIR));
+  EXPECT_TRUE(diff.empty()) << diff;
+}
+
+TEST(BlackboxTerminal, DisplayIsClearedBeforeEveryPrintedLine) {
+  constexpr int kColumns = 400;
+  constexpr int kRows = 100;
+  PtyResult run = runFixtureOnPty("slow_then_fail", kColumns, kRows);
+  expectExit(run, 1);
+  VtScreen screen(kColumns, kRows);
+  Sighting sighting = watchForDisplay(run, screen, "Test [", "└─ fixture.test.sleeps");
+  EXPECT_TRUE(sighting.seen);
+  VtScreen final_screen = finalScreen(run, kColumns, kRows);
+  const std::string diff = nemra_test::compareWithGolden(
+      std::string(NEMRA_GOLDEN_DIR) + "/slow_then_fail.screen.txt",
+      nemra_test::normaliseOutput(final_screen.text() + "\n", NEMRA_SOURCE_DIR));
+  EXPECT_TRUE(diff.empty()) << diff;
+}
+
+TEST(BlackboxTerminal, NarrowTerminalIsNeverWrapped) {
+  for (int columns : {12, 30}) {
+    SCOPED_TRACE(columns);
+    PtyResult run = runFixtureOnPty("slow_long_name", columns, 10);
+    expectExit(run, 0);
+    VtScreen screen(columns, 10);
+    Sighting sighting = watchForDisplay(run, screen, "Test", "└─ ");
+    ASSERT_TRUE(sighting.seen) << run.all();
+    ASSERT_EQ(sighting.rows.size(), 2u);
+    // Lines are cut one cell short of the width, so that none reaches the last column.
+    const auto width = static_cast<std::size_t>(columns - 1);
+    EXPECT_EQ(sighting.rows[0], firstCells("Test [0/1]", width));
+    EXPECT_EQ(sighting.rows[1],
+              firstCells("└─ fixture.test.a check whose name is much longer", width));
+    EXPECT_EQ(screen.wraps(), columns < 20 ? 1 : 0)
+        << "only the summary line itself may wrap, when it is wider than the terminal";
+    VtScreen final_screen = finalScreen(run, columns, 10);
+    if (columns >= 20) expectOnlyLine(final_screen, "All 1 tests passed.");
+  }
+}
+
+TEST(BlackboxTerminal, OneRowTerminalShowsOnlyTheRoot) {
+  PtyResult run = runFixtureOnPty("slow", 80, 1);
+  expectExit(run, 0);
+  VtScreen screen(80, 1);
+  Sighting sighting = watchForDisplay(run, screen, "Test [1/3]", "Test [1/3]");
+  ASSERT_TRUE(sighting.seen);
+  EXPECT_EQ(sighting.rows, std::vector<std::string>{"Test [1/3]"});
+  // Only the summary may scroll off (the newline after it), never a line of the display.
+  EXPECT_EQ(screen.scrolledOff(), std::vector<std::string>{"All 3 tests passed."});
+}
+
+TEST(BlackboxTerminal, DumbTerminalGetsTheTerminalFormsButNoDisplay) {
+  PtyResult run = nemra_test::runOnPty(NEMRA_FIXTURE_PROGRAM, {"selfcheck_fixture"}, 80, 24,
+                                       {{"NEMRA_FIXTURE", "slow"}, {"TERM", "dumb"}});
+  expectExit(run, 0);
+  EXPECT_EQ(run.all(), "All 3 tests passed.\r\n");
+}
+
+}  // namespace
