@@ -27,11 +27,18 @@ using RowMajor4x4 = std::array<std::array<double, 4>, 4>;
 
 namespace detail {
 
+// GCC's noplt lets a call go straight to the chosen code; other compilers make an ordinary call.
+#if defined(__GNUC__) && !defined(__clang__)
+#define NEMRA_KERNEL_NOPLT [[gnu::noplt]]
+#else
+#define NEMRA_KERNEL_NOPLT
+#endif
+
 // The run-time arithmetic, compiled in the library (pgl4.cpp). Each picks its instruction set
-// once, when the program is loaded; noplt lets a call go straight to the chosen code.
-[[gnu::noplt]] PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
-[[gnu::noplt]] HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
-[[gnu::noplt]] double pgl4Det(const PGL4& m);
+// once, when the program is loaded.
+NEMRA_KERNEL_NOPLT PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
+NEMRA_KERNEL_NOPLT HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
+NEMRA_KERNEL_NOPLT double pgl4Det(const PGL4& m);
 
 // Reports an out-of-range get/set and aborts. Not constexpr, so reaching it during constant
 // evaluation is a compile error whose message names it.
