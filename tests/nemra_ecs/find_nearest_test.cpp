@@ -183,6 +183,42 @@ TEST(WorldFindNearest, NearTiesAreDecidedByExactDistances) {
   }
 }
 
+// The search screens records in groups of four and reads a record's state only when the screen
+// keeps it. Here the one entity at the query sits in every slot of every group, with an inactive
+// entity at the query just before it, an untrusted (NaN, zero or overflowing) one somewhere
+// else, and the worlds' sizes cover every remainder modulo four: the inactive one must never win,
+// and the winner must be found in whichever slot it lands.
+TEST(WorldFindNearest, WinnerIsFoundInEverySlotOfTheScan) {
+  Generator gen(4096);
+  const HomVec4 untrusted[] = {HomVec4::init(kNaN, 0, 0, 1), HomVec4::zero(),
+                               HomVec4::init(1e200, 1e200, 0, 0)};
+  for (std::size_t n = 2; n <= 90; ++n) {
+    for (std::size_t winner = 1; winner < n; ++winner) {
+      World world = World::init(nullptr);
+      const HomVec4 query = gen.gaussian();
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(world.createEntity("e"));
+        world.entities.back().position = gen.gaussian();
+      }
+      world.entities[winner].position = gen.scaled(query, -2.0);
+      world.entities[winner - 1].position = query;
+      world.entities[winner - 1].state = EntityState::deactivating;
+      const std::size_t odd = gen.below(n);
+      const bool odd_is_untrusted = odd != winner && odd != winner - 1;
+      if (odd_is_untrusted) world.entities[odd].position = untrusted[gen.below(3)];
+      auto expected = literalNearest(world, query);
+      auto actual = world.findNearest(query);
+      ASSERT_TRUE(expected && actual);
+      ASSERT_EQ(actual->id, expected->id) << "n " << n << " winner " << winner;
+      // Without an untrusted entity (which is at distance 0) the entity at the query's point is
+      // the choice.
+      if (!odd_is_untrusted) {
+        EXPECT_EQ(actual->id, world.entities[winner].id.id) << "n " << n << " winner " << winner;
+      }
+    }
+  }
+}
+
 // A world too large to stay in the caches is scanned with other memory hints; the choice must not
 // change.
 TEST(WorldFindNearest, SameChoiceOnAWorldLargerThanTheCaches) {
