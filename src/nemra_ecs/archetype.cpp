@@ -1,5 +1,6 @@
 #include <limits>
 #include <memory>
+#include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/archetype.hpp>
 #include <new>
 #include <utility>
@@ -8,7 +9,7 @@ namespace nemra_ecs {
 
 Archetype::Archetype(std::pmr::memory_resource* allocator, ArchetypeId archetype_id)
     : component_hash(0),
-      component_types(allocator != nullptr ? allocator : std::pmr::get_default_resource()),
+      component_types(detail::resourceOrDefault(allocator)),
       id(archetype_id),
       entity_count(0),
       capacity(0) {}
@@ -18,17 +19,11 @@ Archetype Archetype::init(std::pmr::memory_resource* allocator, ArchetypeId id) 
 }
 
 Archetype& Archetype::operator=(Archetype&& other) noexcept {
-  // See World::operator=: rebuilding in place moves the storage without copying or allocating.
-  if (this != &other) {
-    std::destroy_at(this);
-    std::construct_at(this, std::move(other));
-  }
-  return *this;
+  return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
 void Archetype::deinit() {
-  std::pmr::vector<ComponentTypeId> released(component_types.get_allocator());
-  component_types.swap(released);
+  detail::releaseStorage(component_types);
 }
 
 std::expected<void, Error> Archetype::addComponentType(ComponentTypeId type_id) {

@@ -1,5 +1,6 @@
 #include <limits>
 #include <memory>
+#include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/archetype_registry.hpp>
 #include <new>
 #include <utility>
@@ -11,7 +12,7 @@ constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 }
 
 ArchetypeRegistry::ArchetypeRegistry(std::pmr::memory_resource* allocator)
-    : archetypes(allocator != nullptr ? allocator : std::pmr::get_default_resource()),
+    : archetypes(detail::resourceOrDefault(allocator)),
       next_id(1) {}
 
 ArchetypeRegistry ArchetypeRegistry::init(std::pmr::memory_resource* allocator) {
@@ -19,18 +20,12 @@ ArchetypeRegistry ArchetypeRegistry::init(std::pmr::memory_resource* allocator) 
 }
 
 ArchetypeRegistry& ArchetypeRegistry::operator=(ArchetypeRegistry&& other) noexcept {
-  // See World::operator=: rebuilding in place moves the storage without copying or allocating.
-  if (this != &other) {
-    std::destroy_at(this);
-    std::construct_at(this, std::move(other));
-  }
-  return *this;
+  return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
 void ArchetypeRegistry::deinit() {
   for (Archetype& a : archetypes) a.deinit();
-  std::pmr::vector<Archetype> released(archetypes.get_allocator());
-  archetypes.swap(released);
+  detail::releaseStorage(archetypes);
 }
 
 std::expected<ArchetypeId, Error> ArchetypeRegistry::createArchetype(

@@ -1,4 +1,5 @@
 #include <memory>
+#include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/query.hpp>
 #include <utility>
 
@@ -15,7 +16,7 @@ bool QueryFilter::matches(const Archetype& archetype) const {
 }
 
 QueryResult::QueryResult(std::pmr::memory_resource* allocator)
-    : matching_archetypes(allocator != nullptr ? allocator : std::pmr::get_default_resource()),
+    : matching_archetypes(detail::resourceOrDefault(allocator)),
       total_entities(0) {}
 
 QueryResult QueryResult::init(std::pmr::memory_resource* allocator) {
@@ -23,17 +24,11 @@ QueryResult QueryResult::init(std::pmr::memory_resource* allocator) {
 }
 
 QueryResult& QueryResult::operator=(QueryResult&& other) noexcept {
-  // See World::operator=: rebuilding in place moves the storage without copying or allocating.
-  if (this != &other) {
-    std::destroy_at(this);
-    std::construct_at(this, std::move(other));
-  }
-  return *this;
+  return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
 void QueryResult::deinit() {
-  std::pmr::vector<ArchetypeId> released(matching_archetypes.get_allocator());
-  matching_archetypes.swap(released);
+  detail::releaseStorage(matching_archetypes);
 }
 
 }  // namespace nemra_ecs

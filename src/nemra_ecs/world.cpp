@@ -6,6 +6,7 @@
 #endif
 #include <limits>
 #include <memory>
+#include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 #include <new>
@@ -197,7 +198,7 @@ std::optional<EntityId> literalNearest(const std::pmr::vector<Entity>& entities,
 }  // namespace
 
 World::World(std::pmr::memory_resource* allocator)
-    : entities(allocator != nullptr ? allocator : std::pmr::get_default_resource()),
+    : entities(detail::resourceOrDefault(allocator)),
       next_id(1),
       position_bus(EventBus<PositionChangedEvent>::init()),
       transform_bus(EventBus<TransformChangedEvent>::init()) {}
@@ -205,18 +206,11 @@ World::World(std::pmr::memory_resource* allocator)
 World World::init(std::pmr::memory_resource* allocator) { return World(allocator); }
 
 World& World::operator=(World&& other) noexcept {
-  // The array's allocator does not follow a move-assignment, which could then have to copy (and
-  // allocate); rebuilding in place takes over other's storage and allocator without either.
-  if (this != &other) {
-    std::destroy_at(this);
-    std::construct_at(this, std::move(other));
-  }
-  return *this;
+  return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
 void World::deinit() {
-  std::pmr::vector<Entity> released(entities.get_allocator());
-  entities.swap(released);
+  detail::releaseStorage(entities);
 }
 
 std::expected<EntityId, Error> World::createEntity(std::string_view name) {
