@@ -1,9 +1,10 @@
 #include <limits>
 #include <memory>
-#include <nemra_ecs/owning.hpp>
-#include <nemra_ecs/archetype.hpp>
 #include <new>
 #include <utility>
+
+#include <nemra_ecs/archetype.hpp>
+#include <nemra_ecs/owning.hpp>
 
 namespace nemra_ecs {
 
@@ -22,9 +23,7 @@ Archetype& Archetype::operator=(Archetype&& other) noexcept {
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void Archetype::deinit() {
-  detail::releaseStorage(component_types);
-}
+void Archetype::deinit() { detail::releaseStorage(component_types); }
 
 std::expected<void, Error> Archetype::addComponentType(ComponentTypeId type_id) {
   try {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
 

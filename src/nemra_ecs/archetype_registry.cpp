@@ -1,9 +1,10 @@
 #include <limits>
 #include <memory>
-#include <nemra_ecs/owning.hpp>
-#include <nemra_ecs/archetype_registry.hpp>
 #include <new>
 #include <utility>
+
+#include <nemra_ecs/archetype_registry.hpp>
+#include <nemra_ecs/owning.hpp>
 
 namespace nemra_ecs {
 
@@ -12,8 +13,7 @@ constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
 }
 
 ArchetypeRegistry::ArchetypeRegistry(std::pmr::memory_resource* allocator)
-    : archetypes(detail::resourceOrDefault(allocator)),
-      next_id(1) {}
+    : archetypes(detail::resourceOrDefault(allocator)), next_id(1) {}
 
 ArchetypeRegistry ArchetypeRegistry::init(std::pmr::memory_resource* allocator) {
   return ArchetypeRegistry(allocator);

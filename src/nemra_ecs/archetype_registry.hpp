@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+#include <span>
+
 #include <nemra_ecs/archetype.hpp>
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_ecs/query.hpp>
-#include <span>
 
 namespace nemra_ecs {
 

@@ -4,8 +4,9 @@
 #define NEMRA_ECS_COMPONENT_HPP
 
 #include <cstdint>
-#include <nemra_ecs/ids.hpp>
 #include <string_view>
+
+#include <nemra_ecs/ids.hpp>
 
 namespace nemra_ecs {
 

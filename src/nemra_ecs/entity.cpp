@@ -1,4 +1,5 @@
 #include <cmath>
+
 #include <nemra_ecs/entity.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 

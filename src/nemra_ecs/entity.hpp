@@ -5,10 +5,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <string_view>
+
 #include <nemra_ecs/ids.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 #include <nemra_kernel/pgl4.hpp>
-#include <string_view>
 
 namespace nemra_ecs {
 

@@ -18,8 +18,10 @@ enum class Error : std::uint8_t {
 // The printed name of an error ("OutOfMemory", "IdentifiersExhausted").
 constexpr std::string_view errorName(Error error) {
   switch (error) {
-    case Error::OutOfMemory: return "OutOfMemory";
-    case Error::IdentifiersExhausted: return "IdentifiersExhausted";
+    case Error::OutOfMemory:
+      return "OutOfMemory";
+    case Error::IdentifiersExhausted:
+      return "IdentifiersExhausted";
   }
   return "UnknownError";
 }

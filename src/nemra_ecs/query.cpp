@@ -1,7 +1,8 @@
 #include <memory>
+#include <utility>
+
 #include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/query.hpp>
-#include <utility>
 
 namespace nemra_ecs {
 
@@ -16,8 +17,7 @@ bool QueryFilter::matches(const Archetype& archetype) const {
 }
 
 QueryResult::QueryResult(std::pmr::memory_resource* allocator)
-    : matching_archetypes(detail::resourceOrDefault(allocator)),
-      total_entities(0) {}
+    : matching_archetypes(detail::resourceOrDefault(allocator)), total_entities(0) {}
 
 QueryResult QueryResult::init(std::pmr::memory_resource* allocator) {
   return QueryResult(allocator);
@@ -27,8 +27,6 @@ QueryResult& QueryResult::operator=(QueryResult&& other) noexcept {
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void QueryResult::deinit() {
-  detail::releaseStorage(matching_archetypes);
-}
+void QueryResult::deinit() { detail::releaseStorage(matching_archetypes); }
 
 }  // namespace nemra_ecs

@@ -5,9 +5,10 @@
 
 #include <cstdint>
 #include <memory_resource>
+#include <span>
+
 #include <nemra_ecs/archetype.hpp>
 #include <nemra_ecs/ids.hpp>
-#include <span>
 
 namespace nemra_ecs {
 

@@ -6,11 +6,12 @@
 #endif
 #include <limits>
 #include <memory>
+#include <new>
+#include <utility>
+
 #include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
-#include <new>
-#include <utility>
 
 namespace nemra_ecs {
 
@@ -145,7 +146,8 @@ struct Search {
                                               const Screen& screen, Search& s) {
   const unsigned out = ruledOut2(data[k].position, data[k + 1].position, screen) |
                        ruledOut2(data[k + 2].position, data[k + 3].position, screen) << 2;
-  if (out == 0xF) [[likely]] return false;
+  if (out == 0xF) [[likely]]
+    return false;
   for (std::size_t j = 0; j < 4; ++j) {
     if ((out >> j & 1U) == 0 && s.exact(data[k + j])) return true;
   }
@@ -209,9 +211,7 @@ World& World::operator=(World&& other) noexcept {
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void World::deinit() {
-  detail::releaseStorage(entities);
-}
+void World::deinit() { detail::releaseStorage(entities); }
 
 std::expected<EntityId, Error> World::createEntity(std::string_view name) {
   if (next_id == 0 || next_id == EXHAUSTED_ID) return std::unexpected(Error::IdentifiersExhausted);

@@ -8,13 +8,14 @@
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
+#include <optional>
+#include <string_view>
+
 #include <nemra_ecs/entity.hpp>
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/event_bus.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
-#include <optional>
-#include <string_view>
 
 namespace nemra_ecs {
 

@@ -1,4 +1,5 @@
 #include <cmath>
+
 #include <nemra_kernel/hom_vec4.hpp>
 
 namespace nemra_kernel {

@@ -50,8 +50,8 @@ using Vec = double __attribute__((vector_size(8 * kLanes)));
 template <int kTake>  // bit i set: lane i from b
 [[gnu::always_inline]] inline Vec blend(Vec a, Vec b) {
   using Lanes = long long __attribute__((vector_size(32)));
-  return __builtin_shuffle(a, b, Lanes{kTake & 1 ? 4 : 0, kTake & 2 ? 5 : 1, kTake & 4 ? 6 : 2,
-                                       kTake & 8 ? 7 : 3});
+  return __builtin_shuffle(
+      a, b, Lanes{kTake & 1 ? 4 : 0, kTake & 2 ? 5 : 1, kTake & 4 ? 6 : 2, kTake & 8 ? 7 : 3});
 }
 
 [[gnu::always_inline]] inline double det(const double* m) {

@@ -4,10 +4,11 @@
 #define SELFCHECK_ASSERTIONS_HPP
 
 #include <expected>
-#include <selfcheck/stack_trace.hpp>
 #include <source_location>
 #include <string_view>
 #include <utility>
+
+#include <selfcheck/stack_trace.hpp>
 
 namespace selfcheck {
 

@@ -1,8 +1,9 @@
 // nemra-selfcheck: runs the named checks of nemra_ecs, then those of nemra_kernel.
+#include <vector>
+
 #include <nemra_ecs/checks.hpp>
 #include <nemra_kernel/checks.hpp>
 #include <selfcheck/runner.hpp>
-#include <vector>
 
 int main(int argc, char** argv) {
   std::vector<selfcheck::Check> table;

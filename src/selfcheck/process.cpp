@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string_view>
 #include <dlfcn.h>
+#include <string_view>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <ucontext.h>
@@ -88,7 +88,7 @@ void abandonTrace(int) {
 
 // Ends the process by SIGABRT if the fault report has not finished within ten seconds.
 void armWatchdog() {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = abandonTrace;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGALRM, &action, nullptr);

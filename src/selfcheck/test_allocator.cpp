@@ -1,4 +1,5 @@
 #include <atomic>
+
 #include <selfcheck/test_allocator.hpp>
 
 namespace selfcheck {

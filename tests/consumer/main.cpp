@@ -1,5 +1,6 @@
 // Uses the installed headers and libraries; exits 0 when the results are the library's.
 #include <cstdio>
+
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/nemra_kernel.hpp>
 

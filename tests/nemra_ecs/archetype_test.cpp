@@ -1,13 +1,14 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <nemra_ecs/archetype.hpp>
-#include <nemra_ecs/archetype_registry.hpp>
 #include <span>
 #include <type_traits>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nemra_ecs/archetype.hpp>
+#include <nemra_ecs/archetype_registry.hpp>
 
 #include "failing_resource.hpp"
 

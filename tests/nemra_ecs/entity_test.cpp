@@ -1,14 +1,15 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <unordered_set>
+
+#include <gtest/gtest.h>
+
 #include <nemra_ecs/component.hpp>
 #include <nemra_ecs/entity.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_kernel/pgl4.hpp>
-#include <unordered_set>
 
 namespace {
 
@@ -126,8 +127,8 @@ TEST(EntitySetPosition, StoresTheUnitRepresentativeOrKeepsTheOldOne) {
       {HomVec4::init(0, 0, 0, 1.7e308), std::nullopt},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << row.input.x << ' ' << row.input.y << ' ' << row.input.z
-                                    << ' ' << row.input.w);
+    SCOPED_TRACE(testing::Message()
+                 << row.input.x << ' ' << row.input.y << ' ' << row.input.z << ' ' << row.input.w);
     Entity e = Entity::init(1, "p");
     e.position = old;
     e.version = 5;

@@ -2,16 +2,17 @@
 // it is held to the literal search over many random worlds built to contain exact ties, near ties
 // a few ulps apart, duplicates, antipodes, zero, tiny, huge, infinite and NaN positions, inactive
 // entities and awkward queries.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <nemra_ecs/world.hpp>
-#include <nemra_kernel/fs_distance.hpp>
 #include <optional>
 #include <random>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nemra_ecs/world.hpp>
+#include <nemra_kernel/fs_distance.hpp>
 
 namespace {
 
@@ -43,7 +44,9 @@ class Generator {
  public:
   explicit Generator(std::uint64_t seed) : rng_(seed) {}
 
-  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
   double normal() { return normal_(rng_); }
   HomVec4 gaussian() { return HomVec4::init(normal(), normal(), normal(), normal()); }
   HomVec4 lattice() {
@@ -67,41 +70,64 @@ class Generator {
     if (earlier.empty() && kind < 6) kind = 6;
     HomVec4 base = earlier.empty() ? gaussian() : earlier[below(earlier.size())];
     switch (kind) {
-      case 0: return base;                       // duplicate
-      case 1: return scaled(base, -1.0);         // antipode: the same point
-      case 2: return scaled(base, 3.0);          // a multiple: the same point up to rounding
+      case 0:
+        return base;  // duplicate
+      case 1:
+        return scaled(base, -1.0);  // antipode: the same point
+      case 2:
+        return scaled(base, 3.0);  // a multiple: the same point up to rounding
       case 3:
-      case 4: return nudged(base);               // a near tie
-      case 5: return nudged(nudged(base));
+      case 4:
+        return nudged(base);  // a near tie
+      case 5:
+        return nudged(nudged(base));
       case 6:
-      case 7: return lattice();                  // exact ties among few directions
-      case 8: return HomVec4::zero();
-      case 9: return scaled(gaussian(), 1e-16);  // under the zero guard
-      case 10: return HomVec4::init(normal(), kNaN, normal(), normal());
-      case 11: return HomVec4::init(kInf, normal(), 0, normal());
-      case 12: return scaled(gaussian(), 1e160);  // length overflows
-      case 13: return scaled(gaussian(), 1e-14);  // small but valid
-      default: return gaussian();
+      case 7:
+        return lattice();  // exact ties among few directions
+      case 8:
+        return HomVec4::zero();
+      case 9:
+        return scaled(gaussian(), 1e-16);  // under the zero guard
+      case 10:
+        return HomVec4::init(normal(), kNaN, normal(), normal());
+      case 11:
+        return HomVec4::init(kInf, normal(), 0, normal());
+      case 12:
+        return scaled(gaussian(), 1e160);  // length overflows
+      case 13:
+        return scaled(gaussian(), 1e-14);  // small but valid
+      default:
+        return gaussian();
     }
   }
 
   EntityState state() {
     switch (below(10)) {
-      case 0: return EntityState::deactivating;
-      case 1: return static_cast<EntityState>(below(5));
-      default: return EntityState::active;
+      case 0:
+        return EntityState::deactivating;
+      case 1:
+        return static_cast<EntityState>(below(5));
+      default:
+        return EntityState::active;
     }
   }
 
   HomVec4 query(const std::vector<HomVec4>& positions) {
     switch (below(12)) {
-      case 0: return HomVec4::zero();
-      case 1: return HomVec4::init(kNaN, 1, 0, 0);
-      case 2: return HomVec4::init(0, 1, kInf, 0);
-      case 3: return scaled(gaussian(), 1e120);   // beyond the trusted range of the shortcut
-      case 4: return scaled(gaussian(), 1e-15);   // at the zero guard
-      case 5: return scaled(gaussian(), 1e-13);
-      case 6: return lattice();
+      case 0:
+        return HomVec4::zero();
+      case 1:
+        return HomVec4::init(kNaN, 1, 0, 0);
+      case 2:
+        return HomVec4::init(0, 1, kInf, 0);
+      case 3:
+        return scaled(gaussian(), 1e120);  // beyond the trusted range of the shortcut
+      case 4:
+        return scaled(gaussian(), 1e-15);  // at the zero guard
+      case 5:
+        return scaled(gaussian(), 1e-13);
+      case 6:
+        return lattice();
       case 7:
       case 8:
         if (!positions.empty()) return nudged(positions[below(positions.size())]);
@@ -109,7 +135,8 @@ class Generator {
       case 9:
         if (!positions.empty()) return positions[below(positions.size())];
         return gaussian();
-      default: return gaussian();
+      default:
+        return gaussian();
     }
   }
 
@@ -149,9 +176,8 @@ TEST(WorldFindNearest, SameChoiceAsTheLiteralSearchOnRandomWorlds) {
       found += expected.has_value() ? 1U : 0U;
       ASSERT_EQ(actual.has_value(), expected.has_value()) << "round " << round;
       if (expected) {
-        ASSERT_EQ(actual->id, expected->id)
-            << "round " << round << " query " << query.x << ' ' << query.y << ' ' << query.z
-            << ' ' << query.w;
+        ASSERT_EQ(actual->id, expected->id) << "round " << round << " query " << query.x << ' '
+                                            << query.y << ' ' << query.z << ' ' << query.w;
       }
     }
   }
@@ -235,10 +261,18 @@ TEST(WorldFindNearest, SameChoiceOnAWorldLargerThanTheCaches) {
     const bool repeat = i % 500 == 499;
     const HomVec4 earlier = repeat ? positions[gen.below(positions.size())] : HomVec4::zero();
     switch (repeat ? gen.below(3) : 3) {
-      case 0: e.position = earlier; break;
-      case 1: e.position = gen.scaled(earlier, -1.0); break;
-      case 2: e.position = gen.nudged(earlier); break;
-      default: e.position = gen.gaussian(); break;
+      case 0:
+        e.position = earlier;
+        break;
+      case 1:
+        e.position = gen.scaled(earlier, -1.0);
+        break;
+      case 2:
+        e.position = gen.nudged(earlier);
+        break;
+      default:
+        e.position = gen.gaussian();
+        break;
     }
     e.state = gen.state();
     if (i % 500 == 0) positions.push_back(e.position);

@@ -1,11 +1,12 @@
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
-#include <nemra_ecs/archetype_registry.hpp>
-#include <nemra_ecs/query.hpp>
 #include <type_traits>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nemra_ecs/archetype_registry.hpp>
+#include <nemra_ecs/query.hpp>
 
 #include "failing_resource.hpp"
 
@@ -122,7 +123,8 @@ TEST(QueryResults, AreSnapshotsOnTheCallersAllocator) {
     const auto required = typesOf({1});
     auto result = registry.query(&result_resource, QueryFilter::init(required));
     ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(registry_resource.allocations(), registry_allocations);  // nothing from the registry's
+    EXPECT_EQ(registry_resource.allocations(),
+              registry_allocations);  // nothing from the registry's
     EXPECT_GT(result_resource.liveBlocks(), 0U);
 
     // Later changes to the registry and to counts leave the result as it was.

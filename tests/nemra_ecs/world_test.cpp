@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
-#include <nemra_ecs/world.hpp>
 #include <type_traits>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nemra_ecs/world.hpp>
 
 #include "failing_resource.hpp"
 
@@ -49,7 +50,8 @@ void expectRecordsUnchanged(const World& w, const WorldSnapshot& s) {
   EXPECT_EQ(w.entities.data(), s.data);
   EXPECT_EQ(w.entities.capacity(), s.capacity);
   ASSERT_EQ(w.entities.size(), s.entities.size());
-  for (std::size_t i = 0; i < s.entities.size(); ++i) expectSameEntity(w.entities[i], s.entities[i]);
+  for (std::size_t i = 0; i < s.entities.size(); ++i)
+    expectSameEntity(w.entities[i], s.entities[i]);
 }
 
 TEST(WorldCreateEntity, NumbersFromOneAndActivatesOnce) {
@@ -162,32 +164,56 @@ TEST(WorldFindNearest, ChoosesTheFirstOfTheNearestActiveEntities) {
   };
   const Scenario scenarios[] = {
       {"empty world", {}, {}, HomVec4::init(1, 0, 0, 0), 0},
-      {"every entity deactivated", {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)}, {1, 2},
-       HomVec4::init(1, 0, 0, 0), 0},
+      {"every entity deactivated",
+       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)},
+       {1, 2},
+       HomVec4::init(1, 0, 0, 0),
+       0},
       {"the check's two points",
-       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)}, {}, HomVec4::init(0.9, 0.1, 0, 0),
+       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)},
+       {},
+       HomVec4::init(0.9, 0.1, 0, 0),
        1},
       {"a later, strictly nearer entity wins",
-       {HomVec4::init(0, 1, 0, 0), HomVec4::init(1, 0, 0, 0)}, {}, HomVec4::init(0.9, 0.1, 0, 0),
+       {HomVec4::init(0, 1, 0, 0), HomVec4::init(1, 0, 0, 0)},
+       {},
+       HomVec4::init(0.9, 0.1, 0, 0),
        2},
       {"a tie goes to the first",
-       {HomVec4::init(0, 0, 1, 0), HomVec4::init(1, 0, 0, 0), HomVec4::init(1, 0, 0, 0)}, {},
-       HomVec4::init(1, 0.5, 0, 0), 2},
+       {HomVec4::init(0, 0, 1, 0), HomVec4::init(1, 0, 0, 0), HomVec4::init(1, 0, 0, 0)},
+       {},
+       HomVec4::init(1, 0.5, 0, 0),
+       2},
       {"an antipode is the same point, so it ties",
-       {HomVec4::init(0, 0, 1, 0), HomVec4::init(-1, 0, 0, 0), HomVec4::init(1, 0, 0, 0)}, {},
-       HomVec4::init(1, 0.5, 0, 0), 2},
+       {HomVec4::init(0, 0, 1, 0), HomVec4::init(-1, 0, 0, 0), HomVec4::init(1, 0, 0, 0)},
+       {},
+       HomVec4::init(1, 0.5, 0, 0),
+       2},
       {"new entities at the origin, query a multiple of it",
-       {HomVec4::init(0, 0, 0, 1), HomVec4::init(0, 0, 0, 1)}, {}, HomVec4::init(0, 0, 0, 5), 1},
+       {HomVec4::init(0, 0, 0, 1), HomVec4::init(0, 0, 0, 1)},
+       {},
+       HomVec4::init(0, 0, 0, 5),
+       1},
       {"an inactive nearer entity is skipped",
-       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)}, {1}, HomVec4::init(1, 0, 0, 0), 2},
+       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)},
+       {1},
+       HomVec4::init(1, 0, 0, 0),
+       2},
       {"the zero query is at distance 0 from everything",
-       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0), HomVec4::init(0, 0, 1, 0)}, {1},
-       HomVec4::zero(), 2},
+       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0), HomVec4::init(0, 0, 1, 0)},
+       {1},
+       HomVec4::zero(),
+       2},
       {"a NaN query likewise",
-       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)}, {},
-       HomVec4::init(std::numeric_limits<double>::quiet_NaN(), 0, 0, 0), 1},
+       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)},
+       {},
+       HomVec4::init(std::numeric_limits<double>::quiet_NaN(), 0, 0, 0),
+       1},
       {"orthogonal to everything still finds the first",
-       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)}, {}, HomVec4::init(0, 0, 0, 1), 1},
+       {HomVec4::init(1, 0, 0, 0), HomVec4::init(0, 1, 0, 0)},
+       {},
+       HomVec4::init(0, 0, 0, 1),
+       1},
   };
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.what);

@@ -1,7 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <limits>
+
+#include <gtest/gtest.h>
+
 #include <nemra_kernel/hom_vec4.hpp>
 
 namespace {
