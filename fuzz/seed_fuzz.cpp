@@ -13,7 +13,7 @@
 
 #include <selfcheck/cli.hpp>
 
-#include "../tests/hardening/seed_reference.hpp"
+#include "seed_reference.hpp"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <expected>
 #include <source_location>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -13,12 +14,15 @@
 namespace selfcheck {
 
 // Thrown out of a check. `error_name` is printed in the FAIL line ("TestUnexpectedResult",
-// "TestExpectedApproxEqAbs", "SkipTest", or a library error such as "OutOfMemory"); `where` is
-// the assertion that raised it and `trace` the frames it leaves through.
+// "TestExpectedApproxEqAbs", "SkipTest", or a library error such as "OutOfMemory"); `message` is
+// printed before it (the values of a failed expectApproxEqAbs, else empty); `where` is the
+// assertion that raised it (line 0 when no assertion did, as for a std::bad_alloc) and `trace`
+// the frames it leaves through.
 struct CheckFailure {
   std::string_view error_name;
   std::source_location where;
   StackTrace trace;
+  std::string message;
 };
 
 inline constexpr std::string_view kSkipTest = "SkipTest";
@@ -35,7 +39,7 @@ void expect(bool ok, std::source_location where = std::source_location::current(
 bool approxEqAbs(double expected, double actual, double tolerance);
 bool approxEqAbs(float expected, float actual, float tolerance);
 
-// Fails with "TestExpectedApproxEqAbs", after printing
+// Fails with "TestExpectedApproxEqAbs", with the message
 // "actual {}, not within absolute tolerance {} of expected {}\n", unless approxEqAbs holds.
 // A negative or NaN tolerance is a programming error and a fatal error.
 void expectApproxEqAbs(double expected, double actual, double tolerance,
@@ -48,8 +52,6 @@ void expectApproxEqAbs(float expected, float actual, float tolerance,
 
 // Marks the running check as a fuzz target (counted in the summary).
 void markFuzzTest();
-bool isFuzzTest();
-void setIsFuzzTest(bool value);
 
 // Unwraps a library result, or fails the check with the error's printed name, found by
 // argument-dependent lookup as errorName(error).

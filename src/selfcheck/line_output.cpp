@@ -18,6 +18,7 @@ std::string summaryText(const RunSummary& s) {
 }
 
 std::string errorReturnTrace(const CheckFailure& failure) {
+  if (failure.where.line() == 0) return "    at the check's entry: no assertion raised it\n";
   std::string out = "    at ";
   out += failure.where.file_name();
   out += ':';
@@ -39,13 +40,21 @@ std::string LineOutput::checkHead(std::size_t index, const Check& check) const {
 void LineOutput::runStarted(std::size_t total) { total_ = total; }
 
 void LineOutput::checkStarted(std::size_t index, const Check& check) {
-  if (form_ == Form::plain) writeStderr(checkHead(index, check));
+  // On a terminal the display shows the running check; a fatal report names it with the head.
+  if (form_ == Form::plain) {
+    writeStderr(checkHead(index, check));
+  } else {
+    setRunningCheckLine(checkHead(index, check));
+  }
 }
 
 void LineOutput::checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
                             const CheckFailure* failure) {
-  // In the terminal form the head starts the result line; in the plain form it is already out.
-  std::string line = form_ == Form::terminal ? checkHead(index, check) : std::string();
+  if (form_ == Form::terminal) setRunningCheckLine({});
+  // A failure's message comes first. In the terminal form the head starts the result line; in
+  // the plain form it is already out.
+  std::string line = failure != nullptr ? failure->message : std::string();
+  if (form_ == Form::terminal) line += checkHead(index, check);
   switch (outcome.result) {
     case CheckOutcome::Result::passed:
       if (form_ == Form::plain) writeStderr("OK\n");

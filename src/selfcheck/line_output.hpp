@@ -4,8 +4,9 @@
 // "OK\n", "SKIP\n" or "FAIL ({error})\n" when it ends.
 // Terminal form (the progress display shows the running check): nothing for a passing check,
 // "{i}/{n} {name}...SKIP\n" and "{i}/{n} {name}...FAIL ({error})\n" as whole lines.
-// Either form prints a failed check's error return trace after its FAIL, and the summary at the
-// end.
+// Either form prints a failure's message (the values of a failed expectApproxEqAbs) just before
+// the FAIL, the error return trace after it, and the summary at the end. In the terminal form a
+// fatal report during a check starts with "{i}/{n} {name}..." (log.hpp, setRunningCheckLine).
 #ifndef SELFCHECK_LINE_OUTPUT_HPP
 #define SELFCHECK_LINE_OUTPUT_HPP
 

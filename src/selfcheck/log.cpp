@@ -1,32 +1,42 @@
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <limits>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unistd.h>
 
+#include <selfcheck/check_context.hpp>
 #include <selfcheck/log.hpp>
 
 namespace selfcheck {
 namespace {
 
 std::atomic<void (*)()> g_before_write{nullptr};
-std::atomic<LogLevel> g_log_level{LogLevel::warn};
-std::atomic<std::uint64_t> g_log_err_count{0};
 
-}  // namespace
+// The running check's line, in two buffers: a new line is written into the one not published,
+// then published, so a signal handler never reads a half-written line.
+struct RunningCheckLine {
+  char text[1024];
+  std::size_t size;
+};
+RunningCheckLine g_running_lines[2];
+std::atomic<const RunningCheckLine*> g_running_line{nullptr};
 
-std::recursive_mutex& stderrMutex() {
-  static std::recursive_mutex mutex;
-  return mutex;
-}
-
+// A fatal error prints even when another thread keeps the lock: it waits about a second.
 bool lockStderrForFatalError() {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     if (stderrMutex().try_lock()) return true;
     ::usleep(1000);
   }
   return false;
+}
+
+}  // namespace
+
+std::recursive_mutex& stderrMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
 }
 
 void setBeforeWriteHook(void (*hook)()) { g_before_write.store(hook); }
@@ -50,6 +60,31 @@ void writeStderr(std::string_view text) {
   writeStderrLocked(text);
 }
 
+void writeLine(void*, std::string_view line) {
+  writeStderrRaw(line);
+  writeStderrRaw("\n");
+}
+
+void startFatalReport() {
+  (void)lockStderrForFatalError();
+  writeStderrLocked({});  // an empty write runs the hook only
+  if (const RunningCheckLine* line = g_running_line.load()) {
+    writeStderrRaw(std::string_view(line->text, line->size));
+  }
+}
+
+void setRunningCheckLine(std::string_view text) {
+  if (text.empty()) {
+    g_running_line.store(nullptr);
+    return;
+  }
+  RunningCheckLine* next =
+      g_running_line.load() == &g_running_lines[0] ? &g_running_lines[1] : &g_running_lines[0];
+  next->size = std::min(text.size(), sizeof next->text);
+  std::memcpy(next->text, text.data(), next->size);
+  g_running_line.store(next);
+}
+
 std::string_view levelName(LogLevel level) {
   switch (level) {
     case LogLevel::err:
@@ -64,20 +99,12 @@ std::string_view levelName(LogLevel level) {
   return "?";
 }
 
-LogLevel logLevel() { return g_log_level.load(); }
-void setLogLevel(LogLevel level) { g_log_level.store(level); }
-
-std::uint64_t logErrCount() { return g_log_err_count.load(); }
-void setLogErrCount(std::uint64_t count) { g_log_err_count.store(count); }
+std::uint64_t logErrCount() { return checkContext().logErrCount(); }
 
 void log(std::string_view scope, LogLevel level, std::string_view message) {
-  if (level == LogLevel::err) {
-    std::uint64_t current = g_log_err_count.load();
-    while (current != std::numeric_limits<std::uint64_t>::max() &&
-           !g_log_err_count.compare_exchange_weak(current, current + 1)) {
-    }
-  }
-  if (static_cast<std::uint8_t>(level) > static_cast<std::uint8_t>(g_log_level.load())) return;
+  CheckContext& context = checkContext();
+  if (level == LogLevel::err) context.countError();
+  if (static_cast<std::uint8_t>(level) > static_cast<std::uint8_t>(context.logLevel())) return;
   std::string line;
   line.reserve(scope.size() + message.size() + 16);
   line += '[';

@@ -14,11 +14,6 @@ namespace selfcheck {
 // a hook, a fault in the middle of a write) can still print on the same thread.
 std::recursive_mutex& stderrMutex();
 
-// For fatal-error paths: takes the standard-error lock if it can be had within about a second,
-// and returns whether it was taken (the caller then unlocks it). A fatal error prints even when
-// another thread keeps the lock.
-bool lockStderrForFatalError();
-
 // Hook run with the standard-error lock held, just before any text is written; the progress
 // display uses it to clear itself. nullptr for none. The hook writes with writeStderrRaw.
 void setBeforeWriteHook(void (*hook)());
@@ -30,22 +25,29 @@ void writeStderrLocked(std::string_view text);
 // Writes without the hook, for the hook itself and for a caller that holds the lock. Retries
 // interrupted and partial writes; other failures are ignored. Async-signal-safe.
 void writeStderrRaw(std::string_view text);
+// `line` and a newline through writeStderrRaw; the shape of a stack trace's line sink.
+void writeLine(void* context, std::string_view line);
+
+// Starts the report of a fatal error (a panic, a fault): takes the standard-error lock if it can
+// be had within about a second (it stays taken until the process ends), clears the progress
+// display through the before-write hook, and writes the running check's line when one is set
+// (see setRunningCheckLine). Async-signal-safe once the lock is taken or given up.
+void startFatalReport();
+
+// The text a fatal report starts with while a check runs: "{i}/{n} {name}..." on a terminal,
+// where the display shows the check instead of a line. Empty for none. Copied into a fixed buffer
+// (text past 1024 bytes is cut), so that a signal handler can print it.
+void setRunningCheckLine(std::string_view text);
 
 enum class LogLevel : std::uint8_t { err = 0, warn = 1, info = 2, debug = 3 };
 
 std::string_view levelName(LogLevel level);
 
-// Messages at or above this level (err being the most severe) are printed. Reset to warn before
-// every check.
-LogLevel logLevel();
-void setLogLevel(LogLevel level);
-
-// Number of err-level messages so far; saturates at the largest value instead of wrapping.
+// Err-level messages counted in the current check's context (check_context.hpp).
 std::uint64_t logErrCount();
-void setLogErrCount(std::uint64_t count);
 
-// Logs one message: counts it when it is an error and prints "[scope] (level): message\n" when
-// its level is at or above logLevel().
+// Logs one message: counts it in the current check's context when it is an error, and prints
+// "[scope] (level): message\n" when its level is at or above that context's log level.
 void log(std::string_view scope, LogLevel level, std::string_view message);
 
 }  // namespace selfcheck

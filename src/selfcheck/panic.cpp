@@ -1,12 +1,13 @@
 #include <atomic>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <selfcheck/log.hpp>
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/panic.hpp>
+#include <selfcheck/signals.hpp>
 #include <selfcheck/stack_trace.hpp>
 
 namespace selfcheck {
@@ -15,24 +16,12 @@ namespace {
 std::atomic<bool> g_panicking{false};
 thread_local bool t_in_panic = false;
 
-void writeLine(void*, std::string_view line) {
-  writeStderrRaw(line);
-  writeStderrRaw("\n");
-}
-
 }  // namespace
 
 long currentThreadNumber() { return static_cast<long>(::syscall(SYS_gettid)); }
 
 void abortProcess() {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGABRT, &action, nullptr);
-  sigset_t abort_only;
-  sigemptyset(&abort_only);
-  sigaddset(&abort_only, SIGABRT);
-  ::pthread_sigmask(SIG_UNBLOCK, &abort_only, nullptr);
+  (void)installSignalHandler(SIGABRT, SIG_DFL, 0, Unblock::yes);
   ::raise(SIGABRT);
   std::abort();
 }
@@ -47,14 +36,11 @@ void panic(std::string_view message) {
     // Another thread is already reporting a fatal error and will end the process.
     for (;;) ::pause();
   }
-  StackTrace trace = captureStackTrace<32>(1);  // from the caller of panic
-  // The lock, when it could be had, stays taken: nothing else prints before the abort.
-  (void)lockStderrForFatalError();
-  char head[64];
-  int n = std::snprintf(head, sizeof head, "thread %ld panic: ", currentThreadNumber());
-  // An empty locked write runs the before-write hook, which clears the progress display.
-  writeStderrLocked({});
-  writeStderrRaw(std::string_view(head, static_cast<std::size_t>(n)));
+  StackTrace trace = captureStackTrace(1);  // from the caller of panic
+  startFatalReport();                       // nothing else prints before the abort
+  writeStderrRaw("thread ");
+  writeStderrRaw(decimalDigits(currentThreadNumber()).view());
+  writeStderrRaw(" panic: ");
   writeStderrRaw(message);
   writeStderrRaw("\n");
   renderFrames(trace.frames.data(), trace.count, writeLine, nullptr);

@@ -2,7 +2,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <string_view>
@@ -12,8 +11,10 @@
 #include <unistd.h>
 
 #include <selfcheck/log.hpp>
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/panic.hpp>
 #include <selfcheck/process.hpp>
+#include <selfcheck/signals.hpp>
 #include <selfcheck/stack_trace.hpp>
 
 namespace selfcheck {
@@ -26,11 +27,6 @@ constexpr std::size_t kFaultTraceFrames = 64;
 
 std::atomic<bool> g_handling_fault{false};
 
-void writeLine(void*, std::string_view line) {
-  writeStderrRaw(line);
-  writeStderrRaw("\n");
-}
-
 std::uintptr_t instructionPointer(void* context) {
 #if defined(__x86_64__)
   return static_cast<std::uintptr_t>(static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RIP]);
@@ -42,43 +38,43 @@ std::uintptr_t instructionPointer(void* context) {
 #endif
 }
 
-// The first line of the report, without the lock or the heap.
-std::string_view describeFault(int signal, const siginfo_t* info, std::uintptr_t ip, char* out,
-                               std::size_t size) {
-  const char* what = nullptr;
+// What the first line of the report names: the kind of fault, and the address when there is one
+// (none for a general protection fault).
+struct FaultDescription {
+  std::string_view what;
   std::uintptr_t address = 0;
+  bool has_address = true;
+};
+
+FaultDescription describeFault(int signal, const siginfo_t* info, std::uintptr_t ip) {
   switch (signal) {
     case SIGSEGV:
 #if defined(__x86_64__)
-      if (info->si_code == SI_KERNEL) {
-        // The CPU gives no address for a general protection fault (a non-canonical address, a
-        // privileged instruction).
-        return "General protection exception (no address available)\n";
-      }
+      // The CPU gives no address for a general protection fault (a non-canonical address, a
+      // privileged instruction).
+      if (info->si_code == SI_KERNEL) return {"General protection exception", 0, false};
 #endif
-      what = "Segmentation fault";
-      address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-      break;
+      return {"Segmentation fault", reinterpret_cast<std::uintptr_t>(info->si_addr)};
     case SIGILL:
-      what = "Illegal instruction";
-      address = ip;
-      break;
+      return {"Illegal instruction", ip};
     case SIGBUS:
-      what = "Bus error";
-      address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-      break;
+      return {"Bus error", reinterpret_cast<std::uintptr_t>(info->si_addr)};
     case SIGFPE:
-      what = "Arithmetic exception";
-      address = ip;
-      break;
+      return {"Arithmetic exception", ip};
     default:
-      what = "Fatal signal";
-      address = ip;
-      break;
+      return {"Fatal signal", ip};
   }
-  int n =
-      std::snprintf(out, size, "%s at address 0x%lx\n", what, static_cast<unsigned long>(address));
-  return {out, static_cast<std::size_t>(std::max(n, 0))};
+}
+
+void writeFaultLine(const FaultDescription& fault) {
+  writeStderrRaw(fault.what);
+  if (!fault.has_address) {
+    writeStderrRaw(" (no address available)\n");
+    return;
+  }
+  writeStderrRaw(" at address 0x");
+  writeStderrRaw(hexDigits(fault.address).view());
+  writeStderrRaw("\n");
 }
 
 void abandonTrace(int) {
@@ -88,14 +84,7 @@ void abandonTrace(int) {
 
 // Ends the process by SIGABRT if the fault report has not finished within ten seconds.
 void armWatchdog() {
-  struct sigaction action {};
-  action.sa_handler = abandonTrace;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGALRM, &action, nullptr);
-  sigset_t alarm_only;
-  sigemptyset(&alarm_only);
-  sigaddset(&alarm_only, SIGALRM);
-  ::pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
+  (void)installSignalHandler(SIGALRM, abandonTrace, 0, Unblock::yes);
   ::alarm(10);
 }
 
@@ -105,12 +94,8 @@ void handleFatalSignal(int signal, siginfo_t* info, void* context) {
     for (;;) ::pause();
   }
   const std::uintptr_t ip = instructionPointer(context);
-  char head[128];
-  std::string_view line = describeFault(signal, info, ip, head, sizeof head);
-
-  (void)lockStderrForFatalError();  // kept until the abort
-  writeStderrLocked({});            // runs the hook: clears the progress display
-  writeStderrRaw(line);
+  startFatalReport();  // the lock is kept until the abort
+  writeFaultLine(describeFault(signal, info, ip));
 
   // The trace starts at the handler; the frames above the interrupted instruction are the
   // handler's own and the kernel's signal frame.
@@ -161,22 +146,15 @@ void installFatalSignalHandlers() {
     (void)::sigaltstack(&alternate, nullptr);
   }
 
-  struct sigaction action {};
-  action.sa_sigaction = handleFatalSignal;
-  sigemptyset(&action.sa_mask);
   // SA_RESETHAND: a fault inside the handler ends the process by the default action instead of
   // looping.
-  action.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
-  for (int signal : {SIGSEGV, SIGILL, SIGBUS, SIGFPE}) (void)::sigaction(signal, &action, nullptr);
+  for (int signal : {SIGSEGV, SIGILL, SIGBUS, SIGFPE}) {
+    (void)installSignalHandler(signal, handleFatalSignal,
+                               static_cast<int>(SA_ONSTACK | SA_RESETHAND));
+  }
 }
 
-void makeSigpipeHarmless() {
-  struct sigaction action {};
-  action.sa_handler = doNothing;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  (void)::sigaction(SIGPIPE, &action, nullptr);
-}
+void makeSigpipeHarmless() { (void)installSignalHandler(SIGPIPE, doNothing, SA_RESTART); }
 
 void startProcess() {
   static std::atomic<bool> started{false};

@@ -28,9 +28,10 @@ void raiseStackLimit();
 // faulting instruction, and aborts with SIGABRT.
 void installFatalSignalHandlers();
 
-// Sets SIGPIPE to a handler that does nothing, so that a write to a closed pipe fails with EPIPE
-// instead of ending the process. A handler rather than SIG_IGN: a handler is not inherited by
-// programs the process might execute.
+// The runner's one SIGPIPE policy: a handler that does nothing, so that a write to a closed pipe
+// (standard error, the server's driver, a progress-report reader) fails with EPIPE instead of
+// ending the process. A handler rather than SIG_IGN: a handler is not inherited by programs the
+// process might execute.
 void makeSigpipeHarmless();
 
 }  // namespace selfcheck

@@ -1,11 +1,11 @@
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <selfcheck/log.hpp>
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/progress.hpp>
 
 namespace selfcheck {
@@ -92,9 +92,9 @@ void putClear(FrameWriter& out, int lines) {
   if (lines <= 0) return;
   out.put("\r");
   if (lines > 1) {
-    char up[16];
-    int n = std::snprintf(up, sizeof up, "\x1b[%dA", lines - 1);
-    out.put(std::string_view(up, static_cast<std::size_t>(n)));
+    out.put("\x1b[");
+    out.put(decimalDigits(lines - 1).view());
+    out.put("A");
   }
   out.put("\x1b[J");
 }
@@ -128,9 +128,14 @@ std::size_t renderProgressFrame(std::span<char> out, int previous_lines,
   FrameWriter writer(out);
   putClear(writer, previous_lines);
   const std::size_t width = input.columns > 1 ? static_cast<std::size_t>(input.columns) - 1 : 0;
-  char root[64];
-  int n = std::snprintf(root, sizeof root, "Test [%zu/%zu]", input.completed, input.total);
-  writer.putCut(std::string_view(root, static_cast<std::size_t>(n)), width);
+  char root_text[64];
+  FrameWriter root(root_text);
+  root.put("Test [");
+  root.put(decimalDigits(input.completed).view());
+  root.put("/");
+  root.put(decimalDigits(input.total).view());
+  root.put("]");
+  writer.putCut(std::string_view(root_text, root.size()), width);
   lines = 1;
   if (input.rows >= 2 && !input.name.empty()) {
     writer.put("\r\n");

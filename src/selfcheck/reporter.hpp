@@ -1,5 +1,5 @@
-// The events of a run, as the outputs (line output, progress display) see them. The run loop
-// knows only this interface.
+// The events of a run, as the outputs (line output, progress display, progress reports, the
+// server) see them. The run loop knows only this interface.
 #ifndef SELFCHECK_REPORTER_HPP
 #define SELFCHECK_REPORTER_HPP
 
@@ -18,8 +18,11 @@ struct CheckOutcome {
   enum class Result : std::uint8_t { passed, skipped, failed };
   Result result = Result::passed;
   std::string_view error_name;  // for failed and skipped
-  bool leaked = false;
   bool fuzz = false;
+  // Known only once the check's allocator is closed (checkFinished): whether blocks leaked, and
+  // the err-level messages of the check, its leak reports included.
+  bool leaked = false;
+  std::uint64_t log_err_count = 0;
 };
 
 struct RunSummary {
@@ -48,6 +51,10 @@ class Reporter {
   // during the call.
   virtual void checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
                           const CheckFailure* failure) = 0;
+  // Called after the check's allocator is closed, with the whole outcome.
+  virtual void checkFinished(std::size_t index, const Check& check, const CheckOutcome& outcome) {
+    (void)index, (void)check, (void)outcome;
+  }
   // Called once after the last check.
   virtual void runEnded(const RunSummary& summary) = 0;
 };
@@ -66,6 +73,9 @@ class ReporterList final : public Reporter {
   void checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
                   const CheckFailure* failure) override {
     for (Reporter* r : reporters_) r->checkEnded(index, check, outcome, failure);
+  }
+  void checkFinished(std::size_t index, const Check& check, const CheckOutcome& outcome) override {
+    for (Reporter* r : reporters_) r->checkFinished(index, check, outcome);
   }
   void runEnded(const RunSummary& summary) override {
     for (Reporter* r : reporters_) r->runEnded(summary);

@@ -1,15 +1,16 @@
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <string>
 
-#include <selfcheck/leak_resource.hpp>
-#include <selfcheck/log.hpp>
+#include <selfcheck/check_context.hpp>
 #include <selfcheck/panic.hpp>
 #include <selfcheck/run_loop.hpp>
-#include <selfcheck/test_allocator.hpp>
 
 namespace selfcheck {
 namespace {
+
+constexpr std::string_view kOutOfMemory = "OutOfMemory";
 
 // Cuts the runner's frames off the end of a failure's trace. A trace that does not end with
 // them (a deep check whose trace was cut short) is left whole.
@@ -28,13 +29,18 @@ void trimRunnerFrames(StackTrace& trace, const StackTrace& runner_stack) {
 // check. The call sits inside a try block, so it is never made a tail call that would take this
 // function's frame off the stack.
 [[gnu::noinline]] bool callCheck(const Check& check, CheckFailure& failure) {
-  const StackTrace runner_stack = captureStackTrace<32>(0);
+  const StackTrace runner_stack = captureStackTrace(0);
   try {
     check.run();
     return false;
   } catch (const CheckFailure& raised) {
     failure = raised;
     trimRunnerFrames(failure.trace, runner_stack);
+    return true;
+  } catch (const std::bad_alloc&) {
+    // The check ran out of memory: its own error, not the run's. No assertion raised it, so the
+    // failure has no place and no trace.
+    failure = CheckFailure{kOutOfMemory, {}, {}, {}};
     return true;
   } catch (const std::exception& e) {
     panic("check \"" + std::string(check.name) + "\" threw an exception: " + e.what());
@@ -45,12 +51,9 @@ void trimRunnerFrames(StackTrace& trace, const StackTrace& runner_stack) {
 
 }  // namespace
 
-CheckOutcome runCheck(std::size_t index, const Check& check, Reporter* reporter) {
-  LeakCheckingResource resource;
-  setTestAllocator(&resource);
-  setLogLevel(LogLevel::warn);
-  setIsFuzzTest(false);
-  if (reporter != nullptr) reporter->checkStarted(index, check);
+CheckOutcome runCheck(std::size_t index, const Check& check, Reporter& reporter) {
+  CheckContext context;
+  reporter.checkStarted(index, check);
 
   CheckOutcome outcome;
   CheckFailure failure;
@@ -60,11 +63,12 @@ CheckOutcome runCheck(std::size_t index, const Check& check, Reporter* reporter)
     outcome.result = failure.error_name == kSkipTest ? CheckOutcome::Result::skipped
                                                      : CheckOutcome::Result::failed;
   }
-  outcome.fuzz = isFuzzTest();
-  if (reporter != nullptr) reporter->checkEnded(index, check, outcome, raised ? &failure : nullptr);
+  outcome.fuzz = context.isFuzzTest();
+  reporter.checkEnded(index, check, outcome, raised ? &failure : nullptr);
 
-  setTestAllocator(nullptr);
-  outcome.leaked = resource.close();
+  outcome.leaked = context.closeAllocator();
+  outcome.log_err_count = context.logErrCount();
+  reporter.checkFinished(index, check, outcome);
   return outcome;
 }
 
@@ -73,7 +77,7 @@ RunSummary runAll(CheckTable table, Reporter& reporter) {
   summary.total = table.size();
   reporter.runStarted(table.size());
   for (std::size_t i = 0; i < table.size(); ++i) {
-    CheckOutcome outcome = runCheck(i, table[i], &reporter);
+    CheckOutcome outcome = runCheck(i, table[i], reporter);
     switch (outcome.result) {
       case CheckOutcome::Result::passed:
         ++summary.passed;
@@ -87,8 +91,10 @@ RunSummary runAll(CheckTable table, Reporter& reporter) {
     }
     if (outcome.fuzz) ++summary.fuzz;
     if (outcome.leaked) ++summary.leaked;
+    summary.log_err_count = saturatingAdd(summary.log_err_count, outcome.log_err_count);
   }
-  summary.log_err_count = logErrCount();
+  // Errors logged outside any check count too.
+  summary.log_err_count = saturatingAdd(summary.log_err_count, checkContext().logErrCount());
   reporter.runEnded(summary);
   return summary;
 }

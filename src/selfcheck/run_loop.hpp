@@ -7,14 +7,15 @@
 
 namespace selfcheck {
 
-// Runs one check: installs a fresh leak-checking allocator, sets the log level to warn and
-// clears the fuzz flag; tells `reporter` (if any) of the start; calls the check; tells
-// `reporter` of the outcome; then closes the allocator, which reports leaks through the log.
-// A check that throws anything but a CheckFailure is a fatal error.
-CheckOutcome runCheck(std::size_t index, const Check& check, Reporter* reporter);
+// Runs one check in a fresh CheckContext (leak-checking allocator, log level warn, no errors, no
+// fuzz mark): tells `reporter` of the start, calls the check, tells `reporter` of the outcome,
+// closes the allocator (which reports leaks through the log) and tells `reporter` of the whole
+// outcome. A std::bad_alloc out of the check fails it with "OutOfMemory"; any other exception
+// but a CheckFailure is a fatal error.
+CheckOutcome runCheck(std::size_t index, const Check& check, Reporter& reporter);
 
-// Runs the whole table in order and returns the counters (log_err_count as it stands after the
-// last check).
+// Runs the whole table in order and returns the counters (log_err_count: the checks' errors and
+// those logged outside any check).
 RunSummary runAll(CheckTable table, Reporter& reporter);
 
 }  // namespace selfcheck

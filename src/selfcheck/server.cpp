@@ -5,6 +5,7 @@
 #include <variant>
 
 #include <selfcheck/log.hpp>
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/panic.hpp>
 #include <selfcheck/run_loop.hpp>
 #include <selfcheck/server.hpp>
@@ -36,6 +37,19 @@ bool send(int fd, const std::optional<std::string>& message) {
                  std::strerror(written.error()));
 }
 
+// What a check prints in server mode: only a failure's message (a failed expectApproxEqAbs's
+// values), on standard error. No per-check lines, no summary.
+class ServerOutput final : public Reporter {
+ public:
+  void runStarted(std::size_t) override {}
+  void checkStarted(std::size_t, const Check&) override {}
+  void checkEnded(std::size_t, const Check&, const CheckOutcome&,
+                  const CheckFailure* failure) override {
+    if (failure != nullptr && !failure->message.empty()) writeStderr(failure->message);
+  }
+  void runEnded(const RunSummary&) override {}
+};
+
 std::uint32_t outcomeFlags(const CheckOutcome& outcome) {
   std::uint32_t flags = 0;
   if (outcome.result == CheckOutcome::Result::failed) flags |= proto::kFailed;
@@ -48,13 +62,13 @@ std::uint32_t outcomeFlags(const CheckOutcome& outcome) {
 }  // namespace
 
 int serverMain(CheckTable table) {
-  ignoreSigpipeIfDefault();
   auto channel = takeOverStandardStreams();
   if (!channel) {
     servingFailure(std::string("server: cannot take over standard input and output: ") +
                    std::strerror(channel.error()));
   }
   FdSource requests(channel->in);
+  ServerOutput output;
 
   if (!send(channel->out, proto::encodeVersion())) return kDriverGoneStatus;
   for (;;) {
@@ -64,7 +78,8 @@ int serverMain(CheckTable table) {
         case proto::StopReason::driverGone:
           return kDriverGoneStatus;
         case proto::StopReason::unsupportedKind:
-          writeStderr("unsupported message: " + proto::toHex(stop->header.kind) + "\n");
+          writeStderr("unsupported message: " + std::string(hexDigits(stop->header.kind).view()) +
+                      "\n");
           return 1;
         default:
           servingFailure(proto::describe(*stop));
@@ -78,9 +93,8 @@ int serverMain(CheckTable table) {
         if (!send(channel->out, proto::encodeCheckNames(table))) return kDriverGoneStatus;
         break;
       case proto::RequestKind::runCheck: {
-        setLogErrCount(0);
-        CheckOutcome outcome = runCheck(request.index, table[request.index], nullptr);
-        proto::CheckReport report{request.index, outcomeFlags(outcome), logErrCount(),
+        CheckOutcome outcome = runCheck(request.index, table[request.index], output);
+        proto::CheckReport report{request.index, outcomeFlags(outcome), outcome.log_err_count,
                                   outcome.result == CheckOutcome::Result::passed
                                       ? std::string_view{}
                                       : outcome.error_name};

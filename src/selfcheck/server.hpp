@@ -6,7 +6,9 @@
 
 namespace selfcheck {
 
-// Serves requests until the driver asks to exit; returns the process exit status.
+// Serves requests until the driver asks to exit; returns the process exit status. Expects the
+// process set up by startProcess (process.hpp): a driver that goes away makes writes fail with
+// EPIPE instead of killing the process.
 int serverMain(CheckTable table);
 
 }  // namespace selfcheck

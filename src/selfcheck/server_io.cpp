@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -56,16 +55,6 @@ std::expected<DriverChannel, int> takeOverStandardStreams() {
     ::close(STDIN_FILENO);
   }
   return channel;
-}
-
-void ignoreSigpipeIfDefault() {
-  struct sigaction current {};
-  if (::sigaction(SIGPIPE, nullptr, &current) != 0) return;
-  if (current.sa_handler != SIG_DFL) return;
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 }  // namespace selfcheck

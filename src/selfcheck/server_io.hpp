@@ -36,10 +36,6 @@ struct DriverChannel {
 // check cannot consume requests). Returns the errno of the step that failed.
 std::expected<DriverChannel, int> takeOverStandardStreams();
 
-// Makes SIGPIPE harmless if it still has its default (fatal) action, so that a write to a
-// driver that went away fails with EPIPE instead of killing the process.
-void ignoreSigpipeIfDefault();
-
 }  // namespace selfcheck
 
 #endif

@@ -1,7 +1,7 @@
 #include <array>
-#include <charconv>
 #include <cstring>
 
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/server_protocol.hpp>
 
 namespace selfcheck::protocol {
@@ -107,14 +107,8 @@ std::variant<Request, Stop> readRequest(ByteSource& source, std::size_t check_co
   return request;
 }
 
-std::string toHex(std::uint32_t value) {
-  std::array<char, 8> digits{};
-  auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value, 16);
-  return std::string(digits.data(), result.ptr);
-}
-
 std::string describe(const Stop& stop) {
-  const std::string kind = "message kind 0x" + toHex(stop.header.kind);
+  const std::string kind = "message kind 0x" + std::string(hexDigits(stop.header.kind).view());
   const std::string length = std::to_string(stop.header.length);
   switch (stop.reason) {
     case StopReason::driverGone:

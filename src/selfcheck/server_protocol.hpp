@@ -105,9 +105,6 @@ std::variant<Request, Stop> readRequest(ByteSource& source, std::size_t check_co
 // One line of explanation of a stop, for standard error.
 std::string describe(const Stop& stop);
 
-// Lowercase hexadecimal without prefix, as in "unsupported message: {x}".
-std::string toHex(std::uint32_t value);
-
 // What a checkResult carries. Payload layout: u32 index, u32 flags, u64 err-level log messages
 // during the check, u32 byte length of the error name, the error name (empty for a pass).
 struct CheckReport {

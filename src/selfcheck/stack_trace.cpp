@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cxxabi.h>
@@ -8,6 +7,7 @@
 #include <iterator>
 #include <unwind.h>
 
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/stack_trace.hpp>
 
 // NEMRA_HAVE_LIBBACKTRACE is set by the build when it links GCC's libbacktrace.
@@ -54,23 +54,11 @@ class LineBuffer {
     std::memcpy(data_ + size_, text.data(), n);
     size_ += n;
   }
-  void appendHex(std::uintptr_t value, int min_digits) {
-    char digits[2 * sizeof value];
-    int n = 0;
-    do {
-      digits[n++] = "0123456789abcdef"[value & 0xf];
-      value >>= 4;
-    } while (value != 0);
-    while (n < min_digits) digits[n++] = '0';
-    char out[2 * sizeof value + 2] = {'0', 'x'};
-    for (int i = 0; i < n; ++i) out[2 + i] = digits[n - 1 - i];
-    append(std::string_view(out, static_cast<std::size_t>(n) + 2));
+  void appendHex(std::uintptr_t value, std::size_t min_digits) {
+    append("0x");
+    append(hexDigits(value, min_digits).view());
   }
-  void appendDecimal(std::size_t value) {
-    char out[24];
-    int n = std::snprintf(out, sizeof out, "%zu", value);
-    append(std::string_view(out, static_cast<std::size_t>(n)));
-  }
+  void appendDecimal(std::size_t value) { append(decimalDigits(value).view()); }
   // A symbol name, demangled when it is a mangled C++ name and `demangle` is set.
   void appendFunction(const char* name, bool demangle) {
     int status = -1;
@@ -241,6 +229,12 @@ void appendLine(void* context, std::string_view line) {
   CaptureState state{out, capacity, skip + 1, 0};  // +1: this function's own frame
   _Unwind_Backtrace(captureOne, &state);
   return state.count;
+}
+
+StackTrace captureStackTrace(std::size_t skip) {
+  StackTrace trace;
+  trace.count = captureFrames(trace.frames.data(), kStackTraceFrames, skip + 1);
+  return trace;
 }
 
 void initStackTraces() {

@@ -13,14 +13,13 @@
 
 namespace selfcheck {
 
-// Up to Capacity frames, innermost first. Capturing allocates nothing.
-template <std::size_t Capacity>
-struct StackTraceOf {
-  std::array<void*, Capacity> frames{};
+inline constexpr std::size_t kStackTraceFrames = 32;
+
+// Up to kStackTraceFrames frames, innermost first. Capturing allocates nothing.
+struct StackTrace {
+  std::array<void*, kStackTraceFrames> frames{};
   std::size_t count = 0;
 };
-
-using StackTrace = StackTraceOf<32>;
 
 // Fills `out` with the stack of the function that calls captureFrames, innermost first (that
 // function first), leaving out the first `skip` of those frames. Returns the number of frames
@@ -29,12 +28,7 @@ std::size_t captureFrames(void** out, std::size_t capacity, std::size_t skip);
 
 // The stack of the function that calls captureStackTrace (that function first), leaving out
 // the first `skip` frames. Never inlined, so that its own frame is always there to leave out.
-template <std::size_t Capacity>
-[[gnu::noinline]] StackTraceOf<Capacity> captureStackTrace(std::size_t skip = 0) {
-  StackTraceOf<Capacity> trace;
-  trace.count = captureFrames(trace.frames.data(), Capacity, skip + 1);
-  return trace;
-}
+[[gnu::noinline]] StackTrace captureStackTrace(std::size_t skip = 0);
 
 // Sets up what unwinding and symbolising need, so that a signal handler finds it ready; the
 // executable's symbol and debug information is read later, on first use. Called at process
@@ -59,8 +53,7 @@ void renderFrames(void* const* frames, std::size_t count, LineSink sink, void* c
 // The same, as text with a newline after every line.
 std::string renderFrames(void* const* frames, std::size_t count);
 
-template <std::size_t Capacity>
-std::string render(const StackTraceOf<Capacity>& trace) {
+inline std::string render(const StackTrace& trace) {
   return renderFrames(trace.frames.data(), trace.count);
 }
 

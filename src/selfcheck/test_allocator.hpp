@@ -1,5 +1,5 @@
-// The process-wide accessor to the allocator a check hands to the objects it builds: the runner
-// installs a fresh leak-checking resource before every check.
+// The allocator a check hands to the objects it builds: the running check's leak-checking
+// resource (check_context.hpp), fresh for every check.
 #ifndef SELFCHECK_TEST_ALLOCATOR_HPP
 #define SELFCHECK_TEST_ALLOCATOR_HPP
 
@@ -7,9 +7,8 @@
 
 namespace selfcheck {
 
-// The current check's allocator. Outside a run it is std::pmr::new_delete_resource().
+// The current check's allocator. Outside a check it is std::pmr::new_delete_resource().
 std::pmr::memory_resource* testAllocator();
-void setTestAllocator(std::pmr::memory_resource* resource);
 
 }  // namespace selfcheck
 

@@ -105,6 +105,17 @@ TEST(BlackboxLineOutput, AllPassingPrintsOneLinePerCheckAndTheSummary) {
   EXPECT_EQ(result.out, "") << "the terminal mode writes nothing on standard output";
 }
 
+TEST(BlackboxLineOutput, SelfcheckProgramPrintsEveryCheckAndTheSummaryByteForByte) {
+  ChildOptions options;
+  options.program = NEMRA_SELFCHECK_PROGRAM;
+  options.argv = {"nemra-selfcheck"};
+  ChildResult result = runChild(options);
+  expectExit(result, 0);
+  const std::string diff = nemra_test::compareWithGolden(
+      std::string(NEMRA_GOLDEN_DIR) + "/selfcheck_all_pass.txt", result.err);
+  EXPECT_TRUE(diff.empty()) << diff;
+}
+
 TEST(BlackboxLineOutput, FailingApproxPrintsValuesThenFailThenTraceAndTheRunGoesOn) {
   ChildResult result = runFixture("fail_approx36");
   expectExit(result, 1);

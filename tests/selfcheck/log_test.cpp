@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <selfcheck/check_context.hpp>
 #include <selfcheck/log.hpp>
 
 namespace {
@@ -10,13 +11,18 @@ namespace {
 using selfcheck::log;
 using selfcheck::LogLevel;
 
-std::string logged(LogLevel level_in_force, LogLevel level, std::string_view message) {
-  selfcheck::setLogLevel(level_in_force);
+// Logs in `context` with its level set to `level_in_force`; returns what was printed.
+std::string logged(selfcheck::CheckContext& context, LogLevel level_in_force, LogLevel level,
+                   std::string_view message) {
+  context.setLogLevel(level_in_force);
   ::testing::internal::CaptureStderr();
   log("scope", level, message);
-  std::string text = ::testing::internal::GetCapturedStderr();
-  selfcheck::setLogLevel(LogLevel::warn);
-  return text;
+  return ::testing::internal::GetCapturedStderr();
+}
+
+std::string logged(LogLevel level_in_force, LogLevel level, std::string_view message) {
+  selfcheck::CheckContext context;
+  return logged(context, level_in_force, level, message);
 }
 
 TEST(Log, LinePrintsScopeLevelAndMessage) {
@@ -34,22 +40,32 @@ TEST(Log, OnlyLevelsAtOrAboveTheLevelInForceArePrinted) {
   EXPECT_EQ(logged(LogLevel::err, LogLevel::warn, "w"), "");
 }
 
-TEST(Log, ErrorsAreCountedEvenWhenNotPrinted) {
-  const std::uint64_t before = selfcheck::logErrCount();
-  (void)logged(LogLevel::err, LogLevel::err, "counted");
-  (void)logged(LogLevel::warn, LogLevel::warn, "not counted");
-  EXPECT_EQ(selfcheck::logErrCount(), before + 1);
+TEST(Log, ErrorsAreCountedInTheCurrentContextEvenWhenNotPrinted) {
+  const std::uint64_t outside_before = selfcheck::logErrCount();
+  {
+    selfcheck::CheckContext context;
+    EXPECT_EQ(&selfcheck::checkContext(), &context);
+    (void)logged(context, LogLevel::err, LogLevel::err, "counted");
+    (void)logged(context, LogLevel::warn, LogLevel::warn, "not counted");
+    {
+      selfcheck::CheckContext inner;
+      (void)logged(inner, LogLevel::warn, LogLevel::err, "counted in the inner context");
+      EXPECT_EQ(inner.logErrCount(), 1u);
+      EXPECT_EQ(inner.logLevel(), LogLevel::warn);
+    }
+    EXPECT_EQ(&selfcheck::checkContext(), &context) << "the context before comes back";
+    EXPECT_EQ(context.logErrCount(), 1u);
+    EXPECT_EQ(selfcheck::logErrCount(), 1u);
+  }
+  EXPECT_EQ(selfcheck::logErrCount(), outside_before) << "nothing leaks into the process's count";
 }
 
-TEST(Log, ErrorCountSaturatesInsteadOfWrapping) {
-  const std::uint64_t before = selfcheck::logErrCount();
+TEST(Log, ErrorCountsAddWithoutWrapping) {
   constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  selfcheck::setLogErrCount(kMax - 1);
-  (void)logged(LogLevel::warn, LogLevel::err, "one");
-  EXPECT_EQ(selfcheck::logErrCount(), kMax);
-  (void)logged(LogLevel::warn, LogLevel::err, "two");
-  EXPECT_EQ(selfcheck::logErrCount(), kMax);
-  selfcheck::setLogErrCount(before);
+  EXPECT_EQ(selfcheck::saturatingAdd(kMax - 1, 1), kMax);
+  EXPECT_EQ(selfcheck::saturatingAdd(kMax, 1), kMax);
+  EXPECT_EQ(selfcheck::saturatingAdd(kMax - 1, 2), kMax);
+  EXPECT_EQ(selfcheck::saturatingAdd(2, 3), 5u);
 }
 
 int g_hook_calls = 0;

@@ -9,7 +9,7 @@ namespace nemra_trace_test {
 struct Widget {
   [[gnu::noinline]] static selfcheck::StackTrace whereAmI(int depth) {
     if (depth > 0) return whereAmI(depth - 1);
-    selfcheck::StackTrace trace = selfcheck::captureStackTrace<32>(0);
+    selfcheck::StackTrace trace = selfcheck::captureStackTrace(0);
     asm volatile("");
     return trace;
   }

@@ -156,13 +156,6 @@ TEST(RequestDecodingStops, SourceOverreportingIsAnErrorNotAnOverrun) {
   EXPECT_EQ(expectStop(proto::readRequest(liar, 1)).reason, proto::StopReason::readError);
 }
 
-TEST(UnsupportedMessageText, KindIsLowercaseHexWithoutPrefix) {
-  EXPECT_EQ(proto::toHex(0), "0");
-  EXPECT_EQ(proto::toHex(0xa), "a");
-  EXPECT_EQ(proto::toHex(0x81), "81");
-  EXPECT_EQ(proto::toHex(0xdeadbeef), "deadbeef");
-}
-
 std::string hex(std::string_view data) {
   static const char* digits = "0123456789abcdef";
   std::string out;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <selfcheck/process.hpp>
 #include <selfcheck/server_io.hpp>
 
 namespace {
@@ -78,7 +79,7 @@ TEST(WriteAllWriting, DeliversEveryByteThroughAFullPipe) {
 }
 
 TEST(WriteAllWriting, ClosedReaderIsEpipeNotDeath) {
-  selfcheck::ignoreSigpipeIfDefault();
+  selfcheck::makeSigpipeHarmless();
   Pipe pipe;
   pipe.closeEnd(0);
   auto written = selfcheck::writeAll(pipe.fds[1], "response");

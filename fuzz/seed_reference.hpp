@@ -9,8 +9,8 @@
 // The runner's parser folds digits into an accumulator one by one. This one validates the shape
 // first, then hands the underscore-free digits to std::from_chars, so the two share no code path
 // beyond the prefix rule itself.
-#ifndef NEMRA_TESTS_HARDENING_SEED_REFERENCE_HPP
-#define NEMRA_TESTS_HARDENING_SEED_REFERENCE_HPP
+#ifndef NEMRA_FUZZ_SEED_REFERENCE_HPP
+#define NEMRA_FUZZ_SEED_REFERENCE_HPP
 
 #include <charconv>      // std::from_chars
 #include <cstdint>       // std::uint32_t, std::uint64_t
