@@ -1,10 +1,12 @@
-// Stands in for the runner's selfcheck::panic in the seed fuzz target, which compiles cli.cpp by
-// itself (so the parser carries the coverage instrumentation) without the rest of the runner.
-// cli.cpp calls panic only from parseCommandLine, which the target never calls.
+// Stands in for the runner's selfcheck::panic and selfcheck::writeStderr in the seed fuzz target,
+// which compiles cli.cpp by itself (so the parser carries the coverage instrumentation) without
+// the rest of the runner. cli.cpp calls them only from parseCommandLine, which the target never
+// calls.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
+#include <selfcheck/log.hpp>
 #include <selfcheck/panic.hpp>
 
 namespace selfcheck {
@@ -13,6 +15,10 @@ void panic(std::string_view message) {
   std::fprintf(stderr, "seed fuzz: unexpected panic: %.*s\n", static_cast<int>(message.size()),
                message.data());
   std::abort();
+}
+
+void writeStderr(std::string_view text) {
+  std::fprintf(stderr, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
 }  // namespace selfcheck

@@ -1,8 +1,10 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <string>
 
 #include <selfcheck/cli.hpp>
+#include <selfcheck/log.hpp>
 #include <selfcheck/panic.hpp>
 
 namespace selfcheck {
@@ -34,6 +36,40 @@ class ArgumentArena {
   alignas(std::string_view) char bytes_[kArgumentArenaSize];
   std::size_t count_ = 0;
 };
+
+// The line printed before each command-line fatal error names the program, what was wrong and
+// the forms it accepts.
+constexpr std::string_view kAcceptedForms =
+    "it accepts --seed=<u32>, --listen=- and --cache-dir[=<path>]";
+
+std::string_view programName(std::string_view argv0) {
+  const std::size_t slash = argv0.rfind('/');
+  if (slash != std::string_view::npos) argv0.remove_prefix(slash + 1);
+  return argv0.empty() ? std::string_view("nemra-selfcheck") : argv0;
+}
+
+// An argument between quotes, its control bytes as \xNN so that they cannot act on a terminal.
+std::string quoted(std::string_view argument) {
+  std::string out = "'";
+  for (char c : argument) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      out += "\\x";
+      out += "0123456789abcdef"[byte >> 4];
+      out += "0123456789abcdef"[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+[[noreturn]] void commandLineError(std::string_view program, const std::string& what,
+                                   std::string_view panic_message) {
+  writeStderr(std::string(programName(program)) + ": " + what + "; " + std::string(kAcceptedForms) +
+              "\n");
+  panic(panic_message);
+}
 
 }  // namespace
 
@@ -87,9 +123,16 @@ std::optional<std::uint32_t> parseSeed(std::string_view text) {
 
 Options parseCommandLine(int argc, const char* const* argv) {
   Options options;
+  const std::string_view program = argc > 0 ? argv[0] : "";
   {
     ArgumentArena arena;  // released at the end of this block
-    if (!arena.copy(argc, argv)) panic("unable to parse command line args");
+    if (!arena.copy(argc, argv)) {
+      commandLineError(program,
+                       "the arguments take " + std::to_string(argumentArenaBytes(argc, argv)) +
+                           " bytes, more than the " + std::to_string(kArgumentArenaSize) +
+                           " it has room for",
+                       "unable to parse command line args");
+    }
     std::span<const std::string_view> arguments = arena.arguments();
     if (!arguments.empty()) arguments = arguments.subspan(1);  // the program name
     for (std::string_view arg : arguments) {
@@ -97,12 +140,19 @@ Options parseCommandLine(int argc, const char* const* argv) {
         options.listen = true;
       } else if (arg.starts_with("--seed=")) {
         auto seed = parseSeed(arg.substr(7));
-        if (!seed) panic("unable to parse --seed command line argument");
+        if (!seed) {
+          commandLineError(program,
+                           "bad seed in " + quoted(arg) +
+                               " (an unsigned 32-bit number: decimal, or 0b, 0o or 0x and its "
+                               "digits; _ only between digits)",
+                           "unable to parse --seed command line argument");
+        }
         options.random_seed = *seed;
       } else if (arg.starts_with("--cache-dir")) {
         // accepted; the value is not used
       } else {
-        panic("unrecognized command line argument");
+        commandLineError(program, "unrecognized argument " + quoted(arg),
+                         "unrecognized command line argument");
       }
     }
   }

@@ -32,7 +32,9 @@ std::optional<std::uint32_t> parseSeed(std::string_view text);
 // fit), then applies the rules to argv[1..argc) in order: "--listen=-" selects the server mode,
 // "--seed=" sets the seed (a later one wins; "unable to parse --seed command line argument" when
 // it does not parse), anything beginning with "--cache-dir" is accepted and unused, and anything
-// else is "unrecognized command line argument". Every error is fatal (panic).
+// else is "unrecognized command line argument". Every error is fatal (panic), after one line
+// "{program}: {what was wrong}; it accepts --seed=<u32>, --listen=- and --cache-dir[=<path>]",
+// where {program} is the last component of argv[0].
 Options parseCommandLine(int argc, const char* const* argv);
 
 }  // namespace selfcheck

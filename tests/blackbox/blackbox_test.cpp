@@ -158,6 +158,16 @@ TEST(BlackboxLineOutput, DoubleFreeAndMismatchedFreesAreReportedAndCountedNotFat
   expectGolden(result, "misuse.txt");
 }
 
+TEST(BlackboxLineOutput, EscapingBadAllocFailsItsCheckAsOutOfMemoryAndTheRunGoesOn) {
+  ChildResult result = runFixture("out_of_memory");
+  expectExit(result, 1);
+  EXPECT_EQ(result.err,
+            "1/2 fixture.test.throws bad_alloc...FAIL (OutOfMemory)\n"
+            "    at the check's entry: no assertion raised it\n"
+            "2/2 fixture.test.passes...OK\n"
+            "1 passed; 0 skipped; 1 failed.\n");
+}
+
 TEST(BlackboxLineOutput, FuzzMarkedCheckIsCounted) {
   ChildResult result = runFixture("fuzz");
   expectExit(result, 0);
@@ -200,11 +210,13 @@ TEST(BlackboxFatalError, ExceptionOtherThanACheckFailureEndsTheRun) {
 TEST(BlackboxFatalError, PanicNamesTheRealThreadNumber) {
   ChildResult result = runFixture("pass3", {"--verbose"});
   std::smatch match;
-  ASSERT_TRUE(std::regex_search(result.err, match, std::regex("^thread ([0-9]+) panic: ")));
+  ASSERT_TRUE(std::regex_search(result.err, match, std::regex("\nthread ([0-9]+) panic: ")));
   EXPECT_GT(std::stol(match[1]), 0);
 }
 
 // Command line ------------------------------------------------------------------------------------
+
+const std::string kAcceptedForms = "it accepts --seed=<u32>, --listen=- and --cache-dir[=<path>]";
 
 const char kPass3Output[] =
     "1/3 fixture.test.first passes...OK\n"
@@ -265,9 +277,15 @@ TEST(BlackboxCommandLine, BadSeedIsFatal) {
     SCOPED_TRACE(::testing::PrintToString(args));
     ChildResult result = runFixture("pass3", args);
     expectAbort(result);
+    // The first argument is the bad one: the program stops there.
     EXPECT_EQ(normalised(result.err),
-              "thread {{tid}} panic: unable to parse --seed command line argument\n"
-              "    {{trace}}\n");
+              normalised("selfcheck_fixture: bad seed in '" + args.front() +
+                         "' (an unsigned 32-bit number: decimal, or 0b, 0o or 0x and its digits; "
+                         "_ only between digits); " +
+                         kAcceptedForms +
+                         "\n"
+                         "thread 1 panic: unable to parse --seed command line argument\n"
+                         "    #0 frame\n"));
   }
 }
 
@@ -291,9 +309,22 @@ TEST(BlackboxCommandLine, UnrecognisedArgumentIsFatal) {
     ChildResult result = runFixture("pass3", args);
     expectAbort(result);
     EXPECT_EQ(normalised(result.err),
-              "thread {{tid}} panic: unrecognized command line argument\n"
-              "    {{trace}}\n");
+              "selfcheck_fixture: unrecognized argument '" + args.back() + "'; " + kAcceptedForms +
+                  "\n"
+                  "thread {{tid}} panic: unrecognized command line argument\n"
+                  "    {{trace}}\n");
   }
+}
+
+TEST(BlackboxCommandLine, UsageLineShowsControlCharactersEscapedAndTheProgramsOwnName) {
+  ChildOptions options = fixture("pass3", {"--bad\x1b[2J\n"});
+  options.argv[0] = "/some/where/nemra-selfcheck";
+  ChildResult result = runChild(options);
+  expectAbort(result);
+  EXPECT_TRUE(
+      result.err.starts_with("nemra-selfcheck: unrecognized argument "
+                             "'--bad\\x1b[2J\\x0a'; it accepts "))
+      << result.err;
 }
 
 // The arena holds, for every argument including the program name, a 16-byte view and the
@@ -320,7 +351,10 @@ TEST(BlackboxCommandLine, ArgumentsOneByteOverTheArenaAreFatal) {
   ChildResult result = runChild(options);
   expectAbort(result);
   EXPECT_EQ(normalised(result.err),
-            "thread {{tid}} panic: unable to parse command line args\n    {{trace}}\n");
+            "selfcheck_fixture: the arguments take 8193 bytes, more than the 8192 it has room "
+            "for; " +
+                kAcceptedForms + "\nthread {{tid}} panic: unable to parse command line args\n" +
+                "    {{trace}}\n");
 }
 
 TEST(BlackboxCommandLine, ManySmallArgumentsOverTheArenaAreFatal) {
@@ -329,7 +363,10 @@ TEST(BlackboxCommandLine, ManySmallArgumentsOverTheArenaAreFatal) {
   ChildResult result = runChild(options);
   expectAbort(result);
   EXPECT_EQ(normalised(result.err),
-            "thread {{tid}} panic: unable to parse command line args\n    {{trace}}\n");
+            "selfcheck_fixture: the arguments take 8434 bytes, more than the 8192 it has room "
+            "for; " +
+                kAcceptedForms + "\nthread {{tid}} panic: unable to parse command line args\n" +
+                "    {{trace}}\n");
 }
 
 // Faults ------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <deque>
 #include <expected>
 #include <memory_resource>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -83,9 +84,16 @@ void logsWarningAndInfo() {
   selfcheck::log("fixture", selfcheck::LogLevel::info, "info is below the level");
 }
 
+void throwsBadAlloc() { throw std::bad_alloc(); }
+
 void sleepsPastTheDelay() { std::this_thread::sleep_for(std::chrono::milliseconds(900)); }
 
 void negativeTolerancePanics() { selfcheck::expectApproxEqAbs(1.0, 1.0, -1.0); }
+
+void sleepsThenPanics() {
+  sleepsPastTheDelay();
+  negativeTolerancePanics();
+}
 
 void throwsForeignException() { throw std::runtime_error("not a check failure"); }
 
@@ -188,6 +196,9 @@ std::vector<Check> tableNamed(std::string_view name) {
             {"fixture.test.frees with the wrong alignment", freesWithWrongAlignment},
             {"fixture.test.passes", passes}};
   }
+  if (name == "out_of_memory") {
+    return {{"fixture.test.throws bad_alloc", throwsBadAlloc}, {"fixture.test.passes", passes}};
+  }
   if (name == "fuzz") {
     return {{"fixture.test.marks itself a fuzz test", marksFuzz}, {"fixture.test.passes", passes}};
   }
@@ -229,6 +240,11 @@ std::vector<Check> tableNamed(std::string_view name) {
   if (name == "gp") return {{"fixture.test.non-canonical address", touchesNonCanonicalAddress}};
   if (name == "panic") {
     return {{"fixture.test.negative tolerance", negativeTolerancePanics},
+            {"fixture.test.never runs", passes}};
+  }
+  if (name == "slow_then_panic") {
+    return {{"fixture.test.first passes", passes},
+            {"fixture.test.sleeps, then panics", sleepsThenPanics},
             {"fixture.test.never runs", passes}};
   }
   if (name == "throws") return {{"fixture.test.throws", throwsForeignException}};

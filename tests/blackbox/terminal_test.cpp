@@ -1,11 +1,13 @@
 // The self-check program on a terminal: run on a pseudo-terminal and read back through a terminal
 // emulator, as a person would see it while it runs and after it ends.
+#include <csignal>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/child_process.hpp"
 #include "support/golden.hpp"
 #include "support/pty_run.hpp"
 #include "support/vt_screen.hpp"
@@ -144,6 +146,34 @@ TEST(BlackboxTerminal, DisplayIsClearedBeforeEveryPrintedLine) {
       std::string(NEMRA_GOLDEN_DIR) + "/slow_then_fail.screen.txt",
       nemra_test::normaliseOutput(final_screen.text() + "\n", NEMRA_SOURCE_DIR));
   EXPECT_TRUE(diff.empty()) << diff;
+}
+
+// A panic after the display has been drawn: the display goes, the check's line starts the report.
+TEST(BlackboxTerminal, PanicInACheckClearsTheDisplayAndNamesTheCheck) {
+  constexpr int kColumns = 400;
+  PtyResult run = runFixtureOnPty("slow_then_panic", kColumns, 24);
+  EXPECT_TRUE(!run.exited && run.signal == SIGABRT) << run.all();
+  VtScreen screen(kColumns, 24);
+  EXPECT_TRUE(
+      watchForDisplay(run, screen, "Test [1/3]", "└─ fixture.test.sleeps, then panics").seen)
+      << run.all();
+  const std::vector<std::string> rows = finalScreen(run, kColumns, 24).nonBlankRows();
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(nemra_test::normaliseOutput(rows[0], NEMRA_SOURCE_DIR),
+            "2/3 fixture.test.sleeps, then panics...thread {{tid}} panic: expectApproxEqAbs: "
+            "tolerance -1e0 is negative or NaN; it must be zero or positive");
+  EXPECT_TRUE(rows[1].starts_with("    #")) << rows[1];
+}
+
+TEST(BlackboxTerminal, FaultInACheckNamesTheCheck) {
+  std::vector<std::pair<std::string, std::string>> env = {{"NEMRA_FIXTURE", "null"},
+                                                          {"TERM", "xterm"}};
+  for (auto& setting : nemra_test::letProgramHandleFaults()) env.push_back(setting);
+  PtyResult run = nemra_test::runOnPty(NEMRA_FIXTURE_PROGRAM, {"selfcheck_fixture"}, 400, 24, env);
+  EXPECT_TRUE(!run.exited && run.signal == SIGABRT) << run.all();
+  const std::vector<std::string> rows = finalScreen(run, 400, 24).nonBlankRows();
+  ASSERT_FALSE(rows.empty()) << run.all();
+  EXPECT_EQ(rows[0], "1/2 fixture.test.dereferences null...Segmentation fault at address 0x0");
 }
 
 TEST(BlackboxTerminal, NarrowTerminalIsNeverWrapped) {

@@ -201,6 +201,7 @@ FIXTURE_EXPECTED = [
     ("fixture.test.prints to stdout", 0, 0, ""),
     ("fixture.test.reads stdin", 0, 0, ""),
     ("fixture.test.skips as fuzz: Π² = Π → ✓", SKIPPED | FUZZ, 0, "SkipTest"),
+    ("fixture.test.throws bad_alloc", FAILED | LEAKED, 1, "OutOfMemory"),
 ]
 
 

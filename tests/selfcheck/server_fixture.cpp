@@ -2,6 +2,7 @@
 // reach the driver's channel through standard output and standard input.
 #include <cstdio>
 #include <iostream>
+#include <new>
 #include <unistd.h>
 
 #include <selfcheck/assertions.hpp>
@@ -60,6 +61,12 @@ void readsStdin() {
   expect(::read(STDIN_FILENO, buffer, sizeof buffer) <= 0);
 }
 
+// An out-of-memory error that escapes as an exception fails the check, like a returned one.
+void throwsBadAlloc() {
+  (void)selfcheck::testAllocator()->allocate(16, 8);
+  throw std::bad_alloc();
+}
+
 void skipsAsFuzz() {
   selfcheck::markFuzzTest();
   selfcheck::skip();
@@ -77,6 +84,7 @@ constexpr selfcheck::Check kTable[] = {
     {"fixture.test.prints to stdout", printsToStdout},
     {"fixture.test.reads stdin", readsStdin},
     {"fixture.test.skips as fuzz: Π² = Π → ✓", skipsAsFuzz},
+    {"fixture.test.throws bad_alloc", throwsBadAlloc},
 };
 
 }  // namespace
