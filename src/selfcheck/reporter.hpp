@@ -62,7 +62,9 @@ class Reporter {
 // Hands every event to several reporters, in the order given.
 class ReporterList final : public Reporter {
  public:
-  ReporterList(std::initializer_list<Reporter*> reporters) : reporters_(reporters) {}
+  ReporterList(std::initializer_list<Reporter*> reporters = {}) : reporters_(reporters) {}
+
+  void add(Reporter& reporter) { reporters_.push_back(&reporter); }
 
   void runStarted(std::size_t total) override {
     for (Reporter* r : reporters_) r->runStarted(total);

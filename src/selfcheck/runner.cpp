@@ -1,9 +1,11 @@
+#include <optional>
 #include <unistd.h>
 
 #include <selfcheck/cli.hpp>
 #include <selfcheck/line_output.hpp>
 #include <selfcheck/process.hpp>
 #include <selfcheck/progress.hpp>
+#include <selfcheck/progress_reports.hpp>
 #include <selfcheck/run_loop.hpp>
 #include <selfcheck/runner.hpp>
 #include <selfcheck/server.hpp>
@@ -11,14 +13,17 @@
 namespace selfcheck {
 
 int mainTerminal(CheckTable table) {
-  if (::isatty(STDERR_FILENO) == 0) {
-    LineOutput lines(LineOutput::Form::plain);
-    return runAll(table, lines).exitStatus();
-  }
-  LineOutput lines(LineOutput::Form::terminal);
+  std::optional<ProgressReports> reports;
+  if (std::optional<int> fd = progressFdFromEnvironment()) reports.emplace(*fd);
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  LineOutput lines(terminal ? LineOutput::Form::terminal : LineOutput::Form::plain);
   ProgressDisplay display;
-  // The display comes first so that it is stopped and cleared before the summary is printed.
-  ReporterList reporters{&display, &lines};
+  ReporterList reporters;
+  // The display comes first so that it is stopped and cleared before the summary is printed; the
+  // reports come last, so that their end follows the summary.
+  if (terminal) reporters.add(display);
+  reporters.add(lines);
+  if (reports) reporters.add(*reports);
   return runAll(table, reporters).exitStatus();
 }
 

@@ -12,7 +12,8 @@ int runnerMain(int argc, const char* const* argv, CheckTable table);
 
 // The terminal mode: runs every check in order, printing the per-check lines (plain or terminal
 // form) and, on a terminal, the progress display; prints the summary and returns the exit status
-// (0, or 1 when a check failed, leaked or an error was logged).
+// (0, or 1 when a check failed, leaked or an error was logged). With NEMRA_PROGRESS_FD set it also
+// writes progress reports (progress_reports.hpp).
 int mainTerminal(CheckTable table);
 
 }  // namespace selfcheck
