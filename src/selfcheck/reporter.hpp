@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -47,8 +46,8 @@ class Reporter {
   virtual void checkStarted(std::size_t index, const Check& check) = 0;
   // Called when the check has returned, before its allocator is closed (so before any leak
   // report). `failure` is the raised failure for skipped and failed checks, else nullptr; its
-  // trace holds only the frames the failure left through inside the check. It is only valid
-  // during the call.
+  // message belongs just before the result word, and its trace holds only the frames the failure
+  // left through inside the check. It is only valid during the call.
   virtual void checkEnded(std::size_t index, const Check& check, const CheckOutcome& outcome,
                           const CheckFailure* failure) = 0;
   // Called after the check's allocator is closed, with the whole outcome.
@@ -62,8 +61,7 @@ class Reporter {
 // Hands every event to several reporters, in the order given.
 class ReporterList final : public Reporter {
  public:
-  ReporterList(std::initializer_list<Reporter*> reporters = {}) : reporters_(reporters) {}
-
+  // Adds `reporter` after those added before; it must outlive the list.
   void add(Reporter& reporter) { reporters_.push_back(&reporter); }
 
   void runStarted(std::size_t total) override {
