@@ -51,8 +51,8 @@ constexpr std::size_t kLookupsPerIteration = 16;
   std::abort();
 }
 
-// The nearest active entity exactly as stated: one fsDistance per active entity in creation
-// order, the first strictly smaller distance wins.
+// The nearest active entity by one fsDistance per active entity in creation order, the first
+// strictly smaller distance wins.
 std::optional<EntityId> literalScan(const World& world, HomVec4 query) {
   std::optional<EntityId> best;
   double best_distance = 3.141592653589793;

@@ -9,7 +9,7 @@
 namespace nemra_ecs {
 
 namespace {
-constexpr std::uint32_t U32_MAX = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 }
 
 ArchetypeRegistry::ArchetypeRegistry(std::pmr::memory_resource* allocator)
@@ -30,7 +30,7 @@ void ArchetypeRegistry::deinit() {
 
 std::expected<ArchetypeId, Error> ArchetypeRegistry::createArchetype(
     std::span<const ComponentTypeId> component_types) {
-  if (next_id == 0 || next_id == U32_MAX) return std::unexpected(Error::IdentifiersExhausted);
+  if (next_id == 0 || next_id == kU32Max) return std::unexpected(Error::IdentifiersExhausted);
   ArchetypeId id = ArchetypeId::init(next_id);
   ++next_id;
   // Built on the registry's own allocator. On any failure below the local archetype releases its
@@ -67,7 +67,7 @@ const Archetype* ArchetypeRegistry::getArchetype(ArchetypeId id) const {
 
 std::uint32_t ArchetypeRegistry::count() const {
   std::size_t n = archetypes.size();
-  return static_cast<std::uint32_t>(n < U32_MAX ? n : U32_MAX);
+  return static_cast<std::uint32_t>(n < kU32Max ? n : kU32Max);
 }
 
 std::expected<QueryResult, Error> ArchetypeRegistry::query(std::pmr::memory_resource* allocator,
@@ -81,7 +81,7 @@ std::expected<QueryResult, Error> ArchetypeRegistry::query(std::pmr::memory_reso
       // The partial list is released with `result`.
       return std::unexpected(Error::OutOfMemory);
     }
-    std::uint32_t room = U32_MAX - result.total_entities;
+    std::uint32_t room = kU32Max - result.total_entities;
     result.total_entities += a.entity_count < room ? a.entity_count : room;
   }
   return result;

@@ -25,7 +25,7 @@ using nemra_kernel::HomVec4;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The search as stated: one fsDistance per active entity, the first strictly smaller wins.
+// The literal search: one fsDistance per active entity, the first strictly smaller wins.
 std::optional<EntityId> literalNearest(const World& world, HomVec4 query) {
   std::optional<EntityId> best;
   double best_distance = 3.141592653589793;
@@ -245,8 +245,7 @@ TEST(WorldFindNearest, WinnerIsFoundInEverySlotOfTheScan) {
   }
 }
 
-// A world too large to stay in the caches is scanned with other memory hints; the choice must not
-// change.
+// A world too large to stay in the caches: the prefetching part of the scan makes the same choice.
 TEST(WorldFindNearest, SameChoiceOnAWorldLargerThanTheCaches) {
   Generator gen(5);
   World world = World::init(nullptr);

@@ -25,7 +25,7 @@ void expectLanes(F32x4 v, float x, float y, float z, float w) {
   EXPECT_EQ(bits(v[3]), bits(w));
 }
 
-TEST(CordicInvSqrt, StatedValuesBitForBit) {
+TEST(CordicInvSqrt, KnownValuesBitForBit) {
   EXPECT_EQ(bits(cordicInvSqrt(4.0)), bits(0.49999999998618955));
   EXPECT_EQ(bits(cordicInvSqrt(1.0)), bits(0.9999999999723791));
   EXPECT_EQ(bits(cordicInvSqrt(9.0)), bits(0.33333333333142373));

@@ -29,7 +29,7 @@ double residual(const PGL4& m, double delta, const PGL4& x) {
 
 // The loop leaves after iteration `exit`: every budget from `exit` on gives the same bits, and
 // the budget one short of it gives other bits.
-TEST(PGL4Inverse, LeavesAfterTheStatedIteration) {
+TEST(PGL4Inverse, LeavesAfterTheConvergedIteration) {
   struct Case {
     PGL4 m;
     double delta;

@@ -1,6 +1,6 @@
-// Naive, literal forms of the kernel's loops, written straight from their definitions in the
-// stated order (every sum from 0.0 in index order, clamps as fmin/fmax), for bit-for-bit
-// comparison with the library's tuned code. Compiled with the tests' -ffp-contract=off.
+// Naive, literal forms of the kernel's loops (every sum from 0.0 in index order, clamps as
+// fmin/fmax), for bit-for-bit comparison with the library's tuned code. Compiled with the tests'
+// -ffp-contract=off.
 #ifndef NEMRA_KERNEL_TESTS_REFERENCE_HPP
 #define NEMRA_KERNEL_TESTS_REFERENCE_HPP
 
@@ -191,7 +191,7 @@ inline Vec4f normalize3(const Vec4f& v) {
   return {v[0] / l, v[1] / l, v[2] / l, v[3] / l};
 }
 
-// The steps as stated, plus the two decided edges: +∞ gives +0 and NaN gives NaN.
+// The three steps, plus the two edges: +∞ gives +0 and NaN gives NaN.
 inline double invSqrt(double x) {
   if (x <= 0.0) return 0.0;
   if (std::isnan(x)) return x;
