@@ -9,6 +9,7 @@
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/event_bus.hpp>
 #include <nemra_ecs/ids.hpp>
+#include <nemra_ecs/nearest_index.hpp>
 #include <nemra_ecs/query.hpp>
 #include <nemra_ecs/world.hpp>
 

@@ -1,15 +1,17 @@
 // World: the store of entities. It hands out entity identifiers, creates entities already
-// activated, finds them by identifier, finds the active entity nearest to a point of P³ and
-// counts the active ones. It also holds one event bus for position changes and one for transform
-// changes, which only the world's holder dispatches.
+// activated, finds them by identifier, finds the active entities nearest to a point of P³ (or
+// within a distance of it) and counts the active ones. It also holds one event bus for position
+// changes and one for transform changes, which only the world's holder dispatches.
 #ifndef NEMRA_ECS_WORLD_HPP
 #define NEMRA_ECS_WORLD_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory_resource>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include <nemra_ecs/entity.hpp>
 #include <nemra_ecs/error.hpp>
@@ -64,6 +66,20 @@ class World {
   // The id of the active entity nearest to `position` by Fubini–Study distance; of equally near
   // ones the first in creation order. None when no entity is active.
   std::optional<EntityId> findNearest(nemra_kernel::HomVec4 position) const;
+
+  // The ids of the k active entities nearest to `query`, nearest first, equally near ones in
+  // creation order: the first k of a stable sort of the active entities by fsDistance. Fewer when
+  // fewer are active; none for k = 0. The list, and working storage for min(k, entities.size())
+  // entries released before the return, come from `out` (nullptr means the default resource).
+  // Error: OutOfMemory (nothing is leaked). One fsDistance per active entity.
+  std::expected<std::pmr::vector<EntityId>, Error> kNearest(nemra_kernel::HomVec4 query,
+                                                            std::size_t k,
+                                                            std::pmr::memory_resource* out) const;
+
+  // The ids of the active entities with fsDistance(query, position) <= radius, in creation order;
+  // none for a NaN or negative radius. The list comes from `out`. Error: OutOfMemory.
+  std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
+      nemra_kernel::HomVec4 query, double radius, std::pmr::memory_resource* out) const;
 
   // The number of entities in state active; saturates at 4294967295.
   std::uint32_t activeCount() const;

@@ -1,13 +1,19 @@
-// World::findNearest: a screened scan that makes the literal search's choice (one fsDistance per
-// active entity, the first strictly smaller distance wins) while taking an arc cosine only for the
-// few entities that could beat the best so far.
+// The world's distance queries. findNearest is a screened scan that makes the literal search's
+// choice (one fsDistance per active entity, the first strictly smaller distance wins) while taking
+// an arc cosine only for the few entities that could beat the best so far; kNearest and
+// withinDistance are literal scans.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
+#include <nemra_ecs/owning.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
+
+#include "nearest_select.inl"
 
 namespace nemra_ecs {
 
@@ -190,6 +196,41 @@ std::optional<EntityId> World::findNearest(HomVec4 position) const {
   scanRecords(data, n, search);
   if (search.best == nullptr) return std::nullopt;
   return search.best->id;
+}
+
+std::expected<std::pmr::vector<EntityId>, Error> World::kNearest(
+    HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const {
+  try {
+    std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
+    if (k == 0) return ids;
+    detail::KSmallest kept(k, entities.size(), ids.get_allocator().resource());
+    for (std::size_t i = 0; i < entities.size(); ++i) {
+      const Entity& e = entities[i];
+      if (e.isActive()) kept.offer(nemra_kernel::fsDistance(query, e.position), i);
+    }
+    const auto sorted = kept.sorted();
+    ids.reserve(sorted.size());
+    for (const detail::Ranked& r : sorted) ids.push_back(entities[r.rank].id);
+    return ids;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+}
+
+std::expected<std::pmr::vector<EntityId>, Error> World::withinDistance(
+    HomVec4 query, double radius, std::pmr::memory_resource* out) const {
+  try {
+    std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
+    if (!(radius >= 0.0)) return ids;
+    for (const Entity& e : entities) {
+      if (e.isActive() && nemra_kernel::fsDistance(query, e.position) <= radius) {
+        ids.push_back(e.id);
+      }
+    }
+    return ids;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
 }
 
 }  // namespace nemra_ecs
