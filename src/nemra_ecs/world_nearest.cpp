@@ -143,7 +143,11 @@ void scanRecords(const Entity* data, std::size_t n, Search& s) {
   Screen screen = s.screen;
   std::size_t i = 0;
   for (; i < prefetched_end; i += 4) {
-    for (std::size_t j = 0; j < 4; ++j) prefetchPosition(data[i + kPrefetchAhead + j]);
+    // Written out: as a loop, GCC 12 leaves it rolled and the scan slows by a third.
+    prefetchPosition(data[i + kPrefetchAhead]);
+    prefetchPosition(data[i + kPrefetchAhead + 1]);
+    prefetchPosition(data[i + kPrefetchAhead + 2]);
+    prefetchPosition(data[i + kPrefetchAhead + 3]);
     if (screenFour(data, i, screen, s)) return;
     screen.threshold2 = s.screen.threshold2;
   }
