@@ -2,11 +2,7 @@
 // it is held to the literal search over many random worlds built to contain exact ties, near ties
 // a few ulps apart, duplicates, antipodes, zero, tiny, huge, infinite and NaN positions, inactive
 // entities and awkward queries.
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <optional>
-#include <random>
+#include <cstddef>
 #include <vector>
 
 #include <gtest/gtest.h>
