@@ -154,6 +154,16 @@ NearestIndex::NearestIndex(std::pmr::memory_resource* allocator)
       ranks_(ids_.get_allocator()),
       balls_(ids_.get_allocator()) {}
 
+// The vectors' move leaves them empty; the tree's shape must follow, or a query of the moved-from
+// index would walk balls it no longer has.
+NearestIndex::NearestIndex(NearestIndex&& other) noexcept
+    : ids_(std::move(other.ids_)),
+      positions_(std::move(other.positions_)),
+      ranks_(std::move(other.ranks_)),
+      balls_(std::move(other.balls_)),
+      tree_size_(std::exchange(other.tree_size_, 0)),
+      depth_(std::exchange(other.depth_, 0)) {}
+
 NearestIndex NearestIndex::init(std::pmr::memory_resource* allocator) {
   return NearestIndex(allocator);
 }

@@ -48,7 +48,8 @@ class NearestIndex {
   static std::expected<NearestIndex, Error> build(const World& world,
                                                   std::pmr::memory_resource* allocator);
 
-  NearestIndex(NearestIndex&& other) noexcept = default;
+  // Takes over other's storage and allocator; other is left empty (every query finds nothing).
+  NearestIndex(NearestIndex&& other) noexcept;
   // Releases this index's storage and takes over other's, allocator included.
   NearestIndex& operator=(NearestIndex&& other) noexcept;
   NearestIndex(const NearestIndex&) = delete;

@@ -180,6 +180,12 @@ TEST(NearestIndexOwnership, SnapshotMovesAndReleases) {
   NearestIndex index = std::move(*built);
   EXPECT_EQ(index.nearest(query), EntityId::init(11));
   EXPECT_EQ(index.size(), 50U);
+  // The moved-from index is empty, not a tree without storage.
+  EXPECT_EQ(built->size(), 0U);
+  EXPECT_EQ(built->nearest(query), std::nullopt);
+  auto moved_from_k = built->kNearest(query, 3, &resource);
+  ASSERT_TRUE(moved_from_k);
+  EXPECT_TRUE(moved_from_k->empty());
 
   NearestIndex other = NearestIndex::init(&resource);
   EXPECT_EQ(other.nearest(query), std::nullopt);
