@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <bit>
-#include <cstdio>
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -24,14 +27,15 @@ std::size_t roundUpToPages(std::size_t bytes) {
   return (bytes + page - 1) / page * page;
 }
 
-void* mapReadWrite(std::size_t length) {
-  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+void* mapAnonymous(std::size_t length, int protection, int extra_flags = 0) {
+  void* p = ::mmap(nullptr, length, protection, MAP_PRIVATE | MAP_ANONYMOUS | extra_flags, -1, 0);
   return p == MAP_FAILED ? nullptr : p;
 }
 
+void* pointer(std::uintptr_t address) { return reinterpret_cast<void*>(address); }
+
 struct Mapping {
   std::uintptr_t address;
-  std::uintptr_t base;
   std::size_t length;
 };
 
@@ -48,20 +52,30 @@ Mapping mapBlock(std::size_t bytes, std::size_t alignment) {
   const std::size_t slack = alignment > page ? alignment - page : 0;
   if (length > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
   const std::size_t total = length + slack;
-  void* mapped = mapReadWrite(total);
+  void* mapped = mapAnonymous(total, PROT_READ | PROT_WRITE);
   if (mapped == nullptr) throw std::bad_alloc();
   const auto base = reinterpret_cast<std::uintptr_t>(mapped);
   const std::uintptr_t address = (base + alignment - 1) & ~(std::uintptr_t{alignment} - 1);
-  if (address > base) ::munmap(mapped, address - base);
   const std::uintptr_t tail = address + length;
-  if (tail < base + total) ::munmap(reinterpret_cast<void*>(tail), base + total - tail);
-  return {address, address, length};
+  const bool trimmed = (address == base || ::munmap(mapped, address - base) == 0) &&
+                       (tail == base + total || ::munmap(pointer(tail), base + total - tail) == 0);
+  if (!trimmed) {
+    ::munmap(mapped, total);
+    throw std::bad_alloc();
+  }
+  return {address, length};
 }
 
-std::string hex(std::uintptr_t value) {
-  char text[2 + 2 * sizeof value + 1];
-  std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
-  return text;
+std::string hexAddress(std::uintptr_t value) {
+  char text[2 + 2 * sizeof value] = {'0', 'x'};
+  const auto end = std::to_chars(text + 2, text + sizeof text, value, 16).ptr;
+  return std::string(text, end);
+}
+
+std::string decimal(std::size_t value) {
+  char text[std::numeric_limits<std::size_t>::digits10 + 1];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
 }
 
 // A recorded call stack as it stands in a report: on the lines after the text before it.
@@ -74,91 +88,172 @@ std::string allocationStack(const detail::BlockRecord& r) {
   return stackText(r.alloc_frames, r.alloc_frame_count);
 }
 
+// Writes all of `bytes` at `offset` of the file; false with errno set otherwise.
+bool writeAt(int file, const void* bytes, std::size_t length, std::size_t offset) {
+  const auto* from = static_cast<const char*>(bytes);
+  while (length > 0) {
+    const ssize_t n = ::pwrite(file, from, length, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    from += n;
+    length -= static_cast<std::size_t>(n);
+    offset += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The reserve: pages alternately PROT_NONE and PROT_READ, so that each is a mapping of its own,
+// between two pages that are never given back (they may merge with whatever is mapped beside).
+constexpr std::size_t kReservePages = 65;
+constexpr std::size_t kFirstHeld = 1;
+constexpr std::size_t kLastHeld = kReservePages - 2;
+
+constexpr std::size_t kFirstSlotCount = 64;
+// Slot numbers and sequence numbers stay within 32 bits in the close-time ordering.
+constexpr std::size_t kMaxSlotCount = std::size_t{1} << 31;
+
 }  // namespace
 
 namespace detail {
 
-BlockTable::~BlockTable() {
-  if (records_ != nullptr) ::munmap(records_, capacity_ * sizeof(BlockRecord));
-  if (index_ != nullptr) ::munmap(index_, index_slots_ * sizeof(std::uint32_t));
-}
-
-void BlockTable::beginUpdate() {
-  if (records_ != nullptr) {
-    ::mprotect(records_, capacity_ * sizeof(BlockRecord), PROT_READ | PROT_WRITE);
-    ::mprotect(index_, index_slots_ * sizeof(std::uint32_t), PROT_READ | PROT_WRITE);
+bool MappingReserve::fill() noexcept {
+  if (base_ != 0 && next_ == kFirstHeld) return true;
+  clear();
+  const std::size_t page = pageSize();
+  void* mapped = mapAnonymous(kReservePages * page, PROT_NONE, MAP_NORESERVE);
+  if (mapped == nullptr) return false;
+  const auto base = reinterpret_cast<std::uintptr_t>(mapped);
+  for (std::size_t i = kFirstHeld; i <= kLastHeld; i += 2) {
+    if (::mprotect(pointer(base + i * page), page, PROT_READ) != 0) {
+      ::munmap(mapped, kReservePages * page);
+      return false;
+    }
   }
-}
-
-void BlockTable::endUpdate() {
-  if (records_ != nullptr) {
-    ::mprotect(records_, capacity_ * sizeof(BlockRecord), PROT_READ);
-    ::mprotect(index_, index_slots_ * sizeof(std::uint32_t), PROT_READ);
-  }
-}
-
-namespace {
-
-std::size_t slotOf(std::uintptr_t address, std::size_t slots) {
-  // Block addresses are page aligned: hash the page number.
-  std::uint64_t h = static_cast<std::uint64_t>(address >> 12) * 0x9E3779B97F4A7C15ull;
-  return static_cast<std::size_t>(h >> 32) & (slots - 1);
-}
-
-}  // namespace
-
-bool BlockTable::grow() {
-  // Record storage is whole pages; the index keeps at least two slots per record.
-  const std::size_t new_bytes =
-      roundUpToPages(std::max<std::size_t>(capacity_ * 2, 64) * sizeof(BlockRecord));
-  const std::size_t new_capacity = new_bytes / sizeof(BlockRecord);
-  const std::size_t new_slots = std::bit_ceil(new_capacity * 2);
-  void* records;
-  if (records_ == nullptr) {
-    records = mapReadWrite(new_bytes);
-  } else {
-    records = ::mremap(records_, capacity_ * sizeof(BlockRecord), new_bytes, MREMAP_MAYMOVE);
-    if (records == MAP_FAILED) records = nullptr;
-  }
-  if (records == nullptr) return false;
-  records_ = static_cast<BlockRecord*>(records);
-  capacity_ = new_capacity;
-  void* index = mapReadWrite(new_slots * sizeof(std::uint32_t));
-  if (index == nullptr) return false;  // the old index stays; it is still complete
-  if (index_ != nullptr) ::munmap(index_, index_slots_ * sizeof(std::uint32_t));
-  index_ = static_cast<std::uint32_t*>(index);
-  index_slots_ = new_slots;
-  for (std::size_t i = 0; i < count_; ++i) insertIndex(static_cast<std::uint32_t>(i));
+  base_ = base;
+  next_ = kFirstHeld;
   return true;
 }
 
-void BlockTable::insertIndex(std::uint32_t record_number) {
-  std::size_t slot = slotOf(records_[record_number].address, index_slots_);
-  while (index_[slot] != 0) slot = (slot + 1) & (index_slots_ - 1);
-  index_[slot] = record_number + 1;
+bool MappingReserve::giveOneBack() noexcept {
+  if (base_ == 0 || next_ > kLastHeld) return false;
+  const std::size_t page = pageSize();
+  ::munmap(pointer(base_ + next_ * page), page);  // a whole mapping: needs no new one
+  ++next_;
+  return true;
 }
 
-BlockRecord* BlockTable::add(const BlockRecord& record) {
-  // grow() either makes room in both or returns false.
-  if ((count_ == capacity_ || 2 * (count_ + 1) > index_slots_) && !grow()) return nullptr;
-  records_[count_] = record;
-  insertIndex(static_cast<std::uint32_t>(count_));
-  return &records_[count_++];
+void MappingReserve::clear() noexcept {
+  if (base_ == 0) return;
+  ::munmap(pointer(base_), kReservePages * pageSize());
+  base_ = 0;
+  next_ = 0;
 }
 
-BlockRecord* BlockTable::find(std::uintptr_t address) const {
-  if (index_ == nullptr) return nullptr;
-  for (std::size_t slot = slotOf(address, index_slots_); index_[slot] != 0;
-       slot = (slot + 1) & (index_slots_ - 1)) {
-    BlockRecord* record = &records_[index_[slot] - 1];
-    if (record->address == address) return record;
+std::size_t BlockTable::slotOf(std::uintptr_t address) const noexcept {
+  // Block addresses are page aligned: hash the page number (Fibonacci hashing).
+  const std::uint64_t h = static_cast<std::uint64_t>(address >> 12) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(h >> (64 - std::countr_zero(slot_count_)));
+}
+
+const BlockRecord* BlockTable::find(std::uintptr_t address) const noexcept {
+  if (slots_ == nullptr || address == 0) return nullptr;
+  for (std::size_t slot = slotOf(address); slots_[slot].address != 0;
+       slot = (slot + 1) & (slot_count_ - 1)) {
+    if (slots_[slot].address == address) return &slots_[slot];
   }
   return nullptr;
 }
 
-void BlockTable::clear() {
+bool BlockTable::reserveOne() noexcept {
+  if (2 * (count_ + 1) <= slot_count_) return true;
+  const std::size_t wanted = slot_count_ == 0 ? kFirstSlotCount : 2 * slot_count_;
+  if (wanted > kMaxSlotCount) {
+    errno = ENOMEM;
+    return false;
+  }
+  return rehash(wanted);
+}
+
+// Moves every record into a new file of `slot_count` slots. The new file is filled through a
+// writable view that is made read-only before it is used; the old one is then dropped.
+bool BlockTable::rehash(std::size_t slot_count) noexcept {
+  const std::size_t bytes = roundUpToPages(slot_count * sizeof(BlockRecord));
+  const int file = ::memfd_create("nemra leak-checking records", MFD_CLOEXEC);
+  if (file < 0) return false;
+  const int protection = count_ == 0 ? PROT_READ : PROT_READ | PROT_WRITE;
+  void* view = MAP_FAILED;
+  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0) {
+    view = ::mmap(nullptr, bytes, protection, MAP_SHARED | MAP_POPULATE, file, 0);
+  }
+  if (view == MAP_FAILED) {
+    const int error = errno;
+    ::close(file);
+    errno = error;
+    return false;
+  }
+  auto* slots = static_cast<BlockRecord*>(view);
+  const std::size_t mask = slot_count - 1;
+  const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(slot_count));
+  for (const BlockRecord* r = slotsBegin(); r != slotsEnd(); ++r) {
+    if (r->address == 0) continue;
+    const std::uint64_t h = static_cast<std::uint64_t>(r->address >> 12) * 0x9E3779B97F4A7C15ull;
+    std::size_t slot = static_cast<std::size_t>(h >> shift);
+    while (slots[slot].address != 0) slot = (slot + 1) & mask;
+    slots[slot] = *r;
+  }
+  if (protection != PROT_READ && ::mprotect(view, bytes, PROT_READ) != 0) {
+    const int error = errno;
+    ::munmap(view, bytes);
+    ::close(file);
+    errno = error;
+    return false;
+  }
+  const std::size_t count = count_;
+  const std::uint64_t next_sequence = next_sequence_;
+  release();
+  file_ = file;
+  slots_ = slots;
+  slot_count_ = slot_count;
+  count_ = count;
+  next_sequence_ = next_sequence;
+  return true;
+}
+
+bool BlockTable::add(const BlockRecord& record) noexcept {
+  std::size_t slot = slotOf(record.address);
+  while (slots_[slot].address != 0) slot = (slot + 1) & (slot_count_ - 1);
+  BlockRecord stored = record;
+  stored.sequence = next_sequence_;
+  if (!writeAt(file_, &stored, sizeof stored, slot * sizeof(BlockRecord))) return false;
+  ++next_sequence_;
+  ++count_;
+  return true;
+}
+
+bool BlockTable::markFreed(const BlockRecord& record, void* const* frames,
+                           std::size_t frame_count) noexcept {
+  BlockRecord changed = record;
+  changed.freed = true;
+  changed.free_frame_count = static_cast<std::uint8_t>(frame_count);
+  std::memcpy(changed.free_frames, frames, frame_count * sizeof(void*));
+  constexpr std::size_t kFrom = offsetof(BlockRecord, freed);
+  const auto offset = static_cast<std::size_t>(&record - slots_) * sizeof(BlockRecord) + kFrom;
+  return writeAt(file_, reinterpret_cast<const char*>(&changed) + kFrom, sizeof changed - kFrom,
+                 offset);
+}
+
+void BlockTable::release() noexcept {
+  // Whole mappings of a file, which merge with nothing: unmapping them needs no new mapping.
+  if (slots_ != nullptr) ::munmap(slots_, roundUpToPages(slot_count_ * sizeof(BlockRecord)));
+  if (file_ >= 0) ::close(file_);
+  file_ = -1;
+  slots_ = nullptr;
+  slot_count_ = 0;
   count_ = 0;
-  if (index_ != nullptr) std::memset(index_, 0, index_slots_ * sizeof(std::uint32_t));
+  next_sequence_ = 0;
 }
 
 }  // namespace detail
@@ -171,22 +266,17 @@ void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment
   record.alignment = alignment;
   record.alloc_frame_count =
       static_cast<std::uint8_t>(captureFrames(record.alloc_frames, detail::kRecordedFrames, 1));
-  Mapping mapping = mapBlock(bytes, alignment);
+  std::lock_guard lock(mutex_);
+  // The reserve is held before the block is mapped, so that the block cannot take its room.
+  if (!reserve_.fill() || !table_.reserveOne()) throw std::bad_alloc();
+  const Mapping mapping = mapBlock(bytes, alignment);
   record.address = mapping.address;
-  record.map_base = mapping.base;
   record.map_length = mapping.length;
-  bool added;
-  {
-    std::lock_guard lock(mutex_);
-    table_.beginUpdate();
-    added = table_.add(record) != nullptr;
-    table_.endUpdate();
-  }
-  if (!added) {
-    ::munmap(reinterpret_cast<void*>(mapping.base), mapping.length);
+  if (!table_.add(record)) {
+    (void)reserve_.retry([&] { return ::munmap(pointer(mapping.address), mapping.length); });
     throw std::bad_alloc();
   }
-  return reinterpret_cast<void*>(mapping.address);
+  return pointer(mapping.address);
 }
 
 void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t alignment) {
@@ -196,9 +286,11 @@ void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t
 
   enum class Kind { freed, double_free, unknown } kind;
   detail::BlockRecord record{};  // a copy, to report from outside the lock
+  int protect_error = 0;
+  int record_error = 0;
   {
     std::lock_guard lock(mutex_);
-    detail::BlockRecord* found = table_.find(address);
+    const detail::BlockRecord* found = table_.find(address);
     if (found == nullptr) {
       kind = Kind::unknown;
     } else if (found->freed) {
@@ -207,41 +299,52 @@ void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t
     } else {
       kind = Kind::freed;
       // The pages stay reserved but unusable until close(); their contents are dropped now.
-      ::mprotect(reinterpret_cast<void*>(found->map_base), found->map_length, PROT_NONE);
-      ::madvise(reinterpret_cast<void*>(found->map_base), found->map_length, MADV_DONTNEED);
-      table_.beginUpdate();
-      found->freed = true;
-      found->free_frame_count = static_cast<std::uint8_t>(frame_count);
-      std::memcpy(found->free_frames, frames, sizeof frames);
-      table_.endUpdate();
+      if (reserve_.retry([&] { return ::mprotect(p, found->map_length, PROT_NONE); })) {
+        ::madvise(p, found->map_length, MADV_DONTNEED);
+      } else {
+        protect_error = errno;
+      }
+      if (!table_.markFreed(*found, frames, frame_count)) record_error = errno;
       record = *found;
     }
   }
 
+  const auto free_stack = [&] { return stackText(frames, frame_count); };
   switch (kind) {
     case Kind::unknown:
       log("gpa", LogLevel::err,
-          "Invalid free of address " + hex(address) +
-              ": no block of this allocator starts there. Free: " + stackText(frames, frame_count));
+          "Invalid free of address " + hexAddress(address) +
+              ": no block of this allocator starts there. Free: " + free_stack());
       return;
     case Kind::double_free:
       log("gpa", LogLevel::err,
           "Double free detected. Allocation: " + allocationStack(record) +
               " First free: " + stackText(record.free_frames, record.free_frame_count) +
-              " Second free: " + stackText(frames, frame_count));
+              " Second free: " + free_stack());
       return;
     case Kind::freed:
+      if (protect_error != 0) {
+        log("gpa", LogLevel::err,
+            "Freed block at " + hexAddress(address) +
+                " stays accessible: its pages could not be protected (" +
+                std::strerror(protect_error) + "). Free: " + free_stack());
+      }
+      if (record_error != 0) {
+        log("gpa", LogLevel::err,
+            "The free of the block at " + hexAddress(address) + " could not be recorded (" +
+                std::strerror(record_error) + "). Free: " + free_stack());
+      }
       if (bytes != record.size) {
         log("gpa", LogLevel::err,
-            "Allocation size " + std::to_string(record.size) + " bytes does not match free size " +
-                std::to_string(bytes) + ". Allocation: " + allocationStack(record) +
-                " Free: " + stackText(frames, frame_count));
+            "Allocation size " + decimal(record.size) + " bytes does not match free size " +
+                decimal(bytes) + ". Allocation: " + allocationStack(record) +
+                " Free: " + free_stack());
       }
       if (alignment != record.alignment) {
         log("gpa", LogLevel::err,
-            "Allocation alignment " + std::to_string(record.alignment) +
-                " does not match free alignment " + std::to_string(alignment) + ". Allocation: " +
-                allocationStack(record) + " Free: " + stackText(frames, frame_count));
+            "Allocation alignment " + decimal(record.alignment) +
+                " does not match free alignment " + decimal(alignment) +
+                ". Allocation: " + allocationStack(record) + " Free: " + free_stack());
       }
       return;
   }
@@ -252,23 +355,92 @@ bool LeakCheckingResource::do_is_equal(const std::pmr::memory_resource& other) c
 }
 
 bool LeakCheckingResource::close() {
-  // Reported before any page is returned, so that no mapping made while reporting (symbolising
-  // maps the executable's tables) can land where a reported block was.
   std::lock_guard lock(mutex_);
-  bool leaked = false;
-  for (const detail::BlockRecord& record : table_) {
-    if (record.freed) continue;
-    leaked = true;
+  const detail::BlockRecord* const begin = table_.slotsBegin();
+  const detail::BlockRecord* const end = table_.slotsEnd();
+  std::size_t live = 0;
+  for (const detail::BlockRecord* r = begin; r != end; ++r) live += r->address != 0 && !r->freed;
+
+  // Scratch memory for putting the records in allocation order and then in address order.
+  const std::size_t count = table_.size();
+  const std::size_t scratch_bytes = roundUpToPages(count * sizeof(Mapping));
+  void* scratch = nullptr;
+  if (count != 0) {
+    (void)reserve_.retry([&] {
+      scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE, MAP_POPULATE);
+      return scratch == nullptr ? -1 : 0;
+    });
+  }
+
+  // Leaks are reported in allocation order, before any page is returned, so that no mapping made
+  // while reporting (symbolising maps the executable's tables) can land where a reported block
+  // was.
+  auto report = [](const detail::BlockRecord& r) {
     log("gpa", LogLevel::err,
-        "memory address " + hex(record.address) + " leaked: " + allocationStack(record));
+        "memory address " + hexAddress(r.address) + " leaked: " + allocationStack(r));
+  };
+  if (live != 0 && scratch != nullptr) {
+    auto* slot_of = static_cast<std::uint32_t*>(scratch);  // by sequence number
+    for (const detail::BlockRecord* r = begin; r != end; ++r) {
+      if (r->address != 0) slot_of[r->sequence] = static_cast<std::uint32_t>(r - begin);
+    }
+    for (std::size_t s = 0; s < count; ++s) {
+      if (!begin[slot_of[s]].freed) report(begin[slot_of[s]]);
+    }
+  } else if (live != 0) {
+    // No page to spare at all: find each next leak by a scan.
+    std::uint64_t after = 0;
+    for (std::size_t reported = 0; reported < live; ++reported) {
+      const detail::BlockRecord* next = nullptr;
+      for (const detail::BlockRecord* r = begin; r != end; ++r) {
+        if (r->address != 0 && !r->freed && r->sequence >= after &&
+            (next == nullptr || r->sequence < next->sequence)) {
+          next = r;
+        }
+      }
+      report(*next);
+      after = next->sequence + 1;
+    }
   }
-  for (const detail::BlockRecord& record : table_) {
-    ::munmap(reinterpret_cast<void*>(record.map_base), record.map_length);
+
+  // Blocks mapped one after the other usually lie side by side: in address order, each run of
+  // adjacent blocks is returned with one call.
+  std::size_t not_unmapped = 0;
+  int unmap_error = 0;
+  auto unmap = [&](Mapping m) {
+    if (!reserve_.retry([&] { return ::munmap(pointer(m.address), m.length); })) {
+      ++not_unmapped;
+      unmap_error = errno;
+    }
+  };
+  if (scratch != nullptr) {
+    auto* blocks = static_cast<Mapping*>(scratch);
+    std::size_t n = 0;
+    for (const detail::BlockRecord* r = begin; r != end; ++r) {
+      if (r->address != 0) blocks[n++] = {r->address, r->map_length};
+    }
+    std::sort(blocks, blocks + n,
+              [](const Mapping& a, const Mapping& b) { return a.address < b.address; });
+    for (std::size_t i = 0; i < n;) {
+      Mapping run = blocks[i++];
+      while (i < n && blocks[i].address == run.address + run.length)
+        run.length += blocks[i++].length;
+      unmap(run);
+    }
+    ::munmap(scratch, scratch_bytes);
+  } else {
+    for (const detail::BlockRecord* r = begin; r != end; ++r) {
+      if (r->address != 0) unmap({r->address, r->map_length});
+    }
   }
-  table_.beginUpdate();
-  table_.clear();
-  table_.endUpdate();
-  return leaked;
+  table_.release();
+  reserve_.clear();
+  if (not_unmapped != 0) {
+    log("gpa", LogLevel::err,
+        decimal(not_unmapped) + " blocks could not be returned to the operating system (" +
+            std::strerror(unmap_error) + ")");
+  }
+  return live != 0;
 }
 
 }  // namespace selfcheck
