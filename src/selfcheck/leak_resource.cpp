@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -6,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <pthread.h>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -57,10 +59,12 @@ Mapping mapBlock(std::size_t bytes, std::size_t alignment) {
   const auto base = reinterpret_cast<std::uintptr_t>(mapped);
   const std::uintptr_t address = (base + alignment - 1) & ~(std::uintptr_t{alignment} - 1);
   const std::uintptr_t tail = address + length;
-  const bool trimmed = (address == base || ::munmap(mapped, address - base) == 0) &&
-                       (tail == base + total || ::munmap(pointer(tail), base + total - tail) == 0);
-  if (!trimmed) {
+  if (address > base && ::munmap(mapped, address - base) != 0) {
     ::munmap(mapped, total);
+    throw std::bad_alloc();
+  }
+  if (tail < base + total && ::munmap(pointer(tail), base + total - tail) != 0) {
+    ::munmap(pointer(address), base + total - address);
     throw std::bad_alloc();
   }
   return {address, length};
@@ -111,6 +115,23 @@ constexpr std::size_t kReservePages = 65;
 constexpr std::size_t kFirstHeld = 1;
 constexpr std::size_t kLastHeld = kReservePages - 2;
 
+// The table's slot for a block address: block addresses are page aligned, so the page number is
+// hashed (Fibonacci hashing into a power-of-two table).
+std::size_t homeSlot(std::uintptr_t address, std::size_t slot_count) {
+  const std::uint64_t h = static_cast<std::uint64_t>(address >> 12) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(h >> (64 - std::countr_zero(slot_count)));
+}
+
+// Forks so far. A child shares the parent's record file, so a table copies it before its first
+// change after a fork.
+std::atomic<std::uint64_t> g_forks{0};
+void countFork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
+std::uint64_t forksSoFar() noexcept {
+  static const int registered = ::pthread_atfork(nullptr, nullptr, countFork);
+  (void)registered;
+  return g_forks.load(std::memory_order_relaxed);
+}
+
 constexpr std::size_t kFirstSlotCount = 64;
 // Slot numbers and sequence numbers stay within 32 bits in the close-time ordering.
 constexpr std::size_t kMaxSlotCount = std::size_t{1} << 31;
@@ -152,15 +173,9 @@ void MappingReserve::clear() noexcept {
   next_ = 0;
 }
 
-std::size_t BlockTable::slotOf(std::uintptr_t address) const noexcept {
-  // Block addresses are page aligned: hash the page number (Fibonacci hashing).
-  const std::uint64_t h = static_cast<std::uint64_t>(address >> 12) * 0x9E3779B97F4A7C15ull;
-  return static_cast<std::size_t>(h >> (64 - std::countr_zero(slot_count_)));
-}
-
 const BlockRecord* BlockTable::find(std::uintptr_t address) const noexcept {
   if (slots_ == nullptr || address == 0) return nullptr;
-  for (std::size_t slot = slotOf(address); slots_[slot].address != 0;
+  for (std::size_t slot = homeSlot(address, slot_count_); slots_[slot].address != 0;
        slot = (slot + 1) & (slot_count_ - 1)) {
     if (slots_[slot].address == address) return &slots_[slot];
   }
@@ -196,11 +211,10 @@ bool BlockTable::rehash(std::size_t slot_count) noexcept {
   }
   auto* slots = static_cast<BlockRecord*>(view);
   const std::size_t mask = slot_count - 1;
-  const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(slot_count));
+  const std::uint64_t forks = forksSoFar();
   for (const BlockRecord* r = slotsBegin(); r != slotsEnd(); ++r) {
     if (r->address == 0) continue;
-    const std::uint64_t h = static_cast<std::uint64_t>(r->address >> 12) * 0x9E3779B97F4A7C15ull;
-    std::size_t slot = static_cast<std::size_t>(h >> shift);
+    std::size_t slot = homeSlot(r->address, slot_count);
     while (slots[slot].address != 0) slot = (slot + 1) & mask;
     slots[slot] = *r;
   }
@@ -219,11 +233,13 @@ bool BlockTable::rehash(std::size_t slot_count) noexcept {
   slot_count_ = slot_count;
   count_ = count;
   next_sequence_ = next_sequence;
+  forks_ = forks;
   return true;
 }
 
 bool BlockTable::add(const BlockRecord& record) noexcept {
-  std::size_t slot = slotOf(record.address);
+  if (forks_ != forksSoFar() && !rehash(slot_count_)) return false;
+  std::size_t slot = homeSlot(record.address, slot_count_);
   while (slots_[slot].address != 0) slot = (slot + 1) & (slot_count_ - 1);
   BlockRecord stored = record;
   stored.sequence = next_sequence_;
@@ -233,14 +249,16 @@ bool BlockTable::add(const BlockRecord& record) noexcept {
   return true;
 }
 
-bool BlockTable::markFreed(const BlockRecord& record, void* const* frames,
+bool BlockTable::markFreed(std::uintptr_t address, void* const* frames,
                            std::size_t frame_count) noexcept {
-  BlockRecord changed = record;
+  if (forks_ != forksSoFar() && !rehash(slot_count_)) return false;
+  const BlockRecord* record = find(address);
+  BlockRecord changed = *record;
   changed.freed = true;
   changed.free_frame_count = static_cast<std::uint8_t>(frame_count);
   std::memcpy(changed.free_frames, frames, frame_count * sizeof(void*));
   constexpr std::size_t kFrom = offsetof(BlockRecord, freed);
-  const auto offset = static_cast<std::size_t>(&record - slots_) * sizeof(BlockRecord) + kFrom;
+  const auto offset = static_cast<std::size_t>(record - slots_) * sizeof(BlockRecord) + kFrom;
   return writeAt(file_, reinterpret_cast<const char*>(&changed) + kFrom, sizeof changed - kFrom,
                  offset);
 }
@@ -304,8 +322,8 @@ void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t
       } else {
         protect_error = errno;
       }
-      if (!table_.markFreed(*found, frames, frame_count)) record_error = errno;
-      record = *found;
+      if (!table_.markFreed(address, frames, frame_count)) record_error = errno;
+      record = *table_.find(address);
     }
   }
 

@@ -81,8 +81,9 @@ class BlockTable {
   [[nodiscard]] bool add(const BlockRecord& record) noexcept;
   // The record of the block at `address`, or nullptr. Read-only memory.
   [[nodiscard]] const BlockRecord* find(std::uintptr_t address) const noexcept;
-  // Marks `record` freed with the stack of the free. False (errno set) when the write fails.
-  [[nodiscard]] bool markFreed(const BlockRecord& record, void* const* frames,
+  // Marks the recorded block at `address` freed, with the stack of the free. False (errno set)
+  // when the write fails.
+  [[nodiscard]] bool markFreed(std::uintptr_t address, void* const* frames,
                                std::size_t frame_count) noexcept;
 
   // Every slot; empty ones have address 0.
@@ -95,13 +96,13 @@ class BlockTable {
 
  private:
   [[nodiscard]] bool rehash(std::size_t slot_count) noexcept;
-  [[nodiscard]] std::size_t slotOf(std::uintptr_t address) const noexcept;
 
   int file_ = -1;
   BlockRecord* slots_ = nullptr;  // the read-only view of the file
   std::size_t slot_count_ = 0;    // a power of two, at least twice count_
   std::size_t count_ = 0;
   std::uint64_t next_sequence_ = 0;
+  std::uint64_t forks_ = 0;  // forks of the process when the file was made
 };
 
 }  // namespace detail
