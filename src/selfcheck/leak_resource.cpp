@@ -183,7 +183,7 @@ const BlockRecord* BlockTable::find(std::uintptr_t address) const noexcept {
 }
 
 bool BlockTable::reserveOne() noexcept {
-  if (2 * (count_ + 1) <= slot_count_) return true;
+  if (4 * (count_ + 1) <= 3 * slot_count_) return true;  // at most three quarters full
   const std::size_t wanted = slot_count_ == 0 ? kFirstSlotCount : 2 * slot_count_;
   if (wanted > kMaxSlotCount) {
     errno = ENOMEM;

@@ -99,7 +99,7 @@ class BlockTable {
 
   int file_ = -1;
   BlockRecord* slots_ = nullptr;  // the read-only view of the file
-  std::size_t slot_count_ = 0;    // a power of two, at least twice count_
+  std::size_t slot_count_ = 0;    // a power of two, at least 4/3 of count_
   std::size_t count_ = 0;
   std::uint64_t next_sequence_ = 0;
   std::uint64_t forks_ = 0;  // forks of the process when the file was made
