@@ -2,7 +2,6 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
-#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <limits>
@@ -14,6 +13,7 @@
 
 #include <selfcheck/leak_resource.hpp>
 #include <selfcheck/log.hpp>
+#include <selfcheck/number_text.hpp>
 #include <selfcheck/stack_trace.hpp>
 
 namespace selfcheck {
@@ -70,17 +70,9 @@ Mapping mapBlock(std::size_t bytes, std::size_t alignment) {
   return {address, length};
 }
 
-std::string hexAddress(std::uintptr_t value) {
-  char text[2 + 2 * sizeof value] = {'0', 'x'};
-  const auto end = std::to_chars(text + 2, text + sizeof text, value, 16).ptr;
-  return std::string(text, end);
-}
+std::string hexAddress(std::uintptr_t value) { return "0x" + std::string(hexDigits(value).view()); }
 
-std::string decimal(std::size_t value) {
-  char text[std::numeric_limits<std::size_t>::digits10 + 1];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  return std::string(text, end);
-}
+std::string decimal(std::size_t value) { return std::string(decimalDigits(value).view()); }
 
 // A recorded call stack as it stands in a report: on the lines after the text before it.
 std::string stackText(void* const* frames, std::size_t count) {
