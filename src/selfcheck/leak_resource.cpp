@@ -8,9 +8,11 @@
 #include <new>
 #include <pthread.h>
 #include <string>
+#include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <selfcheck/check_context.hpp>
 #include <selfcheck/leak_resource.hpp>
 #include <selfcheck/log.hpp>
 #include <selfcheck/number_text.hpp>
@@ -82,6 +84,31 @@ std::string stackText(void* const* frames, std::size_t count) {
 
 std::string allocationStack(const detail::BlockRecord& r) {
   return stackText(r.alloc_frames, r.alloc_frame_count);
+}
+
+// Logs the err-level message that `build` returns. Such a message comes when the process has no
+// mapping to spare, and then perhaps no memory for its text either: the error is then counted and
+// printed as `before`, the address and `after`, from a fixed buffer.
+template <class Build>
+void reportAtLimit(Build build, std::string_view before, std::uintptr_t address,
+                   std::string_view after) noexcept {
+  bool counted = false;
+  try {
+    const std::string text = build();
+    counted = true;  // log counts the error before it formats the line
+    log("gpa", LogLevel::err, text);
+    return;
+  } catch (const std::bad_alloc&) {
+  }
+  if (!counted) checkContext().countError();
+  char line[160];
+  const NumberText digits = hexDigits(address);
+  char* end = line;
+  for (const std::string_view part :
+       {std::string_view("[gpa] (err): "), before, digits.view(), after, std::string_view("\n")}) {
+    end = std::copy(part.begin(), part.end(), end);
+  }
+  writeStderr(std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 
 // Writes all of `bytes` at `offset` of the file; false with errno set otherwise.
@@ -334,15 +361,22 @@ void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t
       return;
     case Kind::freed:
       if (protect_error != 0) {
-        log("gpa", LogLevel::err,
-            "Freed block at " + hexAddress(address) +
-                " stays accessible: its pages could not be protected (" +
-                std::strerror(protect_error) + "). Free: " + free_stack());
+        reportAtLimit(
+            [&] {
+              return "Freed block at " + hexAddress(address) +
+                     " stays accessible: its pages could not be protected (" +
+                     std::strerror(protect_error) + "). Free: " + free_stack();
+            },
+            "Freed block at 0x", address, " stays accessible");
       }
       if (record_error != 0) {
-        log("gpa", LogLevel::err,
-            "The free of the block at " + hexAddress(address) + " could not be recorded (" +
-                std::strerror(record_error) + "). Free: " + free_stack());
+        reportAtLimit(
+            [&] {
+              return "The free of the block at " + hexAddress(address) +
+                     " could not be recorded (" + std::strerror(record_error) +
+                     "). Free: " + free_stack();
+            },
+            "The free of the block at 0x", address, " could not be recorded");
       }
       if (bytes != record.size) {
         log("gpa", LogLevel::err,
