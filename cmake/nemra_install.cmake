@@ -16,8 +16,10 @@ install(TARGETS nemra-selfcheck RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 foreach(module nemra_kernel nemra_ecs)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${module}/
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${module}
-    FILES_MATCHING PATTERN "*.hpp" PATTERN "checks.hpp" EXCLUDE)
+    FILES_MATCHING PATTERN "*.hpp" PATTERN "checks.hpp" EXCLUDE PATTERN "owning.hpp" EXCLUDE)
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/src/nemra/config.hpp ${PROJECT_BINARY_DIR}/include/nemra/version.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nemra)
 
 set(NEMRA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nemra)
 install(EXPORT nemraTargets NAMESPACE nemra:: DESTINATION ${NEMRA_CMAKE_DIR})

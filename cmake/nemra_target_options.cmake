@@ -5,7 +5,9 @@
 # also exported to consumers of nemra::kernel (see src/nemra_kernel/CMakeLists.txt).
 function(nemra_target_options target)
   target_compile_features(${target} PUBLIC cxx_std_23)
-  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  # Hidden by default: a shared library exports only what the headers mark NEMRA_API.
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_compile_options(${target} PRIVATE
     -ffp-contract=off
     -fno-fast-math

@@ -1,5 +1,7 @@
 // Archetype: one combination of component types, with an order-sensitive hash of the list and a
 // count of the entities counted into it. It holds no entity records and no component data.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_ARCHETYPE_HPP
 #define NEMRA_ECS_ARCHETYPE_HPP
 
@@ -16,7 +18,7 @@ namespace nemra_ecs {
 inline constexpr std::uint64_t COMPONENT_HASH_PRIME = 1099511628211ULL;
 
 // Owns the storage of its component list (from the allocator given to init). Move-only.
-class Archetype {
+class NEMRA_API Archetype {
  public:
   // Starts at 0 and becomes (hash × COMPONENT_HASH_PRIME) XOR type id, modulo 2^64, for each type
   // added: types 1 then 2 give 1099511628209, 2 then 1 give 2199023256423.

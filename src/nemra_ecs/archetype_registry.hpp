@@ -1,5 +1,7 @@
 // ArchetypeRegistry: creates archetypes with fresh identifiers, finds them by identifier, counts
 // them, and runs queries over them. Independent of any World.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_ARCHETYPE_REGISTRY_HPP
 #define NEMRA_ECS_ARCHETYPE_REGISTRY_HPP
 
@@ -19,7 +21,7 @@ namespace nemra_ecs {
 //
 // Invariants kept by the registry: every archetype has a valid id; the ids are distinct,
 // increase with position and are all below next_id.
-class ArchetypeRegistry {
+class NEMRA_API ArchetypeRegistry {
  public:
   // The archetypes, held by value, in creation order. Appending may move them: a pointer into
   // the array is good only until the next createArchetype, deinit or move-assignment.

@@ -1,5 +1,7 @@
 // Component: a named component of one type attached to one entity, with its own lifecycle.
 // A plain value record.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_COMPONENT_HPP
 #define NEMRA_ECS_COMPONENT_HPP
 

@@ -1,5 +1,7 @@
 // Entity: an object placed in P³ with a homogeneous position, a world transform, a change counter
 // and a lifecycle. A plain value record: the holder reads and may write its fields directly.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_ENTITY_HPP
 #define NEMRA_ECS_ENTITY_HPP
 
@@ -23,7 +25,7 @@ enum class EntityState : std::uint8_t {
   destroyed = 4,
 };
 
-struct Entity {
+struct NEMRA_API Entity {
   EntityId id;
   // Borrowed: the entity refers to the caller's bytes, which must outlive it.
   std::string_view name;

@@ -1,4 +1,6 @@
 // The errors of the entity-component system.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_ERROR_HPP
 #define NEMRA_ECS_ERROR_HPP
 

@@ -1,5 +1,7 @@
 // EventBus: a single-slot publisher that hands each dispatched event synchronously to its one
 // handler; and the two event records the world's buses carry.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_EVENT_BUS_HPP
 #define NEMRA_ECS_EVENT_BUS_HPP
 

@@ -1,5 +1,7 @@
 // Identifier records of the entity-component system: EntityId, ComponentTypeId and ArchetypeId.
 // Each is one number, compared by that number alone, and hashable for use as a key.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_IDS_HPP
 #define NEMRA_ECS_IDS_HPP
 

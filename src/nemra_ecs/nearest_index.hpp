@@ -1,5 +1,7 @@
 // NearestIndex: a snapshot of a world's active entities that answers the world's distance queries
 // (findNearest, kNearest, withinDistance) without scanning every entity.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_NEAREST_INDEX_HPP
 #define NEMRA_ECS_NEAREST_INDEX_HPP
 
@@ -37,7 +39,7 @@ struct IndexBall {
 //
 // Owns its storage (from the allocator given to init or build): at most 58 bytes per entity.
 // Move-only. Later changes to the world do not reach it.
-class NearestIndex {
+class NEMRA_API NearestIndex {
  public:
   // An empty index on `allocator` (nullptr means std::pmr::get_default_resource()): every query
   // finds nothing. Allocates nothing and cannot fail.

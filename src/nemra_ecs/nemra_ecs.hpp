@@ -1,4 +1,6 @@
 // Umbrella header of the entity-component system.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_NEMRA_ECS_HPP
 #define NEMRA_ECS_NEMRA_ECS_HPP
 

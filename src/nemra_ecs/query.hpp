@@ -1,5 +1,7 @@
 // Queries over an archetype registry: QueryFilter names the component types an archetype must
 // have and those it must not have; QueryResult is what ArchetypeRegistry::query returns.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_QUERY_HPP
 #define NEMRA_ECS_QUERY_HPP
 
@@ -14,7 +16,7 @@ namespace nemra_ecs {
 
 // Refers to the caller's sequences, which must outlive every use of the filter. Allocates
 // nothing and needs no release.
-struct QueryFilter {
+struct NEMRA_API QueryFilter {
   // Every one of these must be in the archetype.
   std::span<const ComponentTypeId> required;
   // None of these may be in the archetype.
@@ -38,7 +40,7 @@ struct QueryFilter {
 
 // A snapshot of the archetypes a query selected: later changes to the registry do not change it.
 // Owns the storage of its id list (from the allocator given to init). Move-only.
-class QueryResult {
+class NEMRA_API QueryResult {
  public:
   // Ids of the matching archetypes, in the registry's creation order.
   std::pmr::vector<ArchetypeId> matching_archetypes;

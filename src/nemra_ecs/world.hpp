@@ -2,6 +2,8 @@
 // activated, finds them by identifier, finds the active entities nearest to a point of P³ (or
 // within a distance of it) and counts the active ones. It also holds one event bus for position
 // changes and one for transform changes, which only the world's holder dispatches.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_ECS_WORLD_HPP
 #define NEMRA_ECS_WORLD_HPP
 
@@ -26,7 +28,7 @@ namespace nemra_ecs {
 //
 // Invariants kept by the world: every entity has an id of at least 1; the ids are distinct,
 // increase with position and are all below next_id.
-class World {
+class NEMRA_API World {
  public:
   // The entities, held by value, in creation order. Appending may move them: a pointer into the
   // array is good only until the next createEntity, deinit or move-assignment.

@@ -1,5 +1,7 @@
 // The Fubini–Study distance between points of P³, and the conversions between a distance along a
 // sphere and its weight W = cos(s / 2R).
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_KERNEL_FS_DISTANCE_HPP
 #define NEMRA_KERNEL_FS_DISTANCE_HPP
 
@@ -13,13 +15,13 @@ inline constexpr double R_TAVIR_KM = 5838.4;
 // The angle between the lines spanned by a and b, in [0, π/2]: acos(min(|a·b| / (|a|·|b|), 1)).
 // Blind to the length and sign of both vectors. 0 when either vector is shorter than 1e-15, and
 // 0 for NaN or infinite components (the clamp takes a NaN cosine as 1).
-double fsDistance(const HomVec4& a, const HomVec4& b);
+NEMRA_API double fsDistance(const HomVec4& a, const HomVec4& b);
 
 // cos(s_meters / (2·R_meters)). A zero radius gives NaN; radii are not checked.
-double wFromDistance(double s_meters, double R_meters);
+NEMRA_API double wFromDistance(double s_meters, double R_meters);
 
 // (2·R_meters) · acos(W clamped to [-1, 1]), a NaN W counting as 1 (distance 0).
-double sFromW(double W, double R_meters);
+NEMRA_API double sFromW(double W, double R_meters);
 
 }  // namespace nemra_kernel
 

@@ -1,5 +1,7 @@
 // HomVec4: a point of real projective 3-space as homogeneous coordinates (x, y, z, w), and the
 // choice of affine chart.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_KERNEL_HOM_VEC4_HPP
 #define NEMRA_KERNEL_HOM_VEC4_HPP
 
@@ -23,7 +25,7 @@ enum class AffineCard : std::uint8_t { UW = 0, UX = 1, UY = 2, UZ = 3 };
 // The arithmetic is out of line on purpose: results are IEEE double without fused multiply-add,
 // with every sum taken left to right, and must not change with the flags of the program that
 // includes this header.
-struct HomVec4 {
+struct NEMRA_API HomVec4 {
   double x;
   double y;
   double z;

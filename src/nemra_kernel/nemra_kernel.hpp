@@ -1,4 +1,6 @@
 // Umbrella header of the projective geometry kernel.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_KERNEL_NEMRA_KERNEL_HPP
 #define NEMRA_KERNEL_NEMRA_KERNEL_HPP
 

@@ -8,6 +8,8 @@
 // compiled with -ffp-contract=off. The constexpr operations evaluate a literal copy of the same
 // arithmetic when they run at compile time (`if consteval`); constant folding is exact IEEE
 // arithmetic without contraction, so both paths give the same bits.
+#include <nemra/config.hpp>
+
 #ifndef NEMRA_KERNEL_PGL4_HPP
 #define NEMRA_KERNEL_PGL4_HPP
 
@@ -27,26 +29,19 @@ using RowMajor4x4 = std::array<std::array<double, 4>, 4>;
 
 namespace detail {
 
-// GCC's noplt lets a call go straight to the chosen code; other compilers make an ordinary call.
-#if defined(__GNUC__) && !defined(__clang__)
-#define NEMRA_KERNEL_NOPLT [[gnu::noplt]]
-#else
-#define NEMRA_KERNEL_NOPLT
-#endif
-
-// The run-time arithmetic, compiled in the library (pgl4.cpp). Each picks its instruction set
-// once, when the program is loaded.
-NEMRA_KERNEL_NOPLT PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
-NEMRA_KERNEL_NOPLT HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
-NEMRA_KERNEL_NOPLT double pgl4Det(const PGL4& m);
+// The run-time arithmetic, compiled in the library (pgl4.cpp). The instruction set is chosen once,
+// at the first call of any of them (or of PGL4::inverse).
+NEMRA_API PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
+NEMRA_API HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
+NEMRA_API double pgl4Det(const PGL4& m);
 
 // Reports an out-of-range get/set and aborts. Not constexpr, so reaching it during constant
 // evaluation is a compile error whose message names it.
-[[noreturn]] void PGL4_index_out_of_range(std::size_t row, std::size_t col);
+[[noreturn]] NEMRA_API void PGL4_index_out_of_range(std::size_t row, std::size_t col);
 
 }  // namespace detail
 
-struct PGL4 {
+struct NEMRA_API PGL4 {
   // Column-major: the entry in row r and column c is data[c*4 + r].
   std::array<double, 16> data;
 
@@ -89,7 +84,7 @@ constexpr PGL4 pglTranslate(double tx, double ty, double tz);
 constexpr PGL4 pglScale(double sx, double sy, double sz);
 // Rotation about the z axis by `angle` radians; (1, 0, 0, 1) goes to (cos, sin, 0, 1). Entry
 // (0, 1) is -sin, so pglRotateZ(0) has -0 there.
-PGL4 pglRotateZ(double angle);
+NEMRA_API PGL4 pglRotateZ(double angle);
 
 // ---------------------------------------------------------------------------------------------
 // Compile-time arithmetic: literal forms of the loops of pgl4.cpp, used only in constant
