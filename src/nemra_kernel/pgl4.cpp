@@ -7,8 +7,15 @@
 
 #include "pgl4_simd.inl"
 
-// For code that runs before the program is relocated: no sanitizer instrumentation.
-#define NEMRA_KERNEL_UNINSTRUMENTED __attribute__((no_sanitize("address", "undefined", "thread")))
+// For code that runs before the library is relocated: no sanitizer instrumentation and no stack
+// protector (its canary is thread-local data).
+#if defined(__clang__)
+#define NEMRA_KERNEL_UNINSTRUMENTED \
+  __attribute__((disable_sanitizer_instrumentation, no_stack_protector))
+#else
+#define NEMRA_KERNEL_UNINSTRUMENTED \
+  __attribute__((no_sanitize("address", "undefined", "thread"), no_stack_protector))
+#endif
 
 namespace nemra_kernel {
 
@@ -59,6 +66,10 @@ HomVec4 applySse2(const PGL4& m, const HomVec4& v) {
 
 double detSse2(const PGL4& m) { return det(m.data.data()); }
 
+void newtonSchulzSse2(const double* m_reg, double* xr, std::uint32_t max_iter) {
+  simd::sse2::newtonSchulz(m_reg, xr, max_iter);
+}
+
 #if NEMRA_KERNEL_HAVE_AVX_PATH
 // The same operations compiled for AVX (never FMA).
 [[gnu::target("avx")]] PGL4 mulAvx(const PGL4& a, const PGL4& b) {
@@ -74,54 +85,75 @@ double detSse2(const PGL4& m) { return det(m.data.data()); }
 }
 
 [[gnu::target("avx")]] double detAvx(const PGL4& m) { return simd::avx::det(m.data.data()); }
+
+[[gnu::target("avx")]] void newtonSchulzAvx(const double* m_reg, double* xr,
+                                            std::uint32_t max_iter) {
+  simd::avx::newtonSchulz(m_reg, xr, max_iter);
+}
 #endif
 
 }  // namespace
 
-namespace simd {
-// Called from the ifunc resolvers while the loader relocates the program, before any constructor
-// has run, a sanitizer runtime included: so nothing here may be instrumented, and the processor
-// detection is run here rather than relied on. True only when the operating system also saves the
-// AVX registers.
-NEMRA_KERNEL_UNINSTRUMENTED bool avxSupported() {
 #if NEMRA_KERNEL_HAVE_AVX_PATH
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx");
-#else
-  return false;
-#endif
+// mul, apply, det and the Newton–Schulz loop of the inverse are GNU indirect functions: the
+// dynamic loader asks the resolvers below once, while it relocates the program or the shared
+// library, which code to bind, so a call costs no more than an ordinary call into a library.
+//
+// The resolvers run before anything else is ready: before constructors (a sanitizer's run-time
+// included) and before the library's own relocations are all applied. So they and the detection
+// are uninstrumented functions of this unit that call nothing outside it and read no global.
+namespace {
+
+// Whether the processor has AVX and the operating system saves the AVX registers: CPUID leaf 1
+// (ECX bit 27 OSXSAVE, bit 28 AVX), then bits 1 and 2 of XCR0 (SSE and AVX state enabled).
+NEMRA_KERNEL_UNINSTRUMENTED bool cpuHasAvx() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  __asm__("cpuid" : "=a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx) : "a"(0u), "c"(0u));
+  if (eax < 1) return false;
+  __asm__("cpuid" : "=a"(eax), "=b"(ebx), "=c"(ecx), "=d"(edx) : "a"(1u), "c"(0u));
+  constexpr unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
+  if ((ecx & (kOsxsave | kAvx)) != (kOsxsave | kAvx)) return false;
+  unsigned xcr0 = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0u));
+  return (xcr0 & 6u) == 6u;
 }
 
-extern const bool kAvxEnabled = avxSupported();
-}  // namespace simd
+}  // namespace
 
-#if NEMRA_KERNEL_HAVE_AVX_PATH
-// mul, apply and det are GNU indirect functions: the dynamic loader asks the resolvers below once,
-// while relocating the program (before any constructor runs), which variant to bind, so a call
-// costs no more than an ordinary call to a shared library.
 using MulFn = PGL4(const PGL4&, const PGL4&);
 using ApplyFn = HomVec4(const PGL4&, const HomVec4&);
 using DetFn = double(const PGL4&);
+using NewtonSchulzFn = void(const double*, double*, std::uint32_t);
 
+// Named without mangling for the ifunc attributes; hidden like everything not marked NEMRA_API.
 extern "C" {
-NEMRA_KERNEL_UNINSTRUMENTED static MulFn* nemra_kernel_pick_mul() {
-  return simd::avxSupported() ? &mulAvx : &mulSse2;
+NEMRA_KERNEL_UNINSTRUMENTED MulFn* nemra_kernel_pick_mul() {
+  return cpuHasAvx() ? &mulAvx : &mulSse2;
 }
-NEMRA_KERNEL_UNINSTRUMENTED static ApplyFn* nemra_kernel_pick_apply() {
-  return simd::avxSupported() ? &applyAvx : &applySse2;
+NEMRA_KERNEL_UNINSTRUMENTED ApplyFn* nemra_kernel_pick_apply() {
+  return cpuHasAvx() ? &applyAvx : &applySse2;
 }
-NEMRA_KERNEL_UNINSTRUMENTED static DetFn* nemra_kernel_pick_det() {
-  return simd::avxSupported() ? &detAvx : &detSse2;
+NEMRA_KERNEL_UNINSTRUMENTED DetFn* nemra_kernel_pick_det() {
+  return cpuHasAvx() ? &detAvx : &detSse2;
+}
+NEMRA_KERNEL_UNINSTRUMENTED NewtonSchulzFn* nemra_kernel_pick_newton_schulz() {
+  return cpuHasAvx() ? &newtonSchulzAvx : &newtonSchulzSse2;
 }
 }
 
 [[gnu::ifunc("nemra_kernel_pick_mul")]] PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
 [[gnu::ifunc("nemra_kernel_pick_apply")]] HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
 [[gnu::ifunc("nemra_kernel_pick_det")]] double pgl4Det(const PGL4& m);
+[[gnu::ifunc("nemra_kernel_pick_newton_schulz")]] void simd::newtonSchulz(const double* m_reg,
+                                                                          double* xr,
+                                                                          std::uint32_t max_iter);
 #else
 PGL4 pgl4Mul(const PGL4& a, const PGL4& b) { return mulSse2(a, b); }
 HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v) { return applySse2(m, v); }
 double pgl4Det(const PGL4& m) { return detSse2(m); }
+void simd::newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter) {
+  newtonSchulzSse2(m_reg, xr, max_iter);
+}
 #endif
 
 void PGL4_index_out_of_range(std::size_t row, std::size_t col) {

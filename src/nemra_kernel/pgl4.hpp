@@ -29,11 +29,20 @@ using RowMajor4x4 = std::array<std::array<double, 4>, 4>;
 
 namespace detail {
 
-// The run-time arithmetic, compiled in the library (pgl4.cpp). The instruction set is chosen once,
-// at the first call of any of them (or of PGL4::inverse).
-NEMRA_API PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
-NEMRA_API HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
-NEMRA_API double pgl4Det(const PGL4& m);
+// GCC's noplt makes a call jump through the address the loader bound, without a PLT stub.
+#if defined(__GNUC__) && !defined(__clang__)
+#define NEMRA_KERNEL_NOPLT [[gnu::noplt]]
+#else
+#define NEMRA_KERNEL_NOPLT
+#endif
+
+// The run-time arithmetic, compiled in the library (pgl4.cpp). Each picks its instruction set
+// once, when the program or the shared library is loaded.
+NEMRA_KERNEL_NOPLT NEMRA_API PGL4 pgl4Mul(const PGL4& a, const PGL4& b);
+NEMRA_KERNEL_NOPLT NEMRA_API HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v);
+NEMRA_KERNEL_NOPLT NEMRA_API double pgl4Det(const PGL4& m);
+
+#undef NEMRA_KERNEL_NOPLT
 
 // Reports an out-of-range get/set and aborts. Not constexpr, so reaching it during constant
 // evaluation is a compile error whose message names it.

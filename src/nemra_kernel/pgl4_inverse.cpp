@@ -8,17 +8,6 @@
 
 namespace nemra_kernel {
 
-namespace {
-
-#if NEMRA_KERNEL_HAVE_AVX_PATH
-[[gnu::target("avx")]] void newtonSchulzAvx(const double* m_reg, double* x,
-                                            std::uint32_t max_iter) {
-  detail::simd::avx::newtonSchulz(m_reg, x, max_iter);
-}
-#endif
-
-}  // namespace
-
 // X ← X·(2I − M·X) from X₀ = Mᵀ / ‖M‖²_F, M = self + delta·I, leaving as soon as the largest
 // |M·X − I| entry (NaN differences ignored) is below 1e-12 (pgl4_kernels.inl).
 PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const {
@@ -34,15 +23,7 @@ PGL4 PGL4::inverse(double delta, std::uint32_t max_iter) const {
   double xr[16];
   for (int i = 0; i < 16; ++i) xr[i] = m_reg[i] / norm_sq;
 
-#if NEMRA_KERNEL_HAVE_AVX_PATH
-  if (detail::simd::kAvxEnabled) {
-    newtonSchulzAvx(m_reg, xr, max_iter);
-  } else {
-    detail::simd::sse2::newtonSchulz(m_reg, xr, max_iter);
-  }
-#else
-  detail::simd::sse2::newtonSchulz(m_reg, xr, max_iter);
-#endif
+  detail::simd::newtonSchulz(m_reg, xr, max_iter);
 
   PGL4 result;
   for (std::size_t r = 0; r < 4; ++r) {

@@ -1,5 +1,5 @@
 // Private to the kernel's sources (not installed): the PGL4 loops for two instruction sets, and
-// the choice between them.
+// the table that picks between them.
 //
 // - sse2: two-lane vectors, the x86-64 baseline (and plain GCC vectors elsewhere).
 // - avx: four-lane vectors, one column per register. Only AVX itself is enabled for this code, not
@@ -15,8 +15,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include <nemra_kernel/hom_vec4.hpp>
+#include <nemra_kernel/pgl4.hpp>
+
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(NEMRA_KERNEL_BASELINE_ONLY)
 #define NEMRA_KERNEL_HAVE_AVX_PATH 1
+#include <immintrin.h>
 #else
 #define NEMRA_KERNEL_HAVE_AVX_PATH 0
 #endif
@@ -31,14 +35,17 @@ using Vec = double __attribute__((vector_size(8 * kLanes)));
 }  // namespace sse2
 
 #if NEMRA_KERNEL_HAVE_AVX_PATH
+// Everything in this namespace is compiled for AVX.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx")
+#endif
 namespace avx {
 constexpr int kLanes = 4;
 using Vec = double __attribute__((vector_size(8 * kLanes)));
-[[gnu::always_inline]] inline Vec broadcast(const double* p) {
-  return __builtin_ia32_vbroadcastsd256(p);
-}
+[[gnu::always_inline]] inline Vec broadcast(const double* p) { return _mm256_broadcast_sd(p); }
 #include "pgl4_kernels.inl"
 
 // The determinant as det() in pgl4.cpp, with the four minors in the four lanes:
@@ -49,9 +56,7 @@ using Vec = double __attribute__((vector_size(8 * kLanes)));
 // so it is two broadcasts and a blend, with no shuffles.
 template <int kTake>  // bit i set: lane i from b
 [[gnu::always_inline]] inline Vec blend(Vec a, Vec b) {
-  using Lanes = long long __attribute__((vector_size(32)));
-  return __builtin_shuffle(
-      a, b, Lanes{kTake & 1 ? 4 : 0, kTake & 2 ? 5 : 1, kTake & 4 ? 6 : 2, kTake & 8 ? 7 : 3});
+  return _mm256_blend_pd(a, b, kTake);
 }
 
 [[gnu::always_inline]] inline double det(const double* m) {
@@ -75,16 +80,16 @@ template <int kTake>  // bit i set: lane i from b
   return ((m[0] * minors[0] - m[4] * minors[1]) + m[8] * minors[2]) - m[12] * minors[3];
 }
 }  // namespace avx
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
 #endif
+#endif
 
-// Whether the processor and the operating system support AVX (pgl4.cpp).
-bool avxSupported();
-
-// avxSupported(), taken once during start-up for the functions that test it on every call. Before
-// that, in static initialisers of other files, it reads false and the baseline path, which gives
-// the same bits, runs.
-extern const bool kAvxEnabled;
+// newtonSchulz of pgl4_kernels.inl (m_reg column-major, xr row-major, in and out) for the
+// instruction set that mul, apply and det use on this processor (pgl4.cpp).
+void newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter);
 
 }  // namespace nemra_kernel::detail::simd
 
