@@ -54,7 +54,14 @@ struct Inputs {
     return m;
   }
 
-  HomVec4 point() { return HomVec4::init(value(), value(), value(), value()); }
+  // One draw per statement: the order of a call's arguments differs between compilers.
+  HomVec4 point() {
+    const double x = value();
+    const double y = value();
+    const double z = value();
+    const double w = value();
+    return HomVec4::init(x, y, z, w);
+  }
 };
 
 // FNV-1a over the bits of each result, one digest per operation.
@@ -79,13 +86,18 @@ struct Digest {
   }
 };
 
-// The product as an application might write it inline, for the control count.
+// The product as an application might write it inline, for the control count. The sum over k is
+// written out rather than looped: GCC's tuning for AMD Zen processors leaves a multiply-add chain
+// carried around a loop unfused (avoid-fma-max-bits), so a looped control proves nothing there.
 PGL4 inlineProduct(const PGL4& a, const PGL4& b) {
   PGL4 r{};
   for (std::size_t col = 0; col < 4; ++col) {
+    const double* bc = &b.data[4 * col];
     for (std::size_t row = 0; row < 4; ++row) {
-      double sum = 0.0;
-      for (std::size_t k = 0; k < 4; ++k) sum = sum + a.data[4 * k + row] * b.data[4 * col + k];
+      double sum = 0.0 + a.data[row] * bc[0];
+      sum = sum + a.data[4 + row] * bc[1];
+      sum = sum + a.data[8 + row] * bc[2];
+      sum = sum + a.data[12 + row] * bc[3];
       r.data[4 * col + row] = sum;
     }
   }
