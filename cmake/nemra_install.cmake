@@ -1,25 +1,12 @@
-# Installation: headers, the two libraries, nemra-selfcheck, and a CMake package so that
-# find_package(nemra CONFIG REQUIRED) gives nemra::kernel and nemra::ecs.
-include(GNUInstallDirs)
+# Installation of what the modules did not install themselves (see nemra_module.cmake):
+# nemra-selfcheck, the CMake package (find_package(nemra CONFIG REQUIRED [COMPONENTS kernel ecs])
+# gives nemra::kernel and nemra::ecs) and the pkg-config file nemra.pc.
 include(CMakePackageConfigHelpers)
 
-set_target_properties(nemra_kernel PROPERTIES EXPORT_NAME kernel)
-set_target_properties(nemra_ecs PROPERTIES EXPORT_NAME ecs)
-
-install(TARGETS nemra_kernel nemra_ecs EXPORT nemraTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The installed program finds a shared build's libraries beside it, wherever the prefix is moved.
+file(RELATIVE_PATH nemra_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set_target_properties(nemra-selfcheck PROPERTIES INSTALL_RPATH "$ORIGIN/${nemra_bin_to_lib}")
 install(TARGETS nemra-selfcheck RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
-# Public headers; the check tables belong to the self-check program, not to the library.
-foreach(module nemra_kernel nemra_ecs)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/${module}/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${module}
-    FILES_MATCHING PATTERN "*.hpp" PATTERN "checks.hpp" EXCLUDE PATTERN "owning.hpp" EXCLUDE)
-endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/src/nemra/config.hpp ${PROJECT_BINARY_DIR}/include/nemra/version.hpp
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nemra)
 
 set(NEMRA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nemra)
 install(EXPORT nemraTargets NAMESPACE nemra:: DESTINATION ${NEMRA_CMAKE_DIR})
@@ -29,3 +16,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/nemraConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/nemraConfig.cmake ${PROJECT_BINARY_DIR}/nemraConfigVersion.cmake
   DESTINATION ${NEMRA_CMAKE_DIR})
+
+# nemra.pc names its prefix relative to its own folder, so it stays right under any --prefix.
+file(RELATIVE_PATH nemra_pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" nemra_pc_to_prefix "${nemra_pc_to_prefix}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/nemra.pc.in ${PROJECT_BINARY_DIR}/nemra.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/nemra.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
