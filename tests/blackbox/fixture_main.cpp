@@ -102,11 +102,13 @@ void throwsForeignException() { throw std::runtime_error("not a check failure");
 int* volatile g_null = nullptr;
 volatile bool g_stop_recursing = false;
 
-[[gnu::noinline, gnu::no_sanitize("address", "undefined", "thread")]] void dereferencesNull() {
+[[gnu::noinline]] __attribute__((no_sanitize("address", "undefined", "thread"))) void
+dereferencesNull() {
   *g_null = 1;
 }
 
-[[gnu::noinline, gnu::no_sanitize("address", "undefined", "thread")]] int recurses(int depth) {
+[[gnu::noinline]] __attribute__((no_sanitize("address", "undefined", "thread"))) int recurses(
+    int depth) {
   volatile char frame[512];
   frame[0] = static_cast<char>(depth);
   if (g_stop_recursing) return 0;
@@ -123,12 +125,13 @@ void recursesWithoutEnd() { (void)recurses(0); }
   (void)quotient;
 }
 
-[[gnu::noinline, gnu::no_sanitize("address", "undefined", "thread")]] void
+[[gnu::noinline]] __attribute__((no_sanitize("address", "undefined", "thread"))) void
 touchesNonCanonicalAddress() {
   *reinterpret_cast<volatile int*>(0xaaaaaaaaaaaaaaaaull) = 1;
 }
 
-[[gnu::noinline, gnu::no_sanitize("address", "undefined", "thread")]] void readsPastEndOfFile() {
+[[gnu::noinline]] __attribute__((no_sanitize("address", "undefined", "thread"))) void
+readsPastEndOfFile() {
   const long page = ::sysconf(_SC_PAGESIZE);
   int fd = ::memfd_create("fixture", 0);
   if (fd < 0 || ::ftruncate(fd, page) != 0) return;
