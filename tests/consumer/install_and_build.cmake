@@ -97,7 +97,7 @@ endif()
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
 run(pkg-config --cflags --libs nemra)
 separate_arguments(pkg_flags UNIX_COMMAND "${last_output}")
-run(${CXX} -std=c++23 ${cxx_flags} ${SOURCE_DIR}/main.cpp ${pkg_flags} ${linker_flags}
+run(${CXX} ${cxx_flags} ${SOURCE_DIR}/main.cpp ${pkg_flags} ${linker_flags}
     -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/pkg_config_consumer)
 run(${WORK_DIR}/pkg_config_consumer)
 if(NOT last_output STREQUAL "nemra consumer ok\n")
