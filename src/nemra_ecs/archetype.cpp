@@ -15,7 +15,7 @@ Archetype::Archetype(std::pmr::memory_resource* allocator, ArchetypeId archetype
       entity_count(0),
       capacity(0) {}
 
-Archetype Archetype::init(std::pmr::memory_resource* allocator, ArchetypeId id) {
+Archetype Archetype::init(std::pmr::memory_resource* allocator, ArchetypeId id) noexcept {
   return Archetype(allocator, id);
 }
 
@@ -23,7 +23,7 @@ Archetype& Archetype::operator=(Archetype&& other) noexcept {
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void Archetype::deinit() { detail::releaseStorage(component_types); }
+void Archetype::deinit() noexcept { detail::releaseStorage(component_types); }
 
 std::expected<void, Error> Archetype::addComponentType(ComponentTypeId type_id) {
   try {
@@ -35,18 +35,18 @@ std::expected<void, Error> Archetype::addComponentType(ComponentTypeId type_id) 
   return {};
 }
 
-bool Archetype::hasComponent(ComponentTypeId type_id) const {
+bool Archetype::hasComponent(ComponentTypeId type_id) const noexcept {
   for (ComponentTypeId t : component_types) {
     if (t.id == type_id.id) return true;
   }
   return false;
 }
 
-void Archetype::addEntity() {
+void Archetype::addEntity() noexcept {
   if (entity_count != std::numeric_limits<std::uint32_t>::max()) ++entity_count;
 }
 
-void Archetype::removeEntity() {
+void Archetype::removeEntity() noexcept {
   if (entity_count > 0) --entity_count;
 }
 

@@ -33,7 +33,8 @@ class NEMRA_API Archetype {
 
   // An archetype with no types on `allocator` (nullptr means std::pmr::get_default_resource()).
   // Allocates nothing and cannot fail.
-  static Archetype init(std::pmr::memory_resource* allocator, ArchetypeId id);
+  [[nodiscard]] static Archetype init(std::pmr::memory_resource* allocator,
+                                      ArchetypeId id) noexcept;
 
   Archetype(Archetype&& other) noexcept = default;
   // Releases this archetype's storage and takes over other's, allocator included.
@@ -43,18 +44,18 @@ class NEMRA_API Archetype {
   ~Archetype() = default;
 
   // Releases the storage of the component list, which is then empty.
-  void deinit();
+  void deinit() noexcept;
 
   // Appends type_id and then folds it into the hash. On OutOfMemory neither changes.
-  std::expected<void, Error> addComponentType(ComponentTypeId type_id);
+  [[nodiscard]] std::expected<void, Error> addComponentType(ComponentTypeId type_id);
 
   // Whether type_id is in the list.
-  bool hasComponent(ComponentTypeId type_id) const;
+  [[nodiscard]] bool hasComponent(ComponentTypeId type_id) const noexcept;
 
   // entity_count + 1; it stays at 4294967295 instead of wrapping to 0.
-  void addEntity();
+  void addEntity() noexcept;
   // entity_count − 1; at 0 it stays 0.
-  void removeEntity();
+  void removeEntity() noexcept;
 
  private:
   Archetype(std::pmr::memory_resource* allocator, ArchetypeId archetype_id);

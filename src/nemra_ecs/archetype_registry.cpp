@@ -15,7 +15,7 @@ constexpr std::uint32_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 ArchetypeRegistry::ArchetypeRegistry(std::pmr::memory_resource* allocator)
     : archetypes(detail::resourceOrDefault(allocator)), next_id(1) {}
 
-ArchetypeRegistry ArchetypeRegistry::init(std::pmr::memory_resource* allocator) {
+ArchetypeRegistry ArchetypeRegistry::init(std::pmr::memory_resource* allocator) noexcept {
   return ArchetypeRegistry(allocator);
 }
 
@@ -23,7 +23,7 @@ ArchetypeRegistry& ArchetypeRegistry::operator=(ArchetypeRegistry&& other) noexc
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void ArchetypeRegistry::deinit() {
+void ArchetypeRegistry::deinit() noexcept {
   for (Archetype& a : archetypes) a.deinit();
   detail::releaseStorage(archetypes);
 }
@@ -54,18 +54,18 @@ std::expected<ArchetypeId, Error> ArchetypeRegistry::createArchetype(
   return id;
 }
 
-Archetype* ArchetypeRegistry::getArchetype(ArchetypeId id) {
+Archetype* ArchetypeRegistry::getArchetype(ArchetypeId id) noexcept {
   return const_cast<Archetype*>(std::as_const(*this).getArchetype(id));
 }
 
-const Archetype* ArchetypeRegistry::getArchetype(ArchetypeId id) const {
+const Archetype* ArchetypeRegistry::getArchetype(ArchetypeId id) const noexcept {
   for (const Archetype& a : archetypes) {
     if (a.id.id == id.id) return &a;
   }
   return nullptr;
 }
 
-std::uint32_t ArchetypeRegistry::count() const {
+std::uint32_t ArchetypeRegistry::count() const noexcept {
   std::size_t n = archetypes.size();
   return static_cast<std::uint32_t>(n < kU32Max ? n : kU32Max);
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <initializer_list>
 #include <memory_resource>
 #include <span>
 
@@ -32,7 +33,7 @@ class NEMRA_API ArchetypeRegistry {
 
   // An empty registry on `allocator` (nullptr means std::pmr::get_default_resource()). Allocates
   // nothing and cannot fail.
-  static ArchetypeRegistry init(std::pmr::memory_resource* allocator);
+  [[nodiscard]] static ArchetypeRegistry init(std::pmr::memory_resource* allocator) noexcept;
 
   ArchetypeRegistry(ArchetypeRegistry&& other) noexcept = default;
   // Releases this registry's storage and takes over other's, allocator included.
@@ -43,29 +44,35 @@ class NEMRA_API ArchetypeRegistry {
 
   // Releases every archetype's component list, in creation order, then the archetype array; the
   // registry is then empty and may be used again.
-  void deinit();
+  void deinit() noexcept;
 
   // Creates an archetype with a copy of `component_types` (in that order, duplicates kept) and
   // returns its id. The id is drawn first, so a call that then fails still uses it up. Errors:
   // OutOfMemory (the registry is unchanged but for next_id), IdentifiersExhausted (next_id is
   // 4294967295 or was set to 0; the registry is unchanged).
-  std::expected<ArchetypeId, Error> createArchetype(
+  [[nodiscard]] std::expected<ArchetypeId, Error> createArchetype(
       std::span<const ComponentTypeId> component_types);
+  // The same from a braced list, `createArchetype({position, velocity})`: the list is copied
+  // before the call returns, so nothing is left referring to it.
+  [[nodiscard]] std::expected<ArchetypeId, Error> createArchetype(
+      std::initializer_list<ComponentTypeId> component_types) {
+    return createArchetype(std::span<const ComponentTypeId>(component_types));
+  }
 
   // The first archetype whose id equals `id`, or nullptr. A changeable reference into the array,
   // good until the next createArchetype, deinit or move-assignment.
-  Archetype* getArchetype(ArchetypeId id);
-  const Archetype* getArchetype(ArchetypeId id) const;
+  [[nodiscard]] Archetype* getArchetype(ArchetypeId id) noexcept;
+  [[nodiscard]] const Archetype* getArchetype(ArchetypeId id) const noexcept;
 
   // The number of archetypes.
-  std::uint32_t count() const;
+  [[nodiscard]] std::uint32_t count() const noexcept;
 
   // The ids of the archetypes `filter` matches, in creation order, with the sum of their entity
   // counts. The result's storage comes from `allocator` (nullptr means
   // std::pmr::get_default_resource()), which need not be the registry's; the caller releases it.
   // The registry is never changed. Error: OutOfMemory, with nothing left allocated.
-  std::expected<QueryResult, Error> query(std::pmr::memory_resource* allocator,
-                                          const QueryFilter& filter) const;
+  [[nodiscard]] std::expected<QueryResult, Error> query(std::pmr::memory_resource* allocator,
+                                                        const QueryFilter& filter) const;
 
  private:
   explicit ArchetypeRegistry(std::pmr::memory_resource* allocator);

@@ -6,6 +6,7 @@
 #define NEMRA_ECS_COMPONENT_HPP
 
 #include <cstdint>
+#include <iosfwd>
 #include <string_view>
 
 #include <nemra_ecs/ids.hpp>
@@ -21,6 +22,10 @@ enum class ComponentState : std::uint8_t {
   destroyed = 3,
 };
 
+// The state's name: "init", "active", "inactive" or "destroyed" ("ComponentState(n)" for any
+// other value).
+NEMRA_API std::ostream& operator<<(std::ostream& os, ComponentState state);
+
 struct Component {
   ComponentTypeId type_id;
   // The entity the component belongs to; no world is consulted.
@@ -29,22 +34,26 @@ struct Component {
   std::string_view name;
   ComponentState state;
 
-  static constexpr Component init(ComponentTypeId type_id, EntityId entity_id,
-                                  std::string_view name) {
+  [[nodiscard]] static constexpr Component init(ComponentTypeId type_id, EntityId entity_id,
+                                                std::string_view name) noexcept {
     return Component{type_id, entity_id, name, ComponentState::init};
   }
+  // A temporary string cannot be a borrowed name (see detail::TemporaryString).
+  template <class S>
+  requires detail::TemporaryString<S>
+  static Component init(ComponentTypeId type_id, EntityId entity_id, S&& name) = delete;
 
-  constexpr bool isActive() const { return state == ComponentState::active; }
+  [[nodiscard]] constexpr bool isActive() const noexcept { return state == ComponentState::active; }
 
   // init or inactive → active; any other state is left unchanged.
-  constexpr void activate() {
+  constexpr void activate() noexcept {
     if (state == ComponentState::init || state == ComponentState::inactive) {
       state = ComponentState::active;
     }
   }
 
   // active → inactive; any other state is left unchanged.
-  constexpr void deactivate() {
+  constexpr void deactivate() noexcept {
     if (state == ComponentState::active) state = ComponentState::inactive;
   }
 };

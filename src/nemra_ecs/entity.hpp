@@ -6,6 +6,7 @@
 #define NEMRA_ECS_ENTITY_HPP
 
 #include <cstdint>
+#include <iosfwd>
 #include <limits>
 #include <string_view>
 
@@ -25,6 +26,10 @@ enum class EntityState : std::uint8_t {
   destroyed = 4,
 };
 
+// The state's name: "init", "active", "deactivating", "inactive" or "destroyed"
+// ("EntityState(n)" for any other value).
+NEMRA_API std::ostream& operator<<(std::ostream& os, EntityState state);
+
 struct NEMRA_API Entity {
   EntityId id;
   // Borrowed: the entity refers to the caller's bytes, which must outlive it.
@@ -42,7 +47,7 @@ struct NEMRA_API Entity {
 
   // A new entity: state init, version 0, at the affine origin (0, 0, 0, 1), identity transform,
   // no parent.
-  static constexpr Entity init(std::uint64_t id, std::string_view name) {
+  [[nodiscard]] static constexpr Entity init(std::uint64_t id, std::string_view name) noexcept {
     return Entity{
         .id = EntityId::init(id),
         .name = name,
@@ -53,11 +58,15 @@ struct NEMRA_API Entity {
         .state = EntityState::init,
     };
   }
+  // A temporary string cannot be a borrowed name (see detail::TemporaryString).
+  template <class S>
+  requires detail::TemporaryString<S>
+  static Entity init(std::uint64_t id, S&& name) = delete;
 
-  constexpr bool isActive() const { return state == EntityState::active; }
+  [[nodiscard]] constexpr bool isActive() const noexcept { return state == EntityState::active; }
 
   // init or inactive → active (version + 1); any other state is left unchanged.
-  constexpr void activate() {
+  constexpr void activate() noexcept {
     if (state == EntityState::init || state == EntityState::inactive) {
       state = EntityState::active;
       bumpVersion();
@@ -65,7 +74,7 @@ struct NEMRA_API Entity {
   }
 
   // active → deactivating (version + 1); any other state is left unchanged.
-  constexpr void deactivate() {
+  constexpr void deactivate() noexcept {
     if (state == EntityState::active) {
       state = EntityState::deactivating;
       bumpVersion();
@@ -76,19 +85,19 @@ struct NEMRA_API Entity {
   // or below 1e-15, infinite or NaN, or a normalised form that is not finite — leaves the old
   // position in place, so a stored position is always finite. The version rises by one either
   // way.
-  void setPosition(nemra_kernel::HomVec4 pos);
+  void setPosition(nemra_kernel::HomVec4 pos) noexcept;
 
   // Stores m unchanged (no normalisation, no check); version + 1.
-  constexpr void setWorldTransform(const nemra_kernel::PGL4& m) {
+  constexpr void setWorldTransform(const nemra_kernel::PGL4& m) noexcept {
     world_transform = m;
     bumpVersion();
   }
 
   // Fubini–Study distance between the two positions, in [0, π/2]. States are not looked at.
-  double distanceTo(const Entity& other) const;
+  [[nodiscard]] double distanceTo(const Entity& other) const noexcept;
 
  private:
-  constexpr void bumpVersion() {
+  constexpr void bumpVersion() noexcept {
     if (version != std::numeric_limits<std::uint64_t>::max()) ++version;
   }
 };

@@ -5,6 +5,7 @@
 #define NEMRA_ECS_ERROR_HPP
 
 #include <cstdint>
+#include <iosfwd>
 #include <string_view>
 
 namespace nemra_ecs {
@@ -18,7 +19,7 @@ enum class Error : std::uint8_t {
 };
 
 // The printed name of an error ("OutOfMemory", "IdentifiersExhausted").
-constexpr std::string_view errorName(Error error) {
+[[nodiscard]] constexpr std::string_view errorName(Error error) noexcept {
   switch (error) {
     case Error::OutOfMemory:
       return "OutOfMemory";
@@ -27,6 +28,9 @@ constexpr std::string_view errorName(Error error) {
   }
   return "UnknownError";
 }
+
+// errorName(error).
+NEMRA_API std::ostream& operator<<(std::ostream& os, Error error);
 
 }  // namespace nemra_ecs
 

@@ -35,10 +35,10 @@ struct EventBus {
   // and nothing else.
   Handler handler;
 
-  static constexpr EventBus init() { return EventBus{nullptr}; }
+  [[nodiscard]] static constexpr EventBus init() noexcept { return EventBus{nullptr}; }
 
   // Replaces any earlier handler. Passing nullptr leaves the bus without a handler.
-  constexpr void setHandler(Handler h) { handler = h; }
+  constexpr void setHandler(Handler h) noexcept { handler = h; }
 
   // Calls the handler once with the event and returns when it returns; without a handler the
   // event is dropped. Nothing is queued.

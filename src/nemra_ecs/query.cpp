@@ -6,7 +6,7 @@
 
 namespace nemra_ecs {
 
-bool QueryFilter::matches(const Archetype& archetype) const {
+bool QueryFilter::matches(const Archetype& archetype) const noexcept {
   for (ComponentTypeId t : required) {
     if (!archetype.hasComponent(t)) return false;
   }
@@ -19,7 +19,7 @@ bool QueryFilter::matches(const Archetype& archetype) const {
 QueryResult::QueryResult(std::pmr::memory_resource* allocator)
     : matching_archetypes(detail::resourceOrDefault(allocator)), total_entities(0) {}
 
-QueryResult QueryResult::init(std::pmr::memory_resource* allocator) {
+QueryResult QueryResult::init(std::pmr::memory_resource* allocator) noexcept {
   return QueryResult(allocator);
 }
 
@@ -27,6 +27,6 @@ QueryResult& QueryResult::operator=(QueryResult&& other) noexcept {
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void QueryResult::deinit() { detail::releaseStorage(matching_archetypes); }
+void QueryResult::deinit() noexcept { detail::releaseStorage(matching_archetypes); }
 
 }  // namespace nemra_ecs

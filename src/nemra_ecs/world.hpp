@@ -41,7 +41,7 @@ class NEMRA_API World {
 
   // An empty world on `allocator` (nullptr means std::pmr::get_default_resource()). Allocates
   // nothing and cannot fail.
-  static World init(std::pmr::memory_resource* allocator);
+  [[nodiscard]] static World init(std::pmr::memory_resource* allocator) noexcept;
 
   World(World&& other) noexcept = default;
   // Releases this world's storage and takes over other's, allocator included.
@@ -52,39 +52,47 @@ class NEMRA_API World {
 
   // Releases the storage of the entity array; the world is then empty and may be used again.
   // No entity is deactivated and the buses are left as they are.
-  void deinit();
+  void deinit() noexcept;
 
   // Creates an entity named `name` (borrowed, not copied), activates it (version 1) and appends
   // it. The number is drawn first, so a call that then fails still uses it up. Errors:
   // OutOfMemory (the world is unchanged but for next_id), IdentifiersExhausted (next_id is
   // 2^64 − 1 or was set to 0; the world is unchanged).
-  std::expected<EntityId, Error> createEntity(std::string_view name);
+  [[nodiscard]] std::expected<EntityId, Error> createEntity(std::string_view name);
+  // A temporary string cannot be a borrowed name (see detail::TemporaryString).
+  template <class S>
+  requires detail::TemporaryString<S> std::expected<EntityId, Error> createEntity(S&& name)
+  = delete;
 
   // The first entity whose id equals `id`, in any state, or nullptr. A changeable reference into
   // the array, good until the next createEntity, deinit or move-assignment.
-  Entity* getEntity(EntityId id);
-  const Entity* getEntity(EntityId id) const;
+  //
+  // Constant expected time: the invariants above put id k at position k − 1 unless creations
+  // failed, which is looked at first; otherwise a binary search over the positions before it.
+  // The answer is the first-match scan's as long as the invariants hold, so a holder that writes
+  // to `entities` directly must not change ids or the order of the records.
+  [[nodiscard]] Entity* getEntity(EntityId id) noexcept;
+  [[nodiscard]] const Entity* getEntity(EntityId id) const noexcept;
 
   // The id of the active entity nearest to `position` by Fubini–Study distance; of equally near
   // ones the first in creation order. None when no entity is active.
-  std::optional<EntityId> findNearest(nemra_kernel::HomVec4 position) const;
+  [[nodiscard]] std::optional<EntityId> findNearest(nemra_kernel::HomVec4 position) const;
 
   // The ids of the k active entities nearest to `query`, nearest first, equally near ones in
   // creation order: the first k of a stable sort of the active entities by fsDistance. Fewer when
   // fewer are active; none for k = 0. The list, and working storage for min(k, entities.size())
   // entries released before the return, come from `out` (nullptr means the default resource).
   // Error: OutOfMemory (nothing is leaked). One fsDistance per active entity.
-  std::expected<std::pmr::vector<EntityId>, Error> kNearest(nemra_kernel::HomVec4 query,
-                                                            std::size_t k,
-                                                            std::pmr::memory_resource* out) const;
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
+      nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const;
 
   // The ids of the active entities with fsDistance(query, position) <= radius, in creation order;
   // none for a NaN or negative radius. The list comes from `out`. Error: OutOfMemory.
-  std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
       nemra_kernel::HomVec4 query, double radius, std::pmr::memory_resource* out) const;
 
   // The number of entities in state active; saturates at 4294967295.
-  std::uint32_t activeCount() const;
+  [[nodiscard]] std::uint32_t activeCount() const noexcept;
 
  private:
   explicit World(std::pmr::memory_resource* allocator);

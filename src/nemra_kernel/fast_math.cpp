@@ -32,16 +32,16 @@ constexpr std::uint64_t kInvSqrtMagic = 0x5FE6EB50C7B537A9u;
 
 }  // namespace
 
-float simdDot4(F32x4 a, F32x4 b) { return dot4(a, b); }
+float simdDot4(F32x4 a, F32x4 b) noexcept { return dot4(a, b); }
 
-F32x4 simdNormalize3(F32x4 v) {
+F32x4 simdNormalize3(F32x4 v) noexcept {
   const float d = dot4(v, v);
   if (d < kNormalizeThreshold) return F32x4{0.0f, 0.0f, 0.0f, 1.0f};
   const float l = sqrtSingle(d);
   return v / F32x4{l, l, l, l};
 }
 
-double cordicInvSqrt(double x) {
+double cordicInvSqrt(double x) noexcept {
   // x ≤ 0 (−0 included) gives +0. NaN and +∞ are decided here too: the bare steps would turn +∞
   // into −∞ (1.5 − ∞ flips the sign), so +∞ gets +0, the limit of 1/√x; NaN is passed through.
   if (!(x > 0.0) || x == std::numeric_limits<double>::infinity()) [[unlikely]] {

@@ -1,6 +1,11 @@
 #include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 
 #include <nemra_kernel/fs_distance.hpp>
+
+#include "pgl4_simd.inl"
 
 namespace nemra_kernel {
 
@@ -18,9 +23,69 @@ using V2 = double __attribute__((vector_size(16)));
 #endif
 }
 
+// The steps of fsDistance after the two lengths, for a given dot product a·b.
+[[gnu::always_inline]] inline double fromCosine(double dot, double n1, double n2) {
+  if (n1 < ZERO_NORM_GUARD || n2 < ZERO_NORM_GUARD) return 0.0;
+  const double d = std::fabs(dot) / (n1 * n2);
+  const double cos_theta = d < 1.0 ? d : 1.0;
+  return std::acos(cos_theta);
+}
+
+namespace lanes2 {
+constexpr std::size_t kLanes = 2;
+using Vec = V2;
+[[gnu::always_inline]] inline Vec sqrtLanes(Vec v) { return sqrt2(v); }
+#include "fs_distance_lanes.inl"
+}  // namespace lanes2
+
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+// Compiled for AVX, never FMA, as the avx namespace of pgl4_simd.inl.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx")
+#endif
+namespace lanes4 {
+constexpr std::size_t kLanes = 4;
+using Vec = double __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline Vec sqrtLanes(Vec v) { return _mm256_sqrt_pd(v); }
+#include "fs_distance_lanes.inl"
+}  // namespace lanes4
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
+
 }  // namespace
 
-double fsDistance(const HomVec4& a, const HomVec4& b) {
+// The two loops that pgl4.cpp binds to detail::simd::fsDistanceMany when the library is loaded.
+void detail::simd::sse2::fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out,
+                                        std::size_t n) {
+  lanes2::distances(a, b, out, n);
+}
+
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+[[gnu::target("avx")]] void detail::simd::avx::fsDistanceMany(const HomVec4& a, const HomVec4* b,
+                                                              double* out, std::size_t n) {
+  lanes4::distances(a, b, out, n);
+}
+#endif
+
+void fsDistanceMany(HomVec4 a, std::span<const HomVec4> b, std::span<double> out) noexcept {
+  if (b.size() != out.size()) {
+    std::fprintf(stderr,
+                 "nemra_kernel: fsDistanceMany: b has %zu points but out has %zu: the lengths "
+                 "must be equal\n",
+                 b.size(), out.size());
+    std::abort();
+  }
+  if (!b.empty()) detail::simd::fsDistanceMany(a, b.data(), out.data(), b.size());
+}
+
+double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {
   // Both squared lengths at once, each summed ((x·x + y·y) + z·z) + w·w as in HomVec4::norm.
   const V2 x = {a.x, b.x}, y = {a.y, b.y}, z = {a.z, b.z}, w = {a.w, b.w};
   const V2 n = sqrt2(((x * x + y * y) + z * z) + w * w);
@@ -33,11 +98,11 @@ double fsDistance(const HomVec4& a, const HomVec4& b) {
   return std::acos(cos_theta);
 }
 
-double wFromDistance(double s_meters, double R_meters) {
+double wFromDistance(double s_meters, double R_meters) noexcept {
   return std::cos(s_meters / (2.0 * R_meters));
 }
 
-double sFromW(double W, double R_meters) {
+double sFromW(double W, double R_meters) noexcept {
   // First at most 1 (NaN becomes 1), then at least -1.
   const double at_most_one = W < 1.0 ? W : 1.0;
   const double W_clamped = at_most_one > -1.0 ? at_most_one : -1.0;

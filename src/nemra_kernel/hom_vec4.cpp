@@ -1,22 +1,26 @@
 #include <cmath>
+#include <ostream>
+#include <string>
 
 #include <nemra_kernel/hom_vec4.hpp>
 
+#include "shortest_double.inl"
+
 namespace nemra_kernel {
 
-double HomVec4::dot(HomVec4 a, HomVec4 b) {
+double HomVec4::dot(HomVec4 a, HomVec4 b) noexcept {
   return ((a.x * b.x + a.y * b.y) + a.z * b.z) + a.w * b.w;
 }
 
-double HomVec4::norm() const { return std::sqrt(((x * x + y * y) + z * z) + w * w); }
+double HomVec4::norm() const noexcept { return std::sqrt(((x * x + y * y) + z * z) + w * w); }
 
-HomVec4 HomVec4::normalize() const {
+HomVec4 HomVec4::normalize() const noexcept {
   double n = norm();
   if (n < ZERO_NORM_GUARD) return {0.0, 0.0, 0.0, 1.0};
   return {x / n, y / n, z / n, w / n};
 }
 
-std::array<double, 3> HomVec4::cartesian3() const {
+std::array<double, 3> HomVec4::cartesian3() const noexcept {
   if (std::fabs(w) < W_EPS) {
     double n = norm();
     if (n < ZERO_NORM_GUARD) return {0.0, 0.0, 0.0};
@@ -25,7 +29,7 @@ std::array<double, 3> HomVec4::cartesian3() const {
   return {x / w, y / w, z / w};
 }
 
-bool HomVec4::isSamePoint(HomVec4 a, HomVec4 b, double tol) {
+bool HomVec4::isSamePoint(HomVec4 a, HomVec4 b, double tol) noexcept {
   double n1 = a.norm();
   double n2 = b.norm();
   if (n1 < tol || n2 < tol) return false;
@@ -33,16 +37,44 @@ bool HomVec4::isSamePoint(HomVec4 a, HomVec4 b, double tol) {
   return d > 1.0 - tol;
 }
 
-bool HomVec4::isAntipodalTo(HomVec4 a, HomVec4 b, double tol) {
+bool HomVec4::isAntipodalTo(HomVec4 a, HomVec4 b, double tol) noexcept {
   return isSamePoint(a, init(-b.x, -b.y, -b.z, -b.w), tol);
 }
 
-AffineCard HomVec4::pickBestCard() const {
+AffineCard HomVec4::pickBestCard() const noexcept {
   double aw = std::fabs(w), ax = std::fabs(x), ay = std::fabs(y), az = std::fabs(z);
   if (aw >= ax && aw >= ay && aw >= az) return AffineCard::UW;
   if (ax >= ay && ax >= az) return AffineCard::UX;
   if (ay >= az) return AffineCard::UY;
   return AffineCard::UZ;
+}
+
+std::ostream& operator<<(std::ostream& os, const HomVec4& v) {
+  // Built whole and written once, so a width set on the stream pads the vector, not a component.
+  std::string text = "(";
+  text += detail::ShortestDouble(v.x).view();
+  text += ", ";
+  text += detail::ShortestDouble(v.y).view();
+  text += ", ";
+  text += detail::ShortestDouble(v.z).view();
+  text += ", ";
+  text += detail::ShortestDouble(v.w).view();
+  text += ')';
+  return os << text;
+}
+
+std::ostream& operator<<(std::ostream& os, AffineCard card) {
+  switch (card) {
+    case AffineCard::UW:
+      return os << "UW";
+    case AffineCard::UX:
+      return os << "UX";
+    case AffineCard::UY:
+      return os << "UY";
+    case AffineCard::UZ:
+      return os << "UZ";
+  }
+  return os << "AffineCard(" << static_cast<unsigned>(card) << ')';
 }
 
 }  // namespace nemra_kernel

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <iosfwd>
 
 namespace nemra_kernel {
 
@@ -31,33 +32,44 @@ struct NEMRA_API HomVec4 {
   double z;
   double w;
 
-  static constexpr HomVec4 init(double X, double Y, double Z, double W) { return {X, Y, Z, W}; }
+  [[nodiscard]] static constexpr HomVec4 init(double X, double Y, double Z, double W) noexcept {
+    return {X, Y, Z, W};
+  }
   // The affine point (x, y, z, 1).
-  static constexpr HomVec4 fromCartesian(double x, double y, double z) { return {x, y, z, 1.0}; }
-  static constexpr HomVec4 zero() { return {0.0, 0.0, 0.0, 0.0}; }
+  [[nodiscard]] static constexpr HomVec4 fromCartesian(double x, double y, double z) noexcept {
+    return {x, y, z, 1.0};
+  }
+  [[nodiscard]] static constexpr HomVec4 zero() noexcept { return {0.0, 0.0, 0.0, 0.0}; }
 
   // Dehomogenisation: (x/w, y/w, z/w); for |w| < W_EPS the first three coordinates divided by the
   // length of all four (the unit direction for w = 0), and (0, 0, 0) for a vector shorter than
   // 1e-15. NaN components give NaN.
-  std::array<double, 3> cartesian3() const;
+  [[nodiscard]] std::array<double, 3> cartesian3() const noexcept;
   // Euclidean length of all four components.
-  double norm() const;
+  [[nodiscard]] double norm() const noexcept;
   // Returns a new vector of length 1: each component divided by the length; (0, 0, 0, 1) for a
   // vector shorter than 1e-15.
-  HomVec4 normalize() const;
+  [[nodiscard]] HomVec4 normalize() const noexcept;
   // ((a.x·b.x + a.y·b.y) + a.z·b.z) + a.w·b.w.
-  static double dot(HomVec4 a, HomVec4 b);
+  [[nodiscard]] static double dot(HomVec4 a, HomVec4 b) noexcept;
   // Whether a and b name the same point: both at least `tol` long and |cos| > 1 − tol. Blind to
   // sign and scale; false for a vector shorter than `tol` and for NaN components.
-  static bool isSamePoint(HomVec4 a, HomVec4 b, double tol);
+  [[nodiscard]] static bool isSamePoint(HomVec4 a, HomVec4 b, double tol) noexcept;
   // isSamePoint(a, −b, tol), which always equals isSamePoint(a, b, tol): antipodes on S³ are the
   // same point of P³.
-  static bool isAntipodalTo(HomVec4 a, HomVec4 b, double tol);
+  [[nodiscard]] static bool isAntipodalTo(HomVec4 a, HomVec4 b, double tol) noexcept;
   // The chart of the largest magnitude; ties go to the earlier of w, x, y, z; zero gives UW.
-  AffineCard pickBestCard() const;
+  [[nodiscard]] AffineCard pickBestCard() const noexcept;
 
   friend constexpr bool operator==(const HomVec4&, const HomVec4&) = default;
 };
+
+// "(x, y, z, w)", each component in the shortest form that reads back to the same double
+// (std::from_chars gives the same bits; a NaN keeps its sign but not its payload). The stream's
+// precision and format flags are not used.
+NEMRA_API std::ostream& operator<<(std::ostream& os, const HomVec4& v);
+// "UW", "UX", "UY" or "UZ"; a value outside the four as "AffineCard(n)".
+NEMRA_API std::ostream& operator<<(std::ostream& os, AffineCard card);
 
 }  // namespace nemra_kernel
 

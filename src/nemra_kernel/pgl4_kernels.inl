@@ -102,6 +102,7 @@ constexpr int kParts = 4 / kLanes;
 // The Newton–Schulz loop of PGL4::inverse on the rows of X, for at most max_iter iterations:
 //   two_i_minus_mx = 2·I − M·X;  X ← X·two_i_minus_mx;  leave when max |M·X − I| < 1e-12,
 // NaN differences ignored. m_reg is M in column-major storage; xr holds X row-major, in and out.
+// Returns the number of iterations run, the one that met the bound included.
 //
 // The product M·X that ends one iteration (for the residual) is the very product the next one
 // starts with: the same sums over the same operands. It is formed once and used for both, so an
@@ -114,9 +115,9 @@ constexpr int kParts = 4 / kLanes;
 //
 // The largest non-NaN |M·X − I| is below the bound exactly when no entry has a magnitude of at
 // least the bound (a NaN fails that comparison too), which is what is tested.
-[[gnu::always_inline]] inline void newtonSchulz(const double* m_reg, double* xr,
-                                                std::uint32_t max_iter) {
-  if (max_iter == 0) return;
+[[gnu::always_inline]] inline std::uint32_t newtonSchulz(const double* m_reg, double* xr,
+                                                         std::uint32_t max_iter) {
+  if (max_iter == 0) return 0;
   static constexpr double kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
   static constexpr double kTwoIdentity[16] = {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2};
   using Bits = long long __attribute__((vector_size(sizeof(Vec))));
@@ -126,7 +127,9 @@ constexpr int kParts = 4 / kLanes;
   Vec mx[4][kParts];
 #pragma GCC unroll 4
   for (int r = 0; r < 4; ++r) combineRows(m_reg + r, 4, x, mx[r]);
-  for (std::uint32_t i = 0; i < max_iter; ++i) {
+  std::uint32_t i = 0;
+  while (i < max_iter) {
+    ++i;
     Vec two_i_minus_mx[4][kParts];
 #pragma GCC unroll 4
     for (int r = 0; r < 4; ++r) {
@@ -157,5 +160,20 @@ constexpr int kParts = 4 / kLanes;
     bool any_far = false;
     for (int lane = 0; lane < kLanes; ++lane) any_far = any_far || far[lane] != 0;
     if (!any_far) break;
+  }
+  return i;
+}
+
+// out[i] = m·in[i] for i in [0, n), each point as apply does it, with m's columns loaded once.
+// out may be in: point i is read in full before it is overwritten, and no other point after.
+[[gnu::always_inline]] inline void applyMany(const double* m, const double* in, double* out,
+                                             std::size_t n) {
+  Vec cols[4][kParts];
+  loadColumns(m, cols);
+  for (std::size_t i = 0; i < n; ++i) {
+    Vec r[kParts];
+    mulColumn(cols, in + 4 * i, r);
+#pragma GCC unroll 4
+    for (int part = 0; part < kParts; ++part) store(out + 4 * i + kLanes * part, r[part]);
   }
 }

@@ -12,6 +12,7 @@
 #ifndef NEMRA_KERNEL_PGL4_SIMD_INL
 #define NEMRA_KERNEL_PGL4_SIMD_INL
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -88,8 +89,23 @@ template <int kTake>  // bit i set: lane i from b
 #endif
 
 // newtonSchulz of pgl4_kernels.inl (m_reg column-major, xr row-major, in and out) for the
-// instruction set that mul, apply and det use on this processor (pgl4.cpp).
-void newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter);
+// instruction set that mul, apply and det use on this processor (pgl4.cpp); returns the number
+// of iterations run.
+std::uint32_t newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter);
+
+// The loops behind PGL4::applyMany (in pgl4.cpp) and fsDistanceMany (in fs_distance.cpp, one per
+// instruction set), bound in pgl4.cpp like the rest: out[i] = m·in[i] and out[i] =
+// fsDistance(a, b[i]) for i in [0, n). applyMany's out may be in.
+void applyMany(const PGL4& m, const HomVec4* in, HomVec4* out, std::size_t n);
+void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n);
+namespace sse2 {
+void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n);
+}
+#if NEMRA_KERNEL_HAVE_AVX_PATH
+namespace avx {
+void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n);
+}
+#endif
 
 }  // namespace nemra_kernel::detail::simd
 

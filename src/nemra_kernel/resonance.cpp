@@ -4,14 +4,14 @@
 
 namespace nemra_kernel {
 
-PGL4 computeResonance(const PGL4& a) {
+PGL4 computeResonance(const PGL4& a) noexcept {
   const PGL4 at = a.transpose();
   PGL4 result;
   for (std::size_t i = 0; i < 16; ++i) result.data[i] = a.data[i] - at.data[i];
   return result;
 }
 
-PGL4 computeProjector(const PGL4& jc, double delta) {
+PGL4 computeProjector(const PGL4& jc, double delta) noexcept {
   const PGL4 I = PGL4::identity();
   const PGL4 jct = jc.transpose();
   PGL4 jjt = PGL4::mul(jc, jct);
@@ -24,7 +24,7 @@ PGL4 computeProjector(const PGL4& jc, double delta) {
   return result;
 }
 
-PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) {
+PGL4 deformedTensorProduct(const PGL4& x, const PGL4& y, double epsilon) noexcept {
   const PGL4 linear = PGL4::mul(x, y);
   PGL4 result;
   for (std::size_t i = 0; i < 16; ++i) {
