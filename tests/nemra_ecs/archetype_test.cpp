@@ -297,4 +297,18 @@ TEST(ArchetypeOwnership, DeinitReleasesEverythingAndTheRegistryStaysUsable) {
   EXPECT_EQ(resource.misuses(), 0U);
 }
 
+TEST(ArchetypeRegistryCreate, BracedListIsCopiedLikeAnArray) {
+  ArchetypeRegistry registry = ArchetypeRegistry::init(nullptr);
+  const auto listed =
+      registry.createArchetype({ComponentTypeId::fromId(2), ComponentTypeId::fromId(1)});
+  const auto empty = registry.createArchetype({});
+  ASSERT_TRUE(listed && empty);
+  const Archetype* a = registry.getArchetype(*listed);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(std::vector<ComponentTypeId>(a->component_types.begin(), a->component_types.end()),
+            typesOf({2, 1}));
+  EXPECT_EQ(a->component_hash, 2199023256423ULL);
+  EXPECT_TRUE(registry.getArchetype(*empty)->component_types.empty());
+}
+
 }  // namespace

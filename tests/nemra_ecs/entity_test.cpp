@@ -2,12 +2,17 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
 #include <unordered_set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include <nemra_ecs/component.hpp>
 #include <nemra_ecs/entity.hpp>
+#include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_kernel/pgl4.hpp>
 
@@ -204,6 +209,29 @@ TEST(Identifiers, ValidityAndKeys) {
   std::unordered_set<nemra_ecs::ArchetypeId> archetypes{nemra_ecs::ArchetypeId::init(1),
                                                         nemra_ecs::ArchetypeId::init(2)};
   EXPECT_EQ(archetypes.count(nemra_ecs::ArchetypeId::init(2)), 1U);
+}
+
+template <class Name>
+concept CanNameEntity = requires(Name&& name) {
+  Entity::init(1, std::forward<Name>(name));
+};
+template <class Name>
+concept CanNameComponent = requires(Name&& name) {
+  Component::init(ComponentTypeId::fromId(1), EntityId::init(1), std::forward<Name>(name));
+};
+static_assert(!CanNameEntity<std::string> && !CanNameComponent<std::string>);
+static_assert(CanNameEntity<std::string&> && CanNameComponent<const std::string&>);
+static_assert(CanNameEntity<const char (&)[3]> && CanNameComponent<std::string_view>);
+
+TEST(Printing, IdentifiersStatesAndErrorsByName) {
+  std::ostringstream os;
+  os << EntityId::init(7) << ' ' << ComponentTypeId::fromId(3) << ' '
+     << nemra_ecs::ArchetypeId::init(2) << ' ' << nemra_ecs::Error::OutOfMemory << ' '
+     << EntityState::deactivating << ' ' << ComponentState::inactive << ' '
+     << static_cast<EntityState>(9);
+  EXPECT_EQ(os.str(),
+            "EntityId(7) ComponentTypeId(3) ArchetypeId(2) OutOfMemory deactivating inactive "
+            "EntityState(9)");
 }
 
 }  // namespace

@@ -206,4 +206,16 @@ TEST(QueryResults, MoveOnlyAndReleasedByTheirOwner) {
   EXPECT_EQ(resource.misuses(), 0U);
 }
 
+// Braced lists live until the end of the full expression, which the query is part of.
+TEST(QueryFilterBracedLists, SelectTheSameArchetypesAsArrays) {
+  ArchetypeRegistry registry = sampleRegistry(nullptr);
+  const ComponentTypeId t1 = ComponentTypeId::fromId(1), t2 = ComponentTypeId::fromId(2),
+                        t3 = ComponentTypeId::fromId(3);
+  auto with = registry.query(nullptr, QueryFilter::init({t1, t2}));
+  auto without = registry.query(nullptr, QueryFilter::initWithExclusions({t1}, {t3}));
+  ASSERT_TRUE(with && without);
+  EXPECT_EQ(idsOf(*with), (std::vector<std::uint32_t>{1, 4}));
+  EXPECT_EQ(idsOf(*without), (std::vector<std::uint32_t>{1}));
+}
+
 }  // namespace

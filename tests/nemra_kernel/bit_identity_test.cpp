@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -105,6 +106,54 @@ TEST(PGL4BitIdentity, InverseMatchesTheLiteralIteration) {
   }
 }
 
+// The report's inverse, iteration count and residual against the literal loop: short budgets
+// over random matrices (NaN and spent budgets), full ones over matrices that converge.
+TEST(PGL4BitIdentity, InverseReportMatchesTheLiteralIteration) {
+  ref::RandomInputs in(11);
+  for (int i = 0; i < kCompositeSamples; ++i) {
+    ref::Mat m = in.matrix();
+    auto budget = static_cast<std::uint32_t>(in.below(3));
+    if (i % 2 == 0) {
+      const double scale = in.uniform(0.5, 4.0);
+      for (std::size_t j = 0; j < 16; ++j)
+        m[j] = (j % 5 == 0 ? scale : 0.0) + in.uniform(-0.3, 0.3);
+      budget = static_cast<std::uint32_t>(in.below(40));
+    }
+    const ref::InverseSteps want = ref::inverseSteps(m, 0.0, budget);
+    const nemra_kernel::InverseReport got = toPgl(m).inverseWithReport(0.0, budget);
+    EXPECT_SAME_OR_BREAK(
+        ref::sameBits(want.x, got.inverse.data) && want.iterations == got.iterations &&
+            ref::sameBits(want.residual, got.residual),
+        "m = " << show(m) << "\nbudget = " << budget << ": iterations " << got.iterations << " vs "
+               << want.iterations << ", residual " << got.residual << " vs " << want.residual);
+  }
+}
+
+// Every length up to a few vector widths, so that both the loop and any remainder run; the
+// output apart from the input and in place.
+TEST(PGL4BitIdentity, ApplyManyAndTheOperatorsMatchTheSingleCalls) {
+  ref::RandomInputs in(12);
+  for (int i = 0; i < kSamples / 10; ++i) {
+    const ref::Mat m = in.matrix(), b = in.matrix();
+    const PGL4 pm = toPgl(m);
+    EXPECT_SAME_OR_BREAK(ref::sameBits(ref::mul(m, b), (pm * toPgl(b)).data),
+                         "m = " << show(m) << "\nb = " << show(b));
+    const std::size_t n = static_cast<std::size_t>(in.below(10));
+    std::vector<HomVec4> points(n), apart(n);
+    for (HomVec4& p : points) p = toHom(in.vector());
+    std::vector<HomVec4> in_place = points;
+    pm.applyMany(points, apart);
+    pm.applyMany(in_place, in_place);
+    for (std::size_t j = 0; j < n; ++j) {
+      const ref::Vec want = ref::apply(m, fromHom(points[j]));
+      EXPECT_SAME_OR_BREAK(
+          ref::sameBits(want, fromHom(apart[j])) && ref::sameBits(want, fromHom(in_place[j])) &&
+              ref::sameBits(want, fromHom(pm * points[j])),
+          "m = " << show(m) << "\npoint " << j << " of " << n << " = " << show(fromHom(points[j])));
+    }
+  }
+}
+
 TEST(PGL4BitIdentity, NormalizeDetMatchesTheLiteralSteps) {
   ref::RandomInputs in(6);
   for (int i = 0; i < kSamples; ++i) {
@@ -121,6 +170,22 @@ TEST(FsDistanceBitIdentity, MatchesTheLiteralFormula) {
     EXPECT_SAME_OR_BREAK(
         ref::sameBits(ref::fsDistance(a, b), nemra_kernel::fsDistance(toHom(a), toHom(b))),
         "a = " << show(a) << "\nb = " << show(b));
+  }
+}
+
+TEST(FsDistanceBitIdentity, ManyMatchesTheLiteralFormula) {
+  ref::RandomInputs in(13);
+  for (int i = 0; i < kSamples / 10; ++i) {
+    const ref::Vec a = in.vector();
+    const std::size_t n = static_cast<std::size_t>(in.below(10));
+    std::vector<HomVec4> b(n);
+    for (HomVec4& p : b) p = toHom(in.vector());
+    std::vector<double> out(n);
+    nemra_kernel::fsDistanceMany(toHom(a), b, out);
+    for (std::size_t j = 0; j < n; ++j) {
+      EXPECT_SAME_OR_BREAK(ref::sameBits(ref::fsDistance(a, fromHom(b[j])), out[j]),
+                           "a = " << show(a) << "\nb[" << j << "] = " << show(fromHom(b[j])));
+    }
   }
 }
 

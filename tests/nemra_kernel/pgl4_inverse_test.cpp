@@ -146,4 +146,41 @@ TEST(PGL4NormalizeDet, NearSingularIsReturnedUnchangedAndNaNSpreads) {
   for (double e : with_nan.normalizeDet().data) EXPECT_TRUE(std::isnan(e));
 }
 
+TEST(PGL4InverseReport, TellsAConvergedInverseFromASpentBudget) {
+  using nemra_kernel::InverseReport;
+  const InverseReport id = PGL4::identity().inverseWithReport(0.0, 30);
+  EXPECT_TRUE(sameBits(id.inverse, PGL4::identity().inverse(0.0, 30)));
+  EXPECT_EQ(id.iterations, 7u);
+  EXPECT_LT(id.residual, 1e-12);
+  EXPECT_TRUE(id.converged);
+
+  const InverseReport spent = pglTranslate(10, 20, 30).inverseWithReport(0.0, 15);
+  EXPECT_EQ(spent.iterations, 15u);
+  EXPECT_NEAR(spent.residual, 0.98, 0.01);
+  EXPECT_FALSE(spent.converged);
+  const InverseReport enough = pglTranslate(10, 20, 30).inverseWithReport(0.0, 100);
+  EXPECT_EQ(enough.iterations, 26u);
+  EXPECT_TRUE(enough.converged);
+
+  // No iteration: the initial guess 0.25·I, whose residual is 0.75.
+  const InverseReport guess = PGL4::identity().inverseWithReport(0.0, 0);
+  EXPECT_EQ(guess.iterations, 0u);
+  EXPECT_EQ(guess.residual, 0.75);
+  EXPECT_FALSE(guess.converged);
+
+  // A singular matrix never meets the bound.
+  const InverseReport singular = pglScale(0, 1, 1).inverseWithReport(0.0, 15);
+  EXPECT_EQ(singular.iterations, 15u);
+  EXPECT_EQ(singular.residual, 1.0);
+  EXPECT_FALSE(singular.converged);
+
+  // The zero matrix: NaN entries end the loop after one iteration with a residual of 0, but the
+  // NaN inverse is not reported as converged.
+  const InverseReport zero = PGL4::init({}).inverseWithReport(0.0, 15);
+  EXPECT_EQ(zero.iterations, 1u);
+  EXPECT_EQ(zero.residual, 0.0);
+  EXPECT_TRUE(std::isnan(zero.inverse.data[0]));
+  EXPECT_FALSE(zero.converged);
+}
+
 }  // namespace

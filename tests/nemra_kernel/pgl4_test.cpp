@@ -1,13 +1,19 @@
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <nemra_kernel/fs_distance.hpp>
 #include <nemra_kernel/pgl4.hpp>
 
+#include "random_inputs.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -15,6 +21,10 @@ namespace {
 using nemra_kernel::HomVec4;
 using nemra_kernel::PGL4;
 using nemra_kernel::pglFromHomogeneous;
+using nemra_kernel::pglLookAt;
+using nemra_kernel::pglPerspective;
+using nemra_kernel::pglRotateX;
+using nemra_kernel::pglRotateY;
 using nemra_kernel::pglRotateZ;
 using nemra_kernel::pglScale;
 using nemra_kernel::pglTranslate;
@@ -62,6 +72,146 @@ TEST(PGL4Builders, RotateZHasSignedZeroAndTurnsXTowardsY) {
   const HomVec4 turned = pglRotateZ(angle).apply(HomVec4::init(1, 0, 0, 1));
   EXPECT_EQ(turned, HomVec4::init(std::cos(angle), std::sin(angle), 0, 1));
   EXPECT_EQ(pglRotateZ(angle).get(0, 1), -std::sin(angle));
+}
+
+bool sameBits(const PGL4& a, const PGL4& b) { return ref::sameBits(a.data, b.data); }
+
+TEST(PGL4Builders, RotationsAboutXAndYAreOrthonormalAndRightHanded) {
+  for (double angle : {0.0, 0.3, -1.2, 2.5}) {
+    const double c = std::cos(angle), s = std::sin(angle);
+    const PGL4 rx = pglRotateX(angle), ry = pglRotateY(angle);
+    EXPECT_TRUE(sameBits(
+        rx, PGL4::fromRowMajor({{{1, 0, 0, 0}, {0, c, -s, 0}, {0, s, c, 0}, {0, 0, 0, 1}}})))
+        << angle;
+    EXPECT_TRUE(sameBits(
+        ry, PGL4::fromRowMajor({{{c, 0, s, 0}, {0, 1, 0, 0}, {-s, 0, c, 0}, {0, 0, 0, 1}}})))
+        << angle;
+    for (const PGL4& r : {rx, ry}) {
+      const PGL4 product = r * r.transpose();
+      for (std::size_t i = 0; i < 16; ++i) {
+        EXPECT_NEAR(product.data[i], PGL4::identity().data[i], 1e-15) << angle;
+      }
+      EXPECT_NEAR(r.det(), 1.0, 1e-15);
+    }
+    // About x, y turns towards z; about y, z turns towards x.
+    EXPECT_EQ(rx * HomVec4::init(0, 1, 0, 1), HomVec4::init(0, c, s, 1));
+    EXPECT_EQ(ry * HomVec4::init(0, 0, 1, 1), HomVec4::init(s, 0, c, 1));
+  }
+  EXPECT_TRUE(std::signbit(pglRotateX(0.0).get(1, 2)));
+  EXPECT_TRUE(std::signbit(pglRotateY(0.0).get(2, 0)));
+}
+
+TEST(PGL4Builders, PerspectiveMapsTheNearAndFarPlanesToMinusOneAndOne) {
+  const double fovy = 1.1, aspect = 1.6, near = 0.5, far = 80.0;
+  const PGL4 p = pglPerspective(fovy, aspect, near, far);
+  const double focal = 1.0 / std::tan(fovy / 2.0);
+  EXPECT_TRUE(sameBits(
+      p,
+      PGL4::fromRowMajor({{{focal / aspect, 0, 0, 0},
+                           {0, focal, 0, 0},
+                           {0, 0, (far + near) / (near - far), ((2.0 * far) * near) / (near - far)},
+                           {0, 0, -1, 0}}})));
+  for (const double x : {0.0, 0.3, -7.0}) {
+    const HomVec4 at_near = p * HomVec4::init(x, 0.2, -near, 1);
+    const HomVec4 at_far = p * HomVec4::init(x, -4.0, -far, 1);
+    EXPECT_NEAR(at_near.z / at_near.w, -1.0, 1e-14);
+    EXPECT_NEAR(at_far.z / at_far.w, 1.0, 1e-14);
+    EXPECT_EQ(at_near.w, near);  // w is the distance in front of the camera
+  }
+  // The top right corner of the field of view at any depth goes to x = y = 1.
+  const double half_height = std::tan(fovy / 2.0) * 30.0;
+  const HomVec4 corner = p * HomVec4::init(half_height * aspect, half_height, -30.0, 1);
+  EXPECT_NEAR(corner.x / corner.w, 1.0, 1e-14);
+  EXPECT_NEAR(corner.y / corner.w, 1.0, 1e-14);
+}
+
+TEST(PGL4Builders, LookAtMovesTheEyeToTheOriginAndTheCentreOntoMinusZ) {
+  const std::array<double, 3> eye{3, -2, 5}, center{-1, 4, 0.5}, up{0.2, 0, 1};
+  const PGL4 v = pglLookAt(eye, center, up);
+
+  using V3 = std::array<double, 3>;
+  const auto dot = [](const V3& p, const V3& q) {
+    return (p[0] * q[0] + p[1] * q[1]) + p[2] * q[2];
+  };
+  const auto cross = [](const V3& p, const V3& q) {
+    return V3{p[1] * q[2] - p[2] * q[1], p[2] * q[0] - p[0] * q[2], p[0] * q[1] - p[1] * q[0]};
+  };
+  const auto unit = [&](const V3& p) {
+    const double n = std::sqrt(dot(p, p));
+    return V3{p[0] / n, p[1] / n, p[2] / n};
+  };
+  const V3 f = unit({center[0] - eye[0], center[1] - eye[1], center[2] - eye[2]});
+  const V3 s = unit(cross(f, up));
+  const V3 u = cross(s, f);
+  EXPECT_TRUE(sameBits(v, PGL4::fromRowMajor({{{s[0], s[1], s[2], -dot(s, eye)},
+                                               {u[0], u[1], u[2], -dot(u, eye)},
+                                               {-f[0], -f[1], -f[2], dot(f, eye)},
+                                               {0, 0, 0, 1}}})));
+
+  EXPECT_EQ(v * HomVec4::init(eye[0], eye[1], eye[2], 1), HomVec4::init(0, 0, 0, 1));
+  const V3 to_center = {center[0] - eye[0], center[1] - eye[1], center[2] - eye[2]};
+  const HomVec4 c = v * HomVec4::init(center[0], center[1], center[2], 1);
+  EXPECT_NEAR(c.x, 0.0, 1e-14);
+  EXPECT_NEAR(c.y, 0.0, 1e-14);
+  EXPECT_NEAR(c.z, -std::sqrt(dot(to_center, to_center)), 1e-13);
+  // up, from the eye, stays in the upper half of the y-z plane; the rotation is proper.
+  const HomVec4 above = v * HomVec4::init(eye[0] + up[0], eye[1] + up[1], eye[2] + up[2], 1);
+  EXPECT_NEAR(above.x, 0.0, 1e-14);
+  EXPECT_GT(above.y, 0.0);
+  EXPECT_NEAR(v.det(), 1.0, 1e-14);
+}
+
+TEST(PGL4Operators, ProductIsConstantExpressionAndRightFactorActsFirst) {
+  constexpr PGL4 ts = pglTranslate(1, 0, 0) * pglScale(2, 2, 2);
+  static_assert(ts == PGL4::mul(pglTranslate(1, 0, 0), pglScale(2, 2, 2)));
+  EXPECT_EQ(ts * HomVec4::init(1, 0, 0, 1), HomVec4::init(3, 0, 0, 1));
+}
+
+// Every number of a printed value, read back with std::from_chars.
+std::vector<double> readNumbers(const std::string& text) {
+  std::vector<double> out;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    if (std::string_view("[](), \n").find(*p) != std::string_view::npos) {
+      ++p;
+      continue;
+    }
+    double v = 0;
+    const std::from_chars_result r = std::from_chars(p, end, v);
+    if (r.ec != std::errc{}) {
+      ADD_FAILURE() << "unreadable number at: " << p;
+      break;
+    }
+    out.push_back(v);
+    p = r.ptr;
+  }
+  return out;
+}
+
+TEST(PGL4Print, RowsWithAlignedColumnsThatReadBackBitForBit) {
+  std::ostringstream os;
+  os << pglTranslate(10, -2.5, 0.1);
+  EXPECT_EQ(os.str(), "[1, 0, 0,   10]\n[0, 1, 0, -2.5]\n[0, 0, 1,  0.1]\n[0, 0, 0,    1]");
+
+  ref::RandomInputs in(21);
+  for (int i = 0; i < 2000; ++i) {
+    const PGL4 m = PGL4::init(in.matrix());
+    std::ostringstream text;
+    text << m;
+    const std::vector<double> back = readNumbers(text.str());
+    ASSERT_EQ(back.size(), 16u) << text.str();
+    for (std::size_t r = 0; r < 4; ++r) {
+      for (std::size_t c = 0; c < 4; ++c) {
+        const double e = m.get(r, c);
+        // NaN reads back as a NaN of the same sign; its payload is not printed.
+        const bool same = std::isnan(e) ? std::isnan(back[4 * r + c]) &&
+                                              std::signbit(e) == std::signbit(back[4 * r + c])
+                                        : ref::sameBits(e, back[4 * r + c]);
+        ASSERT_TRUE(same) << text.str() << "\nentry (" << r << ", " << c << ")";
+      }
+    }
+  }
 }
 
 TEST(PGL4Builders, TranslateMovesPointsButNotDirections) {
@@ -172,6 +322,21 @@ TEST(PGL4IndexDeathTest, OutOfRangeGetAndSetAbort) {
   EXPECT_DEATH((void)m.get(0, four), "out of range");
   EXPECT_DEATH(m.set(four, four, 1.0), "out of range");
   EXPECT_DEATH(m.set(static_cast<std::size_t>(-1), 0, 1.0), "out of range");
+}
+
+TEST(PGL4BatchDeathTest, MismatchedLengthsAndPartialOverlapAbort) {
+  std::vector<HomVec4> points(5, HomVec4::init(1, 2, 3, 1));
+  const PGL4 m = pglScale(2, 2, 2);
+  const std::span<HomVec4> all(points);
+  EXPECT_DEATH(m.applyMany(all.first(3), all.last(2)),
+               "PGL4::applyMany: in has 3 points but out has 2: the lengths must be equal");
+  EXPECT_DEATH(m.applyMany(all.first(4), all.last(4)),
+               "PGL4::applyMany: out overlaps in without being in itself \\(out starts 1 points "
+               "after in\\)");
+  std::vector<double> out(4);
+  EXPECT_DEATH(nemra_kernel::fsDistanceMany(points[0], points, out),
+               "fsDistanceMany: b has 5 points but out has 4: the lengths must be equal");
+  m.applyMany({}, {});  // empty is fine
 }
 
 }  // namespace

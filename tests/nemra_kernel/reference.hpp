@@ -85,7 +85,26 @@ inline double det(const Mat& m) {
   return acc;
 }
 
-inline Mat inverse(const Mat& self, double delta, std::uint32_t max_iter) {
+// The iteration's last X, the iterations run and the residual the loop measured last (that of
+// the initial guess when none ran).
+struct InverseSteps {
+  Mat x;
+  std::uint32_t iterations;
+  double residual;
+};
+
+inline double residualOf(const Mat& m_reg, const Mat& x) {
+  const Mat I4 = identity();
+  const Mat residual_check = mul(m_reg, x);
+  double residual = 0.0;
+  for (std::size_t j = 0; j < 16; ++j) {
+    const double diff = std::fabs(residual_check[j] - I4[j]);
+    if (diff > residual) residual = diff;
+  }
+  return residual;
+}
+
+inline InverseSteps inverseSteps(const Mat& self, double delta, std::uint32_t max_iter) {
   const Mat I4 = identity();
   Mat m_reg = self;
   for (std::size_t i = 0; i < 4; ++i) set(m_reg, i, i, get(m_reg, i, i) + delta);
@@ -94,20 +113,21 @@ inline Mat inverse(const Mat& self, double delta, std::uint32_t max_iter) {
   for (double e : m_reg) norm_sq = norm_sq + e * e;
   Mat x{};
   for (std::size_t i = 0; i < 16; ++i) x[i] = mt[i] / norm_sq;
+  InverseSteps steps{x, 0, residualOf(m_reg, x)};
   for (std::uint32_t i = 0; i < max_iter; ++i) {
     const Mat mx = mul(m_reg, x);
     Mat two_i_minus_mx{};
     for (std::size_t j = 0; j < 16; ++j) two_i_minus_mx[j] = 2.0 * I4[j] - mx[j];
     x = mul(x, two_i_minus_mx);
-    const Mat residual_check = mul(m_reg, x);
-    double residual = 0.0;
-    for (std::size_t j = 0; j < 16; ++j) {
-      const double diff = std::fabs(residual_check[j] - I4[j]);
-      if (diff > residual) residual = diff;
-    }
+    const double residual = residualOf(m_reg, x);
+    steps = {x, i + 1, residual};
     if (residual < 1e-12) break;
   }
-  return x;
+  return steps;
+}
+
+inline Mat inverse(const Mat& self, double delta, std::uint32_t max_iter) {
+  return inverseSteps(self, delta, max_iter).x;
 }
 
 inline Mat normalizeDet(const Mat& m) {
