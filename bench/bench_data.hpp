@@ -27,6 +27,10 @@ inline constexpr std::size_t kMatrixBatch = 1024;
 inline constexpr std::size_t kPairBatch = 32768;
 // Scalars and four-lane vectors per timed iteration.
 inline constexpr std::size_t kScalarBatch = 4096;
+// Point counts of the batch transforms (applyMany and its baselines): 1e3 points stay in L1, 1e6
+// points (32 MB in, 32 MB out) stream from memory.
+inline constexpr std::size_t kPointsSmall = 1000;
+inline constexpr std::size_t kPointsLarge = 1000000;
 
 // Iteration budgets whose difference gives the cost of one Newton–Schulz iteration. The
 // translation pglTranslate(10, 20, 30) needs 26 iterations, so neither budget leaves early.

@@ -198,6 +198,23 @@ void getEntity(benchmark::State& state, bool half_active) {
   setBatch(state, kLookupsPerIteration);
 }
 
+// The last entity of a world of n, the lookup a linear scan is slowest at.
+void getEntityLast(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  const Scene& s = scene(n, false);
+  const EntityId last = s.world.entities.back().id;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kLookupsPerIteration; ++i) {
+      EntityId id = last;
+      benchmark::DoNotOptimize(id);
+      const Entity* e = s.world.getEntity(id);
+      if (e == nullptr || e->id != last) fail("getEntity missed the last entity");
+      benchmark::DoNotOptimize(e);
+    }
+  }
+  setBatch(state, kLookupsPerIteration);
+}
+
 void activeCount(benchmark::State& state, bool half_active) {
   const Scene& s = scene(sizeArg(state), half_active);
   for (auto _ : state) benchmark::DoNotOptimize(s.world.activeCount());
@@ -230,6 +247,10 @@ void registerWorldBenchmarks() {
     sizes(benchmark::RegisterBenchmark(("getEntity/nemra" + mode).c_str(), getEntity, half));
     sizes(benchmark::RegisterBenchmark(("activeCount/nemra" + mode).c_str(), activeCount, half));
   }
+  benchmark::RegisterBenchmark("getEntityLast/nemra", getEntityLast)
+      ->Arg(1000)
+      ->Arg(1000000)
+      ->Unit(benchmark::kNanosecond);
   benchmark::RegisterBenchmark("createEntity/nemra", createEntity)
       ->Arg(1000)
       ->Arg(10000)

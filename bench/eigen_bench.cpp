@@ -42,6 +42,22 @@ void apply(benchmark::State& state) {
   timeBatch(state, kMatrixBatch, [&](std::size_t i) -> Vector4d { return m[i] * v[i]; });
 }
 
+// Matrix4d * Matrix4Xd over the points of applyMany/nemra (the same matrix and points), into a
+// separate output.
+void applyMany(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const Matrix4d m = Eigen::Map<const Matrix4d>(randomMatrices(1, 1)[0].data());
+  Eigen::Matrix4Xd in(4, static_cast<Eigen::Index>(n));
+  const std::vector<Vec> points = randomVectors(n, 8);
+  for (std::size_t i = 0; i < n; ++i) in.col(static_cast<Eigen::Index>(i)) = toVector(points[i]);
+  Eigen::Matrix4Xd out(4, static_cast<Eigen::Index>(n));
+  for (auto _ : state) {
+    out.noalias() = m * in;
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, n);
+}
+
 void det(benchmark::State& state) {
   const std::vector<Matrix4d> m = matrices(1);
   timeBatch(state, kMatrixBatch, [&](std::size_t i) -> double { return m[i].determinant(); });
@@ -136,6 +152,9 @@ void normalize4(benchmark::State& state) {
   benchmark::RegisterBenchmark("fsDistance/eigen", fsDistance);
   benchmark::RegisterBenchmark("simdDot4/eigen", dot4);
   benchmark::RegisterBenchmark("simdNormalize3/eigen", normalize4);
+  for (const std::size_t n : {kPointsSmall, kPointsLarge}) {
+    benchmark::RegisterBenchmark("applyMany/eigen", applyMany)->Arg(static_cast<std::int64_t>(n));
+  }
   return 0;
 }();
 

@@ -44,6 +44,60 @@ void apply(benchmark::State& state) {
   timeBatch(state, kMatrixBatch, [&](std::size_t i) -> HomVec4 { return m[i].apply(v[i]); });
 }
 
+// One timed iteration transforms n points into a separate output array. The same points and
+// matrix serve applyMany, the loop of single apply calls and Eigen's Matrix4d * Matrix4Xd.
+struct PointBatch {
+  PGL4 m;
+  std::vector<HomVec4> in;
+  std::vector<HomVec4> out;
+};
+
+PointBatch pointBatch(std::size_t n) {
+  PointBatch b{PGL4::init(randomMatrices(1, 1)[0]), {}, std::vector<HomVec4>(n)};
+  for (const Vec& x : randomVectors(n, 8)) b.in.push_back(toHomVec4(x));
+  return b;
+}
+
+void applyMany(benchmark::State& state) {
+  PointBatch b = pointBatch(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    b.m.applyMany(b.in, b.out);
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, b.in.size());
+}
+
+void applyLoop(benchmark::State& state) {
+  PointBatch b = pointBatch(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < b.in.size(); ++i) b.out[i] = b.m.apply(b.in[i]);
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, b.in.size());
+}
+
+void fsDistanceMany(benchmark::State& state) {
+  PointBatch b = pointBatch(static_cast<std::size_t>(state.range(0)));
+  std::vector<double> out(b.in.size());
+  const HomVec4 a = HomVec4::init(0.3, -1.0, 0.5, 2.0);
+  for (auto _ : state) {
+    nemra_kernel::fsDistanceMany(a, b.in, out);
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, b.in.size());
+}
+
+void fsDistanceLoop(benchmark::State& state) {
+  PointBatch b = pointBatch(static_cast<std::size_t>(state.range(0)));
+  std::vector<double> out(b.in.size());
+  const HomVec4 a = HomVec4::init(0.3, -1.0, 0.5, 2.0);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < b.in.size(); ++i) out[i] = nemra_kernel::fsDistance(a, b.in[i]);
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, b.in.size());
+}
+
 void det(benchmark::State& state) {
   const std::vector<PGL4> m = matrices(1);
   timeBatch(state, kMatrixBatch, [&](std::size_t i) -> double { return m[i].det(); });
@@ -132,6 +186,13 @@ void simdNormalize3(benchmark::State& state) {
   benchmark::RegisterBenchmark("cordicInvSqrt/std", invSqrtStd);
   benchmark::RegisterBenchmark("simdDot4/nemra", simdDot4);
   benchmark::RegisterBenchmark("simdNormalize3/nemra", simdNormalize3);
+  for (const std::size_t n : {kPointsSmall, kPointsLarge}) {
+    const auto points = static_cast<std::int64_t>(n);
+    benchmark::RegisterBenchmark("applyMany/nemra", applyMany)->Arg(points);
+    benchmark::RegisterBenchmark("applyMany/loop", applyLoop)->Arg(points);
+    benchmark::RegisterBenchmark("fsDistanceMany/nemra", fsDistanceMany)->Arg(points);
+    benchmark::RegisterBenchmark("fsDistanceMany/loop", fsDistanceLoop)->Arg(points);
+  }
   return 0;
 }();
 

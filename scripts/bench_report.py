@@ -140,12 +140,22 @@ def main():
         r.row(f"fsDistance vs the formula with {title}", "fsDistance/nemra", f"fsDistance/{lib}", 1.0)
     r.row("findNearest vs literal scan, 1e6 all active",
           "findNearest/nemra/all_active/1000000", "findNearest/literal/all_active/1000000", 0.35)
+    for n, label in ((1000, "1e3"), (1000000, "1e6")):
+        r.row(f"applyMany vs a loop of apply, {label} points",
+              f"applyMany/nemra/{n}", f"applyMany/loop/{n}", 0.5)
+        r.row(f"applyMany vs Eigen Matrix4d * Matrix4Xd, {label} points",
+              f"applyMany/nemra/{n}", f"applyMany/eigen/{n}", 1.0)
+    r.row("getEntity of the last entity, 1e6 vs 1e3 entities",
+          "getEntityLast/nemra/1000000", "getEntityLast/nemra/1000", 2.0)
 
     header("Kernel, for information")
     for op in ("transpose", "normalizeDet", "simdDot4", "simdNormalize3"):
         for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
             r.row(f"{op} vs {title}", f"{op}/nemra", f"{op}/{lib}")
     r.row("cordicInvSqrt vs 1/std::sqrt", "cordicInvSqrt/nemra", "cordicInvSqrt/std")
+    for n, label in ((1000, "1e3"), (1000000, "1e6")):
+        r.row(f"fsDistanceMany vs a loop of fsDistance, {label} points",
+              f"fsDistanceMany/nemra/{n}", f"fsDistanceMany/loop/{n}")
     for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
         r.row(f"Newton-Schulz iteration vs the same with {title}", None, None,
               ours_ns=r.ns_iteration("nemra"), base_ns=r.ns_iteration(lib))
