@@ -128,7 +128,7 @@ TEST(BlackboxTerminal, FailAndSkipLinesTakeTheirTerminalForms) {
   VtScreen screen = finalScreen(run, kColumns, kRows);
   EXPECT_EQ(screen.wraps(), 0);
   const std::string diff = nemra_test::compareWithGolden(
-      std::string(NEMRA_GOLDEN_DIR) + "/terminal_forms.screen.txt",
+      std::string(NEMRA_COMPILER_GOLDEN_DIR) + "/terminal_forms.screen.txt",
       nemra_test::normaliseOutput(screen.text() + "\n", NEMRA_SOURCE_DIR));
   EXPECT_TRUE(diff.empty()) << diff;
 }
@@ -143,7 +143,7 @@ TEST(BlackboxTerminal, DisplayIsClearedBeforeEveryPrintedLine) {
   EXPECT_TRUE(sighting.seen);
   VtScreen final_screen = finalScreen(run, kColumns, kRows);
   const std::string diff = nemra_test::compareWithGolden(
-      std::string(NEMRA_GOLDEN_DIR) + "/slow_then_fail.screen.txt",
+      std::string(NEMRA_COMPILER_GOLDEN_DIR) + "/slow_then_fail.screen.txt",
       nemra_test::normaliseOutput(final_screen.text() + "\n", NEMRA_SOURCE_DIR));
   EXPECT_TRUE(diff.empty()) << diff;
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -85,7 +86,13 @@ std::string normaliseOutput(std::string_view text, std::string_view source_dir) 
 std::string compareWithGolden(const std::string& path, const std::string& actual) {
   const char* update = std::getenv("NEMRA_UPDATE_GOLDEN");
   if (update != nullptr && std::string(update) == "1") {
-    std::ofstream(path, std::ios::binary) << actual;
+    // A compiler's own golden folder may not exist yet.
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+    std::ofstream out(path, std::ios::binary);
+    out << actual;
+    out.close();
+    if (!out) return "golden file " + path + " could not be written";
     return {};
   }
   std::ifstream in(path, std::ios::binary);

@@ -19,7 +19,8 @@ std::string normaliseOutput(std::string_view text, std::string_view source_dir);
 
 // Compares `actual` (already normalised) with the golden file `path`. Returns an empty string when
 // they are equal, else a description of the first difference. With NEMRA_UPDATE_GOLDEN=1 in the
-// environment it writes `actual` to the file instead and returns an empty string.
+// environment it writes `actual` to the file instead (creating its folder) and returns an empty
+// string, or the error when the file cannot be written.
 std::string compareWithGolden(const std::string& path, const std::string& actual);
 
 }  // namespace nemra_test
