@@ -164,7 +164,7 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       tree_size_(std::exchange(other.tree_size_, 0)),
       depth_(std::exchange(other.depth_, 0)) {}
 
-NearestIndex NearestIndex::init(std::pmr::memory_resource* allocator) {
+NearestIndex NearestIndex::init(std::pmr::memory_resource* allocator) noexcept {
   return NearestIndex(allocator);
 }
 

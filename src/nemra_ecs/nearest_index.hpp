@@ -43,12 +43,12 @@ class NEMRA_API NearestIndex {
  public:
   // An empty index on `allocator` (nullptr means std::pmr::get_default_resource()): every query
   // finds nothing. Allocates nothing and cannot fail.
-  static NearestIndex init(std::pmr::memory_resource* allocator);
+  [[nodiscard]] static NearestIndex init(std::pmr::memory_resource* allocator) noexcept;
 
   // The index of `world`'s active entities. Error: OutOfMemory (also for more than 4294967295
   // active entities); nothing is leaked and the world is not changed.
-  static std::expected<NearestIndex, Error> build(const World& world,
-                                                  std::pmr::memory_resource* allocator);
+  [[nodiscard]] static std::expected<NearestIndex, Error> build(
+      const World& world, std::pmr::memory_resource* allocator);
 
   // Takes over other's storage and allocator; other is left empty (every query finds nothing).
   NearestIndex(NearestIndex&& other) noexcept;
@@ -62,17 +62,16 @@ class NEMRA_API NearestIndex {
   void deinit();
 
   // The number of entities indexed.
-  std::size_t size() const { return ids_.size(); }
+  [[nodiscard]] std::size_t size() const noexcept { return ids_.size(); }
 
   // World::findNearest at build time.
-  std::optional<EntityId> nearest(nemra_kernel::HomVec4 query) const;
+  [[nodiscard]] std::optional<EntityId> nearest(nemra_kernel::HomVec4 query) const;
   // World::kNearest at build time. The list, and working storage for min(k, size()) entries
   // released before the return, come from `out` (nullptr means the default resource).
-  std::expected<std::pmr::vector<EntityId>, Error> kNearest(nemra_kernel::HomVec4 query,
-                                                            std::size_t k,
-                                                            std::pmr::memory_resource* out) const;
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
+      nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const;
   // World::withinDistance at build time. The list comes from `out`.
-  std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
       nemra_kernel::HomVec4 query, double radius, std::pmr::memory_resource* out) const;
 
  private:
