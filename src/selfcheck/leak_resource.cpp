@@ -38,21 +38,13 @@ void* mapAnonymous(std::size_t length, int protection, int extra_flags = 0) {
 
 void* pointer(std::uintptr_t address) { return reinterpret_cast<void*>(address); }
 
-struct Mapping {
-  std::uintptr_t address;
-  std::size_t length;
-};
+using Range = detail::BlockPages::Range;
 
-// Whole fresh pages for one block, the block at their start. Throws std::bad_alloc for what cannot
-// be served.
-Mapping mapBlock(std::size_t bytes, std::size_t alignment) {
+// A mapping of its own for one block of `length` bytes (whole pages), at its start. For an
+// alignment above the page size, enough is mapped to find an aligned start, and the pages before
+// and after the block are given back. Throws std::bad_alloc for what cannot be served.
+Range mapBlock(std::size_t length, std::size_t alignment) {
   const std::size_t page = pageSize();
-  if (alignment == 0 || !std::has_single_bit(alignment)) throw std::bad_alloc();
-  const std::size_t wanted = bytes == 0 ? 1 : bytes;  // a distinct address even for 0 bytes
-  if (wanted > std::numeric_limits<std::size_t>::max() - (page - 1)) throw std::bad_alloc();
-  const std::size_t length = roundUpToPages(wanted);
-  // For an alignment above the page size, map enough to find an aligned start, then give back
-  // the pages before and after the block.
   const std::size_t slack = alignment > page ? alignment - page : 0;
   if (length > std::numeric_limits<std::size_t>::max() - slack) throw std::bad_alloc();
   const std::size_t total = length + slack;
@@ -128,20 +120,45 @@ bool writeAt(int file, const void* bytes, std::size_t length, std::size_t offset
   return true;
 }
 
+// Pages for the resource's own use, with an inaccessible page on each side, so that a check
+// writing past the end of one of its blocks faults rather than running into them. nullptr (errno
+// set) when they cannot be had. The guards are mapped without a reservation of memory, unlike
+// blocks, so that they never merge with a freed block's pages: unmapping them then never needs a
+// new mapping.
+void* mapGuarded(std::size_t bytes) {
+  const std::size_t page = pageSize();
+  const std::size_t length = roundUpToPages(bytes);
+  void* mapped = mapAnonymous(length + 2 * page, PROT_NONE, MAP_NORESERVE);
+  if (mapped == nullptr) return nullptr;
+  void* inside = static_cast<char*>(mapped) + page;
+  if (::mprotect(inside, length, PROT_READ | PROT_WRITE) != 0) {
+    const int error = errno;
+    ::munmap(mapped, length + 2 * page);
+    errno = error;
+    return nullptr;
+  }
+  return inside;
+}
+
+void unmapGuarded(void* inside, std::size_t bytes) {
+  const std::size_t page = pageSize();
+  ::munmap(static_cast<char*>(inside) - page, roundUpToPages(bytes) + 2 * page);
+}
+
 // The reserve: pages alternately PROT_NONE and PROT_READ, so that each is a mapping of its own,
 // between two pages that are never given back (they may merge with whatever is mapped beside).
 constexpr std::size_t kReservePages = 65;
 constexpr std::size_t kFirstHeld = 1;
 constexpr std::size_t kLastHeld = kReservePages - 2;
 
-// The table's slot for a block address: block addresses are page aligned, so the page number is
+// The index's slot for a block address: block addresses are page aligned, so the page number is
 // hashed (Fibonacci hashing into a power-of-two table).
 std::size_t homeSlot(std::uintptr_t address, std::size_t slot_count) {
   const std::uint64_t h = static_cast<std::uint64_t>(address >> 12) * 0x9E3779B97F4A7C15ull;
   return static_cast<std::size_t>(h >> (64 - std::countr_zero(slot_count)));
 }
 
-// Forks so far. A child shares the parent's record file, so a table copies it before its first
+// Forks so far. A child shares the parent's record file, so a log copies it before its first
 // change after a fork.
 std::atomic<std::uint64_t> g_forks{0};
 void countFork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
@@ -151,13 +168,33 @@ std::uint64_t forksSoFar() noexcept {
   return g_forks.load(std::memory_order_relaxed);
 }
 
-constexpr std::size_t kFirstSlotCount = 64;
-// Slot numbers and sequence numbers stay within 32 bits in the close-time ordering.
-constexpr std::size_t kMaxSlotCount = std::size_t{1} << 31;
+constexpr const char* kRecordFileName = "nemra leak-checking records";
+constexpr std::size_t kFirstLogCapacity = 256;  // records
+constexpr std::size_t kMaxLogCapacity =
+    std::numeric_limits<std::size_t>::max() / 4 / sizeof(detail::BlockRecord);
+constexpr std::size_t kFirstIndexSlots = 1024;
+constexpr std::size_t kMaxIndexSlots = std::size_t{1} << 40;
+
+// Blocks of up to kChunkBlockPages pages are cut from chunks of kChunkPages pages.
+constexpr std::size_t kChunkPages = 256;
+constexpr std::size_t kChunkBlockPages = 16;
+// Retired pages are dropped once this many adjacent ones wait.
+constexpr std::size_t kDropPages = 64;
+
+std::size_t logBytes(std::size_t capacity) {
+  return roundUpToPages(capacity * sizeof(detail::BlockRecord));
+}
 
 }  // namespace
 
 namespace detail {
+
+struct PendingRecords {
+  static constexpr std::size_t kCapacity = 64;
+  std::size_t count;
+  std::size_t sequence[kCapacity];
+  BlockRecord record[kCapacity];
+};
 
 bool MappingReserve::fill() noexcept {
   if (base_ != 0 && next_ == kFirstHeld) return true;
@@ -192,35 +229,17 @@ void MappingReserve::clear() noexcept {
   next_ = 0;
 }
 
-const BlockRecord* BlockTable::find(std::uintptr_t address) const noexcept {
-  if (slots_ == nullptr || address == 0) return nullptr;
-  for (std::size_t slot = homeSlot(address, slot_count_); slots_[slot].address != 0;
-       slot = (slot + 1) & (slot_count_ - 1)) {
-    if (slots_[slot].address == address) return &slots_[slot];
-  }
-  return nullptr;
-}
-
-bool BlockTable::reserveOne() noexcept {
-  if (4 * (count_ + 1) <= 3 * slot_count_) return true;  // at most three quarters full
-  const std::size_t wanted = slot_count_ == 0 ? kFirstSlotCount : 2 * slot_count_;
-  if (wanted > kMaxSlotCount) {
-    errno = ENOMEM;
-    return false;
-  }
-  return rehash(wanted);
-}
-
-// Moves every record into a new file of `slot_count` slots. The new file is filled through a
-// writable view that is made read-only before it is used; the old one is then dropped.
-bool BlockTable::rehash(std::size_t slot_count) noexcept {
-  const std::size_t bytes = roundUpToPages(slot_count * sizeof(BlockRecord));
-  const int file = ::memfd_create("nemra leak-checking records", MFD_CLOEXEC);
+// A forked child shares the file with its parent, so it copies what has been written to a file
+// of its own before it changes anything.
+bool BlockLog::ownFile() noexcept {
+  if (file_ < 0 || forks_ == forksSoFar()) return true;
+  const std::size_t bytes = logBytes(capacity_);
+  const int file = ::memfd_create(kRecordFileName, MFD_CLOEXEC);
   if (file < 0) return false;
-  const int protection = count_ == 0 ? PROT_READ : PROT_READ | PROT_WRITE;
   void* view = MAP_FAILED;
-  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0) {
-    view = ::mmap(nullptr, bytes, protection, MAP_SHARED | MAP_POPULATE, file, 0);
+  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0 &&
+      writeAt(file, view_, written_ * sizeof(BlockRecord), 0)) {
+    view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, file, 0);
   }
   if (view == MAP_FAILED) {
     const int error = errno;
@@ -228,74 +247,253 @@ bool BlockTable::rehash(std::size_t slot_count) noexcept {
     errno = error;
     return false;
   }
-  auto* slots = static_cast<BlockRecord*>(view);
-  const std::size_t mask = slot_count - 1;
-  const std::uint64_t forks = forksSoFar();
-  for (const BlockRecord* r = slotsBegin(); r != slotsEnd(); ++r) {
-    if (r->address == 0) continue;
-    std::size_t slot = homeSlot(r->address, slot_count);
-    while (slots[slot].address != 0) slot = (slot + 1) & mask;
-    slots[slot] = *r;
+  ::munmap(const_cast<BlockRecord*>(view_), bytes);
+  ::close(file_);
+  file_ = file;
+  view_ = static_cast<const BlockRecord*>(view);
+  forks_ = forksSoFar();
+  return true;
+}
+
+bool BlockLog::grow(std::size_t capacity) noexcept {
+  if (capacity > kMaxLogCapacity) {
+    errno = ENOMEM;
+    return false;
   }
-  if (protection != PROT_READ && ::mprotect(view, bytes, PROT_READ) != 0) {
+  const bool new_file = file_ < 0;
+  const int file = new_file ? ::memfd_create(kRecordFileName, MFD_CLOEXEC) : file_;
+  if (file < 0) return false;
+  void* view = MAP_FAILED;
+  if (::ftruncate(file, static_cast<off_t>(logBytes(capacity))) == 0) {
+    view = new_file ? ::mmap(nullptr, logBytes(capacity), PROT_READ, MAP_SHARED, file, 0)
+                    : ::mremap(const_cast<BlockRecord*>(view_), logBytes(capacity_),
+                               logBytes(capacity), MREMAP_MAYMOVE);
+  }
+  if (view == MAP_FAILED) {  // a longer file than its view does no harm
     const int error = errno;
-    ::munmap(view, bytes);
-    ::close(file);
+    if (new_file) ::close(file);
     errno = error;
     return false;
   }
-  const std::size_t count = count_;
-  const std::uint64_t next_sequence = next_sequence_;
-  release();
+  if (new_file) forks_ = forksSoFar();
   file_ = file;
-  slots_ = slots;
-  slot_count_ = slot_count;
-  count_ = count;
-  next_sequence_ = next_sequence;
-  forks_ = forks;
+  view_ = static_cast<const BlockRecord*>(view);
+  capacity_ = capacity;
   return true;
 }
 
-bool BlockTable::add(const BlockRecord& record) noexcept {
-  if (forks_ != forksSoFar() && !rehash(slot_count_)) return false;
-  std::size_t slot = homeSlot(record.address, slot_count_);
-  while (slots_[slot].address != 0) slot = (slot + 1) & (slot_count_ - 1);
-  BlockRecord stored = record;
-  stored.sequence = next_sequence_;
-  if (!writeAt(file_, &stored, sizeof stored, slot * sizeof(BlockRecord))) return false;
-  ++next_sequence_;
-  ++count_;
+bool BlockLog::reserveOne() noexcept {
+  if (!ownFile()) return false;
+  if (pending_ == nullptr) {
+    pending_ = static_cast<PendingRecords*>(mapGuarded(sizeof(PendingRecords)));
+    if (pending_ == nullptr) return false;
+    pending_->count = 0;
+  }
+  if (pending_->count == PendingRecords::kCapacity && !flush()) return false;
+  if (count_ == capacity_ && !grow(capacity_ == 0 ? kFirstLogCapacity : 2 * capacity_)) {
+    return false;
+  }
   return true;
 }
 
-bool BlockTable::markFreed(std::uintptr_t address, void* const* frames,
-                           std::size_t frame_count) noexcept {
-  if (forks_ != forksSoFar() && !rehash(slot_count_)) return false;
-  const BlockRecord* record = find(address);
-  BlockRecord changed = *record;
-  changed.freed = true;
-  changed.free_frame_count = static_cast<std::uint8_t>(frame_count);
-  std::memcpy(changed.free_frames, frames, frame_count * sizeof(void*));
-  constexpr std::size_t kFrom = offsetof(BlockRecord, freed);
-  const auto offset = static_cast<std::size_t>(record - slots_) * sizeof(BlockRecord) + kFrom;
-  return writeAt(file_, reinterpret_cast<const char*>(&changed) + kFrom, sizeof changed - kFrom,
-                 offset);
+std::size_t BlockLog::add(const BlockRecord& record) noexcept {
+  const std::size_t at = pending_->count++;
+  pending_->sequence[at] = count_;
+  pending_->record[at] = record;
+  return count_++;
 }
 
-void BlockTable::release() noexcept {
+// The newest waiting records are looked at first: a block is most often freed soon after its
+// allocation.
+const BlockRecord* BlockLog::waiting(std::size_t sequence) const noexcept {
+  if (pending_ == nullptr) return nullptr;
+  for (std::size_t i = pending_->count; i-- > 0;) {
+    if (pending_->sequence[i] == sequence) return &pending_->record[i];
+  }
+  return nullptr;
+}
+
+const BlockRecord& BlockLog::get(std::size_t sequence) const noexcept {
+  const BlockRecord* record = waiting(sequence);
+  return record != nullptr ? *record : view_[sequence];
+}
+
+const BlockRecord* BlockLog::written(std::size_t sequence) const noexcept {
+  return sequence < written_ && waiting(sequence) == nullptr ? &view_[sequence] : nullptr;
+}
+
+bool BlockLog::markFreed(std::size_t sequence, void* const* frames,
+                         std::size_t frame_count) noexcept {
+  auto* record = const_cast<BlockRecord*>(waiting(sequence));
+  if (record == nullptr) {
+    if (pending_->count == PendingRecords::kCapacity && !flush()) return false;
+    const std::size_t at = pending_->count++;
+    pending_->sequence[at] = sequence;
+    pending_->record[at] = view_[sequence];
+    record = &pending_->record[at];
+  }
+  record->freed = true;
+  record->free_frame_count = static_cast<std::uint8_t>(frame_count);
+  std::memcpy(record->free_frames, frames, frame_count * sizeof(void*));
+  return true;
+}
+
+bool BlockLog::flush() noexcept {
+  if (pending_ == nullptr || pending_->count == 0) return true;
+  if (!ownFile()) return false;
+  // In sequence order (they mostly are already), so that each run of consecutive records is one
+  // write from one piece of the buffer.
+  std::size_t* const sequence = pending_->sequence;
+  BlockRecord* const record = pending_->record;
+  const std::size_t n = pending_->count;
+  for (std::size_t i = 1; i < n; ++i) {
+    for (std::size_t j = i; j > 0 && sequence[j - 1] > sequence[j]; --j) {
+      std::swap(sequence[j - 1], sequence[j]);
+      std::swap(record[j - 1], record[j]);
+    }
+  }
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && sequence[j] == sequence[j - 1] + 1) ++j;
+    if (!writeAt(file_, &record[i], (j - i) * sizeof(BlockRecord),
+                 sequence[i] * sizeof(BlockRecord))) {
+      return false;
+    }
+    i = j;
+  }
+  pending_->count = 0;
+  written_ = count_;
+  return true;
+}
+
+void BlockLog::release() noexcept {
   // Whole mappings of a file, which merge with nothing: unmapping them needs no new mapping.
-  if (slots_ != nullptr) ::munmap(slots_, roundUpToPages(slot_count_ * sizeof(BlockRecord)));
+  if (view_ != nullptr) ::munmap(const_cast<BlockRecord*>(view_), logBytes(capacity_));
   if (file_ >= 0) ::close(file_);
+  if (pending_ != nullptr) unmapGuarded(pending_, sizeof(PendingRecords));
   file_ = -1;
+  view_ = nullptr;
+  capacity_ = 0;
+  count_ = 0;
+  written_ = 0;
+  pending_ = nullptr;
+}
+
+bool AddressIndex::reserveOne() noexcept {
+  if (4 * (count_ + 1) <= 3 * slot_count_) return true;  // at most three quarters full
+  const std::size_t wanted = slot_count_ == 0 ? kFirstIndexSlots : 2 * slot_count_;
+  if (wanted > kMaxIndexSlots) {
+    errno = ENOMEM;
+    return false;
+  }
+  auto* slots = static_cast<Entry*>(mapGuarded(wanted * sizeof(Entry)));
+  if (slots == nullptr) return false;
+  Entry* const old = slots_;
+  const std::size_t old_count = slot_count_;
+  slots_ = slots;
+  slot_count_ = wanted;
+  count_ = 0;
+  for (std::size_t i = 0; i < old_count; ++i) {
+    if (old[i].address != 0) insert(old[i].address, old[i].sequence);
+  }
+  if (old != nullptr) unmapGuarded(old, old_count * sizeof(Entry));
+  return true;
+}
+
+// The index lies in writable memory: a probe never runs past the table's size, so that one damaged
+// by a stray write costs a wrong hint, never a hang.
+void AddressIndex::insert(std::uintptr_t address, std::size_t sequence) noexcept {
+  const std::size_t mask = slot_count_ - 1;
+  std::size_t slot = homeSlot(address, slot_count_);
+  for (std::size_t probes = 1; slots_[slot].address != 0 && probes < slot_count_; ++probes) {
+    slot = (slot + 1) & mask;
+  }
+  slots_[slot] = {address, sequence};
+  ++count_;
+}
+
+std::size_t AddressIndex::lookup(std::uintptr_t address) const noexcept {
+  if (slots_ == nullptr) return kNone;
+  const std::size_t mask = slot_count_ - 1;
+  std::size_t slot = homeSlot(address, slot_count_);
+  for (std::size_t probes = 0; probes < slot_count_ && slots_[slot].address != 0; ++probes) {
+    if (slots_[slot].address == address) return slots_[slot].sequence;
+    slot = (slot + 1) & mask;
+  }
+  return kNone;
+}
+
+void AddressIndex::release() noexcept {
+  if (slots_ != nullptr) unmapGuarded(slots_, slot_count_ * sizeof(Entry));
   slots_ = nullptr;
   slot_count_ = 0;
   count_ = 0;
-  next_sequence_ = 0;
 }
+
+Range BlockPages::take(std::size_t bytes, std::size_t alignment, MappingReserve& reserve) {
+  const std::size_t page = pageSize();
+  if (alignment == 0 || !std::has_single_bit(alignment)) throw std::bad_alloc();
+  const std::size_t wanted = bytes == 0 ? 1 : bytes;  // a distinct address even for 0 bytes
+  if (wanted > std::numeric_limits<std::size_t>::max() - (page - 1)) throw std::bad_alloc();
+  const std::size_t length = roundUpToPages(wanted);
+  if (alignment > page || length > kChunkBlockPages * page) return mapBlock(length, alignment);
+  if (end_ - next_ < length) {
+    // What is left of the chunk is too short: it is given back, and a new chunk mapped.
+    if (next_ != end_ && !reserve.retry([&] { return ::munmap(pointer(next_), end_ - next_); })) {
+      throw std::bad_alloc();
+    }
+    next_ = end_ = 0;
+    void* chunk = mapAnonymous(kChunkPages * page, PROT_READ | PROT_WRITE);
+    if (chunk == nullptr) throw std::bad_alloc();
+    next_ = reinterpret_cast<std::uintptr_t>(chunk);
+    end_ = next_ + kChunkPages * page;
+  }
+  const Range block{next_, length};
+  next_ += length;
+  return block;
+}
+
+bool BlockPages::retire(Range block, MappingReserve& reserve) noexcept {
+  if (!reserve.retry([&] { return ::mprotect(pointer(block.address), block.length, PROT_NONE); })) {
+    return false;
+  }
+  if (block.address == drop_end_) {
+    drop_end_ += block.length;
+  } else if (block.address + block.length == drop_begin_) {
+    drop_begin_ = block.address;
+  } else {
+    dropWaiting();
+    drop_begin_ = block.address;
+    drop_end_ = block.address + block.length;
+  }
+  if (drop_end_ - drop_begin_ >= kDropPages * pageSize()) dropWaiting();
+  return true;
+}
+
+void BlockPages::dropWaiting() noexcept {
+  if (drop_end_ != drop_begin_)
+    ::madvise(pointer(drop_begin_), drop_end_ - drop_begin_, MADV_DONTNEED);
+  drop_begin_ = drop_end_ = 0;
+}
+
+void BlockPages::reset() noexcept { next_ = end_ = drop_begin_ = drop_end_ = 0; }
 
 }  // namespace detail
 
 LeakCheckingResource::~LeakCheckingResource() { close(); }
+
+// The log decides: the index's answer is checked, and when it has none, or a wrong one (a stray
+// write may have damaged it), the log is searched.
+std::size_t LeakCheckingResource::find(std::uintptr_t address) const noexcept {
+  if (address == 0) return detail::AddressIndex::kNone;
+  const std::size_t count = log_.size();
+  const std::size_t hinted = index_.lookup(address);
+  if (hinted < count && log_.get(hinted).address == address) return hinted;
+  for (std::size_t sequence = 0; sequence < count; ++sequence) {
+    if (log_.get(sequence).address == address) return sequence;
+  }
+  return detail::AddressIndex::kNone;
+}
 
 void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment) {
   detail::BlockRecord record{};
@@ -304,16 +502,14 @@ void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment
   record.alloc_frame_count =
       static_cast<std::uint8_t>(captureFrames(record.alloc_frames, detail::kRecordedFrames, 1));
   std::lock_guard lock(mutex_);
-  // The reserve is held before the block is mapped, so that the block cannot take its room.
-  if (!reserve_.fill() || !table_.reserveOne()) throw std::bad_alloc();
-  const Mapping mapping = mapBlock(bytes, alignment);
-  record.address = mapping.address;
-  record.map_length = mapping.length;
-  if (!table_.add(record)) {
-    (void)reserve_.retry([&] { return ::munmap(pointer(mapping.address), mapping.length); });
-    throw std::bad_alloc();
-  }
-  return pointer(mapping.address);
+  // Everything that can fail comes before the block is taken; the reserve is held first, so that
+  // the block cannot take its room.
+  if (!reserve_.fill() || !log_.reserveOne() || !index_.reserveOne()) throw std::bad_alloc();
+  const Range block = pages_.take(bytes, alignment, reserve_);
+  record.address = block.address;
+  record.map_length = block.length;
+  index_.insert(block.address, log_.add(record));
+  return pointer(block.address);
 }
 
 void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t alignment) {
@@ -327,22 +523,19 @@ void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t
   int record_error = 0;
   {
     std::lock_guard lock(mutex_);
-    const detail::BlockRecord* found = table_.find(address);
-    if (found == nullptr) {
+    const std::size_t sequence = find(address);
+    if (sequence == detail::AddressIndex::kNone) {
       kind = Kind::unknown;
-    } else if (found->freed) {
-      kind = Kind::double_free;
-      record = *found;
     } else {
-      kind = Kind::freed;
-      // The pages stay reserved but unusable until close(); their contents are dropped now.
-      if (reserve_.retry([&] { return ::mprotect(p, found->map_length, PROT_NONE); })) {
-        ::madvise(p, found->map_length, MADV_DONTNEED);
+      record = log_.get(sequence);
+      if (record.freed) {
+        kind = Kind::double_free;
       } else {
-        protect_error = errno;
+        kind = Kind::freed;
+        // The pages stay reserved but unusable until close().
+        if (!pages_.retire({address, record.map_length}, reserve_)) protect_error = errno;
+        if (!log_.markFreed(sequence, frames, frame_count)) record_error = errno;
       }
-      if (!table_.markFreed(address, frames, frame_count)) record_error = errno;
-      record = *table_.find(address);
     }
   }
 
@@ -400,84 +593,66 @@ bool LeakCheckingResource::do_is_equal(const std::pmr::memory_resource& other) c
 
 bool LeakCheckingResource::close() {
   std::lock_guard lock(mutex_);
-  const detail::BlockRecord* const begin = table_.slotsBegin();
-  const detail::BlockRecord* const end = table_.slotsEnd();
-  std::size_t live = 0;
-  for (const detail::BlockRecord* r = begin; r != end; ++r) live += r->address != 0 && !r->freed;
-
-  // Scratch memory for putting the records in allocation order and then in address order.
-  const std::size_t count = table_.size();
-  const std::size_t scratch_bytes = roundUpToPages(count * sizeof(Mapping));
-  void* scratch = nullptr;
-  if (count != 0) {
-    (void)reserve_.retry([&] {
-      scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE, MAP_POPULATE);
-      return scratch == nullptr ? -1 : 0;
-    });
-  }
+  (void)log_.flush();  // so that most records are read from the file; waiting ones are read too
+  const std::size_t count = log_.size();
 
   // Leaks are reported in allocation order, before any page is returned, so that no mapping made
   // while reporting (symbolising maps the executable's tables) can land where a reported block
   // was.
-  auto report = [](const detail::BlockRecord& r) {
+  std::size_t live = 0;
+  for (std::size_t sequence = 0; sequence < count; ++sequence) {
+    const detail::BlockRecord& r = log_.get(sequence);
+    if (r.freed) continue;
+    ++live;
     log("gpa", LogLevel::err,
         "memory address " + hexAddress(r.address) + " leaked: " + allocationStack(r));
-  };
-  if (live != 0 && scratch != nullptr) {
-    auto* slot_of = static_cast<std::uint32_t*>(scratch);  // by sequence number
-    for (const detail::BlockRecord* r = begin; r != end; ++r) {
-      if (r->address != 0) slot_of[r->sequence] = static_cast<std::uint32_t>(r - begin);
-    }
-    for (std::size_t s = 0; s < count; ++s) {
-      if (!begin[slot_of[s]].freed) report(begin[slot_of[s]]);
-    }
-  } else if (live != 0) {
-    // No page to spare at all: find each next leak by a scan.
-    std::uint64_t after = 0;
-    for (std::size_t reported = 0; reported < live; ++reported) {
-      const detail::BlockRecord* next = nullptr;
-      for (const detail::BlockRecord* r = begin; r != end; ++r) {
-        if (r->address != 0 && !r->freed && r->sequence >= after &&
-            (next == nullptr || r->sequence < next->sequence)) {
-          next = r;
-        }
-      }
-      report(*next);
-      after = next->sequence + 1;
-    }
   }
 
   // Blocks mapped one after the other usually lie side by side: in address order, each run of
-  // adjacent blocks is returned with one call.
+  // adjacent blocks (with what is left of the current chunk) is returned with one call.
   std::size_t not_unmapped = 0;
   int unmap_error = 0;
-  auto unmap = [&](Mapping m) {
+  auto unmap = [&](Range m) {
     if (!reserve_.retry([&] { return ::munmap(pointer(m.address), m.length); })) {
       ++not_unmapped;
       unmap_error = errno;
     }
   };
+  const Range unused = pages_.unused();
+  const std::size_t scratch_bytes = roundUpToPages((count + 1) * sizeof(Range));
+  void* scratch = nullptr;
+  (void)reserve_.retry([&] {
+    scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE);
+    return scratch == nullptr ? -1 : 0;
+  });
   if (scratch != nullptr) {
-    auto* blocks = static_cast<Mapping*>(scratch);
+    auto* ranges = static_cast<Range*>(scratch);
     std::size_t n = 0;
-    for (const detail::BlockRecord* r = begin; r != end; ++r) {
-      if (r->address != 0) blocks[n++] = {r->address, r->map_length};
+    for (std::size_t sequence = 0; sequence < count; ++sequence) {
+      const detail::BlockRecord& r = log_.get(sequence);
+      ranges[n++] = {r.address, r.map_length};
     }
-    std::sort(blocks, blocks + n,
-              [](const Mapping& a, const Mapping& b) { return a.address < b.address; });
+    if (unused.length != 0) ranges[n++] = unused;
+    std::sort(ranges, ranges + n,
+              [](const Range& a, const Range& b) { return a.address < b.address; });
     for (std::size_t i = 0; i < n;) {
-      Mapping run = blocks[i++];
-      while (i < n && blocks[i].address == run.address + run.length)
-        run.length += blocks[i++].length;
+      Range run = ranges[i++];
+      while (i < n && ranges[i].address == run.address + run.length)
+        run.length += ranges[i++].length;
       unmap(run);
     }
     ::munmap(scratch, scratch_bytes);
   } else {
-    for (const detail::BlockRecord* r = begin; r != end; ++r) {
-      if (r->address != 0) unmap({r->address, r->map_length});
+    // No page to spare at all: one call for each block.
+    for (std::size_t sequence = 0; sequence < count; ++sequence) {
+      const detail::BlockRecord& r = log_.get(sequence);
+      unmap({r.address, r.map_length});
     }
+    if (unused.length != 0) unmap(unused);
   }
-  table_.release();
+  log_.release();
+  index_.release();
+  pages_.reset();
   reserve_.clear();
   if (not_unmapped != 0) {
     log("gpa", LogLevel::err,

@@ -14,15 +14,12 @@ namespace detail {
 
 inline constexpr std::size_t kRecordedFrames = 10;
 
-// What the resource knows of one block. The fields a free changes come last, so that recording a
-// free writes one contiguous piece.
+// What the resource knows of one block. The fields a free changes come last.
 struct BlockRecord {
-  std::uintptr_t address;  // what do_allocate returned, the start of the block's own pages; 0 for
-                           // an empty slot
-  std::uint64_t sequence;  // allocation order
+  std::uintptr_t address;  // what do_allocate returned, the start of the block's own pages
   std::size_t size;        // bytes asked for
   std::size_t alignment;   // alignment asked for
-  std::size_t map_length;  // bytes of pages mapped from address on
+  std::size_t map_length;  // bytes of pages from address on that belong to the block
   std::uint8_t alloc_frame_count;
   void* alloc_frames[kRecordedFrames];
   bool freed;
@@ -62,47 +59,117 @@ class MappingReserve {
   std::size_t next_ = 0;     // the next page to give back
 };
 
-// The records: an open-addressing hash table from block address to record, in a memory file that
-// is mapped read-only and changed only through pwrite. A stray write from a check faults instead
-// of corrupting the bookkeeping, and an update costs one system call, however many blocks there
-// are. Never allocates through the resource it serves, nor through the global heap.
-class BlockTable {
+// Records waiting to be written, each with its sequence number.
+struct PendingRecords;
+
+// The records in allocation order (a record's index is the block's sequence number), in a memory
+// file mapped read-only and changed only through pwrite, so that a stray write from a check
+// faults instead of corrupting them. New and changed records wait in a small buffer of their own
+// pages and are written together, one system call for each run of consecutive records, so that
+// most operations make no system call for their record. Never allocates through the resource it
+// serves, nor through the global heap.
+class BlockLog {
  public:
-  BlockTable() = default;
-  BlockTable(const BlockTable&) = delete;
-  BlockTable& operator=(const BlockTable&) = delete;
-  ~BlockTable() { release(); }
+  BlockLog() = default;
+  BlockLog(const BlockLog&) = delete;
+  BlockLog& operator=(const BlockLog&) = delete;
+  ~BlockLog() { release(); }
 
-  // Makes room for one more record. False (with errno set, the table unchanged) when memory, a
-  // mapping or a file descriptor cannot be had.
+  // Makes room for one more record. False (with errno set, nothing recorded lost) when memory, a
+  // mapping or a file descriptor cannot be had, or waiting records cannot be written.
   [[nodiscard]] bool reserveOne() noexcept;
-  // Stores a record for a new address, after reserveOne; `record.sequence` is set here. False
-  // (errno set, the table unchanged) when the write fails.
-  [[nodiscard]] bool add(const BlockRecord& record) noexcept;
-  // The record of the block at `address`, or nullptr. Read-only memory.
-  [[nodiscard]] const BlockRecord* find(std::uintptr_t address) const noexcept;
-  // Marks the recorded block at `address` freed, with the stack of the free. False (errno set)
-  // when the write fails.
-  [[nodiscard]] bool markFreed(std::uintptr_t address, void* const* frames,
+  // Appends a record, after reserveOne, and returns its sequence number.
+  std::size_t add(const BlockRecord& record) noexcept;
+  // The record with a sequence number below size().
+  [[nodiscard]] const BlockRecord& get(std::size_t sequence) const noexcept;
+  // Marks a record freed, with the stack of the free. False (errno set, the record unchanged)
+  // when waiting records had to be written to make room and could not be.
+  [[nodiscard]] bool markFreed(std::size_t sequence, void* const* frames,
                                std::size_t frame_count) noexcept;
-
-  // Every slot; empty ones have address 0.
-  [[nodiscard]] const BlockRecord* slotsBegin() const noexcept { return slots_; }
-  [[nodiscard]] const BlockRecord* slotsEnd() const noexcept { return slots_ + slot_count_; }
+  // Writes every waiting record. False (errno set; they keep waiting) when a write fails.
+  [[nodiscard]] bool flush() noexcept;
+  // The written copy of a record in the read-only view, or nullptr while it waits.
+  [[nodiscard]] const BlockRecord* written(std::size_t sequence) const noexcept;
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
 
-  // Returns all of the table's memory; the table is then empty and usable again.
+  // Returns all of the log's memory; the log is then empty and usable again.
   void release() noexcept;
 
  private:
-  [[nodiscard]] bool rehash(std::size_t slot_count) noexcept;
+  [[nodiscard]] bool ownFile() noexcept;
+  [[nodiscard]] bool grow(std::size_t capacity) noexcept;
+  [[nodiscard]] const BlockRecord* waiting(std::size_t sequence) const noexcept;
 
   int file_ = -1;
-  BlockRecord* slots_ = nullptr;  // the read-only view of the file
-  std::size_t slot_count_ = 0;    // a power of two, at least 4/3 of count_
+  const BlockRecord* view_ = nullptr;  // the read-only view of the file
+  std::size_t capacity_ = 0;           // records the file and the view hold
   std::size_t count_ = 0;
-  std::uint64_t next_sequence_ = 0;
+  std::size_t written_ = 0;  // records below this are in the file (and may wait changed)
+  PendingRecords* pending_ = nullptr;
   std::uint64_t forks_ = 0;  // forks of the process when the file was made
+};
+
+// From block address to sequence number: an open-addressing hash table in writable memory of its
+// own. Only a hint: every answer is checked against the log, which alone is trusted.
+class AddressIndex {
+ public:
+  AddressIndex() = default;
+  AddressIndex(const AddressIndex&) = delete;
+  AddressIndex& operator=(const AddressIndex&) = delete;
+  ~AddressIndex() { release(); }
+
+  // Makes room for one more entry; false (errno set, the index unchanged) otherwise.
+  [[nodiscard]] bool reserveOne() noexcept;
+  // Adds an entry, after reserveOne.
+  void insert(std::uintptr_t address, std::size_t sequence) noexcept;
+  // The sequence number stored for `address`, or kNone.
+  [[nodiscard]] std::size_t lookup(std::uintptr_t address) const noexcept;
+  void release() noexcept;
+
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+ private:
+  struct Entry {
+    std::uintptr_t address;  // 0 for an empty slot
+    std::size_t sequence;
+  };
+  Entry* slots_ = nullptr;
+  std::size_t slot_count_ = 0;  // a power of two, at least 4/3 of count_
+  std::size_t count_ = 0;
+};
+
+// Pages for blocks. A block of a few pages is cut from a larger mapping (a chunk), so that most
+// allocations need no system call; a chunk's pages are never handed out twice. Larger blocks, and
+// blocks aligned beyond a page, get a mapping of their own. Freed pages are made inaccessible at
+// once; their contents are dropped a run of adjacent pages at a time.
+class BlockPages {
+ public:
+  struct Range {
+    std::uintptr_t address;
+    std::size_t length;
+  };
+
+  BlockPages() = default;
+  BlockPages(const BlockPages&) = delete;
+  BlockPages& operator=(const BlockPages&) = delete;
+
+  // Whole fresh pages for one block, the block at their start. Throws std::bad_alloc for what
+  // cannot be served.
+  [[nodiscard]] Range take(std::size_t bytes, std::size_t alignment, MappingReserve& reserve);
+  // Makes a block's pages inaccessible; false (errno set) when they could not be.
+  [[nodiscard]] bool retire(Range block, MappingReserve& reserve) noexcept;
+  // The part of the current chunk not handed out yet (length 0 when there is none).
+  [[nodiscard]] Range unused() const noexcept { return {next_, end_ - next_}; }
+  // Forgets the chunk and the pages waiting to be dropped, once everything has been unmapped.
+  void reset() noexcept;
+
+ private:
+  void dropWaiting() noexcept;
+
+  std::uintptr_t next_ = 0;  // the current chunk's pages not handed out yet
+  std::uintptr_t end_ = 0;
+  std::uintptr_t drop_begin_ = 0;  // retired pages whose contents are still to be dropped
+  std::uintptr_t drop_end_ = 0;
 };
 
 }  // namespace detail
@@ -141,8 +208,12 @@ class LeakCheckingResource final : public std::pmr::memory_resource {
   void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override;
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override;
 
+  [[nodiscard]] std::size_t find(std::uintptr_t address) const noexcept;
+
   std::mutex mutex_;
-  detail::BlockTable table_;
+  detail::BlockLog log_;
+  detail::AddressIndex index_;
+  detail::BlockPages pages_;
   detail::MappingReserve reserve_;
 };
 

@@ -408,15 +408,18 @@ TEST_F(LeakCheckingResourceDeathTest, AForkedChildsFreesStayInTheChild) {
 TEST_F(LeakCheckingResourceDeathTest, BookkeepingIsReadOnly) {
   // The child must see the parent's mappings as they are: "fast" forks without re-running.
   GTEST_FLAG_SET(death_test_style, "fast");
-  selfcheck::detail::BlockTable table;
-  ASSERT_TRUE(table.reserveOne());
+  selfcheck::detail::BlockLog log;
+  ASSERT_TRUE(log.reserveOne());
   selfcheck::detail::BlockRecord record{};
   record.address = 0x10000;
-  ASSERT_TRUE(table.add(record));
-  const selfcheck::detail::BlockRecord* stored = table.find(0x10000);
-  ASSERT_NE(stored, nullptr);
+  const std::size_t sequence = log.add(record);
   void* frames[1] = {};
-  ASSERT_TRUE(table.markFreed(0x10000, frames, 1));
+  ASSERT_TRUE(log.markFreed(sequence, frames, 1));
+  EXPECT_EQ(log.written(sequence), nullptr);  // waiting
+  ASSERT_TRUE(log.flush());
+  const selfcheck::detail::BlockRecord* stored = log.written(sequence);
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->address, 0x10000u);
   EXPECT_TRUE(stored->freed);
   EXPECT_EXIT(
       {
