@@ -345,22 +345,30 @@ void NearestIndex::visit(HomVec4 query, Visitor& visitor) const {
 
 namespace {
 
-struct NearestVisitor {
-  NearestVisitor(const HomVec4* p, const std::uint32_t* r) : positions(p), ranks(r) {}
-
+// What the three searches share: the stored entities, the limit they prune with, and balls
+// skipped or looked into.
+struct Search {
   const HomVec4* positions;
   const std::uint32_t* ranks;
-  double best = kPi;
-  std::uint64_t best_rank = std::numeric_limits<std::uint64_t>::max();
   Limit limit;
 
   Open open(double cosine, const Ball& b) const {
     return limit.beyond(cosine, b) ? Open::skip : Open::look;
   }
   void inside(std::size_t) {}
-  // `unit` is the unit query for an entity of the tree, nullptr for one that is scanned.
+  // Whether the entity at i is known to lie beyond the limit without its distance. `unit` is the
+  // unit query for an entity of the tree, nullptr for one that is scanned.
+  bool screened(std::size_t i, const HomVec4* unit) const {
+    return unit != nullptr && limit.screened(positions[i], *unit);
+  }
+};
+
+struct NearestVisitor : Search {
+  double best = kPi;
+  std::uint64_t best_rank = std::numeric_limits<std::uint64_t>::max();
+
   void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
-    if (unit != nullptr && limit.screened(positions[i], *unit)) return;
+    if (screened(i, unit)) return;
     const double d = nemra_kernel::fsDistance(query, positions[i]);
     if (d < best || (d == best && ranks[i] < best_rank)) {
       if (d != best) limit.set(d);
@@ -370,34 +378,21 @@ struct NearestVisitor {
   }
 };
 
-struct KNearestVisitor {
-  KNearestVisitor(const HomVec4* p, const std::uint32_t* r, detail::KSmallest& k)
-      : positions(p), ranks(r), kept(k) {}
+struct KNearestVisitor : Search {
+  detail::KSmallest* kept;
 
-  const HomVec4* positions;
-  const std::uint32_t* ranks;
-  detail::KSmallest& kept;
-  Limit limit;
-
-  Open open(double cosine, const Ball& b) const {
-    return limit.beyond(cosine, b) ? Open::skip : Open::look;
-  }
-  void inside(std::size_t) {}
   void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
-    if (unit != nullptr && limit.screened(positions[i], *unit)) return;
-    const double before = kept.full() ? kept.last().distance : kPi;
-    kept.offer(nemra_kernel::fsDistance(query, positions[i]), ranks[i]);
-    if (kept.full() && kept.last().distance != before) limit.set(kept.last().distance);
+    if (screened(i, unit)) return;
+    const double before = kept->full() ? kept->last().distance : kPi;
+    kept->offer(nemra_kernel::fsDistance(query, positions[i]), ranks[i]);
+    if (kept->full() && kept->last().distance != before) limit.set(kept->last().distance);
   }
 };
 
 // Collects the ranks of the entities within `radius` as ids, to be sorted and mapped afterwards.
-struct WithinVisitor {
-  const HomVec4* positions;
-  const std::uint32_t* ranks;
+struct WithinVisitor : Search {
   double radius;
-  std::pmr::vector<EntityId>& found;
-  Limit limit;
+  std::pmr::vector<EntityId>* found;
   // cos and sin of radius − kMargin when that is positive and radius below 2 (above every
   // distance: then every ball is taken whole).
   bool take_whole = false;
@@ -406,7 +401,7 @@ struct WithinVisitor {
 
   WithinVisitor(const HomVec4* p, const std::uint32_t* r, double within,
                 std::pmr::vector<EntityId>& out)
-      : positions(p), ranks(r), radius(within), found(out) {
+      : Search{p, r, {}}, radius(within), found(&out) {
     limit.set(radius);
     take_whole = radius >= 2.0;
     if (radius < 2.0 && radius - kMargin > 0.0) {
@@ -424,11 +419,11 @@ struct WithinVisitor {
     }
     return Open::look;
   }
-  void inside(std::size_t i) { found.push_back(EntityId::init(ranks[i])); }
+  void inside(std::size_t i) { found->push_back(EntityId::init(ranks[i])); }
   void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
-    if (unit != nullptr && limit.screened(positions[i], *unit)) return;
+    if (screened(i, unit)) return;
     if (nemra_kernel::fsDistance(query, positions[i]) <= radius) {
-      found.push_back(EntityId::init(ranks[i]));
+      found->push_back(EntityId::init(ranks[i]));
     }
   }
 };
@@ -436,7 +431,7 @@ struct WithinVisitor {
 }  // namespace
 
 std::optional<EntityId> NearestIndex::nearest(HomVec4 query) const {
-  NearestVisitor visitor(positions_.data(), ranks_.data());
+  NearestVisitor visitor{{positions_.data(), ranks_.data(), {}}};
   visit(query, visitor);
   if (visitor.best_rank >= ids_.size()) return std::nullopt;
   return ids_[visitor.best_rank];
@@ -448,7 +443,7 @@ std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
     std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
     if (k == 0) return ids;
     detail::KSmallest kept(k, ids_.size(), ids.get_allocator().resource());
-    KNearestVisitor visitor(positions_.data(), ranks_.data(), kept);
+    KNearestVisitor visitor{{positions_.data(), ranks_.data(), {}}, &kept};
     visit(query, visitor);
     const auto sorted = kept.sorted();
     ids.reserve(sorted.size());

@@ -102,22 +102,23 @@ void expectSameAnswers(const World& world, const NearestIndex& index, Generator&
   const auto expected_nearest = nemra_ecs_test::literalNearest(world, query);
   ASSERT_EQ(index.nearest(query), expected_nearest) << where;
 
+  // The world's scan and the index both give what the literal scan gives.
+  const auto expect_both = [&](const auto& ask, const std::vector<std::uint64_t>& expected,
+                               const ::testing::Message& what) {
+    const auto from_world = ask(world);
+    const auto from_index = ask(index);
+    ASSERT_TRUE(from_world && from_index) << where << what;
+    ASSERT_EQ(numbers(*from_world), expected) << where << what;
+    ASSERT_EQ(numbers(*from_index), expected) << where << what;
+  };
   const std::size_t ks[] = {0, 1, 2, 3, 16, world.entities.size() + 2};
   const std::size_t k = ks[gen.below(std::size(ks))];
-  const auto expected_k = nemra_ecs_test::literalKNearest(world, query, k);
-  const auto world_k = world.kNearest(query, k, nullptr);
-  const auto index_k = index.kNearest(query, k, nullptr);
-  ASSERT_TRUE(world_k && index_k);
-  ASSERT_EQ(numbers(*world_k), expected_k) << where << " k " << k;
-  ASSERT_EQ(numbers(*index_k), expected_k) << where << " k " << k;
-
+  expect_both([&](const auto& s) { return s.kNearest(query, k, nullptr); },
+              nemra_ecs_test::literalKNearest(world, query, k), ::testing::Message() << " k " << k);
   const double radius = randomRadius(gen, world, query);
-  const auto expected_within = nemra_ecs_test::literalWithin(world, query, radius);
-  const auto world_within = world.withinDistance(query, radius, nullptr);
-  const auto index_within = index.withinDistance(query, radius, nullptr);
-  ASSERT_TRUE(world_within && index_within);
-  ASSERT_EQ(numbers(*world_within), expected_within) << where << " radius " << radius;
-  ASSERT_EQ(numbers(*index_within), expected_within) << where << " radius " << radius;
+  expect_both([&](const auto& s) { return s.withinDistance(query, radius, nullptr); },
+              nemra_ecs_test::literalWithin(world, query, radius),
+              ::testing::Message() << " radius " << radius);
 }
 
 TEST(NearestQueries, SameAnswersAsLiteralScansOnRandomWorlds) {
