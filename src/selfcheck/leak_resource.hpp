@@ -64,10 +64,11 @@ struct PendingRecords;
 
 // The records in allocation order (a record's index is the block's sequence number), in a memory
 // file mapped read-only and changed only through pwrite, so that a stray write from a check
-// faults instead of corrupting them. New and changed records wait in a small buffer of their own
-// pages and are written together, one system call for each run of consecutive records, so that
-// most operations make no system call for their record. Never allocates through the resource it
-// serves, nor through the global heap.
+// faults instead of corrupting them. New and changed records wait, at most 64 of them, in a
+// buffer of their own writable pages between two inaccessible ones (which a check running off the
+// end of a block hits first), and are written together, one system call for each run of
+// consecutive records: most operations make no system call for their record. Never allocates
+// through the resource it serves, nor through the global heap.
 class BlockLog {
  public:
   BlockLog() = default;
@@ -174,9 +175,10 @@ class BlockPages {
 
 }  // namespace detail
 
-// A std::pmr::memory_resource that gives every block pages of its own from the operating system
-// (mmap) and records, for every block, its size, alignment and the call stack (at most 10 frames)
-// of its allocation. Each operation costs the same whatever the number of blocks.
+// A std::pmr::memory_resource that gives every block whole pages of its own from the operating
+// system (mmap), never handed out before, and records, for every block, its size, alignment and
+// the call stack (at most 10 frames) of its allocation. Each operation costs the same whatever
+// the number of blocks; most make one system call (the free's change of protection) or none.
 //
 // - A freed block's pages stay reserved and inaccessible (PROT_NONE) until close(), so a use
 //   after free faults, and a second free of the same address is recognised as such rather than
