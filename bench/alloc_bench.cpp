@@ -57,10 +57,12 @@ void BM_LeakResourceLive(benchmark::State& state) {
 }
 
 BENCHMARK(BM_LeakResourcePairs)
+    ->Name("leakResource/pairs")
     ->RangeMultiplier(10)
     ->Range(1000, 100000)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LeakResourceLive)
+    ->Name("leakResource/live")
     ->RangeMultiplier(10)
     ->Range(1000, 100000)
     ->Unit(benchmark::kMillisecond);

@@ -148,6 +148,14 @@ def main():
     r.row("getEntity of the last entity, 1e6 vs 1e3 entities",
           "getEntityLast/nemra/1000000", "getEntityLast/nemra/1000", 2.0)
 
+    for mode, what in (("pairs", "allocate/free pairs"), ("live", "live blocks")):
+        per_op = {n: r.time(f"leakResource/{mode}/{n}") for n in (1000, 100000)}
+        r.row(f"leak-checking allocator, {what}, per op 1e5 vs 1e3",
+              None, None, 2.0, ours_ns=per_op[100000] and per_op[100000] / 100000,
+              base_ns=per_op[1000] and per_op[1000] / 1000)
+        r.row(f"leak-checking allocator, 1e5 {what}, vs 0.5 s", f"leakResource/{mode}/100000",
+              None, 1.0, base_ns=0.5e9)
+
     header("Kernel, for information")
     for op in ("transpose", "normalizeDet", "simdDot4", "simdNormalize3"):
         for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
