@@ -1,0 +1,637 @@
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include <selfcheck/fast_unwind.hpp>
+#include <selfcheck/stack_trace.hpp>
+
+#if defined(__x86_64__) && defined(__linux__)
+#define SELFCHECK_FAST_UNWIND 1
+#include <pthread.h>
+#else
+#define SELFCHECK_FAST_UNWIND 0
+#endif
+
+#if SELFCHECK_FAST_UNWIND
+
+// The unwinder's lookup of the frame description entry covering `pc` (exported by libgcc).
+struct SelfcheckEhBases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+extern "C" const void* _Unwind_Find_FDE(void* pc, SelfcheckEhBases* bases);
+
+namespace selfcheck {
+namespace {
+
+// DWARF register numbers on x86-64.
+constexpr std::uint64_t kRbp = 6;
+constexpr std::uint64_t kRsp = 7;
+constexpr std::uint64_t kReturnAddress = 16;
+
+// How to unwind one frame, packed in 64 bits so that a cache slot holds it in one word.
+struct Rule {
+  std::int32_t cfa_offset;  // the canonical frame address is rsp or rbp plus this
+  std::int16_t rbp_offset;  // where the caller's rbp is saved, from the CFA (when kRbpSaved)
+  std::int8_t ra_offset;    // where the return address is, from the CFA
+  std::uint8_t flags;
+};
+static_assert(sizeof(Rule) == sizeof(std::uint64_t));
+
+constexpr std::uint8_t kKnown = 1;       // set in every rule, so that no rule packs to 0
+constexpr std::uint8_t kCfaFromRbp = 2;  // the CFA is rbp + cfa_offset, not rsp + cfa_offset
+constexpr std::uint8_t kRbpSaved = 4;    // the caller's rbp is at CFA + rbp_offset, else unchanged
+constexpr std::uint8_t kOutermost = 8;   // no return address: the last frame of the stack
+constexpr std::uint8_t kSlow = 16;       // this frame needs the general unwinder
+
+constexpr Rule kSlowRule{0, 0, 0, kKnown | kSlow};
+
+// --- Reading the unwind tables ----------------------------------------------------------------
+
+// A bounded reader of .eh_frame data; reading past `end` clears `ok` and yields zeros.
+struct Reader {
+  const std::uint8_t* p;
+  const std::uint8_t* end;
+  bool ok = true;
+
+  bool need(std::size_t n) {
+    if (ok && static_cast<std::size_t>(end - p) >= n) return true;
+    ok = false;
+    return false;
+  }
+  template <class T>
+  T fixed() {
+    T value{};
+    if (!need(sizeof value)) return value;
+    __builtin_memcpy(&value, p, sizeof value);
+    p += sizeof value;
+    return value;
+  }
+  std::uint8_t u8() { return fixed<std::uint8_t>(); }
+  std::uint64_t uleb() {
+    std::uint64_t value = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      if (!need(1)) return 0;
+      const std::uint8_t byte = *p++;
+      if (shift < 64) value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+      if ((byte & 0x80) == 0) return value;
+    }
+  }
+  std::int64_t sleb() {
+    std::uint64_t value = 0;
+    unsigned shift = 0;
+    std::uint8_t byte = 0;
+    do {
+      if (!need(1)) return 0;
+      byte = *p++;
+      if (shift < 64) value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+      shift += 7;
+    } while (byte & 0x80);
+    if (shift < 64 && (byte & 0x40)) value |= ~std::uint64_t{0} << shift;
+    return static_cast<std::int64_t>(value);
+  }
+  void skip(std::uint64_t n) {
+    if (need(n)) p += n;
+  }
+};
+
+// Pointer encodings of the augmentation data.
+constexpr std::uint8_t kEncOmit = 0xff;
+constexpr std::uint8_t kEncPcRel = 0x10;
+constexpr std::uint8_t kEncIndirect = 0x80;
+
+// Bytes of a fixed-size encoded value; 0 for a variable or unknown size.
+std::size_t encodedSize(std::uint8_t encoding) {
+  switch (encoding & 0x0f) {
+    case 0x00:
+      return 8;  // absptr
+    case 0x02:   // udata2
+    case 0x0a:
+      return 2;  // sdata2
+    case 0x03:   // udata4
+    case 0x0b:
+      return 4;  // sdata4
+    case 0x04:   // udata8
+    case 0x0c:
+      return 8;  // sdata8
+    default:
+      return 0;
+  }
+}
+
+// Skips one encoded value (a personality routine's address).
+void skipEncoded(Reader& in, std::uint8_t encoding) {
+  if (encoding == kEncOmit) return;
+  switch (encoding & 0x0f) {
+    case 0x01:
+      (void)in.uleb();
+      return;
+    case 0x09:
+      (void)in.sleb();
+      return;
+    default:
+      break;
+  }
+  const std::size_t size = encodedSize(encoding);
+  // The aligned form needs the section's alignment; it does not occur on this target.
+  if (size == 0 || (encoding & 0x70) == 0x50) {
+    in.ok = false;
+    return;
+  }
+  in.skip(size);
+}
+
+// Reads an address for DW_CFA_set_loc: absolute or relative to itself, as a compiler emits it.
+std::uintptr_t readLocation(Reader& in, std::uint8_t encoding) {
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(in.p);
+  const std::size_t size = encodedSize(encoding);
+  const std::uint8_t application = encoding & 0x70;
+  if (size == 0 || (encoding & kEncIndirect) || (application != 0 && application != kEncPcRel)) {
+    in.ok = false;
+    return 0;
+  }
+  std::uint64_t value = 0;
+  switch (encoding & 0x0f) {
+    case 0x02:
+      value = in.fixed<std::uint16_t>();
+      break;
+    case 0x0a:
+      value = static_cast<std::uint64_t>(in.fixed<std::int16_t>());
+      break;
+    case 0x03:
+      value = in.fixed<std::uint32_t>();
+      break;
+    case 0x0b:
+      value = static_cast<std::uint64_t>(in.fixed<std::int32_t>());
+      break;
+    default:
+      value = in.fixed<std::uint64_t>();
+      break;
+  }
+  return application == kEncPcRel ? at + value : value;
+}
+
+// The rule for one register as the program builds it. Only rbp and the return address matter:
+// the CFA is accepted only when it depends on rsp or rbp.
+enum class How : std::uint8_t { unchanged, undefined, offset, other };
+struct RegisterRule {
+  How how = How::unchanged;
+  std::int64_t offset = 0;
+};
+struct Row {
+  bool cfa_is_expression = false;
+  std::uint64_t cfa_register = kRsp;
+  std::int64_t cfa_offset = 0;
+  RegisterRule rbp;
+  RegisterRule ra;
+};
+
+struct Program {
+  std::uint8_t fde_encoding;
+  std::uint64_t code_alignment;
+  std::int64_t data_alignment;
+};
+
+template <class R>
+auto* ruleOf(R& row, std::uint64_t reg) {
+  if (reg == kRbp) return &row.rbp;
+  return reg == kReturnAddress ? &row.ra : nullptr;
+}
+
+void setRule(Row& row, std::uint64_t reg, How how, std::int64_t offset = 0) {
+  if (RegisterRule* rule = ruleOf(row, reg)) *rule = {how, offset};
+}
+
+// Runs call-frame instructions on `row` while the location is before `pc` (the return address:
+// the row in force at the call instruction, pc - 1, is the one wanted). `initial` is the row the
+// CIE's instructions left, for DW_CFA_restore. Returns false on an instruction it cannot follow.
+bool runProgram(Reader in, const Program& program, std::uintptr_t& location, std::uintptr_t pc,
+                Row& row, const Row& initial) {
+  constexpr std::size_t kMaxRemembered = 16;
+  Row remembered[kMaxRemembered];
+  std::size_t depth = 0;
+  // DW_CFA_restore: the initial rule when it is "unchanged"; anything else is left to the
+  // general unwinder, which does not keep the CIE's rules.
+  auto restore = [&](std::uint64_t reg) {
+    const RegisterRule* first = ruleOf(initial, reg);
+    if (first == nullptr) return;
+    setRule(row, reg, first->how == How::unchanged ? How::unchanged : How::other);
+  };
+  while (in.ok && in.p < in.end && location < pc) {
+    const std::uint8_t op = in.u8();
+    const std::uint8_t low = op & 0x3f;
+    switch (op & 0xc0) {
+      case 0x40:  // DW_CFA_advance_loc
+        location += low * program.code_alignment;
+        continue;
+      case 0x80: {  // DW_CFA_offset
+        const auto offset = static_cast<std::int64_t>(in.uleb()) * program.data_alignment;
+        setRule(row, low, How::offset, offset);
+        continue;
+      }
+      case 0xc0:  // DW_CFA_restore
+        restore(low);
+        continue;
+      default:
+        break;
+    }
+    switch (op) {
+      case 0x00:
+        break;  // DW_CFA_nop
+      case 0x01:
+        location = readLocation(in, program.fde_encoding);
+        break;
+      case 0x02:
+        location += in.fixed<std::uint8_t>() * program.code_alignment;
+        break;
+      case 0x03:
+        location += in.fixed<std::uint16_t>() * program.code_alignment;
+        break;
+      case 0x04:
+        location += in.fixed<std::uint32_t>() * program.code_alignment;
+        break;
+      case 0x05: {  // DW_CFA_offset_extended
+        const std::uint64_t reg = in.uleb();
+        setRule(row, reg, How::offset,
+                static_cast<std::int64_t>(in.uleb()) * program.data_alignment);
+        break;
+      }
+      case 0x06:
+        restore(in.uleb());
+        break;  // DW_CFA_restore_extended
+      case 0x07:
+        setRule(row, in.uleb(), How::undefined);
+        break;  // DW_CFA_undefined
+      case 0x08:
+        setRule(row, in.uleb(), How::unchanged);
+        break;      // DW_CFA_same_value
+      case 0x09: {  // DW_CFA_register
+        const std::uint64_t reg = in.uleb();
+        (void)in.uleb();
+        setRule(row, reg, How::other);
+        break;
+      }
+      case 0x0a:  // DW_CFA_remember_state
+        if (depth == kMaxRemembered) return false;
+        remembered[depth++] = row;
+        break;
+      case 0x0b:  // DW_CFA_restore_state
+        if (depth == 0) return false;
+        row = remembered[--depth];
+        break;
+      case 0x0c:  // DW_CFA_def_cfa
+        row.cfa_register = in.uleb();
+        row.cfa_offset = static_cast<std::int64_t>(in.uleb());
+        row.cfa_is_expression = false;
+        break;
+      case 0x0d:  // DW_CFA_def_cfa_register
+        row.cfa_register = in.uleb();
+        row.cfa_is_expression = false;
+        break;
+      case 0x0e:  // DW_CFA_def_cfa_offset
+        row.cfa_offset = static_cast<std::int64_t>(in.uleb());
+        break;
+      case 0x0f:  // DW_CFA_def_cfa_expression
+        row.cfa_is_expression = true;
+        in.skip(in.uleb());
+        break;
+      case 0x10:    // DW_CFA_expression
+      case 0x16: {  // DW_CFA_val_expression
+        const std::uint64_t reg = in.uleb();
+        in.skip(in.uleb());
+        setRule(row, reg, How::other);
+        break;
+      }
+      case 0x11: {  // DW_CFA_offset_extended_sf
+        const std::uint64_t reg = in.uleb();
+        setRule(row, reg, How::offset, in.sleb() * program.data_alignment);
+        break;
+      }
+      case 0x12:  // DW_CFA_def_cfa_sf
+        row.cfa_register = in.uleb();
+        row.cfa_offset = in.sleb() * program.data_alignment;
+        row.cfa_is_expression = false;
+        break;
+      case 0x13:  // DW_CFA_def_cfa_offset_sf
+        row.cfa_offset = in.sleb() * program.data_alignment;
+        break;
+      case 0x14:    // DW_CFA_val_offset
+      case 0x15: {  // DW_CFA_val_offset_sf
+        const std::uint64_t reg = in.uleb();
+        (void)(op == 0x14 ? static_cast<std::int64_t>(in.uleb()) : in.sleb());
+        setRule(row, reg, How::other);
+        break;
+      }
+      case 0x2e:
+        (void)in.uleb();
+        break;      // DW_CFA_GNU_args_size
+      case 0x2f: {  // DW_CFA_GNU_negative_offset_extended
+        const std::uint64_t reg = in.uleb();
+        setRule(row, reg, How::offset,
+                -static_cast<std::int64_t>(in.uleb()) * program.data_alignment);
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return in.ok;
+}
+
+template <class T>
+bool fits(std::int64_t value) {
+  return value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
+}
+
+// The rule for the frame whose return address is `pc`, from the unwind tables.
+Rule computeRule(std::uintptr_t pc) {
+  SelfcheckEhBases bases{};
+  const auto* fde =
+      static_cast<const std::uint8_t*>(_Unwind_Find_FDE(reinterpret_cast<void*>(pc - 1), &bases));
+  if (fde == nullptr) return kSlowRule;  // no unwind tables, or a signal trampoline
+
+  // The FDE: length, offset back to its CIE, then the address range and augmentation data.
+  std::uint32_t fde_length;
+  __builtin_memcpy(&fde_length, fde, 4);
+  if (fde_length == 0 || fde_length == 0xffffffffu) return kSlowRule;
+  Reader fde_in{fde + 4, fde + 4 + fde_length};
+  const std::uint8_t* cie_pointer_at = fde_in.p;
+  const std::uint32_t cie_offset = fde_in.fixed<std::uint32_t>();
+  const std::uint8_t* cie = cie_pointer_at - cie_offset;
+
+  // The CIE: version, augmentation, alignment factors, return-address column, augmentation data.
+  std::uint32_t cie_length;
+  __builtin_memcpy(&cie_length, cie, 4);
+  if (cie_length == 0xffffffffu) return kSlowRule;
+  Reader cie_in{cie + 4, cie + 4 + cie_length};
+  if (cie_in.fixed<std::uint32_t>() != 0) return kSlowRule;
+  const std::uint8_t version = cie_in.u8();
+  if (version != 1 && version != 3) return kSlowRule;
+  const char* augmentation = reinterpret_cast<const char*>(cie_in.p);
+  while (cie_in.ok && cie_in.u8() != 0) {
+  }
+  Program program{0, 0, 0};
+  program.code_alignment = cie_in.uleb();
+  program.data_alignment = cie_in.sleb();
+  const std::uint64_t ra_column = version == 1 ? cie_in.u8() : cie_in.uleb();
+  if (!cie_in.ok || ra_column != kReturnAddress) return kSlowRule;
+  const bool has_length = augmentation[0] == 'z';
+  if (has_length) {
+    const std::uint64_t length = cie_in.uleb();
+    Reader data{cie_in.p, cie_in.p};
+    if (!cie_in.need(length)) return kSlowRule;
+    data.end = cie_in.p + length;
+    cie_in.p = data.end;
+    for (const char* c = augmentation + 1; *c != '\0' && data.ok; ++c) {
+      if (*c == 'R') {
+        program.fde_encoding = data.u8();
+      } else if (*c == 'L') {
+        (void)data.u8();  // the LSDA's encoding: its pointer is in the FDE's augmentation data
+      } else if (*c == 'P') {
+        skipEncoded(data, data.u8());
+      } else if (*c == 'S') {
+        return kSlowRule;  // a signal frame
+      } else {
+        break;  // not needed here; the length covers the rest
+      }
+    }
+    if (!data.ok) return kSlowRule;
+  } else if (augmentation[0] != '\0') {
+    return kSlowRule;
+  }
+  const std::size_t address_size = encodedSize(program.fde_encoding);
+  if (address_size == 0) return kSlowRule;
+
+  // The FDE's instructions follow its address range and augmentation data.
+  fde_in.skip(2 * address_size);
+  if (has_length) fde_in.skip(fde_in.uleb());
+  if (!fde_in.ok) return kSlowRule;
+
+  Row row;
+  std::uintptr_t location = reinterpret_cast<std::uintptr_t>(bases.func);
+  const Row before_cie;
+  if (!runProgram(cie_in, program, location, pc, row, before_cie)) return kSlowRule;
+  const Row initial = row;
+  if (!runProgram(fde_in, program, location, pc, row, initial)) return kSlowRule;
+
+  Rule rule{0, 0, 0, kKnown};
+  if (row.cfa_is_expression || (row.cfa_register != kRsp && row.cfa_register != kRbp) ||
+      !fits<std::int32_t>(row.cfa_offset)) {
+    return kSlowRule;
+  }
+  rule.cfa_offset = static_cast<std::int32_t>(row.cfa_offset);
+  if (row.cfa_register == kRbp) rule.flags |= kCfaFromRbp;
+  switch (row.ra.how) {
+    case How::undefined:
+      rule.flags |= kOutermost;
+      break;
+    case How::offset:
+      if (!fits<std::int8_t>(row.ra.offset)) return kSlowRule;
+      rule.ra_offset = static_cast<std::int8_t>(row.ra.offset);
+      break;
+    default:
+      return kSlowRule;
+  }
+  switch (row.rbp.how) {
+    case How::unchanged:
+    case How::undefined:
+      break;  // the unwinder keeps the value of an undefined register too
+    case How::offset:
+      if (!fits<std::int16_t>(row.rbp.offset)) return kSlowRule;
+      rule.rbp_offset = static_cast<std::int16_t>(row.rbp.offset);
+      rule.flags |= kRbpSaved;
+      break;
+    default:
+      return kSlowRule;
+  }
+  return rule;
+}
+
+// --- The cache ----------------------------------------------------------------------------------
+
+// A direct-mapped table keyed by return address. Each slot is a sequence lock: a writer makes
+// the count odd, writes, and makes it even again; a reader that sees the count change, or odd,
+// treats the slot as a miss. A writer that finds the slot busy leaves it alone.
+struct Slot {
+  std::atomic<std::uint32_t> sequence{0};
+  std::atomic<std::uintptr_t> pc{0};
+  std::atomic<std::uint64_t> rule{0};
+};
+
+constexpr std::size_t kCacheSlots = 4096;
+constinit Slot cache[kCacheSlots];
+constinit std::atomic<std::size_t> slot_mask{kCacheSlots - 1};
+
+Slot& slotFor(std::uintptr_t pc) {
+  const std::uint64_t hash = static_cast<std::uint64_t>(pc) * 0x9e3779b97f4a7c15u;
+  return cache[(hash >> 32) & slot_mask.load(std::memory_order_relaxed)];
+}
+
+bool lookUp(std::uintptr_t pc, Rule& rule) {
+  Slot& slot = slotFor(pc);
+  const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
+  const std::uintptr_t key = slot.pc.load(std::memory_order_relaxed);
+  const std::uint64_t packed = slot.rule.load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if ((before & 1) != 0 || slot.sequence.load(std::memory_order_relaxed) != before || key != pc ||
+      packed == 0) {
+    return false;
+  }
+  rule = std::bit_cast<Rule>(packed);
+  return true;
+}
+
+void store(std::uintptr_t pc, Rule rule) {
+  Slot& slot = slotFor(pc);
+  std::uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
+  if ((sequence & 1) != 0 ||
+      !slot.sequence.compare_exchange_strong(sequence, sequence + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+    return;
+  }
+  std::atomic_thread_fence(std::memory_order_release);
+  slot.pc.store(pc, std::memory_order_relaxed);
+  slot.rule.store(std::bit_cast<std::uint64_t>(rule), std::memory_order_relaxed);
+  slot.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+Rule ruleFor(std::uintptr_t pc) {
+  Rule rule;
+  if (lookUp(pc, rule)) return rule;
+  rule = computeRule(pc);
+  store(pc, rule);
+  return rule;
+}
+
+// --- The walk -----------------------------------------------------------------------------------
+
+// The calling thread's stack, found on its first capture; empty when unknown, which sends every
+// capture of the thread to the general unwinder.
+struct StackBounds {
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+  bool known = false;
+};
+thread_local constinit StackBounds stack_bounds;
+
+const StackBounds& threadStack() {
+  StackBounds& bounds = stack_bounds;
+  if (bounds.known) return bounds;
+  bounds.known = true;
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return bounds;
+  void* address = nullptr;
+  std::size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &address, &size) == 0) {
+    bounds.low = reinterpret_cast<std::uintptr_t>(address);
+    bounds.high = bounds.low + size;
+  }
+  pthread_attr_destroy(&attributes);
+  return bounds;
+}
+
+// A word of the stack, read the way the unwinder reads it: outside the sanitizers' view, since
+// saved registers sit between the frames they instrument.
+std::uintptr_t stackWord(std::uintptr_t address) {
+  std::uintptr_t value;
+  asm("movq (%1), %0" : "=r"(value) : "r"(address) : "memory");
+  return value;
+}
+
+constexpr std::size_t kGiveUp = ~std::size_t{0};
+constinit std::atomic<std::size_t> fallbacks{0};
+
+// Walks from the state (pc, sp, fp) of captureFramesFast itself, whose frame is not stored. The
+// order is the general unwinder's: a frame's rule is found before the frame is stored, and a frame
+// without a return address is stored and ends the stack.
+std::size_t walk(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t fp, void** out,
+                 std::size_t capacity, std::size_t skip) {
+  const StackBounds& stack = threadStack();
+  const auto on_stack = [&](std::uintptr_t address) {
+    return address >= stack.low && address < stack.high &&
+           stack.high - address >= sizeof(std::uintptr_t);
+  };
+  if (!on_stack(sp)) return kGiveUp;
+  Rule rule = ruleFor(pc);
+  std::size_t count = 0;
+  for (;;) {
+    if (rule.flags & kSlow) return kGiveUp;
+    if (rule.flags & kOutermost) return count;
+    const std::uintptr_t cfa =
+        ((rule.flags & kCfaFromRbp) ? fp : sp) + static_cast<std::uintptr_t>(rule.cfa_offset);
+    const std::uintptr_t ra_at = cfa + static_cast<std::uintptr_t>(rule.ra_offset);
+    const std::uintptr_t rbp_at = cfa + static_cast<std::uintptr_t>(rule.rbp_offset);
+    if (cfa <= sp || cfa > stack.high || !on_stack(ra_at)) return kGiveUp;
+    if (rule.flags & kRbpSaved) {
+      if (!on_stack(rbp_at)) return kGiveUp;
+      fp = stackWord(rbp_at);
+    }
+    pc = stackWord(ra_at);
+    sp = cfa;
+    if (pc == 0) return count;
+    rule = ruleFor(pc);
+    if (rule.flags & kSlow) return kGiveUp;
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    if (count == capacity) return count;
+    out[count++] = reinterpret_cast<void*>(pc - 1);
+  }
+}
+
+}  // namespace
+
+std::size_t captureFramesFast(void** out, std::size_t capacity, std::size_t skip) noexcept {
+  std::uintptr_t pc;
+  std::uintptr_t sp;
+  std::uintptr_t fp;
+  // rbp first: an output may be given rbp itself.
+  asm volatile(
+      "movq %%rbp, %2\n\t"
+      "movq %%rsp, %1\n\t"
+      "leaq 0(%%rip), %0"
+      : "=r"(pc), "=r"(sp), "=r"(fp));
+  const std::size_t count = walk(pc, sp, fp, out, capacity, skip);
+  if (count != kGiveUp) return count;
+  fallbacks.fetch_add(1, std::memory_order_relaxed);
+  std::size_t slow = captureFrames(out, capacity, skip + 1);  // +1: this function's own frame
+  asm volatile("" : "+r"(slow));  // not a tail call: this frame must stay
+  return slow;
+}
+
+namespace detail {
+
+std::size_t setUnwindCacheSlots(std::size_t slots) noexcept {
+  slots = std::bit_floor(slots == 0 ? std::size_t{1} : slots);
+  if (slots > kCacheSlots) slots = kCacheSlots;
+  return slot_mask.exchange(slots - 1, std::memory_order_relaxed) + 1;
+}
+
+std::size_t unwindFallbacks() noexcept { return fallbacks.load(std::memory_order_relaxed); }
+
+}  // namespace detail
+}  // namespace selfcheck
+
+#else
+
+namespace selfcheck {
+
+std::size_t captureFramesFast(void** out, std::size_t capacity, std::size_t skip) noexcept {
+  std::size_t count = captureFrames(out, capacity, skip + 1);  // +1: this function's own frame
+  asm volatile("" : "+r"(count));                              // not a tail call
+  return count;
+}
+
+namespace detail {
+
+std::size_t setUnwindCacheSlots(std::size_t) noexcept { return 1; }
+
+std::size_t unwindFallbacks() noexcept { return 0; }
+
+}  // namespace detail
+}  // namespace selfcheck
+
+#endif

@@ -1,0 +1,38 @@
+// Stack capture for hot paths: the leak-checking allocator records a call stack at every
+// allocation and every free, and the same call sites recur endlessly.
+#ifndef SELFCHECK_FAST_UNWIND_HPP
+#define SELFCHECK_FAST_UNWIND_HPP
+
+#include <cstddef>
+
+namespace selfcheck {
+
+// Stores exactly the frames captureFrames(out, capacity, skip) would store if called from the
+// same place: the stack of the function that calls captureFramesFast, innermost first, leaving out
+// the first `skip` frames; returns their number (at most `capacity`).
+//
+// On x86-64 Linux it walks the stack itself, with the unwinding rule of each return address
+// computed once from the unwind tables and kept in a fixed, process-wide cache. A stack it cannot
+// walk that way (a signal frame, a frame whose canonical frame address is not rsp or rbp plus an
+// offset, a frame outside the thread's stack, code without unwind tables) is captured through
+// captureFrames instead, whole. Elsewhere it always calls captureFrames. It allocates nothing once
+// a thread has used it (its first call on a thread asks for the thread's stack bounds, which may
+// allocate) and is safe to call from several threads at once; it is not for signal handlers.
+[[gnu::noinline]] std::size_t captureFramesFast(void** out, std::size_t capacity,
+                                                std::size_t skip) noexcept;
+
+namespace detail {
+
+// The number of cache slots in use, a power of two between 1 and the cache's size (others are
+// rounded down into that range); returns the previous number. Tests use it to make every capture
+// evict entries. Not to be called while another thread captures.
+std::size_t setUnwindCacheSlots(std::size_t slots) noexcept;
+
+// How many captures have gone through captureFrames instead of the stack walk, since the start.
+std::size_t unwindFallbacks() noexcept;
+
+}  // namespace detail
+
+}  // namespace selfcheck
+
+#endif

@@ -1,0 +1,23 @@
+// Frames of several shapes for the fast stack capture's tests. Each level calls descend() for the
+// rest of the pattern and does work after the call, so that no call becomes a jump.
+#ifndef SELFCHECK_TESTS_FAST_UNWIND_FRAMES_HPP
+#define SELFCHECK_TESTS_FAST_UNWIND_FRAMES_HPP
+
+#include <cstddef>
+
+namespace fast_unwind_test {
+
+// Calls the level that pattern[at] names, or compares the captures when the pattern ends.
+int descend(const char* pattern, std::size_t at);
+
+// Compiled with frame pointers (fast_unwind_frames.cpp).
+int levelFramePointer(const char* pattern, std::size_t at);
+// A frame realigned to 64 bytes with a variable part: GCC addresses its CFA through an
+// expression.
+int levelRealigned(const char* pattern, std::size_t at);
+// A value the compiler cannot see through.
+int opaque(std::size_t value);
+
+}  // namespace fast_unwind_test
+
+#endif
