@@ -536,7 +536,7 @@ const StackBounds& threadStack() {
 // saved registers sit between the frames they instrument.
 std::uintptr_t stackWord(std::uintptr_t address) {
   std::uintptr_t value;
-  asm("movq (%1), %0" : "=r"(value) : "r"(address) : "memory");
+  asm volatile("movq (%1), %0" : "=r"(value) : "r"(address));
   return value;
 }
 
