@@ -238,18 +238,18 @@ bool runProgram(Reader in, const Program& program, std::uintptr_t& location, std
         break;
     }
     switch (op) {
-      case 0x00:
-        break;  // DW_CFA_nop
-      case 0x01:
+      case 0x00:  // DW_CFA_nop
+        break;
+      case 0x01:  // DW_CFA_set_loc
         location = readLocation(in, program.fde_encoding);
         break;
-      case 0x02:
+      case 0x02:  // DW_CFA_advance_loc1
         location += in.fixed<std::uint8_t>() * program.code_alignment;
         break;
-      case 0x03:
+      case 0x03:  // DW_CFA_advance_loc2
         location += in.fixed<std::uint16_t>() * program.code_alignment;
         break;
-      case 0x04:
+      case 0x04:  // DW_CFA_advance_loc4
         location += in.fixed<std::uint32_t>() * program.code_alignment;
         break;
       case 0x05: {  // DW_CFA_offset_extended
@@ -258,15 +258,15 @@ bool runProgram(Reader in, const Program& program, std::uintptr_t& location, std
                 static_cast<std::int64_t>(in.uleb()) * program.data_alignment);
         break;
       }
-      case 0x06:
+      case 0x06:  // DW_CFA_restore_extended
         restore(in.uleb());
-        break;  // DW_CFA_restore_extended
-      case 0x07:
+        break;
+      case 0x07:  // DW_CFA_undefined
         setRule(row, in.uleb(), How::undefined);
-        break;  // DW_CFA_undefined
-      case 0x08:
+        break;
+      case 0x08:  // DW_CFA_same_value
         setRule(row, in.uleb(), How::unchanged);
-        break;      // DW_CFA_same_value
+        break;
       case 0x09: {  // DW_CFA_register
         const std::uint64_t reg = in.uleb();
         (void)in.uleb();
@@ -324,9 +324,9 @@ bool runProgram(Reader in, const Program& program, std::uintptr_t& location, std
         setRule(row, reg, How::other);
         break;
       }
-      case 0x2e:
+      case 0x2e:  // DW_CFA_GNU_args_size
         (void)in.uleb();
-        break;      // DW_CFA_GNU_args_size
+        break;
       case 0x2f: {  // DW_CFA_GNU_negative_offset_extended
         const std::uint64_t reg = in.uleb();
         setRule(row, reg, How::offset,

@@ -25,7 +25,7 @@ namespace detail {
 
 // The number of cache slots in use, a power of two between 1 and the cache's size (others are
 // rounded down into that range); returns the previous number. Tests use it to make every capture
-// evict entries. Not to be called while another thread captures.
+// evict entries. Safe at any time: a slot is used only for the return address it holds.
 std::size_t setUnwindCacheSlots(std::size_t slots) noexcept;
 
 // How many captures have gone through captureFrames instead of the stack walk, since the start.
