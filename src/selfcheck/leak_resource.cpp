@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <selfcheck/check_context.hpp>
+#include <selfcheck/fast_unwind.hpp>
 #include <selfcheck/leak_resource.hpp>
 #include <selfcheck/log.hpp>
 #include <selfcheck/number_text.hpp>
@@ -500,7 +501,7 @@ void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment
   record.size = bytes;
   record.alignment = alignment;
   record.alloc_frame_count =
-      static_cast<std::uint8_t>(captureFrames(record.alloc_frames, detail::kRecordedFrames, 1));
+      static_cast<std::uint8_t>(captureFramesFast(record.alloc_frames, detail::kRecordedFrames, 1));
   std::lock_guard lock(mutex_);
   // Everything that can fail comes before the block is taken; the reserve is held first, so that
   // the block cannot take its room.
@@ -514,7 +515,7 @@ void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment
 
 void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t alignment) {
   void* frames[detail::kRecordedFrames];
-  const std::size_t frame_count = captureFrames(frames, detail::kRecordedFrames, 1);
+  const std::size_t frame_count = captureFramesFast(frames, detail::kRecordedFrames, 1);
   const auto address = reinterpret_cast<std::uintptr_t>(p);
 
   enum class Kind { freed, double_free, unknown } kind;
