@@ -471,11 +471,12 @@ Slot& slotFor(std::uintptr_t pc) {
 
 bool lookUp(std::uintptr_t pc, Rule& rule) {
   Slot& slot = slotFor(pc);
+  // Acquire loads throughout (plain loads on x86-64): the second look at the count cannot move
+  // before the reads of the slot, and a slot read mid-write shows an odd or changed count.
   const std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
-  const std::uintptr_t key = slot.pc.load(std::memory_order_relaxed);
-  const std::uint64_t packed = slot.rule.load(std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_acquire);
-  if ((before & 1) != 0 || slot.sequence.load(std::memory_order_relaxed) != before || key != pc ||
+  const std::uintptr_t key = slot.pc.load(std::memory_order_acquire);
+  const std::uint64_t packed = slot.rule.load(std::memory_order_acquire);
+  if ((before & 1) != 0 || slot.sequence.load(std::memory_order_acquire) != before || key != pc ||
       packed == 0) {
     return false;
   }
@@ -491,9 +492,9 @@ void store(std::uintptr_t pc, Rule rule) {
                                              std::memory_order_relaxed)) {
     return;
   }
-  std::atomic_thread_fence(std::memory_order_release);
-  slot.pc.store(pc, std::memory_order_relaxed);
-  slot.rule.store(std::bit_cast<std::uint64_t>(rule), std::memory_order_relaxed);
+  // Release stores: a reader that sees either new value sees the odd count before it.
+  slot.pc.store(pc, std::memory_order_release);
+  slot.rule.store(std::bit_cast<std::uint64_t>(rule), std::memory_order_release);
   slot.sequence.store(sequence + 2, std::memory_order_release);
 }
 
