@@ -159,12 +159,12 @@ std::size_t homeSlot(std::uintptr_t address, std::size_t slot_count) {
   return static_cast<std::size_t>(h >> (64 - std::countr_zero(slot_count)));
 }
 
-// Forks so far. A child shares the parent's record file, so a log copies it before its first
-// change after a fork.
+// Forks so far, counted in the parent and in the child. After a fork both share the record file,
+// so each log copies it before its next change, and neither process changes what the other sees.
 std::atomic<std::uint64_t> g_forks{0};
 void countFork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
 std::uint64_t forksSoFar() noexcept {
-  static const int registered = ::pthread_atfork(nullptr, nullptr, countFork);
+  static const int registered = ::pthread_atfork(nullptr, countFork, countFork);
   (void)registered;
   return g_forks.load(std::memory_order_relaxed);
 }
@@ -230,8 +230,8 @@ void MappingReserve::clear() noexcept {
   next_ = 0;
 }
 
-// A forked child shares the file with its parent, so it copies what has been written to a file
-// of its own before it changes anything.
+// After a fork the parent and the child share the file, so each copies what has been written to a
+// file of its own before it changes anything.
 bool BlockLog::ownFile() noexcept {
   if (file_ < 0 || forks_ == forksSoFar()) return true;
   const std::size_t bytes = logBytes(capacity_);

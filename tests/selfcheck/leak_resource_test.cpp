@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -403,6 +404,38 @@ TEST_F(LeakCheckingResourceDeathTest, AForkedChildsFreesStayInTheChild) {
   auto [text, errors] = captured([&] { resource.deallocate(p, 16, 8); });
   EXPECT_EQ(errors, 0u) << text;
   EXPECT_FALSE(resource.close());
+}
+
+// The parent goes on after the fork: what it frees and writes out must not show in the child.
+TEST(LeakCheckingResource, AParentsFreesAfterAForkStayOutOfTheChild) {
+  LeakCheckingResource resource;
+  void* p = resource.allocate(16, 8);
+  std::vector<void*> others;  // enough operations that p's record is written out before the fork
+  for (int i = 0; i < 100; ++i) others.push_back(resource.allocate(16, 8));
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte;
+    (void)!::read(go[0], &byte, 1);
+    const std::uint64_t before = selfcheck::logErrCount();
+    ::testing::internal::CaptureStderr();
+    for (void* q : others) resource.deallocate(q, 16, 8);
+    (void)resource.close();
+    (void)::testing::internal::GetCapturedStderr();
+    ::_exit(static_cast<int>(std::min<std::uint64_t>(selfcheck::logErrCount() - before, 100)));
+  }
+  resource.deallocate(p, 16, 8);
+  for (void* q : others) resource.deallocate(q, 16, 8);
+  EXPECT_FALSE(resource.close());
+  (void)!::write(go[1], "x", 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(go[0]);
+  ::close(go[1]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "the child frees its blocks once and still holds p";
 }
 
 TEST_F(LeakCheckingResourceDeathTest, BookkeepingIsReadOnly) {
