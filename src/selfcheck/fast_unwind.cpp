@@ -173,8 +173,9 @@ std::uintptr_t readLocation(Reader& in, std::uint8_t encoding) {
   return application == kEncPcRel ? at + value : value;
 }
 
-// The rule for one register as the program builds it. Only rbp and the return address matter:
-// the CFA is accepted only when it depends on rsp or rbp.
+// The rule for one register as the program builds it. Only rsp, rbp and the return address
+// matter: the CFA is accepted only when it depends on rsp or rbp, and the caller's rsp is the CFA
+// unless a rule says otherwise.
 enum class How : std::uint8_t { unchanged, undefined, offset, other };
 struct RegisterRule {
   How how = How::unchanged;
@@ -184,6 +185,7 @@ struct Row {
   bool cfa_is_expression = false;
   std::uint64_t cfa_register = kRsp;
   std::int64_t cfa_offset = 0;
+  RegisterRule rsp;
   RegisterRule rbp;
   RegisterRule ra;
 };
@@ -196,6 +198,7 @@ struct Program {
 
 template <class R>
 auto* ruleOf(R& row, std::uint64_t reg) {
+  if (reg == kRsp) return &row.rsp;
   if (reg == kRbp) return &row.rbp;
   return reg == kReturnAddress ? &row.ra : nullptr;
 }
@@ -421,6 +424,9 @@ Rule computeRule(std::uintptr_t pc) {
       !fits<std::int32_t>(row.cfa_offset)) {
     return kSlowRule;
   }
+  // A saved or computed stack pointer (a frame that switched stacks) is left to the general
+  // unwinder; an unchanged or undefined one is the CFA there too.
+  if (row.rsp.how == How::offset || row.rsp.how == How::other) return kSlowRule;
   rule.cfa_offset = static_cast<std::int32_t>(row.cfa_offset);
   if (row.cfa_register == kRbp) rule.flags |= kCfaFromRbp;
   switch (row.ra.how) {

@@ -14,7 +14,8 @@ namespace selfcheck {
 // On x86-64 Linux it walks the stack itself, with the unwinding rule of each return address
 // computed once from the unwind tables and kept in a fixed, process-wide cache. A stack it cannot
 // walk that way (a signal frame, a frame whose canonical frame address is not rsp or rbp plus an
-// offset, a frame outside the thread's stack, code without unwind tables) is captured through
+// offset, a frame that restores its caller's rsp from a saved value, a frame outside the thread's
+// stack, code without unwind tables) is captured through
 // captureFrames instead, whole. Elsewhere it always calls captureFrames. It allocates nothing once
 // a thread has used it (its first call on a thread asks for the thread's stack bounds, which may
 // allocate) and is safe to call from several threads at once; it is not for signal handlers.

@@ -18,6 +18,12 @@ int levelRealigned(const char* pattern, std::size_t at);
 // A value the compiler cannot see through.
 int opaque(std::size_t value);
 
+#if defined(__x86_64__)
+// Calls fn with the stack pointer at top - 32, through a frame whose unwinding rules say where its
+// caller's rsp was saved, and a frame that finds its return address 8 bytes above that CFA.
+extern "C" void fastUnwindOnOtherStack(void (*fn)(), char* top);
+#endif
+
 }  // namespace fast_unwind_test
 
 #endif

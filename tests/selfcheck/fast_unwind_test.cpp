@@ -238,6 +238,16 @@ TEST_F(FastUnwind, SameFramesOnManyThreadsWhileEntriesEvictEachOther) {
   }
 }
 
+#if defined(__x86_64__)
+// The captures run on a stack inside `area`; a walk that took the CFA for the caller's rsp would
+// read the zeros at `top` as the end of the stack.
+TEST_F(FastUnwind, SameFramesAcrossAFrameThatSavedItsCallersStackPointer) {
+  alignas(16) char area[65536] = {};
+  fastUnwindOnOtherStack(compareHere, area + sizeof area / 2);
+  expectAllAgree(1);
+}
+#endif
+
 void onSignal(int) { descend("npae", 0); }
 
 TEST_F(FastUnwind, SignalFrameGoesThroughLibgcc) {
