@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <selfcheck/check_context.hpp>
@@ -104,19 +105,31 @@ void reportAtLimit(Build build, std::string_view before, std::uintptr_t address,
   writeStderr(std::string_view(line, static_cast<std::size_t>(end - line)));
 }
 
-// Writes all of `bytes` at `offset` of the file; false with errno set otherwise.
-bool writeAt(int file, const void* bytes, std::size_t length, std::size_t offset) {
-  const auto* from = static_cast<const char*>(bytes);
-  while (length > 0) {
-    const ssize_t n = ::pwrite(file, from, length, static_cast<off_t>(offset));
+// Writes `parts`, one after the other, at `offset` of the file; false with errno set otherwise.
+// The parts are consumed.
+bool writeAt(int file, iovec* parts, int count, std::size_t offset) {
+  while (count > 0) {
+    const ssize_t n = ::pwritev(file, parts, count, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;
     }
-    from += n;
-    length -= static_cast<std::size_t>(n);
     offset += static_cast<std::size_t>(n);
+    for (auto left = static_cast<std::size_t>(n); left > 0;) {
+      const std::size_t taken = std::min(left, parts->iov_len);
+      parts->iov_base = static_cast<char*>(parts->iov_base) + taken;
+      parts->iov_len -= taken;
+      left -= taken;
+      if (parts->iov_len == 0) {
+        ++parts;
+        --count;
+      }
+    }
+    while (count > 0 && parts->iov_len == 0) {
+      ++parts;
+      --count;
+    }
   }
   return true;
 }
@@ -238,8 +251,8 @@ bool BlockLog::ownFile() noexcept {
   const int file = ::memfd_create(kRecordFileName, MFD_CLOEXEC);
   if (file < 0) return false;
   void* view = MAP_FAILED;
-  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0 &&
-      writeAt(file, view_, written_ * sizeof(BlockRecord), 0)) {
+  iovec all{const_cast<BlockRecord*>(view_), written_ * sizeof(BlockRecord)};
+  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0 && writeAt(file, &all, 1, 0)) {
     view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, file, 0);
   }
   if (view == MAP_FAILED) {
@@ -343,21 +356,23 @@ bool BlockLog::flush() noexcept {
   if (pending_ == nullptr || pending_->count == 0) return true;
   if (!ownFile()) return false;
   // In sequence order (they mostly are already), so that each run of consecutive records is one
-  // write from one piece of the buffer.
-  std::size_t* const sequence = pending_->sequence;
-  BlockRecord* const record = pending_->record;
+  // write; the buffer's order is left as it is.
+  const std::size_t* const sequence = pending_->sequence;
   const std::size_t n = pending_->count;
-  for (std::size_t i = 1; i < n; ++i) {
-    for (std::size_t j = i; j > 0 && sequence[j - 1] > sequence[j]; --j) {
-      std::swap(sequence[j - 1], sequence[j]);
-      std::swap(record[j - 1], record[j]);
-    }
+  std::uint8_t order[PendingRecords::kCapacity];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t j = i;
+    for (; j > 0 && sequence[order[j - 1]] > sequence[i]; --j) order[j] = order[j - 1];
+    order[j] = static_cast<std::uint8_t>(i);
   }
+  iovec parts[PendingRecords::kCapacity];
   for (std::size_t i = 0; i < n;) {
-    std::size_t j = i + 1;
-    while (j < n && sequence[j] == sequence[j - 1] + 1) ++j;
-    if (!writeAt(file_, &record[i], (j - i) * sizeof(BlockRecord),
-                 sequence[i] * sizeof(BlockRecord))) {
+    std::size_t j = i;
+    do {
+      parts[j - i] = {&pending_->record[order[j]], sizeof(BlockRecord)};
+      ++j;
+    } while (j < n && sequence[order[j]] == sequence[order[j - 1]] + 1);
+    if (!writeAt(file_, parts, static_cast<int>(j - i), sequence[order[i]] * sizeof(BlockRecord))) {
       return false;
     }
     i = j;
@@ -431,7 +446,7 @@ void AddressIndex::release() noexcept {
   count_ = 0;
 }
 
-Range BlockPages::take(std::size_t bytes, std::size_t alignment, MappingReserve& reserve) {
+Range BlockPages::take(std::size_t bytes, std::size_t alignment) {
   const std::size_t page = pageSize();
   if (alignment == 0 || !std::has_single_bit(alignment)) throw std::bad_alloc();
   const std::size_t wanted = bytes == 0 ? 1 : bytes;  // a distinct address even for 0 bytes
@@ -440,9 +455,8 @@ Range BlockPages::take(std::size_t bytes, std::size_t alignment, MappingReserve&
   if (alignment > page || length > kChunkBlockPages * page) return mapBlock(length, alignment);
   if (end_ - next_ < length) {
     // What is left of the chunk is too short: it is given back, and a new chunk mapped.
-    if (next_ != end_ && !reserve.retry([&] { return ::munmap(pointer(next_), end_ - next_); })) {
-      throw std::bad_alloc();
-    }
+    // Without the reserve: an allocation must leave all of it held.
+    if (next_ != end_ && ::munmap(pointer(next_), end_ - next_) != 0) throw std::bad_alloc();
     next_ = end_ = 0;
     void* chunk = mapAnonymous(kChunkPages * page, PROT_READ | PROT_WRITE);
     if (chunk == nullptr) throw std::bad_alloc();
@@ -506,7 +520,7 @@ void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment
   // Everything that can fail comes before the block is taken; the reserve is held first, so that
   // the block cannot take its room.
   if (!reserve_.fill() || !log_.reserveOne() || !index_.reserveOne()) throw std::bad_alloc();
-  const Range block = pages_.take(bytes, alignment, reserve_);
+  const Range block = pages_.take(bytes, alignment);
   record.address = block.address;
   record.map_length = block.length;
   index_.insert(block.address, log_.add(record));

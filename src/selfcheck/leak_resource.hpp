@@ -156,7 +156,7 @@ class BlockPages {
 
   // Whole fresh pages for one block, the block at their start. Throws std::bad_alloc for what
   // cannot be served.
-  [[nodiscard]] Range take(std::size_t bytes, std::size_t alignment, MappingReserve& reserve);
+  [[nodiscard]] Range take(std::size_t bytes, std::size_t alignment);
   // Makes a block's pages inaccessible; false (errno set) when they could not be.
   [[nodiscard]] bool retire(Range block, MappingReserve& reserve) noexcept;
   // The part of the current chunk not handed out yet (length 0 when there is none).

@@ -222,6 +222,61 @@ TEST(LeakCheckingResource, ManyBlocksAreTrackedAcrossTableGrowth) {
   }
 }
 
+// Frees of old blocks interleaved with new allocations reach the records out of order; sizes
+// vary so that blocks of several pages, and of their own mappings, mix in. Every free must be
+// recorded as made, and the leaks must be exactly the blocks never freed, in allocation order.
+TEST(LeakCheckingResource, InterleavedAllocationsAndFreesKeepEveryRecord) {
+  LeakCheckingResource resource;
+  std::uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return state >> 33;
+  };
+  struct Block {
+    void* p;
+    std::size_t size;
+    bool freed;
+  };
+  std::vector<Block> blocks;
+  std::vector<std::size_t> live;
+  for (int step = 0; step < 3000; ++step) {
+    if (live.empty() || next() % 3 != 0) {
+      const std::size_t size = next() % 8 == 0 ? (next() % 20) * kPage + 1 : 24;
+      blocks.push_back({resource.allocate(size, 8), size, false});
+      live.push_back(blocks.size() - 1);
+    } else {
+      const std::size_t at = next() % live.size();
+      Block& b = blocks[live[at]];
+      resource.deallocate(b.p, b.size, 8);
+      b.freed = true;
+      live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+  }
+  auto [double_free, errors] = captured([&] {
+    for (const Block& b : blocks) {
+      if (b.freed) {
+        resource.deallocate(b.p, b.size, 8);
+        break;
+      }
+    }
+  });
+  EXPECT_EQ(errors, 1u);
+  EXPECT_TRUE(double_free.starts_with("[gpa] (err): Double free detected.")) << double_free;
+  auto [text, leaks] = captured([&] { EXPECT_TRUE(resource.close()); });
+  EXPECT_EQ(leaks, live.size());
+  std::size_t previous = 0;
+  for (const Block& b : blocks) {
+    const std::size_t at = text.find("memory address " + hex(b.p) + " leaked");
+    if (b.freed) {
+      EXPECT_EQ(at, std::string::npos) << hex(b.p);
+      continue;
+    }
+    ASSERT_NE(at, std::string::npos) << hex(b.p);
+    ASSERT_GE(at, previous) << hex(b.p);
+    previous = at;
+  }
+}
+
 TEST(LeakCheckingResource, ResourceIsUsableAgainAfterClose) {
   LeakCheckingResource resource;
   void* p = resource.allocate(8, 8);
