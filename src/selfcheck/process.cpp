@@ -121,6 +121,16 @@ void handleFatalSignal(int signal, siginfo_t* info, void* context) {
   abortProcess();
 }
 
+// A plain abort() inside a check (a failed assert, std::terminate) prints no report of the
+// program's own. On a terminal, where the display stands in for the check lines, the running
+// check's line is printed (the display cleared first), as the line output shows it on a file; the
+// process then dies by SIGABRT as before. The program's own reports end in abortProcess, which
+// restores the default action first and so never comes here.
+void handleAbort(int) {
+  if (!g_handling_fault.exchange(true)) startFatalReport();
+  abortProcess();
+}
+
 void doNothing(int) {}
 
 }  // namespace
@@ -152,6 +162,7 @@ void installFatalSignalHandlers() {
     (void)installSignalHandler(signal, handleFatalSignal,
                                static_cast<int>(SA_ONSTACK | SA_RESETHAND));
   }
+  (void)installSignalHandler(SIGABRT, handleAbort, static_cast<int>(SA_ONSTACK | SA_RESETHAND));
 }
 
 void makeSigpipeHarmless() { (void)installSignalHandler(SIGPIPE, doNothing, SA_RESTART); }

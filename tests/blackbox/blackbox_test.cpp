@@ -469,6 +469,13 @@ TEST(BlackboxFault, NullDereferenceIsReportedWithATraceAndAborts) {
   expectTraceStartsAtTheFault(result, "Segmentation fault", "dereferencesNull");
 }
 
+// A plain abort() prints no report of the program's own: the check's line stays as it was.
+TEST(BlackboxFault, AbortInACheckLeavesItsLineAndDiesBySigabrt) {
+  ChildResult result = runFaultingFixture("abort");
+  expectAbort(result);
+  EXPECT_EQ(result.err, "1/2 fixture.test.first passes...OK\n2/2 fixture.test.aborts...");
+}
+
 TEST(BlackboxFault, UnboundedRecursionIsReportedAsASegmentationFault) {
   ChildResult result = runFaultingFixture("recursion");
   expectAbort(result);

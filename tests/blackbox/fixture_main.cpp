@@ -97,6 +97,8 @@ void sleepsThenPanics() {
 
 void throwsForeignException() { throw std::runtime_error("not a check failure"); }
 
+[[noreturn]] void aborts() { std::abort(); }
+
 // The faults below are made where the sanitizers cannot see them coming, so that every build
 // reaches the program's own fault handler.
 int* volatile g_null = nullptr;
@@ -250,6 +252,8 @@ std::vector<Check> tableNamed(std::string_view name) {
             {"fixture.test.sleeps, then panics", sleepsThenPanics},
             {"fixture.test.never runs", passes}};
   }
+  if (name == "abort")
+    return {{"fixture.test.first passes", passes}, {"fixture.test.aborts", aborts}};
   if (name == "throws") return {{"fixture.test.throws", throwsForeignException}};
   if (name == "stack_limit") {
     return {{"fixture.test.stack limit is as expected", stackLimitIsAsExpected}};

@@ -176,6 +176,18 @@ TEST(BlackboxTerminal, FaultInACheckNamesTheCheck) {
   EXPECT_EQ(rows[0], "1/2 fixture.test.dereferences null...Segmentation fault at address 0x0");
 }
 
+// On a terminal a plain abort() leaves the check's line, as the line output does on a file.
+TEST(BlackboxTerminal, AbortInACheckNamesTheCheck) {
+  std::vector<std::pair<std::string, std::string>> env = {{"NEMRA_FIXTURE", "abort"},
+                                                          {"TERM", "xterm"}};
+  for (auto& setting : nemra_test::letProgramHandleFaults()) env.push_back(setting);
+  PtyResult run = nemra_test::runOnPty(NEMRA_FIXTURE_PROGRAM, {"selfcheck_fixture"}, 400, 24, env);
+  EXPECT_TRUE(!run.exited && run.signal == SIGABRT) << run.all();
+  EXPECT_EQ(finalScreen(run, 400, 24).nonBlankRows(),
+            std::vector<std::string>{"2/2 fixture.test.aborts..."})
+      << run.all();
+}
+
 TEST(BlackboxTerminal, NarrowTerminalIsNeverWrapped) {
   for (int columns : {12, 30}) {
     SCOPED_TRACE(columns);
