@@ -165,27 +165,26 @@ TEST(BlackboxTerminal, PanicInACheckClearsTheDisplayAndNamesTheCheck) {
   EXPECT_TRUE(rows[1].starts_with("    #")) << rows[1];
 }
 
-TEST(BlackboxTerminal, FaultInACheckNamesTheCheck) {
-  std::vector<std::pair<std::string, std::string>> env = {{"NEMRA_FIXTURE", "null"},
+// A fixture table on a 400×24 terminal, its faults left to the program's own handlers; the run
+// must end by SIGABRT. Returns the rows left on the screen.
+std::vector<std::string> rowsAfterAFatalCheck(const std::string& table) {
+  std::vector<std::pair<std::string, std::string>> env = {{"NEMRA_FIXTURE", table},
                                                           {"TERM", "xterm"}};
   for (auto& setting : nemra_test::letProgramHandleFaults()) env.push_back(setting);
   PtyResult run = nemra_test::runOnPty(NEMRA_FIXTURE_PROGRAM, {"selfcheck_fixture"}, 400, 24, env);
   EXPECT_TRUE(!run.exited && run.signal == SIGABRT) << run.all();
-  const std::vector<std::string> rows = finalScreen(run, 400, 24).nonBlankRows();
-  ASSERT_FALSE(rows.empty()) << run.all();
+  return finalScreen(run, 400, 24).nonBlankRows();
+}
+
+TEST(BlackboxTerminal, FaultInACheckNamesTheCheck) {
+  const std::vector<std::string> rows = rowsAfterAFatalCheck("null");
+  ASSERT_FALSE(rows.empty());
   EXPECT_EQ(rows[0], "1/2 fixture.test.dereferences null...Segmentation fault at address 0x0");
 }
 
 // On a terminal a plain abort() leaves the check's line, as the line output does on a file.
 TEST(BlackboxTerminal, AbortInACheckNamesTheCheck) {
-  std::vector<std::pair<std::string, std::string>> env = {{"NEMRA_FIXTURE", "abort"},
-                                                          {"TERM", "xterm"}};
-  for (auto& setting : nemra_test::letProgramHandleFaults()) env.push_back(setting);
-  PtyResult run = nemra_test::runOnPty(NEMRA_FIXTURE_PROGRAM, {"selfcheck_fixture"}, 400, 24, env);
-  EXPECT_TRUE(!run.exited && run.signal == SIGABRT) << run.all();
-  EXPECT_EQ(finalScreen(run, 400, 24).nonBlankRows(),
-            std::vector<std::string>{"2/2 fixture.test.aborts..."})
-      << run.all();
+  EXPECT_EQ(rowsAfterAFatalCheck("abort"), std::vector<std::string>{"2/2 fixture.test.aborts..."});
 }
 
 TEST(BlackboxTerminal, NarrowTerminalIsNeverWrapped) {
