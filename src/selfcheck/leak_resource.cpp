@@ -106,9 +106,14 @@ void reportAtLimit(Build build, std::string_view before, std::uintptr_t address,
 }
 
 // Writes `parts`, one after the other, at `offset` of the file; false with errno set otherwise.
-// The parts are consumed.
+// The parts are consumed; empty ones are skipped (nothing to write is no error).
 bool writeAt(int file, iovec* parts, int count, std::size_t offset) {
-  while (count > 0) {
+  for (;;) {
+    while (count > 0 && parts->iov_len == 0) {
+      ++parts;
+      --count;
+    }
+    if (count == 0) return true;
     const ssize_t n = ::pwritev(file, parts, count, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -126,12 +131,7 @@ bool writeAt(int file, iovec* parts, int count, std::size_t offset) {
         --count;
       }
     }
-    while (count > 0 && parts->iov_len == 0) {
-      ++parts;
-      --count;
-    }
   }
-  return true;
 }
 
 // Pages for the resource's own use, with an inaccessible page on each side, so that a check
