@@ -199,6 +199,25 @@ std::size_t logBytes(std::size_t capacity) {
   return roundUpToPages(capacity * sizeof(detail::BlockRecord));
 }
 
+// A new record file of `bytes`, starting with the `length` bytes at `contents`, and its read-only
+// view; -1 (errno set, nothing left open) when it cannot be had.
+int makeRecordFile(std::size_t bytes, const void* contents, std::size_t length, void*& view) {
+  const int file = ::memfd_create(kRecordFileName, MFD_CLOEXEC);
+  if (file < 0) return -1;
+  iovec all{const_cast<void*>(contents), length};
+  view = MAP_FAILED;
+  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0 && writeAt(file, &all, 1, 0)) {
+    view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, file, 0);
+  }
+  if (view == MAP_FAILED) {
+    const int error = errno;
+    ::close(file);
+    errno = error;
+    return -1;
+  }
+  return file;
+}
+
 }  // namespace
 
 namespace detail {
@@ -247,21 +266,10 @@ void MappingReserve::clear() noexcept {
 // file of its own before it changes anything.
 bool BlockLog::ownFile() noexcept {
   if (file_ < 0 || forks_ == forksSoFar()) return true;
-  const std::size_t bytes = logBytes(capacity_);
-  const int file = ::memfd_create(kRecordFileName, MFD_CLOEXEC);
+  void* view = nullptr;
+  const int file = makeRecordFile(logBytes(capacity_), view_, written_ * sizeof(BlockRecord), view);
   if (file < 0) return false;
-  void* view = MAP_FAILED;
-  iovec all{const_cast<BlockRecord*>(view_), written_ * sizeof(BlockRecord)};
-  if (::ftruncate(file, static_cast<off_t>(bytes)) == 0 && writeAt(file, &all, 1, 0)) {
-    view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, file, 0);
-  }
-  if (view == MAP_FAILED) {
-    const int error = errno;
-    ::close(file);
-    errno = error;
-    return false;
-  }
-  ::munmap(const_cast<BlockRecord*>(view_), bytes);
+  ::munmap(const_cast<BlockRecord*>(view_), logBytes(capacity_));
   ::close(file_);
   file_ = file;
   view_ = static_cast<const BlockRecord*>(view);
@@ -274,23 +282,19 @@ bool BlockLog::grow(std::size_t capacity) noexcept {
     errno = ENOMEM;
     return false;
   }
-  const bool new_file = file_ < 0;
-  const int file = new_file ? ::memfd_create(kRecordFileName, MFD_CLOEXEC) : file_;
-  if (file < 0) return false;
-  void* view = MAP_FAILED;
-  if (::ftruncate(file, static_cast<off_t>(logBytes(capacity))) == 0) {
-    view = new_file ? ::mmap(nullptr, logBytes(capacity), PROT_READ, MAP_SHARED, file, 0)
-                    : ::mremap(const_cast<BlockRecord*>(view_), logBytes(capacity_),
-                               logBytes(capacity), MREMAP_MAYMOVE);
+  void* view = nullptr;
+  if (file_ < 0) {
+    const int file = makeRecordFile(logBytes(capacity), nullptr, 0, view);
+    if (file < 0) return false;
+    file_ = file;
+    forks_ = forksSoFar();
+  } else {
+    // A longer file than its view does no harm when the view cannot follow.
+    if (::ftruncate(file_, static_cast<off_t>(logBytes(capacity))) != 0) return false;
+    view = ::mremap(const_cast<BlockRecord*>(view_), logBytes(capacity_), logBytes(capacity),
+                    MREMAP_MAYMOVE);
+    if (view == MAP_FAILED) return false;
   }
-  if (view == MAP_FAILED) {  // a longer file than its view does no harm
-    const int error = errno;
-    if (new_file) ::close(file);
-    errno = error;
-    return false;
-  }
-  if (new_file) forks_ = forksSoFar();
-  file_ = file;
   view_ = static_cast<const BlockRecord*>(view);
   capacity_ = capacity;
   return true;
@@ -310,10 +314,15 @@ bool BlockLog::reserveOne() noexcept {
   return true;
 }
 
-std::size_t BlockLog::add(const BlockRecord& record) noexcept {
+BlockRecord& BlockLog::wait(std::size_t sequence, const BlockRecord& record) noexcept {
   const std::size_t at = pending_->count++;
-  pending_->sequence[at] = count_;
+  pending_->sequence[at] = sequence;
   pending_->record[at] = record;
+  return pending_->record[at];
+}
+
+std::size_t BlockLog::add(const BlockRecord& record) noexcept {
+  (void)wait(count_, record);
   return count_++;
 }
 
@@ -341,10 +350,7 @@ bool BlockLog::markFreed(std::size_t sequence, void* const* frames,
   auto* record = const_cast<BlockRecord*>(waiting(sequence));
   if (record == nullptr) {
     if (pending_->count == PendingRecords::kCapacity && !flush()) return false;
-    const std::size_t at = pending_->count++;
-    pending_->sequence[at] = sequence;
-    pending_->record[at] = view_[sequence];
-    record = &pending_->record[at];
+    record = &wait(sequence, view_[sequence]);
   }
   record->freed = true;
   record->free_frame_count = static_cast<std::uint8_t>(frame_count);
