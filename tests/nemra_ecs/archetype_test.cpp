@@ -10,7 +10,7 @@
 #include <nemra_ecs/archetype.hpp>
 #include <nemra_ecs/archetype_registry.hpp>
 
-#include "failing_resource.hpp"
+#include "support/failing_resource.hpp"
 
 namespace {
 
@@ -19,7 +19,7 @@ using nemra_ecs::ArchetypeId;
 using nemra_ecs::ArchetypeRegistry;
 using nemra_ecs::ComponentTypeId;
 using nemra_ecs::Error;
-using nemra_ecs_test::FailingResource;
+using nemra_test::FailingResource;
 
 constexpr std::uint32_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 

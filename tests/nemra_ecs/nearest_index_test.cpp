@@ -16,8 +16,8 @@
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 
-#include "failing_resource.hpp"
 #include "random_worlds.hpp"
+#include "support/failing_resource.hpp"
 
 namespace {
 
@@ -27,11 +27,11 @@ using nemra_ecs::EntityState;
 using nemra_ecs::Error;
 using nemra_ecs::NearestIndex;
 using nemra_ecs::World;
-using nemra_ecs_test::FailingResource;
 using nemra_ecs_test::Generator;
 using nemra_ecs_test::kInf;
 using nemra_ecs_test::kNaN;
 using nemra_kernel::HomVec4;
+using nemra_test::FailingResource;
 
 std::vector<std::uint64_t> numbers(const std::pmr::vector<EntityId>& ids) {
   std::vector<std::uint64_t> out;

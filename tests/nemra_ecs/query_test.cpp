@@ -8,7 +8,7 @@
 #include <nemra_ecs/archetype_registry.hpp>
 #include <nemra_ecs/query.hpp>
 
-#include "failing_resource.hpp"
+#include "support/failing_resource.hpp"
 
 namespace {
 
@@ -18,7 +18,7 @@ using nemra_ecs::ComponentTypeId;
 using nemra_ecs::Error;
 using nemra_ecs::QueryFilter;
 using nemra_ecs::QueryResult;
-using nemra_ecs_test::FailingResource;
+using nemra_test::FailingResource;
 
 std::vector<ComponentTypeId> typesOf(std::initializer_list<std::uint64_t> ids) {
   std::vector<ComponentTypeId> types;

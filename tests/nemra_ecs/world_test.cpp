@@ -12,7 +12,7 @@
 
 #include <nemra_ecs/world.hpp>
 
-#include "failing_resource.hpp"
+#include "support/failing_resource.hpp"
 
 namespace {
 
@@ -23,8 +23,8 @@ using nemra_ecs::Error;
 using nemra_ecs::EventBus;
 using nemra_ecs::PositionChangedEvent;
 using nemra_ecs::World;
-using nemra_ecs_test::FailingResource;
 using nemra_kernel::HomVec4;
+using nemra_test::FailingResource;
 
 // Everything observable about a world's records and counter.
 struct WorldSnapshot {

@@ -1,8 +1,8 @@
 // A memory_resource for tests that fails on demand and checks its own bookkeeping: it can make
 // the k-th allocation from now throw std::bad_alloc, and it records every live block so that a
 // test can see what leaked and whether each block came back with its own size and alignment.
-#ifndef NEMRA_TESTS_ECS_FAILING_RESOURCE_HPP
-#define NEMRA_TESTS_ECS_FAILING_RESOURCE_HPP
+#ifndef NEMRA_TESTS_SUPPORT_FAILING_RESOURCE_HPP
+#define NEMRA_TESTS_SUPPORT_FAILING_RESOURCE_HPP
 
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <new>
 #include <optional>
 
-namespace nemra_ecs_test {
+namespace nemra_test {
 
 class FailingResource final : public std::pmr::memory_resource {
  public:
@@ -86,6 +86,6 @@ class FailingResource final : public std::pmr::memory_resource {
   std::size_t misuses_ = 0;
 };
 
-}  // namespace nemra_ecs_test
+}  // namespace nemra_test
 
 #endif
