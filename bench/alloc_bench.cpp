@@ -9,7 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include <selfcheck/leak_resource.hpp>
+#include <selfcheck/leak/leak_resource.hpp>
 
 namespace {
 

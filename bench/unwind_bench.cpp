@@ -5,8 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <selfcheck/fast_unwind.hpp>
-#include <selfcheck/stack_trace.hpp>
+#include <selfcheck/stack/fast_unwind.hpp>
+#include <selfcheck/stack/stack_trace.hpp>
 
 namespace {
 

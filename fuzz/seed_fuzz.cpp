@@ -11,7 +11,7 @@
 #include <optional>
 #include <string_view>
 
-#include <selfcheck/cli.hpp>
+#include <selfcheck/runner/cli.hpp>
 
 #include "seed_reference.hpp"
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include <selfcheck/log.hpp>
-#include <selfcheck/panic.hpp>
+#include <selfcheck/check/panic.hpp>
+#include <selfcheck/writer/stderr_writer.hpp>
 
 namespace selfcheck {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <selfcheck/server_protocol.hpp>
+#include <selfcheck/runner/server_protocol.hpp>
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 #include <nemra_kernel/pgl4.hpp>
-#include <selfcheck/assertions.hpp>
-#include <selfcheck/test_allocator.hpp>
+#include <selfcheck/check/assertions.hpp>
+#include <selfcheck/check/test_allocator.hpp>
 
 namespace nemra_ecs {
 namespace {

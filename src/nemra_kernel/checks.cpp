@@ -3,7 +3,7 @@
 
 #include <nemra_kernel/checks.hpp>
 #include <nemra_kernel/nemra_kernel.hpp>
-#include <selfcheck/assertions.hpp>
+#include <selfcheck/check/assertions.hpp>
 
 namespace nemra_kernel {
 namespace {

@@ -2,7 +2,7 @@
 #ifndef NEMRA_KERNEL_CHECKS_HPP
 #define NEMRA_KERNEL_CHECKS_HPP
 
-#include <selfcheck/check.hpp>
+#include <selfcheck/check/check.hpp>
 
 namespace nemra_kernel {
 

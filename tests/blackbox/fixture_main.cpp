@@ -18,10 +18,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include <selfcheck/assertions.hpp>
-#include <selfcheck/log.hpp>
-#include <selfcheck/runner.hpp>
-#include <selfcheck/test_allocator.hpp>
+#include <selfcheck/check/assertions.hpp>
+#include <selfcheck/check/log.hpp>
+#include <selfcheck/runner/runner.hpp>
+#include <selfcheck/check/test_allocator.hpp>
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/cli.hpp>
+#include <selfcheck/runner/cli.hpp>
 
 namespace {
 

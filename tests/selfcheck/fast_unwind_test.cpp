@@ -11,8 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/fast_unwind.hpp>
-#include <selfcheck/stack_trace.hpp>
+#include <selfcheck/stack/fast_unwind.hpp>
+#include <selfcheck/stack/fast_unwind_hooks.hpp>
+#include <selfcheck/stack/stack_trace.hpp>
 
 #include "fast_unwind_frames.hpp"
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/float_format.hpp>
+#include <selfcheck/check/float_format.hpp>
 
 namespace {
 

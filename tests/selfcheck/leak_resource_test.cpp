@@ -19,8 +19,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/leak_resource.hpp>
-#include <selfcheck/log.hpp>
+#include <selfcheck/leak/leak_resource.hpp>
 
 namespace {
 
@@ -42,15 +41,15 @@ bool isMapped(const void* p, std::size_t length) {
          errno != ENOMEM;
 }
 
-// Runs `body` with standard error captured; returns what was printed and how many errors were
-// logged.
+// Runs `body` with standard error captured; returns what was printed and how many errors the
+// resource reported.
 template <class Body>
-std::pair<std::string, std::uint64_t> captured(Body body) {
-  const std::uint64_t errors_before = selfcheck::logErrCount();
+std::pair<std::string, std::uint64_t> captured(const LeakCheckingResource& resource, Body body) {
+  const std::uint64_t errors_before = resource.reportCount();
   ::testing::internal::CaptureStderr();
   body();
   std::string text = ::testing::internal::GetCapturedStderr();
-  return {text, selfcheck::logErrCount() - errors_before};
+  return {text, resource.reportCount() - errors_before};
 }
 
 [[gnu::noinline]] void* allocateForTheRecord(LeakCheckingResource& resource) {
@@ -61,7 +60,7 @@ TEST(LeakCheckingResource, LeakIsReportedAtCloseWithTheAllocationStack) {
   LeakCheckingResource resource;
   void* p = allocateForTheRecord(resource);
   bool leaked = false;
-  auto [text, errors] = captured([&] { leaked = resource.close(); });
+  auto [text, errors] = captured(resource, [&] { leaked = resource.close(); });
   EXPECT_TRUE(leaked);
   EXPECT_EQ(errors, 1u);
   EXPECT_TRUE(text.starts_with("[gpa] (err): memory address " + hex(p) + " leaked: \n    #0 "))
@@ -82,7 +81,7 @@ TEST(LeakCheckingResource, CloseAfterEverythingWasFreedReportsNothing) {
   void* p = resource.allocate(100, 16);
   resource.deallocate(p, 100, 16);
   bool leaked = true;
-  auto [text, errors] = captured([&] { leaked = resource.close(); });
+  auto [text, errors] = captured(resource, [&] { leaked = resource.close(); });
   EXPECT_FALSE(leaked);
   EXPECT_EQ(text, "");
   EXPECT_EQ(errors, 0u);
@@ -92,7 +91,7 @@ TEST(LeakCheckingResource, DoubleFreeIsReportedWithAllThreeStacks) {
   LeakCheckingResource resource;
   void* p = resource.allocate(32, 8);
   resource.deallocate(p, 32, 8);
-  auto [text, errors] = captured([&] { resource.deallocate(p, 32, 8); });
+  auto [text, errors] = captured(resource, [&] { resource.deallocate(p, 32, 8); });
   EXPECT_EQ(errors, 1u);
   EXPECT_TRUE(text.starts_with("[gpa] (err): Double free detected. Allocation: \n    #0 ")) << text;
   EXPECT_NE(text.find("\n First free: \n    #0 "), std::string::npos) << text;
@@ -109,7 +108,7 @@ TEST(LeakCheckingResource, DoubleFreeIsNotConfusedWithANewerBlock) {
     later.push_back(resource.allocate(64, 8));
     EXPECT_NE(later.back(), first) << "a freed block's address is not handed out again";
   }
-  auto [text, errors] = captured([&] { resource.deallocate(first, 64, 8); });
+  auto [text, errors] = captured(resource, [&] { resource.deallocate(first, 64, 8); });
   EXPECT_EQ(errors, 1u);
   EXPECT_NE(text.find("Double free detected."), std::string::npos);
   for (void* p : later) resource.deallocate(p, 64, 8);
@@ -119,7 +118,7 @@ TEST(LeakCheckingResource, DoubleFreeIsNotConfusedWithANewerBlock) {
 TEST(LeakCheckingResource, SizeMismatchIsReportedAndTheBlockStillFreed) {
   LeakCheckingResource resource;
   void* p = resource.allocate(16, 8);
-  auto [text, errors] = captured([&] { resource.deallocate(p, 24, 8); });
+  auto [text, errors] = captured(resource, [&] { resource.deallocate(p, 24, 8); });
   EXPECT_EQ(errors, 1u);
   EXPECT_TRUE(
       text.starts_with("[gpa] (err): Allocation size 16 bytes does not match free size "
@@ -132,7 +131,7 @@ TEST(LeakCheckingResource, SizeMismatchIsReportedAndTheBlockStillFreed) {
 TEST(LeakCheckingResource, AlignmentMismatchIsReportedAndTheBlockStillFreed) {
   LeakCheckingResource resource;
   void* p = resource.allocate(16, 8);
-  auto [text, errors] = captured([&] { resource.deallocate(p, 16, 32); });
+  auto [text, errors] = captured(resource, [&] { resource.deallocate(p, 16, 32); });
   EXPECT_EQ(errors, 1u);
   EXPECT_TRUE(
       text.starts_with("[gpa] (err): Allocation alignment 8 does not match free "
@@ -144,14 +143,14 @@ TEST(LeakCheckingResource, AlignmentMismatchIsReportedAndTheBlockStillFreed) {
 TEST(LeakCheckingResource, SizeAndAlignmentMismatchGiveTwoReports) {
   LeakCheckingResource resource;
   void* p = resource.allocate(16, 8);
-  auto [text, errors] = captured([&] { resource.deallocate(p, 8, 16); });
+  auto [text, errors] = captured(resource, [&] { resource.deallocate(p, 8, 16); });
   EXPECT_EQ(errors, 2u);
 }
 
 TEST(LeakCheckingResource, FreeOfAnAddressItNeverGaveIsReported) {
   LeakCheckingResource resource;
   int on_the_stack = 0;
-  auto [text, errors] = captured([&] { resource.deallocate(&on_the_stack, 4, 4); });
+  auto [text, errors] = captured(resource, [&] { resource.deallocate(&on_the_stack, 4, 4); });
   EXPECT_EQ(errors, 1u);
   EXPECT_TRUE(text.starts_with("[gpa] (err): Invalid free of address " + hex(&on_the_stack)))
       << text;
@@ -210,7 +209,7 @@ TEST(LeakCheckingResource, ManyBlocksAreTrackedAcrossTableGrowth) {
   std::vector<void*> blocks;
   for (int i = 0; i < 3000; ++i) blocks.push_back(resource.allocate(24, 8));
   for (std::size_t i = 0; i < blocks.size(); i += 2) resource.deallocate(blocks[i], 24, 8);
-  auto [text, errors] = captured([&] { EXPECT_TRUE(resource.close()); });
+  auto [text, errors] = captured(resource, [&] { EXPECT_TRUE(resource.close()); });
   EXPECT_EQ(errors, 1500u);
   EXPECT_EQ(text.find("memory address " + hex(blocks[0]) + " leaked"), std::string::npos);
   std::size_t previous = 0;  // leaks come in allocation order
@@ -252,7 +251,7 @@ TEST(LeakCheckingResource, InterleavedAllocationsAndFreesKeepEveryRecord) {
       live.erase(live.begin() + static_cast<std::ptrdiff_t>(at));
     }
   }
-  auto [double_free, errors] = captured([&] {
+  auto [double_free, errors] = captured(resource, [&] {
     for (const Block& b : blocks) {
       if (b.freed) {
         resource.deallocate(b.p, b.size, 8);
@@ -262,7 +261,7 @@ TEST(LeakCheckingResource, InterleavedAllocationsAndFreesKeepEveryRecord) {
   });
   EXPECT_EQ(errors, 1u);
   EXPECT_TRUE(double_free.starts_with("[gpa] (err): Double free detected.")) << double_free;
-  auto [text, leaks] = captured([&] { EXPECT_TRUE(resource.close()); });
+  auto [text, leaks] = captured(resource, [&] { EXPECT_TRUE(resource.close()); });
   EXPECT_EQ(leaks, live.size());
   std::size_t previous = 0;
   for (const Block& b : blocks) {
@@ -304,7 +303,7 @@ TEST(LeakCheckingResource, SeveralThreadsCanUseItAtOnce) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  auto [text, errors] = captured([&] { EXPECT_FALSE(resource.close()); });
+  auto [text, errors] = captured(resource, [&] { EXPECT_FALSE(resource.close()); });
   EXPECT_EQ(text, "");
   EXPECT_EQ(errors, 0u);
 }
@@ -361,7 +360,7 @@ TEST(LeakCheckingResource, AtTheMappingLimitEveryFreedBlockIsInaccessibleOrRepor
   accessible.reserve(2 * limit);
   std::vector<MapEntry> maps;
   maps.reserve(limit + 100);
-  const std::uint64_t errors_before = selfcheck::logErrCount();
+  const std::uint64_t errors_before = resource.reportCount();
   ::testing::internal::CaptureStderr();
   // A live block beside each freed one, so that no two blocks' mappings merge, until the resource
   // refuses.
@@ -390,7 +389,7 @@ TEST(LeakCheckingResource, AtTheMappingLimitEveryFreedBlockIsInaccessibleOrRepor
       accessible.push_back(freed[i]);
     }
   }
-  const std::uint64_t errors = selfcheck::logErrCount() - errors_before;
+  const std::uint64_t errors = resource.reportCount() - errors_before;
   for (void* p : live) resource.deallocate(p, 16, 8);
   EXPECT_FALSE(resource.close());
   const std::string text = ::testing::internal::GetCapturedStderr();  // the heap can grow again
@@ -459,7 +458,7 @@ TEST_F(LeakCheckingResourceDeathTest, AForkedChildsFreesStayInTheChild) {
   // The parent's first change after the fork copies the records, before any was written out.
   void* q = nullptr;
   EXPECT_NO_THROW(q = resource.allocate(16, 8));
-  auto [text, errors] = captured([&] {
+  auto [text, errors] = captured(resource, [&] {
     resource.deallocate(p, 16, 8);
     if (q != nullptr) resource.deallocate(q, 16, 8);
   });
@@ -480,12 +479,12 @@ TEST(LeakCheckingResource, AParentsFreesAfterAForkStayOutOfTheChild) {
   if (child == 0) {
     char byte;
     (void)!::read(go[0], &byte, 1);
-    const std::uint64_t before = selfcheck::logErrCount();
+    const std::uint64_t before = resource.reportCount();
     ::testing::internal::CaptureStderr();
     for (void* q : others) resource.deallocate(q, 16, 8);
     (void)resource.close();
     (void)::testing::internal::GetCapturedStderr();
-    ::_exit(static_cast<int>(std::min<std::uint64_t>(selfcheck::logErrCount() - before, 100)));
+    ::_exit(static_cast<int>(std::min<std::uint64_t>(resource.reportCount() - before, 100)));
   }
   resource.deallocate(p, 16, 8);
   for (void* q : others) resource.deallocate(q, 16, 8);

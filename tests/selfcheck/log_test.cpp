@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/check_context.hpp>
-#include <selfcheck/log.hpp>
+#include <selfcheck/check/check_context.hpp>
+#include <selfcheck/check/log.hpp>
+#include <selfcheck/writer/stderr_writer.hpp>
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/number_text.hpp>
+#include <selfcheck/writer/number_text.hpp>
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/progress_reports.hpp>
+#include <selfcheck/runner/progress_reports.hpp>
 
 namespace {
 

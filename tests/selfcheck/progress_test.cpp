@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/progress.hpp>
+#include <selfcheck/runner/progress.hpp>
 
 #include "support/vt_screen.hpp"
 

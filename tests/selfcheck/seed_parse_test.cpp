@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/cli.hpp>
+#include <selfcheck/runner/cli.hpp>
 
 #include "seed_reference.hpp"
 

@@ -5,10 +5,10 @@
 #include <new>
 #include <unistd.h>
 
-#include <selfcheck/assertions.hpp>
-#include <selfcheck/log.hpp>
-#include <selfcheck/runner.hpp>
-#include <selfcheck/test_allocator.hpp>
+#include <selfcheck/check/assertions.hpp>
+#include <selfcheck/check/log.hpp>
+#include <selfcheck/check/test_allocator.hpp>
+#include <selfcheck/runner/runner.hpp>
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/process.hpp>
-#include <selfcheck/server_io.hpp>
+#include <selfcheck/runner/process.hpp>
+#include <selfcheck/runner/server_io.hpp>
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/server_protocol.hpp>
+#include <selfcheck/runner/server_protocol.hpp>
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <selfcheck/stack_trace.hpp>
+#include <selfcheck/stack/stack_trace.hpp>
 
 namespace nemra_trace_test {
 

@@ -1,0 +1,228 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <sys/mman.h>
+
+#include <selfcheck/leak/leak_report.hpp>
+#include <selfcheck/leak/leak_resource.hpp>
+#include <selfcheck/leak/pages.hpp>
+#include <selfcheck/stack/fast_unwind.hpp>
+
+namespace selfcheck {
+namespace {
+
+using detail::mapAnonymous;
+using detail::pointer;
+using detail::roundUpToPages;
+using Range = detail::BlockPages::Range;
+
+}  // namespace
+
+LeakCheckingResource::~LeakCheckingResource() { close(); }
+
+detail::LeakReport LeakCheckingResource::report() {
+  reports_.fetch_add(1, std::memory_order_relaxed);
+  return {};
+}
+
+// The log decides: the index's answer is checked, and when it has none, or a wrong one (a stray
+// write may have damaged it), the log is searched.
+std::size_t LeakCheckingResource::find(std::uintptr_t address) const noexcept {
+  if (address == 0) return detail::AddressIndex::kNone;
+  const std::size_t count = log_.size();
+  const std::size_t hinted = index_.lookup(address);
+  if (hinted < count && log_.get(hinted).address == address) return hinted;
+  for (std::size_t sequence = 0; sequence < count; ++sequence) {
+    if (log_.get(sequence).address == address) return sequence;
+  }
+  return detail::AddressIndex::kNone;
+}
+
+void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment) {
+  detail::BlockRecord record{};
+  record.size = bytes;
+  record.alignment = alignment;
+  record.alloc_frame_count =
+      static_cast<std::uint8_t>(captureFramesFast(record.alloc_frames, detail::kRecordedFrames, 1));
+  std::lock_guard lock(mutex_);
+  // Everything that can fail comes before the block is taken; the reserve is held first, so that
+  // the block cannot take its room.
+  if (!reserve_.fill() || !log_.reserveOne() || !index_.reserveOne()) throw std::bad_alloc();
+  const Range block = pages_.take(bytes, alignment);
+  record.address = block.address;
+  record.map_length = block.length;
+  index_.insert(block.address, log_.add(record));
+  return pointer(block.address);
+}
+
+void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t alignment) {
+  void* frames[detail::kRecordedFrames];
+  const std::size_t frame_count = captureFramesFast(frames, detail::kRecordedFrames, 1);
+  const auto address = reinterpret_cast<std::uintptr_t>(p);
+
+  enum class Kind { freed, double_free, unknown } kind;
+  detail::BlockRecord record{};  // a copy, to report from outside the lock
+  int protect_error = 0;
+  int record_error = 0;
+  {
+    std::lock_guard lock(mutex_);
+    const std::size_t sequence = find(address);
+    if (sequence == detail::AddressIndex::kNone) {
+      kind = Kind::unknown;
+    } else {
+      record = log_.get(sequence);
+      if (record.freed) {
+        kind = Kind::double_free;
+      } else {
+        kind = Kind::freed;
+        // The pages stay reserved but unusable until close().
+        if (!pages_.retire({address, record.map_length}, reserve_)) protect_error = errno;
+        if (!log_.markFreed(sequence, frames, frame_count)) record_error = errno;
+      }
+    }
+  }
+
+  switch (kind) {
+    case Kind::unknown:
+      report()
+          .text("Invalid free of address ")
+          .address(address)
+          .text(": no block of this allocator starts there. Free: ")
+          .stack(frames, frame_count);
+      return;
+    case Kind::double_free:
+      report()
+          .text("Double free detected. Allocation: ")
+          .stack(record.alloc_frames, record.alloc_frame_count)
+          .text(" First free: ")
+          .stack(record.free_frames, record.free_frame_count)
+          .text(" Second free: ")
+          .stack(frames, frame_count);
+      return;
+    case Kind::freed:
+      if (protect_error != 0) {
+        report()
+            .text("Freed block at ")
+            .address(address)
+            .text(" stays accessible: its pages could not be protected (")
+            .text(std::strerror(protect_error))
+            .text("). Free: ")
+            .stack(frames, frame_count);
+      }
+      if (record_error != 0) {
+        report()
+            .text("The free of the block at ")
+            .address(address)
+            .text(" could not be recorded (")
+            .text(std::strerror(record_error))
+            .text("). Free: ")
+            .stack(frames, frame_count);
+      }
+      if (bytes != record.size) {
+        report()
+            .text("Allocation size ")
+            .decimal(record.size)
+            .text(" bytes does not match free size ")
+            .decimal(bytes)
+            .text(". Allocation: ")
+            .stack(record.alloc_frames, record.alloc_frame_count)
+            .text(" Free: ")
+            .stack(frames, frame_count);
+      }
+      if (alignment != record.alignment) {
+        report()
+            .text("Allocation alignment ")
+            .decimal(record.alignment)
+            .text(" does not match free alignment ")
+            .decimal(alignment)
+            .text(". Allocation: ")
+            .stack(record.alloc_frames, record.alloc_frame_count)
+            .text(" Free: ")
+            .stack(frames, frame_count);
+      }
+      return;
+  }
+}
+
+bool LeakCheckingResource::do_is_equal(const std::pmr::memory_resource& other) const noexcept {
+  return this == &other;
+}
+
+bool LeakCheckingResource::close() {
+  std::lock_guard lock(mutex_);
+  (void)log_.flush();  // so that most records are read from the file; waiting ones are read too
+  const std::size_t count = log_.size();
+
+  // Leaks are reported in allocation order, before any page is returned, so that no mapping made
+  // while reporting (symbolising maps the executable's tables) can land where a reported block
+  // was.
+  std::size_t live = 0;
+  for (std::size_t sequence = 0; sequence < count; ++sequence) {
+    const detail::BlockRecord& r = log_.get(sequence);
+    if (r.freed) continue;
+    ++live;
+    report()
+        .text("memory address ")
+        .address(r.address)
+        .text(" leaked: ")
+        .stack(r.alloc_frames, r.alloc_frame_count);
+  }
+
+  // Blocks mapped one after the other usually lie side by side: in address order, each run of
+  // adjacent blocks (with what is left of the current chunk) is returned with one call.
+  std::size_t not_unmapped = 0;
+  int unmap_error = 0;
+  auto unmap = [&](Range m) {
+    if (!reserve_.retry([&] { return ::munmap(pointer(m.address), m.length); })) {
+      ++not_unmapped;
+      unmap_error = errno;
+    }
+  };
+  const Range unused = pages_.unused();
+  const std::size_t scratch_bytes = roundUpToPages((count + 1) * sizeof(Range));
+  void* scratch = nullptr;
+  (void)reserve_.retry([&] {
+    scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE);
+    return scratch == nullptr ? -1 : 0;
+  });
+  if (scratch != nullptr) {
+    auto* ranges = static_cast<Range*>(scratch);
+    std::size_t n = 0;
+    for (std::size_t sequence = 0; sequence < count; ++sequence) {
+      const detail::BlockRecord& r = log_.get(sequence);
+      ranges[n++] = {r.address, r.map_length};
+    }
+    if (unused.length != 0) ranges[n++] = unused;
+    std::sort(ranges, ranges + n,
+              [](const Range& a, const Range& b) { return a.address < b.address; });
+    for (std::size_t i = 0; i < n;) {
+      Range run = ranges[i++];
+      while (i < n && ranges[i].address == run.address + run.length)
+        run.length += ranges[i++].length;
+      unmap(run);
+    }
+    ::munmap(scratch, scratch_bytes);
+  } else {
+    // No page to spare at all: one call for each block.
+    for (std::size_t sequence = 0; sequence < count; ++sequence) {
+      const detail::BlockRecord& r = log_.get(sequence);
+      unmap({r.address, r.map_length});
+    }
+    if (unused.length != 0) unmap(unused);
+  }
+  log_.release();
+  index_.release();
+  pages_.reset();
+  reserve_.clear();
+  if (not_unmapped != 0) {
+    report()
+        .decimal(not_unmapped)
+        .text(" blocks could not be returned to the operating system (")
+        .text(std::strerror(unmap_error))
+        .text(")");
+  }
+  return live != 0;
+}
+
+}  // namespace selfcheck

@@ -1,0 +1,46 @@
+// The mappings the leak-checking allocator holds back for frees at the process's mapping limit.
+// Private to the allocator.
+#ifndef SELFCHECK_LEAK_MAPPING_RESERVE_HPP
+#define SELFCHECK_LEAK_MAPPING_RESERVE_HPP
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+namespace selfcheck::detail {
+
+// Mappings held back for the process's limit on the number of mappings: at the limit, changing
+// the protection of part of a mapping fails for want of a new one, and each held mapping given
+// back makes room for exactly one. A free draws on them to protect a block's pages; an allocation
+// is refused unless they can all be held again.
+class MappingReserve {
+ public:
+  MappingReserve() = default;
+  MappingReserve(const MappingReserve&) = delete;
+  MappingReserve& operator=(const MappingReserve&) = delete;
+  ~MappingReserve() { clear(); }
+
+  // Holds every mapping of the reserve; false when the process cannot have that many more.
+  [[nodiscard]] bool fill() noexcept;
+  // Gives one held mapping back; false when none is left.
+  [[nodiscard]] bool giveOneBack() noexcept;
+  void clear() noexcept;
+
+  // Runs `change` (a call that returns 0, or -1 with errno set) again while it fails with ENOMEM
+  // and a held mapping can be given back. Returns whether it succeeded.
+  template <class Change>
+  [[nodiscard]] bool retry(Change change) noexcept {
+    while (change() != 0) {
+      if (errno != ENOMEM || !giveOneBack()) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::uintptr_t base_ = 0;  // 0 when nothing is held
+  std::size_t next_ = 0;     // the next page to give back
+};
+
+}  // namespace selfcheck::detail
+
+#endif
