@@ -3,9 +3,13 @@
 # gives nemra::kernel and nemra::ecs) and the pkg-config file nemra.pc.
 include(CMakePackageConfigHelpers)
 
-# The installed program finds a shared build's libraries beside it, wherever the prefix is moved.
-file(RELATIVE_PATH nemra_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(nemra-selfcheck PROPERTIES INSTALL_RPATH "$ORIGIN/${nemra_bin_to_lib}")
+# The installed program finds a shared build's libraries beside it, wherever the prefix is moved. A
+# static build's program needs no search path: an empty one would make the loader look for every
+# library in the working directory first (and CMake pads the build tree's with empty entries).
+if(BUILD_SHARED_LIBS)
+  file(RELATIVE_PATH nemra_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set_target_properties(nemra-selfcheck PROPERTIES INSTALL_RPATH "$ORIGIN/${nemra_bin_to_lib}")
+endif()
 install(TARGETS nemra-selfcheck RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(NEMRA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/nemra)

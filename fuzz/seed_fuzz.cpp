@@ -31,7 +31,7 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::optional<std::uint32_t> got = selfcheck::parseSeed(text);
-  if (got != nemra_hardening::referenceParseSeed(text)) fail("parser and reference disagree", text);
+  if (got != nemra_fuzz::referenceParseSeed(text)) fail("parser and reference disagree", text);
   if (got) {
     char buffer[32];
     const int decimal = std::snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(*got));

@@ -20,7 +20,7 @@
 #include <string_view>   // std::string_view
 #include <system_error>  // std::errc
 
-namespace nemra_hardening {
+namespace nemra_fuzz {
 
 // 2, 8 or 16 for a recognised base prefix, 10 otherwise.
 constexpr int seedBase(std::string_view text) {
@@ -57,6 +57,6 @@ inline std::optional<std::uint32_t> referenceParseSeed(std::string_view text) {
   return static_cast<std::uint32_t>(value);
 }
 
-}  // namespace nemra_hardening
+}  // namespace nemra_fuzz
 
 #endif

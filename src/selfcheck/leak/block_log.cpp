@@ -92,7 +92,7 @@ struct PendingRecords {
 
 // After a fork the parent and the child share the file, so each copies what has been written to a
 // file of its own before it changes anything.
-bool BlockLog::ownFile() noexcept {
+bool BlockLog::copyFileAfterFork() noexcept {
   if (file_ < 0 || forks_ == forksSoFar()) return true;
   void* view = nullptr;
   const int file = makeRecordFile(logBytes(capacity_), view_, written_ * sizeof(BlockRecord), view);
@@ -129,7 +129,7 @@ bool BlockLog::grow(std::size_t capacity) noexcept {
 }
 
 bool BlockLog::reserveOne() noexcept {
-  if (!ownFile()) return false;
+  if (!copyFileAfterFork()) return false;
   if (pending_ == nullptr) {
     pending_ = static_cast<PendingRecords*>(mapGuarded(sizeof(PendingRecords)));
     if (pending_ == nullptr) return false;
@@ -142,7 +142,7 @@ bool BlockLog::reserveOne() noexcept {
   return true;
 }
 
-BlockRecord& BlockLog::wait(std::size_t sequence, const BlockRecord& record) noexcept {
+BlockRecord& BlockLog::queue(std::size_t sequence, const BlockRecord& record) noexcept {
   const std::size_t at = pending_->count++;
   pending_->sequence[at] = sequence;
   pending_->record[at] = record;
@@ -150,7 +150,7 @@ BlockRecord& BlockLog::wait(std::size_t sequence, const BlockRecord& record) noe
 }
 
 std::size_t BlockLog::add(const BlockRecord& record) noexcept {
-  (void)wait(count_, record);
+  (void)queue(count_, record);
   return count_++;
 }
 
@@ -178,7 +178,7 @@ bool BlockLog::markFreed(std::size_t sequence, void* const* frames,
   auto* record = const_cast<BlockRecord*>(waiting(sequence));
   if (record == nullptr) {
     if (pending_->count == PendingRecords::kCapacity && !flush()) return false;
-    record = &wait(sequence, view_[sequence]);
+    record = &queue(sequence, view_[sequence]);
   }
   record->freed = true;
   record->free_frame_count = static_cast<std::uint8_t>(frame_count);
@@ -188,7 +188,7 @@ bool BlockLog::markFreed(std::size_t sequence, void* const* frames,
 
 bool BlockLog::flush() noexcept {
   if (pending_ == nullptr || pending_->count == 0) return true;
-  if (!ownFile()) return false;
+  if (!copyFileAfterFork()) return false;
   // In sequence order (they mostly are already), so that each run of consecutive records is one
   // write; the buffer's order is left as it is.
   const std::size_t* const sequence = pending_->sequence;

@@ -48,11 +48,11 @@ class BlockLog {
   void release() noexcept;
 
  private:
-  [[nodiscard]] bool ownFile() noexcept;
+  [[nodiscard]] bool copyFileAfterFork() noexcept;
   [[nodiscard]] bool grow(std::size_t capacity) noexcept;
   [[nodiscard]] const BlockRecord* waiting(std::size_t sequence) const noexcept;
   // Puts a record in the buffer, which has room; returns the buffer's copy.
-  BlockRecord& wait(std::size_t sequence, const BlockRecord& record) noexcept;
+  BlockRecord& queue(std::size_t sequence, const BlockRecord& record) noexcept;
 
   int file_ = -1;
   const BlockRecord* view_ = nullptr;  // the read-only view of the file

@@ -182,10 +182,12 @@ bool LeakCheckingResource::close() {
   const Range unused = pages_.unused();
   const std::size_t scratch_bytes = roundUpToPages((count + 1) * sizeof(Range));
   void* scratch = nullptr;
-  (void)reserve_.retry([&] {
-    scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE);
-    return scratch == nullptr ? -1 : 0;
-  });
+  // A resource that holds no block (never used, or closed already) maps nothing to return them.
+  if (count != 0 || unused.length != 0)
+    (void)reserve_.retry([&] {
+      scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE);
+      return scratch == nullptr ? -1 : 0;
+    });
   if (scratch != nullptr) {
     auto* ranges = static_cast<Range*>(scratch);
     std::size_t n = 0;
@@ -204,7 +206,7 @@ bool LeakCheckingResource::close() {
     }
     ::munmap(scratch, scratch_bytes);
   } else {
-    // No page to spare at all: one call for each block.
+    // No page to spare at all (or nothing to return): one call for each block.
     for (std::size_t sequence = 0; sequence < count; ++sequence) {
       const detail::BlockRecord& r = log_.get(sequence);
       unmap({r.address, r.map_length});
@@ -214,7 +216,6 @@ bool LeakCheckingResource::close() {
   log_.release();
   index_.release();
   pages_.reset();
-  reserve_.clear();
   if (not_unmapped != 0) {
     report()
         .decimal(not_unmapped)

@@ -66,7 +66,7 @@ class LeakCheckingResource final : public std::pmr::memory_resource {
   detail::BlockLog log_;
   detail::AddressIndex index_;
   detail::BlockPages pages_;
-  detail::MappingReserve reserve_;
+  detail::MappingReserve& reserve_ = detail::MappingReserve::ofProcess();
   std::atomic<std::uint64_t> reports_{0};
 };
 

@@ -14,9 +14,15 @@ constexpr std::size_t kLastHeld = kReservePages - 2;
 
 }  // namespace
 
+MappingReserve& MappingReserve::ofProcess() noexcept {
+  static MappingReserve reserve;
+  return reserve;
+}
+
 bool MappingReserve::fill() noexcept {
+  std::lock_guard lock(mutex_);
   if (base_ != 0 && next_ == kFirstHeld) return true;
-  clear();
+  unmapAll();
   const std::size_t page = pageSize();
   void* mapped = mapAnonymous(kReservePages * page, PROT_NONE, MAP_NORESERVE);
   if (mapped == nullptr) return false;
@@ -33,6 +39,7 @@ bool MappingReserve::fill() noexcept {
 }
 
 bool MappingReserve::giveOneBack() noexcept {
+  std::lock_guard lock(mutex_);
   if (base_ == 0 || next_ > kLastHeld) return false;
   const std::size_t page = pageSize();
   ::munmap(pointer(base_ + next_ * page), page);  // a whole mapping: needs no new one
@@ -41,6 +48,11 @@ bool MappingReserve::giveOneBack() noexcept {
 }
 
 void MappingReserve::clear() noexcept {
+  std::lock_guard lock(mutex_);
+  unmapAll();
+}
+
+void MappingReserve::unmapAll() noexcept {
   if (base_ == 0) return;
   ::munmap(pointer(base_), kReservePages * pageSize());
   base_ = 0;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace selfcheck::detail {
 
@@ -13,8 +14,16 @@ namespace selfcheck::detail {
 // the protection of part of a mapping fails for want of a new one, and each held mapping given
 // back makes room for exactly one. A free draws on them to protect a block's pages; an allocation
 // is refused unless they can all be held again.
+//
+// The mapping limit is the process's, so one reserve serves every leak-checking resource: held
+// from the first allocation on, refilled by the allocation after a free drew on it, and kept to the
+// end of the process (inaccessible pages that reserve no memory), so that a check pays for it
+// once, not at every start. Safe from several threads.
 class MappingReserve {
  public:
+  // The process's reserve.
+  [[nodiscard]] static MappingReserve& ofProcess() noexcept;
+
   MappingReserve() = default;
   MappingReserve(const MappingReserve&) = delete;
   MappingReserve& operator=(const MappingReserve&) = delete;
@@ -37,6 +46,9 @@ class MappingReserve {
   }
 
  private:
+  void unmapAll() noexcept;
+
+  std::mutex mutex_;
   std::uintptr_t base_ = 0;  // 0 when nothing is held
   std::size_t next_ = 0;     // the next page to give back
 };

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <seed_reference.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,11 +14,9 @@
 
 #include <selfcheck/runner/cli.hpp>
 
-#include "seed_reference.hpp"
-
 namespace {
 
-using nemra_hardening::referenceParseSeed;
+using nemra_fuzz::referenceParseSeed;
 using selfcheck::parseSeed;
 using namespace std::string_view_literals;
 
@@ -122,6 +121,55 @@ const Case kEdgeCases[] = {
     {"1.0", std::nullopt},
     {"\xef\xbc\x91", std::nullopt},  // a full-width digit one
 };
+
+TEST(SeedParse, DecimalAndPrefixedBases) {
+  EXPECT_EQ(parseSeed("42"), 42u);
+  EXPECT_EQ(parseSeed("0"), 0u);
+  EXPECT_EQ(parseSeed("00"), 0u);
+  EXPECT_EQ(parseSeed("0009"), 9u);
+  EXPECT_EQ(parseSeed("0x1F"), 31u);
+  EXPECT_EQ(parseSeed("0X1f"), 31u);
+  EXPECT_EQ(parseSeed("0b101"), 5u);
+  EXPECT_EQ(parseSeed("0B1"), 1u);
+  EXPECT_EQ(parseSeed("0o17"), 15u);
+  EXPECT_EQ(parseSeed("0O0"), 0u);
+  EXPECT_EQ(parseSeed("0x0000000000000001"), 1u) << "leading zeros do not overflow";
+}
+
+TEST(SeedParse, PrefixNeedsAtLeastOneDigitAfterIt) {
+  // Two characters are read as decimal, where b, o and x are not digits.
+  EXPECT_EQ(parseSeed("0x"), std::nullopt);
+  EXPECT_EQ(parseSeed("0b"), std::nullopt);
+  EXPECT_EQ(parseSeed("0o"), std::nullopt);
+  EXPECT_EQ(parseSeed("0X"), std::nullopt);
+}
+
+TEST(SeedParse, UnderscoresOnlyBetweenDigits) {
+  EXPECT_EQ(parseSeed("4_294_967_295"), 4294967295u);
+  EXPECT_EQ(parseSeed("1__2"), 12u);
+  EXPECT_EQ(parseSeed("0x_1"), std::nullopt);
+  EXPECT_EQ(parseSeed("0x1_"), std::nullopt);
+  EXPECT_EQ(parseSeed("_1"), std::nullopt);
+  EXPECT_EQ(parseSeed("1_"), std::nullopt);
+  EXPECT_EQ(parseSeed("_"), std::nullopt);
+  EXPECT_EQ(parseSeed("0_1"), 1u);
+}
+
+TEST(SeedParse, RangeIsThatOfAnUnsigned32BitInteger) {
+  EXPECT_EQ(parseSeed("4294967295"), 4294967295u);
+  EXPECT_EQ(parseSeed("4294967296"), std::nullopt);
+  EXPECT_EQ(parseSeed("0xFFFFFFFF"), 4294967295u);
+  EXPECT_EQ(parseSeed("0x100000000"), std::nullopt);
+  EXPECT_EQ(parseSeed("0b" + std::string(32, '1')), 4294967295u);
+  EXPECT_EQ(parseSeed("0b1" + std::string(32, '0')), std::nullopt);
+  EXPECT_EQ(parseSeed("18446744073709551617"), std::nullopt) << "no wrap through 64 bits";
+}
+
+TEST(SeedParse, NoSignsSpacesOrForeignDigits) {
+  for (const char* bad : {"", "-1", "+1", " 1", "1 ", "1e3", "0b2", "0o8", "0xg", "12a", "٣"}) {
+    EXPECT_EQ(parseSeed(bad), std::nullopt) << '"' << bad << '"';
+  }
+}
 
 TEST(SeedParse, EdgeCasesFollowTheRules) {
   for (const Case& c : kEdgeCases) {
