@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace selfcheck::detail {
 
@@ -23,6 +24,12 @@ class AddressIndex {
   // The sequence number stored for `address`, or kNone.
   [[nodiscard]] std::size_t lookup(std::uintptr_t address) const noexcept;
   void release() noexcept;
+
+  // The table's memory, for a caller that is done with the index and needs scratch room before
+  // release(): what it writes there replaces the entries. Empty when there is no table.
+  [[nodiscard]] std::span<std::byte> memoryForScratch() noexcept {
+    return {reinterpret_cast<std::byte*>(slots_), slot_count_ * sizeof(Entry)};
+  }
 
   static constexpr std::size_t kNone = ~std::size_t{0};
 

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <span>
 #include <sys/mman.h>
 
 #include <selfcheck/leak/leak_report.hpp>
@@ -180,14 +181,22 @@ bool LeakCheckingResource::close() {
     }
   };
   const Range unused = pages_.unused();
+  // Room to sort the blocks: the index's table, which is no longer needed, when it is large
+  // enough (it holds an entry for every block, so it mostly is), else pages of its own. A resource
+  // that holds no block (never used, or closed already) needs none.
   const std::size_t scratch_bytes = roundUpToPages((count + 1) * sizeof(Range));
+  const std::span<std::byte> index_memory = index_.memoryForScratch();
   void* scratch = nullptr;
-  // A resource that holds no block (never used, or closed already) maps nothing to return them.
-  if (count != 0 || unused.length != 0)
+  bool scratch_mapped = false;
+  if (index_memory.size() >= (count + 1) * sizeof(Range)) {
+    scratch = index_memory.data();
+  } else if (count != 0 || unused.length != 0) {
     (void)reserve_.retry([&] {
       scratch = mapAnonymous(scratch_bytes, PROT_READ | PROT_WRITE);
       return scratch == nullptr ? -1 : 0;
     });
+    scratch_mapped = scratch != nullptr;
+  }
   if (scratch != nullptr) {
     auto* ranges = static_cast<Range*>(scratch);
     std::size_t n = 0;
@@ -204,7 +213,7 @@ bool LeakCheckingResource::close() {
         run.length += ranges[i++].length;
       unmap(run);
     }
-    ::munmap(scratch, scratch_bytes);
+    if (scratch_mapped) ::munmap(scratch, scratch_bytes);
   } else {
     // No page to spare at all (or nothing to return): one call for each block.
     for (std::size_t sequence = 0; sequence < count; ++sequence) {
