@@ -94,7 +94,7 @@ class Report:
         ok = ratio <= bound
         if not ok:
             self.misses += 1
-        verdict = "PASS" if ok else f"MISS by {100 * (ratio / bound - 1):.1f}%"
+        verdict = "target held" if ok else f"target missed by {100 * (ratio / bound - 1):.1f}%"
         print(f"  {label:<52} {fmt_time(t_ours):>10} {fmt_time(t_base):>10} {fmt_ratio(ratio):>7}"
               f" {'<= ' + fmt_ratio(bound):>7}  {cv}  {verdict}")
 

@@ -124,8 +124,8 @@ void handleFatalSignal(int signal, siginfo_t* info, void* context) {
 // A plain abort() inside a check (a failed assert, std::terminate) prints no report of the
 // program's own. On a terminal, where the display stands in for the check lines, the running
 // check's line is printed (the display cleared first), as the line output shows it on a file; the
-// process then dies by SIGABRT as before. The program's own reports end in abortProcess, which
-// restores the default action first and so never comes here.
+// process then dies by SIGABRT, as an abort does. The program's own reports end in abortProcess,
+// which restores the default action first and so never comes here.
 void handleAbort(int) {
   if (!g_handling_fault.exchange(true)) startFatalReport();
   abortProcess();
