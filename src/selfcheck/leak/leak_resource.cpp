@@ -120,28 +120,24 @@ void LeakCheckingResource::do_deallocate(void* p, std::size_t bytes, std::size_t
             .text("). Free: ")
             .stack(frames, frame_count);
       }
-      if (bytes != record.size) {
+      // "Allocation size 24 bytes does not match free size 16. ...", and the same for alignment.
+      const auto mismatch = [&](std::string_view what, std::string_view unit, std::size_t asked,
+                                std::size_t given) {
         report()
-            .text("Allocation size ")
-            .decimal(record.size)
-            .text(" bytes does not match free size ")
-            .decimal(bytes)
+            .text("Allocation ")
+            .text(what)
+            .decimal(asked)
+            .text(unit)
+            .text(" does not match free ")
+            .text(what)
+            .decimal(given)
             .text(". Allocation: ")
             .stack(record.alloc_frames, record.alloc_frame_count)
             .text(" Free: ")
             .stack(frames, frame_count);
-      }
-      if (alignment != record.alignment) {
-        report()
-            .text("Allocation alignment ")
-            .decimal(record.alignment)
-            .text(" does not match free alignment ")
-            .decimal(alignment)
-            .text(". Allocation: ")
-            .stack(record.alloc_frames, record.alloc_frame_count)
-            .text(" Free: ")
-            .stack(frames, frame_count);
-      }
+      };
+      if (bytes != record.size) mismatch("size ", " bytes", record.size, bytes);
+      if (alignment != record.alignment) mismatch("alignment ", "", record.alignment, alignment);
       return;
   }
 }
