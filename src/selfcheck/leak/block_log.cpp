@@ -136,9 +136,8 @@ bool BlockLog::reserveOne() noexcept {
     pending_->count = 0;
   }
   if (pending_->count == PendingRecords::kCapacity && !flush()) return false;
-  if (count_ == capacity_ && !grow(capacity_ == 0 ? kFirstLogCapacity : 2 * capacity_)) {
-    return false;
-  }
+  // Without a file every record waits; the file is made by the first flush.
+  if (file_ >= 0 && count_ == capacity_ && !grow(2 * capacity_)) return false;
   return true;
 }
 
@@ -189,6 +188,10 @@ bool BlockLog::markFreed(std::size_t sequence, void* const* frames,
 bool BlockLog::flush() noexcept {
   if (pending_ == nullptr || pending_->count == 0) return true;
   if (!copyFileAfterFork()) return false;
+  // The first flush makes the file, large enough for every record: they all wait until then, and
+  // at most kCapacity wait.
+  static_assert(PendingRecords::kCapacity <= kFirstLogCapacity);
+  if (file_ < 0 && !grow(kFirstLogCapacity)) return false;
   // In sequence order (they mostly are already), so that each run of consecutive records is one
   // write; the buffer's order is left as it is.
   const std::size_t* const sequence = pending_->sequence;

@@ -18,8 +18,9 @@ struct PendingRecords;
 // faults instead of corrupting them. New and changed records wait, at most 64 of them, in a
 // buffer of their own writable pages between two inaccessible ones (which a check running off the
 // end of a block hits first), and are written together, one system call for each run of
-// consecutive records: most operations make no system call for their record. Never allocates
-// through the resource it serves, nor through the global heap.
+// consecutive records: most operations make no system call for their record. The file is made
+// when records are first written, so a log that never has more than 64 waiting makes none. Never
+// allocates through the resource it serves, nor through the global heap.
 class BlockLog {
  public:
   BlockLog() = default;
@@ -43,6 +44,8 @@ class BlockLog {
   // The written copy of a record in the read-only view, or nullptr while it waits.
   [[nodiscard]] const BlockRecord* written(std::size_t sequence) const noexcept;
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
+  // Whether records have been written to the file (and so it exists).
+  [[nodiscard]] bool hasFile() const noexcept { return file_ >= 0; }
 
   // Returns all of the log's memory; the log is then empty and usable again.
   void release() noexcept;
