@@ -491,7 +491,16 @@ TEST(BlackboxFault, IllegalInstructionIsReported) {
   expectTraceStartsAtTheFault(result, "Illegal instruction", "executesIllegalInstruction");
 }
 
+TEST(BlackboxFault, BreakpointIsReportedAsATrap) {
+  ChildResult result = runFaultingFixture("sigtrap");
+  expectAbort(result);
+  expectTraceStartsAtTheFault(result, "Trace/breakpoint trap", "executesBreakpoint");
+}
+
 TEST(BlackboxFault, DivisionByZeroIsReportedAsAnArithmeticException) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "integer division by zero traps on x86-64 only";
+#endif
   ChildResult result = runFaultingFixture("sigfpe");
   expectAbort(result);
   expectTraceStartsAtTheFault(result, "Arithmetic exception", "dividesByZero");

@@ -20,8 +20,8 @@
 
 #include <selfcheck/check/assertions.hpp>
 #include <selfcheck/check/log.hpp>
-#include <selfcheck/runner/runner.hpp>
 #include <selfcheck/check/test_allocator.hpp>
+#include <selfcheck/runner/runner.hpp>
 
 namespace {
 
@@ -118,14 +118,38 @@ dereferencesNull() {
 }
 void recursesWithoutEnd() { (void)recurses(0); }
 
-[[gnu::noinline]] void executesIllegalInstruction() { __builtin_trap(); }
+// An instruction the processor does not have. __builtin_trap is one on x86-64 (ud2) and s390x;
+// on aarch64 and riscv64 it is a breakpoint, which traps instead.
+[[gnu::noinline]] void executesIllegalInstruction() {
+#if defined(__aarch64__)
+  asm volatile(".inst 0x00000000");  // udf #0
+#elif defined(__riscv)
+  asm volatile(".4byte 0x00000000");  // defined to be illegal
+#else
+  __builtin_trap();
+#endif
+}
 
+// A breakpoint instruction: SIGTRAP.
+[[gnu::noinline]] void executesBreakpoint() {
+#if defined(__x86_64__)
+  asm volatile("int3");
+#elif defined(__s390x__)
+  asm volatile(".long 0x00010000");   // the breakpoint opcode a debugger plants (0x0001)
+#else
+  __builtin_trap();
+#endif
+}
+
+#if defined(__x86_64__)
+// Integer division by zero traps on x86-64 only; aarch64 and riscv64 give 0 instead.
 [[gnu::noinline]] void dividesByZero() {
   int zero = 0;
   int quotient = 0;
   asm volatile("cltd\n\tidivl %2" : "=a"(quotient) : "a"(1), "r"(zero) : "edx");
   (void)quotient;
 }
+#endif
 
 [[gnu::noinline]] __attribute__((no_sanitize("address", "undefined", "thread"))) void
 touchesNonCanonicalAddress() {
@@ -240,7 +264,10 @@ std::vector<Check> tableNamed(std::string_view name) {
   }
   if (name == "recursion") return {{"fixture.test.recurses without end", recursesWithoutEnd}};
   if (name == "sigill") return {{"fixture.test.illegal instruction", executesIllegalInstruction}};
+#if defined(__x86_64__)
   if (name == "sigfpe") return {{"fixture.test.divides by zero", dividesByZero}};
+#endif
+  if (name == "sigtrap") return {{"fixture.test.breakpoint", executesBreakpoint}};
   if (name == "sigbus") return {{"fixture.test.reads past the end of a file", readsPastEndOfFile}};
   if (name == "gp") return {{"fixture.test.non-canonical address", touchesNonCanonicalAddress}};
   if (name == "panic") {

@@ -32,6 +32,10 @@ std::uintptr_t instructionPointer(void* context) {
   return static_cast<std::uintptr_t>(static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RIP]);
 #elif defined(__aarch64__)
   return static_cast<std::uintptr_t>(static_cast<ucontext_t*>(context)->uc_mcontext.pc);
+#elif defined(__riscv)
+  return static_cast<std::uintptr_t>(static_cast<ucontext_t*>(context)->uc_mcontext.__gregs[0]);
+#elif defined(__s390x__)
+  return static_cast<std::uintptr_t>(static_cast<ucontext_t*>(context)->uc_mcontext.psw.addr);
 #else
   (void)context;
   return 0;
@@ -61,6 +65,8 @@ FaultDescription describeFault(int signal, const siginfo_t* info, std::uintptr_t
       return {"Bus error", reinterpret_cast<std::uintptr_t>(info->si_addr)};
     case SIGFPE:
       return {"Arithmetic exception", ip};
+    case SIGTRAP:  // a trap instruction: __builtin_trap on aarch64 and riscv64
+      return {"Trace/breakpoint trap", ip};
     default:
       return {"Fatal signal", ip};
   }
@@ -158,7 +164,7 @@ void installFatalSignalHandlers() {
 
   // SA_RESETHAND: a fault inside the handler ends the process by the default action instead of
   // looping.
-  for (int signal : {SIGSEGV, SIGILL, SIGBUS, SIGFPE}) {
+  for (int signal : {SIGSEGV, SIGILL, SIGBUS, SIGFPE, SIGTRAP}) {
     (void)installSignalHandler(signal, handleFatalSignal,
                                static_cast<int>(SA_ONSTACK | SA_RESETHAND));
   }

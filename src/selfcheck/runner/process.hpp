@@ -17,12 +17,13 @@ void startProcess();
 // time, so raising it at run time is enough.
 void raiseStackLimit();
 
-// Installs, for SIGSEGV, SIGILL, SIGBUS and SIGFPE, a handler that runs on an alternate stack (so
-// that a stack overflow is reported too), clears the progress display, prints
+// Installs, for SIGSEGV, SIGILL, SIGBUS, SIGFPE and SIGTRAP, a handler that runs on an alternate
+// stack (so that a stack overflow is reported too), clears the progress display, prints
 //   "Segmentation fault at address 0x{x}\n"      (the faulting address)
 //   "Illegal instruction at address 0x{x}\n"     (the instruction's address)
 //   "Bus error at address 0x{x}\n"
 //   "Arithmetic exception at address 0x{x}\n"
+//   "Trace/breakpoint trap at address 0x{x}\n"   (a trap instruction, as __builtin_trap on aarch64)
 // or "General protection exception (no address available)\n" for a segmentation fault the kernel
 // could not attribute to an address (a non-canonical address), then the stack trace from the
 // faulting instruction, and aborts with SIGABRT.
