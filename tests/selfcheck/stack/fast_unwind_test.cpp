@@ -265,7 +265,11 @@ TEST_F(FastUnwind, SignalFrameGoesThroughLibgcc) {
   std::raise(SIGUSR1);
   sigaction(SIGUSR1, &previous, nullptr);
   expectAllAgree(1);
-  EXPECT_GT(selfcheck::detail::unwindFallbacks(), fallbacks);
+#if defined(__x86_64__)
+  EXPECT_GT(selfcheck::detail::unwindFallbacks(), fallbacks);  // elsewhere every capture is one
+#else
+  (void)fallbacks;
+#endif
 }
 
 }  // namespace fast_unwind_test
