@@ -2,7 +2,7 @@
 // count of the entities counted into it. It holds no entity records and no component data.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_ARCHETYPE_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_ARCHETYPE_HPP)
 #define NEMRA_ECS_ARCHETYPE_HPP
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // them, and runs queries over them. Independent of any World.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_ARCHETYPE_REGISTRY_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_ARCHETYPE_REGISTRY_HPP)
 #define NEMRA_ECS_ARCHETYPE_REGISTRY_HPP
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // A plain value record.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_COMPONENT_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_COMPONENT_HPP)
 #define NEMRA_ECS_COMPONENT_HPP
 
 #include <cstdint>

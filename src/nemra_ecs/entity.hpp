@@ -2,7 +2,7 @@
 // and a lifecycle. A plain value record: the holder reads and may write its fields directly.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_ENTITY_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_ENTITY_HPP)
 #define NEMRA_ECS_ENTITY_HPP
 
 #include <cstdint>

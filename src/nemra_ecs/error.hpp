@@ -1,7 +1,7 @@
 // The errors of the entity-component system.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_ERROR_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_ERROR_HPP)
 #define NEMRA_ECS_ERROR_HPP
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // handler; and the two event records the world's buses carry.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_EVENT_BUS_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_EVENT_BUS_HPP)
 #define NEMRA_ECS_EVENT_BUS_HPP
 
 #include <nemra_ecs/ids.hpp>

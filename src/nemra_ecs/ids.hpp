@@ -3,7 +3,7 @@
 // Also the rule for names, which entities and components borrow: a temporary string is refused.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_IDS_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_IDS_HPP)
 #define NEMRA_ECS_IDS_HPP
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // (findNearest, kNearest, withinDistance) without scanning every entity.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_NEAREST_INDEX_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_NEAREST_INDEX_HPP)
 #define NEMRA_ECS_NEAREST_INDEX_HPP
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Umbrella header of the entity-component system.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_NEMRA_ECS_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_NEMRA_ECS_HPP)
 #define NEMRA_ECS_NEMRA_ECS_HPP
 
 #include <nemra_ecs/archetype.hpp>

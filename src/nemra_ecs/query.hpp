@@ -2,7 +2,7 @@
 // have and those it must not have; QueryResult is what ArchetypeRegistry::query returns.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_QUERY_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_QUERY_HPP)
 #define NEMRA_ECS_QUERY_HPP
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 // changes and one for transform changes, which only the world's holder dispatches.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_WORLD_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_WORLD_HPP)
 #define NEMRA_ECS_WORLD_HPP
 
 #include <cstddef>

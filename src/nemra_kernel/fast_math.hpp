@@ -2,7 +2,7 @@
 // inverse square root from a bit-level seed refined by three Newton steps.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_FAST_MATH_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_FAST_MATH_HPP)
 #define NEMRA_KERNEL_FAST_MATH_HPP
 
 namespace nemra_kernel {

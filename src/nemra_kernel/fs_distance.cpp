@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <nemra_kernel/detail/dispatch.hpp>
 #include <nemra_kernel/fs_distance.hpp>
-
-#include "pgl4_simd.inl"
 
 namespace nemra_kernel {
 
@@ -35,43 +34,34 @@ namespace lanes2 {
 constexpr std::size_t kLanes = 2;
 using Vec = V2;
 [[gnu::always_inline]] inline Vec sqrtLanes(Vec v) { return sqrt2(v); }
-#include "fs_distance_lanes.inl"
+#include "detail/fs_distance_lanes.inl"
 }  // namespace lanes2
 
 #if NEMRA_KERNEL_HAVE_AVX_PATH
-// Compiled for AVX, never FMA, as the avx namespace of pgl4_simd.inl.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx")
-#endif
+NEMRA_KERNEL_AVX_BEGIN
 namespace lanes4 {
 constexpr std::size_t kLanes = 4;
 using Vec = double __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline Vec sqrtLanes(Vec v) { return _mm256_sqrt_pd(v); }
-#include "fs_distance_lanes.inl"
+#include "detail/fs_distance_lanes.inl"
 }  // namespace lanes4
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+NEMRA_KERNEL_AVX_END
 #endif
 
 }  // namespace
 
-// The two loops that pgl4.cpp binds to detail::simd::fsDistanceMany when the library is loaded.
-void detail::simd::sse2::fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out,
-                                        std::size_t n) {
+// The two loops that detail/dispatch.cpp binds to detail::fsDistanceMany when the library is
+// loaded.
+void detail::fsDistanceManySse2(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) {
   lanes2::distances(a, b, out, n);
 }
 
 #if NEMRA_KERNEL_HAVE_AVX_PATH
-[[gnu::target("avx")]] void detail::simd::avx::fsDistanceMany(const HomVec4& a, const HomVec4* b,
-                                                              double* out, std::size_t n) {
+NEMRA_KERNEL_AVX_BEGIN
+void detail::fsDistanceManyAvx(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) {
   lanes4::distances(a, b, out, n);
 }
+NEMRA_KERNEL_AVX_END
 #endif
 
 void fsDistanceMany(HomVec4 a, std::span<const HomVec4> b, std::span<double> out) noexcept {
@@ -82,7 +72,7 @@ void fsDistanceMany(HomVec4 a, std::span<const HomVec4> b, std::span<double> out
                  b.size(), out.size());
     std::abort();
   }
-  if (!b.empty()) detail::simd::fsDistanceMany(a, b.data(), out.data(), b.size());
+  if (!b.empty()) detail::fsDistanceMany(a, b.data(), out.data(), b.size());
 }
 
 double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {

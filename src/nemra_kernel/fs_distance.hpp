@@ -2,7 +2,7 @@
 // sphere and its weight W = cos(s / 2R).
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_FS_DISTANCE_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_FS_DISTANCE_HPP)
 #define NEMRA_KERNEL_FS_DISTANCE_HPP
 
 #include <span>

@@ -1,10 +1,6 @@
 #include <cmath>
-#include <ostream>
-#include <string>
 
 #include <nemra_kernel/hom_vec4.hpp>
-
-#include "shortest_double.inl"
 
 namespace nemra_kernel {
 
@@ -47,34 +43,6 @@ AffineCard HomVec4::pickBestCard() const noexcept {
   if (ax >= ay && ax >= az) return AffineCard::UX;
   if (ay >= az) return AffineCard::UY;
   return AffineCard::UZ;
-}
-
-std::ostream& operator<<(std::ostream& os, const HomVec4& v) {
-  // Built whole and written once, so a width set on the stream pads the vector, not a component.
-  std::string text = "(";
-  text += detail::ShortestDouble(v.x).view();
-  text += ", ";
-  text += detail::ShortestDouble(v.y).view();
-  text += ", ";
-  text += detail::ShortestDouble(v.z).view();
-  text += ", ";
-  text += detail::ShortestDouble(v.w).view();
-  text += ')';
-  return os << text;
-}
-
-std::ostream& operator<<(std::ostream& os, AffineCard card) {
-  switch (card) {
-    case AffineCard::UW:
-      return os << "UW";
-    case AffineCard::UX:
-      return os << "UX";
-    case AffineCard::UY:
-      return os << "UY";
-    case AffineCard::UZ:
-      return os << "UZ";
-  }
-  return os << "AffineCard(" << static_cast<unsigned>(card) << ')';
 }
 
 }  // namespace nemra_kernel

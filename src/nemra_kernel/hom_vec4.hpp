@@ -2,7 +2,7 @@
 // choice of affine chart.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_HOM_VEC4_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_HOM_VEC4_HPP)
 #define NEMRA_KERNEL_HOM_VEC4_HPP
 
 #include <array>

@@ -1,7 +1,7 @@
 // Umbrella header of the projective geometry kernel.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_NEMRA_KERNEL_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_NEMRA_KERNEL_HPP)
 #define NEMRA_KERNEL_NEMRA_KERNEL_HPP
 
 #include <nemra_kernel/fast_math.hpp>

@@ -11,7 +11,7 @@
 // arithmetic without contraction, so both paths give the same bits.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_PGL4_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_PGL4_HPP)
 #define NEMRA_KERNEL_PGL4_HPP
 
 #include <array>

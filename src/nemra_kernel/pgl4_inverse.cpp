@@ -2,17 +2,16 @@
 #include <cmath>
 #include <cstring>
 
+#include <nemra_kernel/detail/dispatch.hpp>
 #include <nemra_kernel/pgl4.hpp>
-
-#include "pgl4_simd.inl"
 
 namespace nemra_kernel {
 
 namespace {
 
 // X ← X·(2I − M·X) from X₀ = Mᵀ / ‖M‖²_F, M = self + delta·I, leaving as soon as the largest
-// |M·X − I| entry (NaN differences ignored) is below 1e-12 (pgl4_kernels.inl). Stores M and the
-// last X; returns the number of iterations run.
+// |M·X − I| entry (NaN differences ignored) is below 1e-12 (detail/pgl4_lanes.inl). Stores M and
+// the last X; returns the number of iterations run.
 std::uint32_t newtonSchulz(const PGL4& self, double delta, std::uint32_t max_iter, PGL4& m,
                            PGL4& x) {
   double m_reg[16];
@@ -27,7 +26,7 @@ std::uint32_t newtonSchulz(const PGL4& self, double delta, std::uint32_t max_ite
   double xr[16];
   for (int i = 0; i < 16; ++i) xr[i] = m_reg[i] / norm_sq;
 
-  const std::uint32_t iterations = detail::simd::newtonSchulz(m_reg, xr, max_iter);
+  const std::uint32_t iterations = detail::newtonSchulz(m_reg, xr, max_iter);
 
   std::memcpy(m.data.data(), m_reg, sizeof m_reg);
   for (std::size_t r = 0; r < 4; ++r) {

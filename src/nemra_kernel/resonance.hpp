@@ -2,7 +2,7 @@
 // deformed product x·y + ε·(x ∘ y).
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_RESONANCE_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_RESONANCE_HPP)
 #define NEMRA_KERNEL_RESONANCE_HPP
 
 #include <nemra_kernel/pgl4.hpp>

@@ -1,5 +1,5 @@
 // Private to the kernel's sources (not installed). The 4×4 loops of PGL4 on double vectors of
-// kLanes lanes, written once and included by pgl4_simd.inl for each instruction set.
+// kLanes lanes, written once and included by detail/simd.hpp for each instruction set.
 //
 // Before including, in the enclosing namespace: `constexpr int kLanes`, `using Vec = double
 // __attribute__((vector_size(8 * kLanes)))` and `Vec broadcast(const double* p)`, all lanes *p

@@ -1,30 +1,16 @@
-// Private to the kernel's sources (not installed): the PGL4 loops for two instruction sets, and
-// the table that picks between them.
+// Private to the kernel's sources (not installed): the PGL4 loops for each instruction set, from
+// which detail/pgl4_simd.cpp makes the entry points of detail/dispatch.hpp.
 //
 // - sse2: two-lane vectors, the x86-64 baseline (and plain GCC vectors elsewhere).
-// - avx: four-lane vectors, one column per register. Only AVX itself is enabled for this code, not
-//   FMA, and the file is compiled with -ffp-contract=off: the operations are the same IEEE
-//   multiplications and additions in the same order, so both give the same bits.
-//
-// The AVX code is used when the processor and the operating system support it. Defining
-// NEMRA_KERNEL_BASELINE_ONLY leaves it out (the tests build the kernel that way too, to compare
-// both paths with the literal loops).
-#ifndef NEMRA_KERNEL_PGL4_SIMD_INL
-#define NEMRA_KERNEL_PGL4_SIMD_INL
+// - avx: four-lane vectors, one column per register (see detail/isa.hpp).
+#ifndef NEMRA_KERNEL_DETAIL_SIMD_HPP
+#define NEMRA_KERNEL_DETAIL_SIMD_HPP
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include <nemra_kernel/hom_vec4.hpp>
-#include <nemra_kernel/pgl4.hpp>
-
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(NEMRA_KERNEL_BASELINE_ONLY)
-#define NEMRA_KERNEL_HAVE_AVX_PATH 1
-#include <immintrin.h>
-#else
-#define NEMRA_KERNEL_HAVE_AVX_PATH 0
-#endif
+#include <nemra_kernel/detail/isa.hpp>
 
 namespace nemra_kernel::detail::simd {
 
@@ -32,24 +18,42 @@ namespace sse2 {
 constexpr int kLanes = 2;
 using Vec = double __attribute__((vector_size(8 * kLanes)));
 [[gnu::always_inline]] inline Vec broadcast(const double* p) { return Vec{*p, *p}; }
-#include "pgl4_kernels.inl"
+#include "pgl4_lanes.inl"
+
+// The Laplace expansion along row 0. All four minors strike out row 0, so each works on rows 1..3
+// with three of the four columns (a < b < d) and is
+//   (m(1,a)·T(b,d) − m(1,b)·T(a,d)) + m(1,d)·T(a,b),
+// where T(p,q) = m(2,p)·m(3,q) − m(2,q)·m(3,p) is the 2×2 determinant of rows 2..3 in columns p
+// and q. Each T is literally the same two products and subtraction in every minor that uses it,
+// so the six distinct ones are formed once.
+[[gnu::always_inline]] inline double det(const double* m) {
+  // m(r, c) = m[4c + r].
+  const double m20 = m[2], m21 = m[6], m22 = m[10], m23 = m[14];
+  const double m30 = m[3], m31 = m[7], m32 = m[11], m33 = m[15];
+  const double t01 = m20 * m31 - m21 * m30;
+  const double t02 = m20 * m32 - m22 * m30;
+  const double t03 = m20 * m33 - m23 * m30;
+  const double t12 = m21 * m32 - m22 * m31;
+  const double t13 = m21 * m33 - m23 * m31;
+  const double t23 = m22 * m33 - m23 * m32;
+  const double m10 = m[1], m11 = m[5], m12 = m[9], m13 = m[13];
+  const double minor0 = (m11 * t23 - m12 * t13) + m13 * t12;
+  const double minor1 = (m10 * t23 - m12 * t03) + m13 * t02;
+  const double minor2 = (m10 * t13 - m11 * t03) + m13 * t01;
+  const double minor3 = (m10 * t12 - m11 * t02) + m12 * t01;
+  return ((m[0] * minor0 - m[4] * minor1) + m[8] * minor2) - m[12] * minor3;
+}
 }  // namespace sse2
 
 #if NEMRA_KERNEL_HAVE_AVX_PATH
-// Everything in this namespace is compiled for AVX.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx")
-#endif
+NEMRA_KERNEL_AVX_BEGIN
 namespace avx {
 constexpr int kLanes = 4;
 using Vec = double __attribute__((vector_size(8 * kLanes)));
 [[gnu::always_inline]] inline Vec broadcast(const double* p) { return _mm256_broadcast_sd(p); }
-#include "pgl4_kernels.inl"
+#include "pgl4_lanes.inl"
 
-// The determinant as det() in pgl4.cpp, with the four minors in the four lanes:
+// The determinant as sse2::det computes it, with the four minors in the four lanes:
 //   minor(c) = (U1·W1 − U2·W2) + U3·W3 in lane c,
 // where W1..W3 hold the 2×2 determinants T(p,q) = m(2,p)·m(3,q) − m(2,q)·m(3,p) that minor c
 // needs (a T may stand in more than one lane: the same operation on the same operands) and U1..U3
@@ -81,30 +85,7 @@ template <int kTake>  // bit i set: lane i from b
   return ((m[0] * minors[0] - m[4] * minors[1]) + m[8] * minors[2]) - m[12] * minors[3];
 }
 }  // namespace avx
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
-#endif
-
-// newtonSchulz of pgl4_kernels.inl (m_reg column-major, xr row-major, in and out) for the
-// instruction set that mul, apply and det use on this processor (pgl4.cpp); returns the number
-// of iterations run.
-std::uint32_t newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter);
-
-// The loops behind PGL4::applyMany (in pgl4.cpp) and fsDistanceMany (in fs_distance.cpp, one per
-// instruction set), bound in pgl4.cpp like the rest: out[i] = m·in[i] and out[i] =
-// fsDistance(a, b[i]) for i in [0, n). applyMany's out may be in.
-void applyMany(const PGL4& m, const HomVec4* in, HomVec4* out, std::size_t n);
-void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n);
-namespace sse2 {
-void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n);
-}
-#if NEMRA_KERNEL_HAVE_AVX_PATH
-namespace avx {
-void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n);
-}
+NEMRA_KERNEL_AVX_END
 #endif
 
 }  // namespace nemra_kernel::detail::simd
