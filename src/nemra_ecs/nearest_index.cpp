@@ -8,11 +8,10 @@
 #include <span>
 #include <utility>
 
+#include <nemra_ecs/detail/nearest_search.hpp>
 #include <nemra_ecs/nearest_index.hpp>
 #include <nemra_ecs/owning.hpp>
 #include <nemra_kernel/fs_distance.hpp>
-
-#include "nearest_select.inl"
 
 namespace nemra_ecs {
 
@@ -20,18 +19,22 @@ using nemra_kernel::HomVec4;
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+using detail::dot;
+using detail::kAboveEveryDistance;
+using detail::kCosMargin;
+using detail::kMaxTrustedNorm2;
+using detail::kMinTrustedNorm2;
+using detail::norm2;
 
 // The most entries a leaf ball holds; leaves hold between half this and this.
 constexpr std::size_t kLeafMost = 16;
 
-// Positions whose squared length lies in this range go into the tree; the others are scanned.
-// Inside it, and for a query whose squared length lies in the query range, the cosine fsDistance
-// takes is within 2e-15 of the true cosine of the angle between the two lines (no overflow, no
-// zero guard, underflow negligible), so its distance is within sqrt(2 · 2e-15) + ulp < 1e-7 of
-// the true angle, acos being steepest at 1; a ball's radius likewise.
-constexpr double kMinTreeNorm2 = 1e-29;
-constexpr double kMaxTreeNorm2 = 1e300;
+// Positions whose squared length lies in the trusted range (kMinTrustedNorm2 to kMaxTrustedNorm2)
+// go into the tree; the others are scanned. Inside it, and for a query whose squared length lies
+// in the query range below, the cosine fsDistance takes is within 2e-15 of the true cosine of the
+// angle between the two lines (no overflow, no zero guard, underflow negligible), so its distance
+// is within sqrt(2 · 2e-15) + ulp < 1e-7 of the true angle, acos being steepest at 1; a ball's
+// radius likewise.
 constexpr double kMinQueryNorm2 = 1e-28;
 constexpr double kMaxQueryNorm2 = 1e200;
 
@@ -44,49 +47,39 @@ constexpr double kMaxQueryNorm2 = 1e200;
 constexpr double kMargin = 5e-7;
 constexpr double kCosSlack = 1e-14;
 
-// An entity whose cosine to the unit query is more than this below cos(L) has a computed distance
-// above L (acos has a slope of magnitude at least 1), so its distance is not computed.
-constexpr double kCosMargin = 1e-9;
-
-double dot(const HomVec4& a, const HomVec4& b) {
-  return ((a.x * b.x + a.y * b.y) + a.z * b.z) + a.w * b.w;
-}
-
-double norm2(const HomVec4& a) { return dot(a, a); }
-
 HomVec4 scaled(const HomVec4& a, double s) {
   return HomVec4::init(a.x * s, a.y * s, a.z * s, a.w * s);
 }
 
 bool inTree(const HomVec4& p) {
   const double n2 = norm2(p);
-  return n2 >= kMinTreeNorm2 && n2 <= kMaxTreeNorm2;
+  return n2 >= kMinTrustedNorm2 && n2 <= kMaxTrustedNorm2;
 }
 
 // An entry of the tree while it is built: the unit position, turned to the side of its ball's
 // centre, and where it came from.
-struct Work {
+struct TreeEntry {
   float unit[4];
   std::uint32_t rank;
 };
 
 using Ball = detail::IndexBall;
 
-// Arranges the tree's entries and places the balls' centres, top down. The units are single
+// Orders the tree's entries and places the balls' centres, top down. The units are single
 // precision: they only steer the arrangement, and the radii come from the stored positions.
-struct Arranger {
-  std::span<Work> work;
+struct TreeBuilder {
+  std::span<TreeEntry> work;
   std::span<Ball> balls;
   std::size_t depth;
 
   // Ball b over work[begin, end) at `level`, and below it. The units come turned to the side of
   // `towards`, the parent's centre, so their sum points at the ball's centre; the root's are
   // first turned to the side of one of them.
-  void arrange(std::size_t b, std::size_t begin, std::size_t end, std::size_t level,
-               const HomVec4& towards) {
-    const std::span<Work> part = work.subspan(begin, end - begin);
+  void placeBall(std::size_t b, std::size_t begin, std::size_t end, std::size_t level,
+                 const HomVec4& towards) {
+    const std::span<TreeEntry> part = work.subspan(begin, end - begin);
     double s[4] = {0.0, 0.0, 0.0, 0.0};
-    for (const Work& w : part) {
+    for (const TreeEntry& w : part) {
       const HomVec4 u = HomVec4::init(w.unit[0], w.unit[1], w.unit[2], w.unit[3]);
       const double sign = level == 0 && dot(u, towards) < 0.0 ? -1.0 : 1.0;
       for (std::size_t a = 0; a < 4; ++a) s[a] += sign * w.unit[a];
@@ -102,7 +95,7 @@ struct Arranger {
                         static_cast<float>(centre.z), static_cast<float>(centre.w)};
     float lo[4] = {2.0f, 2.0f, 2.0f, 2.0f};
     float hi[4] = {-2.0f, -2.0f, -2.0f, -2.0f};
-    for (Work& w : part) {
+    for (TreeEntry& w : part) {
       const float along =
           ((w.unit[0] * c[0] + w.unit[1] * c[1]) + w.unit[2] * c[2]) + w.unit[3] * c[3];
       const float sign = along < 0.0f ? -1.0f : 1.0f;
@@ -117,12 +110,13 @@ struct Arranger {
       if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
     }
     const std::size_t mid = begin + (end - begin) / 2;
-    std::nth_element(work.begin() + static_cast<std::ptrdiff_t>(begin),
-                     work.begin() + static_cast<std::ptrdiff_t>(mid),
-                     work.begin() + static_cast<std::ptrdiff_t>(end),
-                     [axis](const Work& l, const Work& r) { return l.unit[axis] < r.unit[axis]; });
-    arrange(2 * b + 1, begin, mid, level + 1, centre);
-    arrange(2 * b + 2, mid, end, level + 1, centre);
+    std::nth_element(
+        work.begin() + static_cast<std::ptrdiff_t>(begin),
+        work.begin() + static_cast<std::ptrdiff_t>(mid),
+        work.begin() + static_cast<std::ptrdiff_t>(end),
+        [axis](const TreeEntry& l, const TreeEntry& r) { return l.unit[axis] < r.unit[axis]; });
+    placeBall(2 * b + 1, begin, mid, level + 1, centre);
+    placeBall(2 * b + 2, mid, end, level + 1, centre);
   }
 };
 
@@ -204,7 +198,7 @@ std::expected<NearestIndex, Error> NearestIndex::build(const World& world,
       index.balls_.resize((std::size_t{2} << depth) - 1);
     }
     {
-      std::pmr::vector<Work> work(resource);
+      std::pmr::vector<TreeEntry> work(resource);
       work.reserve(in_tree);
       for (const Entity& e : world.entities) {
         if (!e.isActive()) continue;
@@ -212,15 +206,15 @@ std::expected<NearestIndex, Error> NearestIndex::build(const World& world,
         index.ids_.push_back(e.id);
         if (inTree(e.position)) {
           const HomVec4 u = scaled(e.position, 1.0 / std::sqrt(norm2(e.position)));
-          work.push_back(Work{{static_cast<float>(u.x), static_cast<float>(u.y),
-                               static_cast<float>(u.z), static_cast<float>(u.w)},
-                              rank});
+          work.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
+                                    static_cast<float>(u.z), static_cast<float>(u.w)},
+                                   rank});
         }
       }
       if (in_tree > 0) {
         const float* first = work.front().unit;
         const HomVec4 towards = HomVec4::init(first[0], first[1], first[2], first[3]);
-        Arranger{work, index.balls_, depth}.arrange(0, 0, in_tree, 0, towards);
+        TreeBuilder{work, index.balls_, depth}.placeBall(0, 0, in_tree, 0, towards);
       }
       // Each rank's place in the tree (kNone for a scanned entity), so that the world's records
       // are read in order rather than at random.
@@ -265,7 +259,9 @@ std::expected<NearestIndex, Error> NearestIndex::build(const World& world,
 
 namespace {
 
-enum class Open { skip, all, look };
+// What a search does with a ball: skip it, take every entity in it without a distance, or search
+// inside it (its children, or a leaf's entries one by one).
+enum class BallAction { skip, takeAll, searchInside };
 
 // The tests a search prunes with, for a limit distance L: the best so far, the k-th so far or the
 // radius. With no limit nothing is pruned.
@@ -299,9 +295,10 @@ class Limit {
 
 }  // namespace
 
-// Passes every entry that may matter to the visitor: visitor.open(cosine to the ball's centre,
-// ball) says whether a ball is skipped, taken whole (visitor.inside(i)) or looked into
-// (visitor.entry(i, ...) for each entry). A query the bounds do not cover sees every entry.
+// Passes every entry that may matter to the visitor: visitor.actOn(cosine to the ball's centre,
+// ball) says whether a ball is skipped, taken whole (visitor.inside(i) for each entry) or searched
+// inside (down to visitor.entry(i, ...) for each entry of its leaves). A query the bounds do not
+// cover sees every entry.
 template <class Visitor>
 void NearestIndex::visit(HomVec4 query, Visitor& visitor) const {
   const std::size_t n = positions_.size();
@@ -323,9 +320,9 @@ void NearestIndex::visit(HomVec4 query, Visitor& visitor) const {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
   while (top > 0) {
     const Pending p = stack[--top];
-    const Open open = visitor.open(p.cosine, balls_[p.ball]);
-    if (open == Open::skip) continue;
-    if (open == Open::all) {
+    const BallAction action = visitor.actOn(p.cosine, balls_[p.ball]);
+    if (action == BallAction::skip) continue;
+    if (action == BallAction::takeAll) {
       for (std::size_t i = p.begin; i < p.end; ++i) visitor.inside(i);
       continue;
     }
@@ -345,15 +342,15 @@ void NearestIndex::visit(HomVec4 query, Visitor& visitor) const {
 
 namespace {
 
-// What the three searches share: the stored entities, the limit they prune with, and balls
-// skipped or looked into.
-struct Search {
+// What the three searches' visitors share: the stored entities, the limit they prune with, and
+// balls skipped or searched inside.
+struct PruningVisitor {
   const HomVec4* positions;
   const std::uint32_t* ranks;
   Limit limit;
 
-  Open open(double cosine, const Ball& b) const {
-    return limit.beyond(cosine, b) ? Open::skip : Open::look;
+  BallAction actOn(double cosine, const Ball& b) const {
+    return limit.beyond(cosine, b) ? BallAction::skip : BallAction::searchInside;
   }
   void inside(std::size_t) {}
   // Whether the entity at i is known to lie beyond the limit without its distance. `unit` is the
@@ -363,9 +360,9 @@ struct Search {
   }
 };
 
-struct NearestVisitor : Search {
-  double best = kPi;
-  std::uint64_t best_rank = std::numeric_limits<std::uint64_t>::max();
+struct NearestVisitor : PruningVisitor {
+  double best = kAboveEveryDistance;
+  std::uint32_t best_rank = std::numeric_limits<std::uint32_t>::max();  // none yet
 
   void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
     if (screened(i, unit)) return;
@@ -378,21 +375,21 @@ struct NearestVisitor : Search {
   }
 };
 
-struct KNearestVisitor : Search {
-  detail::KSmallest* kept;
+struct KNearestVisitor : PruningVisitor {
+  detail::KSmallest<std::uint32_t>* kept;
 
   void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
     if (screened(i, unit)) return;
-    const double before = kept->full() ? kept->last().distance : kPi;
+    const double before = kept->full() ? kept->last().distance : kAboveEveryDistance;
     kept->offer(nemra_kernel::fsDistance(query, positions[i]), ranks[i]);
     if (kept->full() && kept->last().distance != before) limit.set(kept->last().distance);
   }
 };
 
-// Collects the ranks of the entities within `radius` as ids, to be sorted and mapped afterwards.
-struct WithinVisitor : Search {
+// Collects the ranks of the entities within `radius`, to be sorted and mapped to ids afterwards.
+struct WithinVisitor : PruningVisitor {
   double radius;
-  std::pmr::vector<EntityId>* found;
+  std::pmr::vector<std::uint32_t>* found;
   // cos and sin of radius − kMargin when that is positive and radius below 2 (above every
   // distance: then every ball is taken whole).
   bool take_whole = false;
@@ -400,8 +397,8 @@ struct WithinVisitor : Search {
   double sin_inner = 0.0;
 
   WithinVisitor(const HomVec4* p, const std::uint32_t* r, double within,
-                std::pmr::vector<EntityId>& out)
-      : Search{p, r, {}}, radius(within), found(&out) {
+                std::pmr::vector<std::uint32_t>& out)
+      : PruningVisitor{p, r, {}}, radius(within), found(&out) {
     limit.set(radius);
     take_whole = radius >= 2.0;
     if (radius < 2.0 && radius - kMargin > 0.0) {
@@ -410,20 +407,20 @@ struct WithinVisitor : Search {
     }
   }
 
-  Open open(double cosine, const Ball& b) const {
-    if (take_whole) return Open::all;
-    if (limit.beyond(cosine, b)) return Open::skip;
+  BallAction actOn(double cosine, const Ball& b) const {
+    if (take_whole) return BallAction::takeAll;
+    if (limit.beyond(cosine, b)) return BallAction::skip;
     if (radius - kMargin - b.radius > 0.0 &&
         cosine > (cos_inner * b.cos_radius + sin_inner * b.sin_radius) + kCosSlack) {
-      return Open::all;
+      return BallAction::takeAll;
     }
-    return Open::look;
+    return BallAction::searchInside;
   }
-  void inside(std::size_t i) { found->push_back(EntityId::init(ranks[i])); }
+  void inside(std::size_t i) { found->push_back(ranks[i]); }
   void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
     if (screened(i, unit)) return;
     if (nemra_kernel::fsDistance(query, positions[i]) <= radius) {
-      found->push_back(EntityId::init(ranks[i]));
+      found->push_back(ranks[i]);
     }
   }
 };
@@ -439,34 +436,26 @@ std::optional<EntityId> NearestIndex::nearest(HomVec4 query) const {
 
 std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
     HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const {
-  try {
-    std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
-    if (k == 0) return ids;
-    detail::KSmallest kept(k, ids_.size(), ids.get_allocator().resource());
-    KNearestVisitor visitor{{positions_.data(), ranks_.data(), {}}, &kept};
-    visit(query, visitor);
-    const auto sorted = kept.sorted();
-    ids.reserve(sorted.size());
-    for (const detail::Ranked& r : sorted) ids.push_back(ids_[r.rank]);
-    return ids;
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);
-  }
+  return detail::kNearestList<std::uint32_t>(
+      k, ids_.size(), out,
+      [&](detail::KSmallest<std::uint32_t>& kept) {
+        KNearestVisitor visitor{{positions_.data(), ranks_.data(), {}}, &kept};
+        visit(query, visitor);
+      },
+      [&](std::uint32_t rank) { return ids_[rank]; });
 }
 
 std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::withinDistance(
     HomVec4 query, double radius, std::pmr::memory_resource* out) const {
-  try {
-    std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
-    if (!(radius >= 0.0)) return ids;
-    WithinVisitor visitor(positions_.data(), ranks_.data(), radius, ids);
+  return detail::idList(out, [&](std::pmr::vector<EntityId>& ids) {
+    if (!(radius >= 0.0)) return;
+    std::pmr::vector<std::uint32_t> ranks(ids.get_allocator().resource());
+    WithinVisitor visitor(positions_.data(), ranks_.data(), radius, ranks);
     visit(query, visitor);
-    std::sort(ids.begin(), ids.end(), [](EntityId a, EntityId b) { return a.id < b.id; });
-    for (EntityId& id : ids) id = ids_[id.id];
-    return ids;
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);
-  }
+    std::sort(ranks.begin(), ranks.end());
+    ids.reserve(ranks.size());
+    for (const std::uint32_t rank : ranks) ids.push_back(ids_[rank]);
+  });
 }
 
 }  // namespace nemra_ecs

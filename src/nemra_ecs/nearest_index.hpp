@@ -70,7 +70,8 @@ class NEMRA_API NearestIndex {
   // released before the return, come from `out` (nullptr means the default resource).
   [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
       nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const;
-  // World::withinDistance at build time. The list comes from `out`.
+  // World::withinDistance at build time. The list, and working storage for the entities found
+  // released before the return, come from `out`.
   [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
       nemra_kernel::HomVec4 query, double radius, std::pmr::memory_resource* out) const;
 

@@ -2,18 +2,13 @@
 // choice (one fsDistance per active entity, the first strictly smaller distance wins) while taking
 // an arc cosine only for the few entities that could beat the best so far; kNearest and
 // withinDistance are literal scans.
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <new>
 
-#include <nemra_ecs/owning.hpp>
+#include <nemra_ecs/detail/nearest_search.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
-
-#include "nearest_select.inl"
 
 namespace nemra_ecs {
 
@@ -21,18 +16,13 @@ using nemra_kernel::HomVec4;
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+using detail::kAboveEveryDistance;
+using detail::kCosMargin;
+using detail::kMaxTrustedNorm2;
+using detail::kMinTrustedNorm2;
 
-// An entity whose cosine estimate lies more than this below the best one's is strictly farther:
-// the estimate is within a few 1e-16 of fsDistance's own cosine (in any order of its sums), and
-// acos has a slope of magnitude at least 1.
-constexpr double kCosMargin = 1e-9;
-
-// Squared lengths inside which the estimate is trusted: well clear of fsDistance's zero guard
-// (1e-15) and of overflow.
-constexpr double kMinTrustedNorm2 = 1e-29;
-constexpr double kMaxTrustedNorm2 = 1e300;
-// The query's length, likewise: length products stay finite and the unit query is accurate.
+// The longest query the screen is used for: length products stay finite and the unit query is
+// accurate.
 constexpr double kMaxTrustedQueryNorm = 1e100;
 
 // How many records ahead of the scan their positions are requested from memory: a large world's
@@ -88,12 +78,12 @@ struct Screen {
   __builtin_prefetch(&e.position.w, 0, 3);  // the position may straddle two lines
 }
 
-// One search past its query checks: the query, its screen and the best entity so far.
-struct Search {
+// findNearest's scan past its query checks: the query, its screen and the best entity so far.
+struct NearestScan {
   HomVec4 query;
   Screen screen;
   const Entity* best = nullptr;
-  double best_distance = kPi;
+  double best_distance = kAboveEveryDistance;
 
   // The literal step for a record the screen kept: an active entity replaces the best when its
   // fsDistance is strictly smaller (one at the very position of the best cannot be). Renews the
@@ -123,7 +113,7 @@ struct Search {
 // Screens records k .. k + 3 with `screen` (a copy of s.screen kept in registers) and passes those
 // it keeps to the exact step in order; true once the search is over.
 [[gnu::always_inline]] inline bool screenFour(const Entity* data, std::size_t k,
-                                              const Screen& screen, Search& s) {
+                                              const Screen& screen, NearestScan& s) {
   const unsigned out = ruledOut2(data[k].position, data[k + 1].position, screen) |
                        ruledOut2(data[k + 2].position, data[k + 3].position, screen) << 2;
   if (out == 0xF) [[likely]]
@@ -137,7 +127,7 @@ struct Search {
 // Screens records [0, n) four at a time, requesting the positions kPrefetchAhead records further
 // on meanwhile; the last n mod 4 records all take the exact step. A threshold from an earlier best
 // stays valid (a later best is no farther), so a group is screened with the one from its start.
-void scanRecords(const Entity* data, std::size_t n, Search& s) {
+void scanRecords(const Entity* data, std::size_t n, NearestScan& s) {
   const std::size_t prefetched_end = n > kPrefetchAhead + 4 ? n - kPrefetchAhead - 4 : 0;
   const std::size_t stepped_end = n - n % 4;
   Screen screen = s.screen;
@@ -163,7 +153,7 @@ void scanRecords(const Entity* data, std::size_t n, Search& s) {
 // One fsDistance per active entity, the first strictly smaller distance wins.
 std::optional<EntityId> literalNearest(const std::pmr::vector<Entity>& entities, HomVec4 query) {
   std::optional<EntityId> best;
-  double best_distance = kPi;
+  double best_distance = kAboveEveryDistance;
   for (const Entity& e : entities) {
     if (!e.isActive()) continue;
     const double d = nemra_kernel::fsDistance(query, e.position);
@@ -195,8 +185,9 @@ std::optional<EntityId> World::findNearest(HomVec4 position) const {
 
   const double ux = position.x / query_norm, uy = position.y / query_norm;
   const double uz = position.z / query_norm, uw = position.w / query_norm;
-  Search search{.query = position,
-                .screen = {.u_xy = V2{ux, uy}, .u_zw = V2{uz, uw}, .threshold2 = V2{0.0, 0.0}}};
+  NearestScan search{
+      .query = position,
+      .screen = {.u_xy = V2{ux, uy}, .u_zw = V2{uz, uw}, .threshold2 = V2{0.0, 0.0}}};
   scanRecords(data, n, search);
   if (search.best == nullptr) return std::nullopt;
   return search.best->id;
@@ -204,37 +195,28 @@ std::optional<EntityId> World::findNearest(HomVec4 position) const {
 
 std::expected<std::pmr::vector<EntityId>, Error> World::kNearest(
     HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const {
-  try {
-    std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
-    if (k == 0) return ids;
-    detail::KSmallest kept(k, entities.size(), ids.get_allocator().resource());
-    for (std::size_t i = 0; i < entities.size(); ++i) {
-      const Entity& e = entities[i];
-      if (e.isActive()) kept.offer(nemra_kernel::fsDistance(query, e.position), i);
-    }
-    const auto sorted = kept.sorted();
-    ids.reserve(sorted.size());
-    for (const detail::Ranked& r : sorted) ids.push_back(entities[r.rank].id);
-    return ids;
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);
-  }
+  // Ranked by position in `entities`, which is creation order.
+  return detail::kNearestList<std::size_t>(
+      k, entities.size(), out,
+      [&](detail::KSmallest<std::size_t>& kept) {
+        for (std::size_t i = 0; i < entities.size(); ++i) {
+          const Entity& e = entities[i];
+          if (e.isActive()) kept.offer(nemra_kernel::fsDistance(query, e.position), i);
+        }
+      },
+      [&](std::size_t i) { return entities[i].id; });
 }
 
 std::expected<std::pmr::vector<EntityId>, Error> World::withinDistance(
     HomVec4 query, double radius, std::pmr::memory_resource* out) const {
-  try {
-    std::pmr::vector<EntityId> ids(detail::resourceOrDefault(out));
-    if (!(radius >= 0.0)) return ids;
+  return detail::idList(out, [&](std::pmr::vector<EntityId>& ids) {
+    if (!(radius >= 0.0)) return;
     for (const Entity& e : entities) {
       if (e.isActive() && nemra_kernel::fsDistance(query, e.position) <= radius) {
         ids.push_back(e.id);
       }
     }
-    return ids;
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);
-  }
+  });
 }
 
 }  // namespace nemra_ecs

@@ -1,0 +1,128 @@
+// Private to the module's sources (not installed): what the world's distance queries
+// (world_nearest.cpp) and NearestIndex's (nearest_index.cpp) share. The bounds inside which a
+// cosine estimate may rule an entity out, the dot product they estimate with, choosing the k
+// nearest, and the id lists the queries return.
+#ifndef NEMRA_ECS_DETAIL_NEAREST_SEARCH_HPP
+#define NEMRA_ECS_DETAIL_NEAREST_SEARCH_HPP
+
+#include <algorithm>
+#include <cstddef>
+#include <expected>
+#include <memory_resource>
+#include <new>
+#include <numbers>
+#include <span>
+#include <vector>
+
+#include <nemra_ecs/error.hpp>
+#include <nemra_ecs/ids.hpp>
+#include <nemra_ecs/owning.hpp>
+#include <nemra_kernel/hom_vec4.hpp>
+
+namespace nemra_ecs::detail {
+
+// Above every Fubini–Study distance (they lie in [0, π/2]): the distance to beat before a search
+// has found anything.
+inline constexpr double kAboveEveryDistance = std::numbers::pi;
+
+// An entity whose cosine to the unit query is more than this below the cosine of the distance to
+// beat is strictly farther, and its distance is not computed: the estimate is within a few 1e-16
+// of fsDistance's own cosine (in any order of its sums), and acos has a slope of magnitude at
+// least 1.
+inline constexpr double kCosMargin = 1e-9;
+
+// Squared lengths of positions inside which a cosine estimate is trusted: well clear of
+// fsDistance's zero guard (1e-15) and of overflow. Positions outside are never ruled out by one.
+inline constexpr double kMinTrustedNorm2 = 1e-29;
+inline constexpr double kMaxTrustedNorm2 = 1e300;
+
+// ((a.x·b.x + a.y·b.y) + a.z·b.z) + a.w·b.w, inline for the searches' inner loops.
+[[gnu::always_inline]] inline double dot(const nemra_kernel::HomVec4& a,
+                                         const nemra_kernel::HomVec4& b) {
+  return ((a.x * b.x + a.y * b.y) + a.z * b.z) + a.w * b.w;
+}
+
+[[gnu::always_inline]] inline double norm2(const nemra_kernel::HomVec4& a) { return dot(a, a); }
+
+// Keeps the k first (distance, rank) pairs among those offered, nearer first and of equal
+// distances the earlier rank (the creation order, which decides ties). Distances are never NaN
+// (fsDistance clamps). Its storage, for at most min(k, most) pairs, is taken once by the
+// constructor, which may throw std::bad_alloc.
+template <class Rank>
+class KSmallest {
+ public:
+  struct Ranked {
+    double distance;
+    Rank rank;
+  };
+
+  KSmallest(std::size_t k, std::size_t most, std::pmr::memory_resource* resource)
+      : k_(k), heap_(resource) {
+    heap_.reserve(std::min(k, most));
+  }
+
+  bool full() const { return heap_.size() == k_; }
+  // The k-th pair so far; only when full.
+  const Ranked& last() const { return heap_.front(); }
+
+  void offer(double distance, Rank rank) {
+    const Ranked r{distance, rank};
+    if (heap_.size() < k_) {
+      heap_.push_back(r);  // within the reserved storage
+      std::push_heap(heap_.begin(), heap_.end(), before);
+    } else if (k_ != 0 && before(r, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), before);
+      heap_.back() = r;
+      std::push_heap(heap_.begin(), heap_.end(), before);
+    }
+  }
+
+  // The kept pairs, nearest first; offer no more afterwards.
+  std::span<const Ranked> sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), before);
+    return heap_;
+  }
+
+ private:
+  static bool before(const Ranked& a, const Ranked& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.rank < b.rank);
+  }
+
+  std::size_t k_;
+  std::pmr::vector<Ranked> heap_;
+};
+
+// A query's list of ids on `out` (nullptr: the default resource), filled by fill(ids). Running out
+// of memory anywhere in fill gives OutOfMemory; whatever fill allocated from `out` for working
+// storage must be owned by objects it destroys, so nothing is leaked.
+template <class Fill>
+std::expected<std::pmr::vector<EntityId>, Error> idList(std::pmr::memory_resource* out, Fill fill) {
+  try {
+    std::pmr::vector<EntityId> ids(resourceOrDefault(out));
+    fill(ids);
+    return ids;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+}
+
+// kNearest's list: nothing for k = 0; otherwise offer(kept) offers every candidate to a
+// KSmallest<Rank> of k with storage for min(k, most) pairs (from `out`, released before the
+// return), and the ranks kept become ids through idOf, nearest first.
+template <class Rank, class Offer, class IdOf>
+std::expected<std::pmr::vector<EntityId>, Error> kNearestList(std::size_t k, std::size_t most,
+                                                              std::pmr::memory_resource* out,
+                                                              Offer offer, IdOf idOf) {
+  return idList(out, [&](std::pmr::vector<EntityId>& ids) {
+    if (k == 0) return;
+    KSmallest<Rank> kept(k, most, ids.get_allocator().resource());
+    offer(kept);
+    const auto sorted = kept.sorted();
+    ids.reserve(sorted.size());
+    for (const auto& r : sorted) ids.push_back(idOf(r.rank));
+  });
+}
+
+}  // namespace nemra_ecs::detail
+
+#endif
