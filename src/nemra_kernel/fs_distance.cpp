@@ -30,39 +30,29 @@ using V2 = double __attribute__((vector_size(16)));
   return std::acos(cos_theta);
 }
 
-namespace lanes2 {
+}  // namespace
+
+namespace detail {
+
+namespace sse2 {
 constexpr std::size_t kLanes = 2;
 using Vec = V2;
 [[gnu::always_inline]] inline Vec sqrtLanes(Vec v) { return sqrt2(v); }
 #include "detail/fs_distance_lanes.inl"
-}  // namespace lanes2
+}  // namespace sse2
 
 #if NEMRA_KERNEL_HAVE_AVX_PATH
 NEMRA_KERNEL_AVX_BEGIN
-namespace lanes4 {
+namespace avx {
 constexpr std::size_t kLanes = 4;
 using Vec = double __attribute__((vector_size(32)));
 [[gnu::always_inline]] inline Vec sqrtLanes(Vec v) { return _mm256_sqrt_pd(v); }
 #include "detail/fs_distance_lanes.inl"
-}  // namespace lanes4
+}  // namespace avx
 NEMRA_KERNEL_AVX_END
 #endif
 
-}  // namespace
-
-// The two loops that detail/dispatch.cpp binds to detail::fsDistanceMany when the library is
-// loaded.
-void detail::fsDistanceManySse2(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) {
-  lanes2::distances(a, b, out, n);
-}
-
-#if NEMRA_KERNEL_HAVE_AVX_PATH
-NEMRA_KERNEL_AVX_BEGIN
-void detail::fsDistanceManyAvx(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) {
-  lanes4::distances(a, b, out, n);
-}
-NEMRA_KERNEL_AVX_END
-#endif
+}  // namespace detail
 
 void fsDistanceMany(HomVec4 a, std::span<const HomVec4> b, std::span<double> out) noexcept {
   if (b.size() != out.size()) {

@@ -43,32 +43,32 @@ NEMRA_KERNEL_UNINSTRUMENTED bool cpuHasAvx() {
 
 }  // namespace
 
-using MulFn = PGL4(const PGL4&, const PGL4&);
-using ApplyFn = HomVec4(const PGL4&, const HomVec4&);
-using DetFn = double(const PGL4&);
-using NewtonSchulzFn = std::uint32_t(const double*, double*, std::uint32_t);
-using ApplyManyFn = void(const PGL4&, const HomVec4*, HomVec4*, std::size_t);
-using DistancesFn = void(const HomVec4&, const HomVec4*, double*, std::size_t);
+using MulFn = PGL4(const PGL4&, const PGL4&) noexcept;
+using ApplyFn = HomVec4(const PGL4&, const HomVec4&) noexcept;
+using DetFn = double(const PGL4&) noexcept;
+using NewtonSchulzFn = std::uint32_t(const double*, double*, std::uint32_t) noexcept;
+using ApplyManyFn = void(const PGL4&, const HomVec4*, HomVec4*, std::size_t) noexcept;
+using DistancesFn = void(const HomVec4&, const HomVec4*, double*, std::size_t) noexcept;
 
 // Named without mangling for the ifunc attributes; hidden like everything not marked NEMRA_API.
 extern "C" {
 NEMRA_KERNEL_UNINSTRUMENTED MulFn* nemra_kernel_pick_mul() {
-  return cpuHasAvx() ? &mulAvx : &mulSse2;
+  return cpuHasAvx() ? &avx::pgl4Mul : &sse2::pgl4Mul;
 }
 NEMRA_KERNEL_UNINSTRUMENTED ApplyFn* nemra_kernel_pick_apply() {
-  return cpuHasAvx() ? &applyAvx : &applySse2;
+  return cpuHasAvx() ? &avx::pgl4Apply : &sse2::pgl4Apply;
 }
 NEMRA_KERNEL_UNINSTRUMENTED DetFn* nemra_kernel_pick_det() {
-  return cpuHasAvx() ? &detAvx : &detSse2;
+  return cpuHasAvx() ? &avx::pgl4Det : &sse2::pgl4Det;
 }
 NEMRA_KERNEL_UNINSTRUMENTED NewtonSchulzFn* nemra_kernel_pick_newton_schulz() {
-  return cpuHasAvx() ? &newtonSchulzAvx : &newtonSchulzSse2;
+  return cpuHasAvx() ? &avx::newtonSchulz : &sse2::newtonSchulz;
 }
 NEMRA_KERNEL_UNINSTRUMENTED ApplyManyFn* nemra_kernel_pick_apply_many() {
-  return cpuHasAvx() ? &applyManyAvx : &applyManySse2;
+  return cpuHasAvx() ? &avx::applyMany : &sse2::applyMany;
 }
 NEMRA_KERNEL_UNINSTRUMENTED DistancesFn* nemra_kernel_pick_fs_distance_many() {
-  return cpuHasAvx() ? &fsDistanceManyAvx : &fsDistanceManySse2;
+  return cpuHasAvx() ? &avx::fsDistanceMany : &sse2::fsDistanceMany;
 }
 }
 
@@ -77,26 +77,26 @@ NEMRA_KERNEL_UNINSTRUMENTED DistancesFn* nemra_kernel_pick_fs_distance_many() {
                                                             const HomVec4& v) noexcept;
 [[gnu::ifunc("nemra_kernel_pick_det")]] double pgl4Det(const PGL4& m) noexcept;
 [[gnu::ifunc("nemra_kernel_pick_newton_schulz")]] std::uint32_t newtonSchulz(
-    const double* m_reg, double* xr, std::uint32_t max_iter);
+    const double* m_reg, double* xr, std::uint32_t max_iter) noexcept;
 [[gnu::ifunc("nemra_kernel_pick_apply_many")]] void applyMany(const PGL4& m, const HomVec4* in,
-                                                              HomVec4* out, std::size_t n);
+                                                              HomVec4* out, std::size_t n) noexcept;
 [[gnu::ifunc("nemra_kernel_pick_fs_distance_many")]] void fsDistanceMany(const HomVec4& a,
                                                                          const HomVec4* b,
                                                                          double* out,
-                                                                         std::size_t n);
+                                                                         std::size_t n) noexcept;
 #else
 // One instruction set: plain calls.
-PGL4 pgl4Mul(const PGL4& a, const PGL4& b) noexcept { return mulSse2(a, b); }
-HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v) noexcept { return applySse2(m, v); }
-double pgl4Det(const PGL4& m) noexcept { return detSse2(m); }
-std::uint32_t newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter) {
-  return newtonSchulzSse2(m_reg, xr, max_iter);
+PGL4 pgl4Mul(const PGL4& a, const PGL4& b) noexcept { return sse2::pgl4Mul(a, b); }
+HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v) noexcept { return sse2::pgl4Apply(m, v); }
+double pgl4Det(const PGL4& m) noexcept { return sse2::pgl4Det(m); }
+std::uint32_t newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter) noexcept {
+  return sse2::newtonSchulz(m_reg, xr, max_iter);
 }
-void applyMany(const PGL4& m, const HomVec4* in, HomVec4* out, std::size_t n) {
-  applyManySse2(m, in, out, n);
+void applyMany(const PGL4& m, const HomVec4* in, HomVec4* out, std::size_t n) noexcept {
+  sse2::applyMany(m, in, out, n);
 }
-void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) {
-  fsDistanceManySse2(a, b, out, n);
+void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) noexcept {
+  sse2::fsDistanceMany(a, b, out, n);
 }
 #endif
 

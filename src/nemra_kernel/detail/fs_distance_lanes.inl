@@ -1,5 +1,6 @@
-// Private to the kernel's sources (not installed). The loop of fsDistanceMany on double vectors of
-// kLanes lanes, written once and included by fs_distance.cpp for each instruction set.
+// Private to the kernel's sources (not installed). fsDistanceMany's entry point of entry_points.inl
+// on double vectors of kLanes lanes: written once and included by fs_distance.cpp in the namespace
+// of each instruction set (and by no other unit, as it defines the function).
 //
 // Before including, in the enclosing namespace: `constexpr std::size_t kLanes`, `using Vec`
 // (kLanes doubles) and `Vec sqrtLanes(Vec)`, the correctly rounded square root of each lane.
@@ -9,8 +10,7 @@
 // scalar steps of fromCosine, the arc cosine the same library call. So every result is bit for
 // bit fsDistance's. The last n mod kLanes points go through fsDistance itself.
 
-[[gnu::always_inline]] inline void distances(const HomVec4& a, const HomVec4* b, double* out,
-                                             std::size_t n) {
+void fsDistanceMany(const HomVec4& a, const HomVec4* b, double* out, std::size_t n) noexcept {
   const double n1 = std::sqrt(((a.x * a.x + a.y * a.y) + a.z * a.z) + a.w * a.w);
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {

@@ -1,10 +1,13 @@
 // Private to the kernel's sources (not installed). The 4×4 loops of PGL4 on double vectors of
-// kLanes lanes, written once and included by detail/simd.hpp for each instruction set.
+// kLanes lanes, and the PGL4 entry points of entry_points.inl made from them: written once and
+// included by detail/pgl4_simd.cpp in the namespace of each instruction set (and by no other unit,
+// as it defines those functions).
 //
 // Before including, in the enclosing namespace: `constexpr int kLanes`, `using Vec = double
-// __attribute__((vector_size(8 * kLanes)))` and `Vec broadcast(const double* p)`, all lanes *p
-// (a load-and-broadcast, so that the compiler does not load b's columns as vectors and shuffle).
-// A column of four rows is kParts vectors.
+// __attribute__((vector_size(8 * kLanes)))`, `Vec broadcast(const double* p)`, all lanes *p
+// (a load-and-broadcast, so that the compiler does not load b's columns as vectors and shuffle),
+// and `double det(const double* m)`, the determinant of a column-major matrix. A column of four
+// rows is kParts vectors.
 //
 // Every result is bit for bit the plain scalar loop: each individual sum keeps its order
 // (k = 0..3, starting from 0.0) and the vectors only carry the same sum for several rows at once.
@@ -115,8 +118,7 @@ constexpr int kParts = 4 / kLanes;
 //
 // The largest non-NaN |M·X − I| is below the bound exactly when no entry has a magnitude of at
 // least the bound (a NaN fails that comparison too), which is what is tested.
-[[gnu::always_inline]] inline std::uint32_t newtonSchulz(const double* m_reg, double* xr,
-                                                         std::uint32_t max_iter) {
+std::uint32_t newtonSchulz(const double* m_reg, double* xr, std::uint32_t max_iter) noexcept {
   if (max_iter == 0) return 0;
   static constexpr double kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
   static constexpr double kTwoIdentity[16] = {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2};
@@ -166,14 +168,29 @@ constexpr int kParts = 4 / kLanes;
 
 // out[i] = m·in[i] for i in [0, n), each point as apply does it, with m's columns loaded once.
 // out may be in: point i is read in full before it is overwritten, and no other point after.
-[[gnu::always_inline]] inline void applyMany(const double* m, const double* in, double* out,
-                                             std::size_t n) {
+void applyMany(const PGL4& m, const HomVec4* in, HomVec4* out, std::size_t n) noexcept {
+  const double* const points = components(*in);
+  double* const results = components(*out);
   Vec cols[4][kParts];
-  loadColumns(m, cols);
+  loadColumns(m.data.data(), cols);
   for (std::size_t i = 0; i < n; ++i) {
     Vec r[kParts];
-    mulColumn(cols, in + 4 * i, r);
+    mulColumn(cols, points + 4 * i, r);
 #pragma GCC unroll 4
-    for (int part = 0; part < kParts; ++part) store(out + 4 * i + kLanes * part, r[part]);
+    for (int part = 0; part < kParts; ++part) store(results + 4 * i + kLanes * part, r[part]);
   }
 }
+
+PGL4 pgl4Mul(const PGL4& a, const PGL4& b) noexcept {
+  PGL4 r;
+  mul(a.data.data(), b.data.data(), r.data.data());
+  return r;
+}
+
+HomVec4 pgl4Apply(const PGL4& m, const HomVec4& v) noexcept {
+  HomVec4 r;
+  apply(m.data.data(), components(v), components(r));
+  return r;
+}
+
+double pgl4Det(const PGL4& m) noexcept { return det(m.data.data()); }
