@@ -68,16 +68,16 @@ using Ball = detail::IndexBall;
 // Orders the tree's entries and places the balls' centres, top down. The units are single
 // precision: they only steer the arrangement, and the radii come from the stored positions.
 struct TreeBuilder {
-  std::span<TreeEntry> work;
+  std::span<TreeEntry> entries;
   std::span<Ball> balls;
   std::size_t depth;
 
-  // Ball b over work[begin, end) at `level`, and below it. The units come turned to the side of
+  // Ball b over entries[begin, end) at `level`, and below it. The units come turned to the side of
   // `towards`, the parent's centre, so their sum points at the ball's centre; the root's are
   // first turned to the side of one of them.
   void placeBall(std::size_t b, std::size_t begin, std::size_t end, std::size_t level,
                  const HomVec4& towards) {
-    const std::span<TreeEntry> part = work.subspan(begin, end - begin);
+    const std::span<TreeEntry> part = entries.subspan(begin, end - begin);
     double s[4] = {0.0, 0.0, 0.0, 0.0};
     for (const TreeEntry& w : part) {
       const HomVec4 u = HomVec4::init(w.unit[0], w.unit[1], w.unit[2], w.unit[3]);
@@ -111,9 +111,9 @@ struct TreeBuilder {
     }
     const std::size_t mid = begin + (end - begin) / 2;
     std::nth_element(
-        work.begin() + static_cast<std::ptrdiff_t>(begin),
-        work.begin() + static_cast<std::ptrdiff_t>(mid),
-        work.begin() + static_cast<std::ptrdiff_t>(end),
+        entries.begin() + static_cast<std::ptrdiff_t>(begin),
+        entries.begin() + static_cast<std::ptrdiff_t>(mid),
+        entries.begin() + static_cast<std::ptrdiff_t>(end),
         [axis](const TreeEntry& l, const TreeEntry& r) { return l.unit[axis] < r.unit[axis]; });
     placeBall(2 * b + 1, begin, mid, level + 1, centre);
     placeBall(2 * b + 2, mid, end, level + 1, centre);
@@ -198,23 +198,23 @@ std::expected<NearestIndex, Error> NearestIndex::build(const World& world,
       index.balls_.resize((std::size_t{2} << depth) - 1);
     }
     {
-      std::pmr::vector<TreeEntry> work(resource);
-      work.reserve(in_tree);
+      std::pmr::vector<TreeEntry> entries(resource);
+      entries.reserve(in_tree);
       for (const Entity& e : world.entities) {
         if (!e.isActive()) continue;
         const auto rank = static_cast<std::uint32_t>(index.ids_.size());
         index.ids_.push_back(e.id);
         if (inTree(e.position)) {
           const HomVec4 u = scaled(e.position, 1.0 / std::sqrt(norm2(e.position)));
-          work.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
-                                    static_cast<float>(u.z), static_cast<float>(u.w)},
-                                   rank});
+          entries.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
+                                       static_cast<float>(u.z), static_cast<float>(u.w)},
+                                      rank});
         }
       }
       if (in_tree > 0) {
-        const float* first = work.front().unit;
+        const float* first = entries.front().unit;
         const HomVec4 towards = HomVec4::init(first[0], first[1], first[2], first[3]);
-        TreeBuilder{work, index.balls_, depth}.placeBall(0, 0, in_tree, 0, towards);
+        TreeBuilder{entries, index.balls_, depth}.placeBall(0, 0, in_tree, 0, towards);
       }
       // Each rank's place in the tree (kNone for a scanned entity), so that the world's records
       // are read in order rather than at random.
@@ -223,8 +223,8 @@ std::expected<NearestIndex, Error> NearestIndex::build(const World& world,
       index.ranks_.resize(active);
       index.positions_.resize(active);
       for (std::size_t i = 0; i < in_tree; ++i) {
-        index.ranks_[i] = work[i].rank;
-        place[work[i].rank] = static_cast<std::uint32_t>(i);
+        index.ranks_[i] = entries[i].rank;
+        place[entries[i].rank] = static_cast<std::uint32_t>(i);
       }
       std::size_t scanned = in_tree;
       std::uint32_t rank = 0;
