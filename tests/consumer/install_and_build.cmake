@@ -42,7 +42,7 @@ foreach(f include/nemra/version.hpp include/nemra/config.hpp
   endif()
 endforeach()
 foreach(f include/nemra_kernel/checks.hpp include/nemra_ecs/checks.hpp
-          include/nemra_ecs/owning.hpp include/nemra_kernel/pgl4_simd.inl)
+          include/nemra_ecs/owning.hpp include/nemra_kernel/detail include/nemra_ecs/detail)
   if(EXISTS ${prefix}/${f})
     message(FATAL_ERROR "a private file is installed: ${f}")
   endif()
