@@ -6,6 +6,7 @@
 
 #include <nemra_ecs/archetype.hpp>
 #include <nemra_ecs/archetype_registry.hpp>
+#include <nemra_ecs/component_store.hpp>
 #include <nemra_ecs/component.hpp>
 #include <nemra_ecs/entity.hpp>
 #include <nemra_ecs/error.hpp>

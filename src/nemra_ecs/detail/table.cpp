@@ -1,0 +1,93 @@
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include <nemra_ecs/detail/table.hpp>
+
+namespace nemra_ecs::detail {
+
+namespace {
+constexpr std::uint64_t kMaxRows = 0xFFFFFFFEULL;
+}
+
+Table::Table(Table&& other) noexcept
+    : archetype(other.archetype),
+      columns(std::move(other.columns)),
+      entities(std::exchange(other.entities, nullptr)),
+      rows(std::exchange(other.rows, 0)),
+      capacity(std::exchange(other.capacity, 0)) {}
+
+bool Table::reserveRows(std::uint64_t extra) noexcept {
+  const std::uint64_t need = rows + extra;
+  if (need <= capacity) return true;
+  if (need > kMaxRows) return false;
+  std::uint64_t grown = capacity < 4 ? 4 : static_cast<std::uint64_t>(capacity) * 2;
+  if (grown < need) grown = need;
+  if (grown > kMaxRows) grown = kMaxRows;
+  std::pmr::memory_resource* r = columns.get_allocator().resource();
+  const std::size_t n = static_cast<std::size_t>(grown);
+  // Index 0 .. columns.size() − 1: the component columns; the last: the entity ids.
+  std::pmr::vector<std::byte*> fresh(r);
+  try {
+    fresh.reserve(columns.size() + 1);
+    for (const Column& c : columns) {
+      fresh.push_back(static_cast<std::byte*>(r->allocate(n * c.size, c.alignment)));
+    }
+    fresh.push_back(
+        static_cast<std::byte*>(r->allocate(n * sizeof(std::uint64_t), alignof(std::uint64_t))));
+  } catch (const std::bad_alloc&) {
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      if (i < columns.size()) {
+        r->deallocate(fresh[i], n * columns[i].size, columns[i].alignment);
+      } else {
+        r->deallocate(fresh[i], n * sizeof(std::uint64_t), alignof(std::uint64_t));
+      }
+    }
+    return false;
+  }
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    Column& c = columns[i];
+    if (rows > 0) std::memcpy(fresh[i], c.data, static_cast<std::size_t>(rows) * c.size);
+    if (c.data != nullptr) r->deallocate(c.data, std::size_t{capacity} * c.size, c.alignment);
+    c.data = fresh[i];
+  }
+  std::byte* ids = fresh.back();
+  if (rows > 0) std::memcpy(ids, entities, std::size_t{rows} * sizeof(std::uint64_t));
+  if (entities != nullptr) {
+    r->deallocate(entities, std::size_t{capacity} * sizeof(std::uint64_t), alignof(std::uint64_t));
+  }
+  entities = reinterpret_cast<std::uint64_t*>(ids);
+  capacity = static_cast<std::uint32_t>(grown);
+  return true;
+}
+
+std::uint64_t Table::swapRemove(std::uint32_t row) noexcept {
+  const std::uint32_t last = rows - 1;
+  std::uint64_t moved = 0;
+  if (row != last) {
+    for (std::size_t c = 0; c < columns.size(); ++c)
+      std::memcpy(at(c, row), at(c, last), columns[c].size);
+    entities[row] = entities[last];
+    moved = entities[row];
+  }
+  rows = last;
+  return moved;
+}
+
+void Table::release() noexcept {
+  std::pmr::memory_resource* r = columns.get_allocator().resource();
+  for (Column& c : columns) {
+    if (c.data != nullptr) r->deallocate(c.data, std::size_t{capacity} * c.size, c.alignment);
+    c.data = nullptr;
+  }
+  if (entities != nullptr) {
+    r->deallocate(entities, std::size_t{capacity} * sizeof(std::uint64_t), alignof(std::uint64_t));
+  }
+  entities = nullptr;
+  rows = 0;
+  capacity = 0;
+  std::pmr::vector<Column> none(columns.get_allocator());
+  columns.swap(none);
+}
+
+}  // namespace nemra_ecs::detail
