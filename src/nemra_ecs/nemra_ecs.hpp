@@ -6,14 +6,15 @@
 
 #include <nemra_ecs/archetype.hpp>
 #include <nemra_ecs/archetype_registry.hpp>
-#include <nemra_ecs/component_store.hpp>
 #include <nemra_ecs/component.hpp>
+#include <nemra_ecs/component_store.hpp>
 #include <nemra_ecs/entity.hpp>
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/event_bus.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_ecs/nearest_index.hpp>
 #include <nemra_ecs/query.hpp>
+#include <nemra_ecs/snapshot.hpp>
 #include <nemra_ecs/world.hpp>
 
 #endif

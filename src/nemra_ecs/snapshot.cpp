@@ -1,0 +1,171 @@
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <ostream>
+#include <utility>
+
+#include <nemra_ecs/detail/hash64.hpp>
+#include <nemra_ecs/detail/snapshot_format.hpp>
+#include <nemra_ecs/owning.hpp>
+#include <nemra_ecs/snapshot.hpp>
+
+namespace nemra_ecs {
+
+std::ostream& operator<<(std::ostream& os, SnapshotError error) {
+  return os << snapshotErrorName(error);
+}
+
+namespace {
+
+using namespace detail::snapshot_format;
+
+std::size_t snapshotSize(const World& world, const ComponentStore& store) noexcept {
+  std::size_t n = kHeaderSize + kChecksumSize;
+  for (const RegisteredType& t : store.types()) n += kTypeFixed + t.name.size();
+  for (const Entity& e : world.entities) n += kEntityFixed + e.name.size();
+  for (const detail::Table& t : SnapshotAccess::tables(store)) {
+    std::size_t row = 8;
+    for (const detail::Column& c : t.columns) row += c.size;
+    n += kArchetypeFixed + 8 * t.columns.size() + row * t.rows;
+  }
+  return n;
+}
+
+// Writes into storage sized beforehand.
+struct BufferSink {
+  std::byte* p;
+  void put(const void* src, std::size_t n) noexcept {
+    std::memcpy(p, src, n);
+    p += n;
+  }
+};
+
+// Feeds a Hash64 through a buffer, so that small fields are hashed in large pieces.
+struct HashSink {
+  detail::Hash64 hash;
+  std::size_t fill = 0;
+  std::byte buffer[4096];
+  void put(const void* src, std::size_t n) noexcept {
+    if (n >= 1024) {
+      flush();
+      hash.update(static_cast<const std::byte*>(src), n);
+      return;
+    }
+    if (fill + n > sizeof buffer) flush();
+    std::memcpy(buffer + fill, src, n);
+    fill += n;
+  }
+  void flush() noexcept {
+    hash.update(buffer, fill);
+    fill = 0;
+  }
+};
+
+template <class Sink>
+struct Writer {
+  Sink& sink;
+  bool canonical_nan;
+  void u8(std::uint8_t v) { sink.put(&v, 1); }
+  void u32(std::uint32_t v) {
+    v = toLe(v);
+    sink.put(&v, 4);
+  }
+  void u64(std::uint64_t v) {
+    v = toLe(v);
+    sink.put(&v, 8);
+  }
+  void f64(double d) {
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    if (canonical_nan && d != d) bits = kCanonicalNan;
+    u64(bits);
+  }
+  void bytes(const void* p, std::size_t n) {
+    if (n > 0) sink.put(p, n);
+  }
+};
+
+// Everything but the checksum, in the order of docs/snapshot.md.
+template <class Sink>
+void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
+               std::size_t total) {
+  const auto& tables = SnapshotAccess::tables(store);
+  const auto& registry = store.archetypes();
+  w.bytes(kMagic, sizeof kMagic);
+  w.u32(SNAPSHOT_VERSION);
+  const std::uint8_t head[4] = {kHostOrder, 0, 0, 0};
+  w.bytes(head, 4);
+  w.u64(total);
+  w.u64(world.next_id);
+  w.u64(world.entities.size());
+  w.u32(static_cast<std::uint32_t>(store.types().size()));
+  w.u32(static_cast<std::uint32_t>(tables.size()));
+  w.u32(registry.next_id);
+  w.u32(0);
+  for (const RegisteredType& t : store.types()) {
+    w.u32(t.size);
+    w.u32(t.alignment);
+    w.u32(static_cast<std::uint32_t>(t.name.size()));
+    w.bytes(t.name.data(), t.name.size());
+  }
+  for (const Entity& e : world.entities) {
+    w.u64(e.id.id);
+    w.u64(e.parent_id.id);
+    w.u64(e.version);
+    w.f64(e.position.x);
+    w.f64(e.position.y);
+    w.f64(e.position.z);
+    w.f64(e.position.w);
+    for (double d : e.world_transform.data) w.f64(d);
+    w.u8(static_cast<std::uint8_t>(e.state));
+    w.u32(static_cast<std::uint32_t>(e.name.size()));
+    w.bytes(e.name.data(), e.name.size());
+  }
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    w.u32(registry.archetypes[i].id.id);
+    w.u32(tables[i].rows);
+    w.u32(static_cast<std::uint32_t>(tables[i].columns.size()));
+    w.u32(0);
+    for (const detail::Column& c : tables[i].columns) w.u64(c.type.id);
+  }
+  for (const detail::Table& t : tables) {
+    if constexpr (kHostLittle) {
+      w.bytes(t.entities, std::size_t{t.rows} * 8);
+    } else {
+      for (std::uint32_t r = 0; r < t.rows; ++r) w.u64(t.entities[r]);
+    }
+    for (const detail::Column& c : t.columns) w.bytes(c.data, std::size_t{t.rows} * c.size);
+  }
+}
+
+}  // namespace
+
+std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(const World& world,
+                                                               const ComponentStore& store,
+                                                               std::pmr::memory_resource* out) {
+  const std::size_t total = snapshotSize(world, store);
+  std::pmr::vector<std::byte> bytes(detail::resourceOrDefault(out));
+  try {
+    bytes.resize(total);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  } catch (const std::length_error&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  BufferSink sink{bytes.data()};
+  Writer<BufferSink> w{sink, false};
+  writeBody(w, world, store, total);
+  w.u64(detail::hash64(bytes.data(), total - kChecksumSize));
+  return bytes;
+}
+
+std::uint64_t stateDigest(const World& world, const ComponentStore& store) noexcept {
+  HashSink sink;
+  Writer<HashSink> w{sink, true};
+  writeBody(w, world, store, snapshotSize(world, store));
+  sink.flush();
+  return sink.hash.finish();
+}
+
+}  // namespace nemra_ecs

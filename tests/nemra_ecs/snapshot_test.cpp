@@ -1,0 +1,275 @@
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nemra_ecs/component_store.hpp>
+#include <nemra_ecs/snapshot.hpp>
+#include <nemra_ecs/world.hpp>
+
+#include "support/failing_resource.hpp"
+
+namespace {
+
+using nemra_ecs::ComponentStore;
+using nemra_ecs::EntityId;
+using nemra_ecs::EntityState;
+using nemra_ecs::SnapshotError;
+using nemra_ecs::World;
+using nemra_kernel::HomVec4;
+using nemra_test::FailingResource;
+
+struct Vel {
+  double v[2];
+};
+struct Hp {
+  std::int32_t hp;
+};
+
+const std::string kNames[] = {"a", "", "third", "fourth entity", "e5", "e6"};
+
+void registerTypes(ComponentStore& s) {
+  ASSERT_TRUE(s.registerType<Vel>("vel"));
+  ASSERT_TRUE(s.registerType<Hp>("hp"));
+}
+
+// A world and store with every kind of field set, and rows reordered by removals.
+void build(World& w, ComponentStore& s) {
+  registerTypes(s);
+  for (const std::string& name : kNames) ASSERT_TRUE(w.createEntity(name));
+  w.next_id += 3;  // as after failed creations
+  for (std::size_t i = 0; i < w.entities.size(); ++i) {
+    const double k = static_cast<double>(i);
+    w.entities[i].setPosition(HomVec4::init(k, 1.0 - k, 0.5 * k, 1.0));
+    w.entities[i].world_transform.data[3] = k / 3.0;
+  }
+  w.entities[2].deactivate();
+  w.entities[3].parent_id = EntityId::init(1);
+  w.entities[4].world_transform.data[7] = std::numeric_limits<double>::quiet_NaN();
+  for (std::uint64_t e = 1; e <= 6; ++e) {
+    ASSERT_TRUE(s.set(EntityId::init(e), Hp{static_cast<std::int32_t>(e * 10)}));
+    if (e % 2 == 0) {
+      ASSERT_TRUE(s.set(EntityId::init(e), Vel{{0.5 * static_cast<double>(e), -1.0}}));
+    }
+  }
+  ASSERT_TRUE(s.set(EntityId::init(1ULL << 50), Vel{{1, 2}}));
+  ASSERT_TRUE(s.remove<Hp>(EntityId::init(2)));
+  ASSERT_TRUE(s.erase(EntityId::init(3)));
+}
+
+std::vector<std::tuple<std::uint64_t, std::int32_t>> hpOrder(ComponentStore& s) {
+  std::vector<std::tuple<std::uint64_t, std::int32_t>> out;
+  s.each<Hp>([&](EntityId e, Hp& h) { out.emplace_back(e.id, h.hp); });
+  return out;
+}
+std::vector<std::tuple<std::uint64_t, double>> velOrder(ComponentStore& s) {
+  std::vector<std::tuple<std::uint64_t, double>> out;
+  s.each<Vel>([&](EntityId e, Vel& v) { out.emplace_back(e.id, v.v[0]); });
+  return out;
+}
+
+void expectEmpty(const World& w, const ComponentStore& s) {
+  EXPECT_TRUE(w.entities.empty());
+  EXPECT_EQ(w.next_id, 1U);
+  EXPECT_EQ(s.archetypes().count(), 0U);
+  EXPECT_EQ(s.entityCount(), 0U);
+}
+
+std::uint64_t le64(const std::byte* p) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | std::to_integer<std::uint64_t>(p[i]);
+  return v;
+}
+
+// The checksum as docs/snapshot.md defines it, written out a word at a time.
+std::uint64_t documentedHash(const std::vector<std::byte>& bytes) {
+  const std::uint64_t k1 = 0x29FEDCF1C247BEC9ULL, k2 = 0x82CFCC7E69AAA507ULL,
+                      k3 = 0xC420E9596EB93ADDULL;
+  std::vector<std::byte> padded = bytes;
+  while (padded.size() % 32 != 0) padded.push_back(std::byte{0});
+  std::uint64_t v[4] = {k1, 2 * k1, 3 * k1, 4 * k1};
+  for (std::size_t i = 0; i < padded.size(); i += 8) {
+    std::uint64_t& lane = v[(i / 8) % 4];
+    lane = (lane ^ le64(&padded[i])) * k2;
+    lane ^= lane >> 32;
+  }
+  std::uint64_t h = bytes.size() * k3;
+  for (std::uint64_t lane : v) {
+    h = (h ^ lane) * k1;
+    h ^= h >> 29;
+  }
+  h ^= h >> 32;
+  h *= k2;
+  h ^= h >> 29;
+  h *= k3;
+  return h ^ (h >> 32);
+}
+
+void putLe64(std::vector<std::byte>& b, std::size_t at, std::uint64_t v) {
+  for (std::size_t i = 0; i < 8; ++i)
+    b[at + i] = std::byte(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void reseal(std::vector<std::byte>& b) {
+  const std::vector<std::byte> body(b.begin(), b.end() - 8);
+  putLe64(b, b.size() - 8, documentedHash(body));
+}
+
+TEST(SnapshotRoundTrip, LoadGivesTheSameOrderResultsAndBytes) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  auto saved = saveSnapshot(w, s, nullptr);
+  ASSERT_TRUE(saved);
+  const std::vector<std::byte> bytes(saved->begin(), saved->end());
+  EXPECT_EQ(le64(&bytes[bytes.size() - 8]),
+            documentedHash(std::vector<std::byte>(bytes.begin(), bytes.end() - 8)));
+
+  World w2 = World::init(nullptr);
+  ComponentStore s2 = ComponentStore::init(nullptr);
+  registerTypes(s2);
+  ASSERT_TRUE(loadSnapshot(bytes, w2, s2));
+  auto again = saveSnapshot(w2, s2, nullptr);
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(std::ranges::equal(*again, bytes));
+  EXPECT_EQ(hpOrder(s2), hpOrder(s));
+  EXPECT_EQ(velOrder(s2), velOrder(s));
+  EXPECT_EQ(w2.next_id, w.next_id);
+  ASSERT_EQ(w2.entities.size(), w.entities.size());
+  for (std::size_t i = 0; i < w.entities.size(); ++i) {
+    EXPECT_EQ(w2.entities[i].name, w.entities[i].name);
+    EXPECT_EQ(w2.entities[i].state, w.entities[i].state);
+  }
+  const HomVec4 q = HomVec4::init(2.0, -1.0, 1.0, 1.0);
+  EXPECT_EQ(w2.findNearest(q), w.findNearest(q));
+  EXPECT_TRUE(std::ranges::equal(*w2.kNearest(q, 4, nullptr), *w.kNearest(q, 4, nullptr)));
+  EXPECT_EQ(w2.getEntity(EntityId::init(5))->distanceTo(w2.entities[0]),
+            w.getEntity(EntityId::init(5))->distanceTo(w.entities[0]));
+  const nemra_ecs::ComponentTypeId hp = *s.typeId<Hp>();
+  EXPECT_EQ(s2.query(nemra_ecs::QueryFilter::init({hp}), nullptr)->matching_archetypes,
+            s.query(nemra_ecs::QueryFilter::init({hp}), nullptr)->matching_archetypes);
+  // The loaded store goes on as the original does.
+  ASSERT_TRUE(s.set(EntityId::init(2), Hp{1}));
+  ASSERT_TRUE(s2.set(EntityId::init(2), Hp{1}));
+  EXPECT_EQ(hpOrder(s2), hpOrder(s));
+  EXPECT_EQ(stateDigest(w2, s2), stateDigest(w, s));
+}
+
+TEST(SnapshotLoad, EveryTruncationAndEverySingleByteChangeIsRefused) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  const auto saved = saveSnapshot(w, s, nullptr);
+  ASSERT_TRUE(saved);
+  const std::vector<std::byte> good(saved->begin(), saved->end());
+  World target = World::init(nullptr);
+  ComponentStore store = ComponentStore::init(nullptr);
+  registerTypes(store);
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    auto got = loadSnapshot(std::span(good.data(), n), target, store);
+    ASSERT_FALSE(got) << n;
+    EXPECT_EQ(got.error(), SnapshotError::Truncated) << n;
+  }
+  std::vector<std::byte> bad = good;
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    for (int x = 1; x < 256; ++x) {
+      bad[i] = good[i] ^ std::byte(x);
+      ASSERT_FALSE(loadSnapshot(bad, target, store)) << i << " ^ " << x;
+    }
+    bad[i] = good[i];
+  }
+  expectEmpty(target, store);
+  bad.push_back(std::byte{0});
+  EXPECT_EQ(loadSnapshot(bad, target, store).error(), SnapshotError::Oversized);
+  expectEmpty(target, store);
+}
+
+TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  const auto saved = saveSnapshot(w, s, nullptr);
+  const std::vector<std::byte> good(saved->begin(), saved->end());
+  auto loadInto = [](std::vector<std::byte> b, auto registerSome) {
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    registerSome(st);
+    auto got = loadSnapshot(b, t, st);
+    expectEmpty(t, st);
+    return got ? std::string("ok") : std::string(nemra_ecs::snapshotErrorName(got.error()));
+  };
+  auto both = [](ComponentStore& st) { registerTypes(st); };
+  std::vector<std::byte> b = good;
+  b[8] = std::byte{2};  // version 2
+  EXPECT_EQ(loadInto(b, both), "WrongVersion");
+  b = good;
+  b[12] = std::byte{static_cast<std::uint8_t>(3 - std::to_integer<int>(good[12]))};
+  reseal(b);
+  EXPECT_EQ(loadInto(b, both), "ByteOrderMismatch");
+  b = good;
+  b[56 + (12 + 3) + (12 + 2) + 184] = std::byte{9};  // the first entity's state
+  reseal(b);
+  EXPECT_EQ(loadInto(b, both), "Malformed");
+  b = good;
+  b[0] = std::byte{'N'};
+  EXPECT_EQ(loadInto(b, both), "NotASnapshot");
+  EXPECT_EQ(loadInto(good, [](ComponentStore& st) { ASSERT_TRUE(st.registerType<Vel>("vel")); }),
+            "TypeMismatch");
+  EXPECT_EQ(loadInto(good,
+                     [](ComponentStore& st) {
+                       ASSERT_TRUE(st.registerType<Vel>("vel"));
+                       ASSERT_TRUE(st.registerType<std::int64_t>("hp"));
+                     }),
+            "TypeMismatch");
+  EXPECT_EQ(loadSnapshot(good, w, s).error(), SnapshotError::TargetNotEmpty);
+}
+
+TEST(SnapshotLoad, EveryFailingAllocationLeavesWorldAndStoreEmpty) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  FailingResource resource;
+  {
+    auto saved = saveSnapshot(w, s, nullptr);
+    resource.failAll();
+    EXPECT_EQ(saveSnapshot(w, s, &resource).error(), nemra_ecs::Error::OutOfMemory);
+    resource.succeedAll();
+    World t = World::init(&resource);
+    ComponentStore st = ComponentStore::init(&resource);
+    registerTypes(st);
+    for (std::size_t k = 0;; ++k) {
+      resource.failAllocation(k);
+      auto got = loadSnapshot(*saved, t, st);
+      resource.succeedAll();
+      if (got) break;
+      ASSERT_EQ(got.error(), SnapshotError::OutOfMemory) << k;
+      expectEmpty(t, st);
+    }
+    EXPECT_EQ(hpOrder(st), hpOrder(s));
+  }
+  EXPECT_EQ(resource.liveBlocks(), 0U);
+  EXPECT_EQ(resource.misuses(), 0U);
+}
+
+TEST(StateDigest, IsTheChecksumWithEveryNaNMadeOne) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  w.entities[4].world_transform.data[7] = std::bit_cast<double>(0x7FF8000000000000ULL);
+  const auto saved = saveSnapshot(w, s, nullptr);
+  const std::uint64_t digest = stateDigest(w, s);
+  EXPECT_EQ(digest, le64(saved->data() + saved->size() - 8));
+  // Another NaN changes the snapshot but not the digest; a component value changes both.
+  w.entities[4].world_transform.data[7] = -std::bit_cast<double>(0x7FF0000000000123ULL);
+  EXPECT_EQ(stateDigest(w, s), digest);
+  EXPECT_FALSE(std::ranges::equal(*saveSnapshot(w, s, nullptr), *saved));
+  s.get<Vel>(EntityId::init(6))->v[1] = -0.0;
+  EXPECT_NE(stateDigest(w, s), digest);
+}
+
+}  // namespace
