@@ -33,6 +33,13 @@ std::size_t snapshotSize(const World& world, const ComponentStore& store) noexce
   return n;
 }
 
+template <class U>
+void putLe(std::byte*& p, U v) noexcept {
+  v = toLe(v);
+  std::memcpy(p, &v, sizeof(U));
+  p += sizeof(U);
+}
+
 // Writes into storage sized beforehand.
 struct BufferSink {
   std::byte* p;
@@ -110,16 +117,35 @@ void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
     w.bytes(t.name.data(), t.name.size());
   }
   for (const Entity& e : world.entities) {
-    w.u64(e.id.id);
-    w.u64(e.parent_id.id);
-    w.u64(e.version);
-    w.f64(e.position.x);
-    w.f64(e.position.y);
-    w.f64(e.position.z);
-    w.f64(e.position.w);
-    for (double d : e.world_transform.data) w.f64(d);
-    w.u8(static_cast<std::uint8_t>(e.state));
-    w.u32(static_cast<std::uint32_t>(e.name.size()));
+    // The fixed part of the record is put together here and handed over in one piece.
+    std::byte record[kEntityFixed];
+    std::byte* r = record;
+    putLe(r, e.id.id);
+    putLe(r, e.parent_id.id);
+    putLe(r, e.version);
+    static_assert(sizeof(nemra_kernel::HomVec4) == 32 && sizeof(e.world_transform.data) == 128);
+    const double position[4] = {e.position.x, e.position.y, e.position.z, e.position.w};
+    const double* doubles[2] = {position, e.world_transform.data.data()};
+    const std::size_t counts[2] = {4, 16};
+    bool plain = kHostLittle;
+    if (plain && w.canonical_nan) {
+      for (double d : {e.position.x, e.position.y, e.position.z, e.position.w}) plain &= d == d;
+      for (double d : e.world_transform.data) plain &= d == d;
+    }
+    for (int k = 0; k < 2; ++k) {
+      if (plain) {
+        std::memcpy(r, doubles[k], counts[k] * 8);
+        r += counts[k] * 8;
+      } else {
+        for (std::size_t j = 0; j < counts[k]; ++j) {
+          const double d = doubles[k][j];
+          putLe(r, w.canonical_nan && d != d ? kCanonicalNan : std::bit_cast<std::uint64_t>(d));
+        }
+      }
+    }
+    *r++ = static_cast<std::byte>(e.state);
+    putLe(r, static_cast<std::uint32_t>(e.name.size()));
+    w.bytes(record, kEntityFixed);
     w.bytes(e.name.data(), e.name.size());
   }
   for (std::size_t i = 0; i < tables.size(); ++i) {

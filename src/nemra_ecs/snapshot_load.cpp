@@ -49,6 +49,14 @@ struct Reader {
   }
 };
 
+template <class U>
+U getLe(const std::byte*& p) noexcept {
+  U v;
+  std::memcpy(&v, p, sizeof(U));
+  p += sizeof(U);
+  return toLe(v);
+}
+
 struct ArchetypeRecord {
   std::uint32_t id;
   std::uint32_t rows;
@@ -121,13 +129,25 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
     entities.reserve(static_cast<std::size_t>(entity_count));
     std::uint64_t previous = 0;
     for (std::uint64_t i = 0; i < entity_count; ++i) {
-      Entity e = Entity::init(in.u64(), std::string_view());
-      e.parent_id = EntityId::init(in.u64());
-      e.version = in.u64();
-      e.position = nemra_kernel::HomVec4{in.f64(), in.f64(), in.f64(), in.f64()};
-      for (double& d : e.world_transform.data) d = in.f64();
-      const std::uint8_t state = in.u8();
-      const std::uint32_t length = in.u32();
+      // The fixed part in one piece, then the name.
+      const std::byte* at = in.take(kEntityFixed);
+      if (at == nullptr) return std::unexpected(E::Malformed);
+      Entity e = Entity::init(getLe<std::uint64_t>(at), std::string_view());
+      e.parent_id = EntityId::init(getLe<std::uint64_t>(at));
+      e.version = getLe<std::uint64_t>(at);
+      if constexpr (kHostLittle) {
+        static_assert(sizeof(nemra_kernel::HomVec4) == 32 && sizeof(e.world_transform.data) == 128);
+        std::memcpy(&e.position, at, 32);
+        std::memcpy(e.world_transform.data.data(), at + 32, 128);
+        at += 160;
+      } else {
+        double* d4[4] = {&e.position.x, &e.position.y, &e.position.z, &e.position.w};
+        for (double* d : d4) *d = std::bit_cast<double>(getLe<std::uint64_t>(at));
+        for (double& d : e.world_transform.data)
+          d = std::bit_cast<double>(getLe<std::uint64_t>(at));
+      }
+      const auto state = std::to_integer<std::uint8_t>(*at++);
+      const std::uint32_t length = getLe<std::uint32_t>(at);
       const std::byte* name = in.take(length);
       if (!in.ok || e.id.id <= previous ||
           state > static_cast<std::uint8_t>(EntityState::destroyed)) {
