@@ -33,7 +33,8 @@ def load_benchmarks(paths):
             batch = float(b.get("batch", 1.0)) or 1.0
             if kind == "median":
                 entry["median"] = b["cpu_time"] * UNIT_NS[b["time_unit"]] / batch
-                for counter in ("bytes_per_entity", "peak_bytes_per_entity", "found"):
+                for counter in ("bytes_per_entity", "peak_bytes_per_entity", "found",
+                                "bytes_per_second", "bytes_per_row_over_components"):
                     if counter in b:
                         entry[counter] = b[counter]
             elif kind == "cv":
@@ -198,6 +199,33 @@ def main():
                   f" (target <= 64), {entry.get('peak_bytes_per_entity', 0):.1f} at the peak of build")
         else:
             print(f"  index memory {n:>7} entities: not measured")
+
+    header("ComponentStore: each<A, B> vs two std::vectors, get<T> of the last entity")
+    r.row("each<Pos, Vel> 1000000 entities, one table (per entity)", "store/each/nemra/1000000",
+          "store/each/vectors/1000000", 1.5)
+    r.row("get<Vel> of the last entity, 1e6 vs 1e3 entities", "store/getLast/nemra/1000000",
+          "store/getLast/nemra/1000", 2.0)
+    r.row("set (adding a component), 1e6 vs 1e3 entities, per call", "store/setAdd/nemra/1000000",
+          "store/setAdd/nemra/1000")
+    for n in (1000, 10000, 100000, 1000000):
+        entry = r.results.get(f"store/memory/nemra/{n}", {})
+        if "bytes_per_row_over_components" in entry:
+            print(f"  memory {n:>7} rows: {entry['bytes_per_row_over_components']:.1f} bytes per row"
+                  " beyond the components (id 8 + index 8 + spare capacity; target <= 16)")
+    print()
+    print("Snapshots at 1e6 entities with two 16-byte components (median, CPU time)")
+    for op, bound in (("save", 1.0), ("load", 1.0), ("saveReused", None), ("loadReused", None),
+                      ("digest", 2.0)):
+        entry = r.results.get(f"snapshot/{op}/nemra/1000000", {})
+        if "bytes_per_second" not in entry:
+            print(f"  {op:<12} not measured")
+            continue
+        gbs = entry["bytes_per_second"] / 1e9
+        verdict = "" if bound is None else ("  PASS" if gbs >= bound else "  MISS")
+        if bound is not None and gbs < bound:
+            r.misses += 1
+        target = "" if bound is None else f" (target >= {bound:.0f} GB/s)"
+        print(f"  {op:<12} {gbs:6.2f} GB/s{target}{verdict}")
 
     print()
     print("World and registry, time per call")
