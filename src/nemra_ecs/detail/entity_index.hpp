@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory_resource>
+#include <utility>
 #include <vector>
 
 namespace nemra_ecs::detail {
@@ -32,6 +33,24 @@ class NEMRA_API EntityIndex {
 
   explicit EntityIndex(std::pmr::memory_resource* resource) noexcept
       : dense_(resource), sparse_(resource) {}
+  // A moved-from index is empty.
+  EntityIndex(EntityIndex&& other) noexcept
+      : dense_(std::move(other.dense_)),
+        sparse_(std::move(other.sparse_)),
+        count_(std::exchange(other.count_, 0)),
+        sparse_count_(std::exchange(other.sparse_count_, 0)) {}
+  // Both indexes must be on the same resource (the store's), so the storage changes hands.
+  EntityIndex& operator=(EntityIndex&& other) noexcept {
+    dense_.swap(other.dense_);
+    sparse_.swap(other.sparse_);
+    std::swap(count_, other.count_);
+    std::swap(sparse_count_, other.sparse_count_);
+    other.release();
+    return *this;
+  }
+  EntityIndex(const EntityIndex&) = delete;
+  EntityIndex& operator=(const EntityIndex&) = delete;
+  ~EntityIndex() = default;
 
   [[nodiscard]] RowRef* find(std::uint64_t id) noexcept;
   [[nodiscard]] const RowRef* find(std::uint64_t id) const noexcept;
