@@ -159,6 +159,9 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
       entities.push_back(e);
     }
 
+    // Every id is below the counter, unless the counter was set to 0 (used up).
+    if (world_next_id != 0 && previous >= world_next_id) return std::unexpected(E::Malformed);
+
     // Archetypes: ids rising from 1, each a set of known types in ascending order, no set twice.
     if (!in.room(archetype_count, kArchetypeFixed)) return std::unexpected(E::Malformed);
     std::pmr::vector<ArchetypeRecord> records(store_resource);
@@ -241,6 +244,9 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
       }
       table.rows = a.rows;
       tables.push_back(std::move(table));
+    }
+    if (registry_next_id != 0 && previous_id >= registry_next_id) {
+      return std::unexpected(E::Malformed);
     }
     registry.next_id = registry_next_id;
     if (!in.ok || in.left != 0) return std::unexpected(E::Malformed);
