@@ -219,9 +219,12 @@ def main():
         entry = r.results.get(f"snapshot/{op}/nemra/1000000", {})
         if "bytes_per_second" not in entry:
             print(f"  {op:<12} not measured")
+            if bound is not None:
+                r.missing += 1
             continue
         gbs = entry["bytes_per_second"] / 1e9
-        verdict = "" if bound is None else ("  PASS" if gbs >= bound else "  MISS")
+        verdict = "" if bound is None else (
+            "  target held" if gbs >= bound else f"  target missed by {100 * (1 - gbs / bound):.1f}%")
         if bound is not None and gbs < bound:
             r.misses += 1
         target = "" if bound is None else f" (target >= {bound:.0f} GB/s)"
