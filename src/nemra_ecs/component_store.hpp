@@ -3,7 +3,7 @@
 // made on the store.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_COMPONENT_STORE_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_COMPONENT_STORE_HPP)
 #define NEMRA_ECS_COMPONENT_STORE_HPP
 
 #include <array>
@@ -20,8 +20,8 @@
 #include <vector>
 
 #include <nemra_ecs/archetype_registry.hpp>
-#include <nemra_ecs/detail/entity_index.hpp>
-#include <nemra_ecs/detail/table.hpp>
+#include <nemra_ecs/component_table.hpp>
+#include <nemra_ecs/entity_index.hpp>
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_ecs/query.hpp>

@@ -3,7 +3,7 @@
 // fingerprint of that state for telling two peers apart.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_SNAPSHOT_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_SNAPSHOT_HPP)
 #define NEMRA_ECS_SNAPSHOT_HPP
 
 #include <cstddef>

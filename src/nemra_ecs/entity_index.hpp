@@ -3,8 +3,8 @@
 // an order.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_DETAIL_ENTITY_INDEX_HPP
-#define NEMRA_ECS_DETAIL_ENTITY_INDEX_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_ENTITY_INDEX_HPP)
+#define NEMRA_ECS_ENTITY_INDEX_HPP
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 #include <new>
 #include <utility>
 
-#include <nemra_ecs/detail/table.hpp>
+#include <nemra_ecs/component_table.hpp>
 
 namespace nemra_ecs::detail {
 

@@ -1,7 +1,7 @@
 #include <bit>
 #include <new>
 
-#include <nemra_ecs/detail/entity_index.hpp>
+#include <nemra_ecs/entity_index.hpp>
 #include <nemra_ecs/owning.hpp>
 
 namespace nemra_ecs::detail {

@@ -2,8 +2,8 @@
 // type id) and a column of entity ids, each column one contiguous buffer. Private to the store.
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_ECS_DETAIL_TABLE_HPP
-#define NEMRA_ECS_DETAIL_TABLE_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_COMPONENT_TABLE_HPP)
+#define NEMRA_ECS_COMPONENT_TABLE_HPP
 
 #include <cstddef>
 #include <cstdint>
