@@ -1,18 +1,43 @@
 // sin, cos and tan against MPFR, and the fixed-point arithmetic of their exact paths.
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <mpfr.h>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/detail/cr_fixed.hpp>
+#include <nemra_kernel/detail/cr_trig.hpp>
 
 #include "support/mpfr_reference.hpp"
 
 namespace {
 
 using nemra_kernel::detail::Fixed;
+using nemra_test::CrFunction;
+
+constexpr CrFunction kTrig[3] = {CrFunction::Sin, CrFunction::Cos, CrFunction::Tan};
+constexpr const char* kTrigName[3] = {"sin", "cos", "tan"};
+
+double crTrig(int fn, double x) {
+  if (fn == 0) return nemra_kernel::cr::sin(x);
+  if (fn == 1) return nemra_kernel::cr::cos(x);
+  return nemra_kernel::cr::tan(x);
+}
+
+std::uint64_t bitsOf(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+// Inputs: half over the angles the library uses (|x| <= 8 pi, uniform), half uniform random bit
+// patterns (every binade, both signs, infinities and NaNs included).
+double randomInput(std::mt19937_64& rng, int k) {
+  if (k % 2 == 0) {
+    return (static_cast<double>(rng() >> 11) * 0x1p-53 * 2.0 - 1.0) * 8.0 * 3.141592653589793;
+  }
+  return std::bit_cast<double>(rng());
+}
 
 // The exact value of a Fixed<N> in an MPFR number of 64N bits.
 template <int N>
@@ -81,6 +106,66 @@ TEST(CrFixed, ProductAndQuotientAreWithinOneUnit) {
     ASSERT_LT(mpfr_cmp(got, unit), 0) << k;
   }
   mpfr_clears(a, b, exact, got, unit, static_cast<mpfr_ptr>(nullptr));
+}
+
+// The correctly rounded result of f(x) and ours agree bit for bit (NaN as any NaN).
+::testing::AssertionResult sameAsMpfr(int fn, double x) {
+  const double want = nemra_test::mpfrReference(kTrig[fn], x);
+  const double got = crTrig(fn, x);
+  if (bitsOf(want) == bitsOf(got) || (std::isnan(want) && std::isnan(got)))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << kTrigName[fn] << "(" << std::hexfloat << x << ") = " << got << ", MPFR " << want;
+}
+
+TEST(CrTrig, MillionRandomInputsEachAreCorrectlyRounded) {
+  for (int fn = 0; fn < 3; ++fn) {
+    std::mt19937_64 rng(100 + static_cast<unsigned>(fn));
+    for (int k = 0; k < 1000000; ++k) ASSERT_TRUE(sameAsMpfr(fn, randomInput(rng, k)));
+  }
+}
+
+TEST(CrTrig, SpecialValuesAndTinyArguments) {
+  const double specials[] = {0.0,
+                             -0.0,
+                             INFINITY,
+                             -INFINITY,
+                             NAN,
+                             0x1p-1074,
+                             -0x1p-1074,
+                             0x1p-1022,
+                             0x1.fffffffffffffp-28,
+                             0x1p-27,
+                             -0x1.0000000000001p-27,
+                             0x1p-26,
+                             0x1.fffffffffffffp1023,
+                             -0x1.fffffffffffffp1023};
+  for (int fn = 0; fn < 3; ++fn)
+    for (double x : specials) EXPECT_TRUE(sameAsMpfr(fn, x));
+  EXPECT_EQ(bitsOf(nemra_kernel::cr::sin(-0.0)), bitsOf(-0.0));
+  EXPECT_EQ(bitsOf(nemra_kernel::cr::tan(-0.0)), bitsOf(-0.0));
+  EXPECT_EQ(nemra_kernel::cr::cos(-0.0), 1.0);
+}
+
+// The fast path's error never exceeds the bound it states (a wrong bound would let a misrounded
+// result through the rounding test); prints how close it comes.
+TEST(CrTrig, FastPathErrorStaysWithinItsBound) {
+  for (int fn = 0; fn < 3; ++fn) {
+    std::mt19937_64 rng(200 + static_cast<unsigned>(fn));
+    double worst = 0.0, worst_rel = 0.0;
+    for (int k = 0; k < 200000; ++k) {
+      double x = randomInput(rng, k);
+      if (!std::isfinite(x) || std::fabs(x) < 0x1p-27) continue;
+      const auto f = nemra_kernel::detail::trigFastForTest(x, fn);
+      const double rel = nemra_test::relativeError(kTrig[fn], x, f.v.hi, f.v.lo);
+      const double ratio = rel * std::fabs(f.v.hi) / f.err;
+      ASSERT_LE(ratio, 1.0) << kTrigName[fn] << std::hexfloat << " " << x;
+      worst = std::fmax(worst, ratio);
+      worst_rel = std::fmax(worst_rel, rel);
+    }
+    std::printf("%s fast path: largest error %.3f of the bound, largest relative error 2^%.2f\n",
+                kTrigName[fn], worst, std::log2(worst_rel));
+  }
 }
 
 }  // namespace

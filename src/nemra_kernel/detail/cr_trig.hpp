@@ -1,0 +1,239 @@
+// Internals of the correctly rounded sin, cos and tan: double-double helpers, the argument
+// reduction x = n*pi/512 + r, the table of sin(i*pi/512), the fast evaluation of sin(n*pi/512 + r)
+// with its error bound, and the fixed-point pieces of the exact path (also used by acos).
+#ifndef NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
+#define NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
+
+#include <bit>
+#include <cstdint>
+
+#include <nemra/config.hpp>
+#include <nemra_kernel/detail/cr_fixed.hpp>
+
+namespace nemra_kernel::detail {
+
+// --- Double-double helpers (exact transformations; the build never contracts a*b + c) ---------
+
+struct DoubleDouble {
+  double hi;
+  double lo;
+};
+
+// a + b = s + e exactly, for any a and b.
+[[nodiscard]] inline DoubleDouble twoSum(double a, double b) noexcept {
+  const double s = a + b;
+  const double bb = s - a;
+  return {s, (a - (s - bb)) + (b - bb)};
+}
+
+// a + b = s + e exactly, when |a| >= |b| (or a = 0).
+[[nodiscard]] inline DoubleDouble fastTwoSum(double a, double b) noexcept {
+  const double s = a + b;
+  return {s, b - (s - a)};
+}
+
+// a * b = p + e exactly (Dekker's product with Veltkamp's split; |a|, |b| far from overflow).
+[[nodiscard]] inline DoubleDouble twoProd(double a, double b) noexcept {
+  const double p = a * b;
+  const double ca = 134217729.0 * a;
+  const double ah = ca - (ca - a);
+  const double al = a - ah;
+  const double cb = 134217729.0 * b;
+  const double bh = cb - (cb - b);
+  const double bl = b - bh;
+  return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+}
+
+// 2^k for -1022 <= k <= 1023.
+[[nodiscard]] inline double pow2(int k) noexcept {
+  return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+}
+
+// --- Tables -----------------------------------------------------------------------------------
+
+// sin(i*pi/512) for i = 0..256 as double-double (hi, lo), within 2^-107 relative;
+// cos(i*pi/512) is entry 256 - i.
+extern const double kSinTable[257][2];
+// The bits of 2/pi after the binary point, 64 per word, most significant first.
+inline constexpr int kTwoOverPiWords = 34;
+extern const std::uint64_t kTwoOverPi[kTwoOverPiWords];
+// pi/2 as an integer part and 15 fraction limbs, most significant first (truncated).
+extern const std::uint64_t kHalfPi[16];
+
+// --- Reduction --------------------------------------------------------------------------------
+
+// m * 2^e * (2/pi) modulo 2^64 as a fixed-point number, truncated: the exact value lies in
+// [result, result + 2 units). m < 2^53, and e >= -64N + 64 (so that 2^e m is at least a unit's
+// worth of bits).
+template <int N>
+[[nodiscard]] Fixed<N> scaledTwoOverPi(std::uint64_t m, int e) noexcept {
+  // Accumulator of N + 2 limbs: the result times 2^128 (two guard limbs).
+  constexpr int M = N + 2;
+  std::uint64_t acc[std::size_t{M}] = {};
+  const int sh = e + 64 * N;  // m * word k lands at bit sh - 64k of the accumulator
+  int k = sh >= 64 * M ? (sh - 64 * M) / 64 + 1 : 0;
+  for (; k < kTwoOverPiWords; ++k) {
+    const int o = sh - 64 * k;
+    if (o <= -117) break;  // this word and all after it add up to less than 2^-128 unit
+    U128 v = static_cast<U128>(m) * kTwoOverPi[k];
+    int limb = 0;
+    std::uint64_t parts[3];
+    if (o < 0) {
+      v >>= -o;
+      parts[0] = static_cast<std::uint64_t>(v);
+      parts[1] = static_cast<std::uint64_t>(v >> 64);
+      parts[2] = 0;
+    } else {
+      limb = o / 64;
+      const int b = o % 64;
+      parts[0] = static_cast<std::uint64_t>(v << b);
+      parts[1] = static_cast<std::uint64_t>((v << b) >> 64);
+      parts[2] = b == 0 ? 0 : static_cast<std::uint64_t>(v >> (128 - b));
+    }
+    std::uint64_t carry = 0;
+    for (int i = limb; i < M; ++i) {
+      const int j = i - limb;
+      const U128 s = static_cast<U128>(acc[i]) + (j < 3 ? parts[j] : 0) + carry;
+      acc[i] = static_cast<std::uint64_t>(s);
+      carry = static_cast<std::uint64_t>(s >> 64);
+      if (j >= 2 && carry == 0) break;
+    }
+  }
+  Fixed<N> r{};
+  for (int i = 0; i < N; ++i) r.w[i] = acc[i + 2];
+  return r;
+}
+
+// x = n * pi/512 + rh + rl for |x| = ax >= 2^-27 (finite), with |rh + rl| <= pi/1024 (1 + 2^-29)
+// and |rl| <= 2^-53 |rh|; the reduction's absolute error is at most err + 2^-103 |r|.
+struct TrigReduced {
+  std::uint32_t n;
+  double rh;
+  double rl;
+  double err;
+};
+
+inline constexpr double kInvPiOver512 = 0x1.45f306dc9c883p+7;
+inline constexpr double kPiOver512Hi = 0x1.921fb54442d18p-8;
+inline constexpr double kPiOver512Lo = 0x1.1a62633145c07p-62;
+// pi/512 = C1 + C2 + C3 + 2^-127.3, C1 and C2 with at most 31 significant bits.
+inline constexpr double kCodyWaite1 = 0x1.921fb54400000p-8;
+inline constexpr double kCodyWaite2 = 0x1.0b4611a800000p-42;
+inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
+
+[[nodiscard]] TrigReduced reduceLarge(double ax) noexcept;
+
+[[nodiscard]] inline TrigReduced reduceTrig(double ax) noexcept {
+  if (ax >= 0x1p14) return reduceLarge(ax);
+  const double t = ax * kInvPiOver512 + 0x1.8p52;
+  const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
+  const double nd = t - 0x1.8p52;          // n < 2^22, so n * C1 and n * C2 are exact
+  const double u = ax - nd * kCodyWaite1;  // exact: |u| < 2^-8 <= 2|x| when n >= 1
+  const DoubleDouble s = twoSum(u, -(nd * kCodyWaite2));
+  const DoubleDouble h = twoSum(s.hi, -(nd * kCodyWaite3));
+  const DoubleDouble r = fastTwoSum(h.hi, h.lo + s.lo);
+  return {n, r.hi, r.lo, nd * 0x1p-125};
+}
+
+// --- Fast evaluation --------------------------------------------------------------------------
+
+// sin(a + r) with a = (n mod 1024) * pi/512 (n taken with the quarter turns in quarter), as
+// hi + lo; *errA receives |A|, the size of the table term the error bound is proportional to.
+// Bound (see cr_sin_cos.cpp): |hi + lo - sin(a + r)| <= 0x1.7p-68 |A| + 0x1.4p-70 |hi|.
+[[nodiscard]] inline DoubleDouble sinTable(std::uint32_t n, std::uint32_t quarter, double rh,
+                                           double rl, double* errA) noexcept {
+  const std::uint32_t i = n & 255;
+  const std::uint32_t q = ((n >> 8) + quarter) & 3;
+  // (A, B) = (S, C), (C, -S), (-S, -C), (-C, S) for the quarters 0..3.
+  const std::uint32_t ia = (q & 1) != 0 ? 256 - i : i;
+  const double* ta = kSinTable[ia];
+  const double* tb = kSinTable[256 - ia];
+  const double sa = (q & 2) != 0 ? -1.0 : 1.0;
+  const double sb = ((q + 1) & 2) != 0 ? -1.0 : 1.0;
+  const double ah = sa * ta[0], al = sa * ta[1];
+  const double bh = sb * tb[0], bl = sb * tb[1];
+
+  const DoubleDouble p = twoProd(bh, rh);
+  const DoubleDouble s = twoSum(ah, p.hi);
+  const double z = rh * rh;
+  const double cm1 = z * (-0.5 + z * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10));
+  const double sm =
+      (rh * z) * (-0x1.5555555555555p-3 + z * (0x1.1111111111111p-7 + z * -0x1.a01a01a01a01ap-13));
+  double u = s.lo + p.lo;
+  u = u + al;
+  u = u + bh * rl;
+  u = u + bl * rh;
+  u = u + bh * sm;
+  u = u + ah * cm1;
+  *errA = ta[0];
+  return fastTwoSum(s.hi, u);
+}
+
+// The double nearest to hi + lo when every value within err of it rounds to that double.
+[[nodiscard]] inline bool roundsUnambiguously(DoubleDouble v, double err, double* out) noexcept {
+  const double a = v.hi + (v.lo - err);
+  const double b = v.hi + (v.lo + err);
+  *out = a;
+  return a == b;
+}
+
+// sin (quarter 0) or cos (quarter 1) of ax = |x| >= 2^-27 (finite) as hi + lo, and a bound on
+// its error (derived in cr_sin_cos.cpp).
+struct TrigFast {
+  DoubleDouble v;
+  double err;
+};
+
+[[nodiscard]] inline TrigFast sinCosFast(double ax, std::uint32_t quarter) noexcept {
+  const TrigReduced red = reduceTrig(ax);
+  double a = 0.0;
+  const DoubleDouble v = sinTable(red.n, quarter, red.rh, red.rl, &a);
+  const double vh = v.hi < 0.0 ? -v.hi : v.hi;
+  return {v, 0x1.7p-68 * a + 0x1.4p-70 * vh + red.err};
+}
+
+// --- Exact path -------------------------------------------------------------------------------
+
+// sin r and cos r for |r| <= 1.6 by their series in fixed point; returns a bound, in units, on
+// the error of both (relative to the exact sin and cos of the fixed-point value r).
+template <int N>
+std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept {
+  const Fixed<N> r2 = r.mul(r);
+  Fixed<N> ts = r, tc = Fixed<N>::fromInt(1);
+  Fixed<N> sum_s = r, sum_c = tc;
+  std::uint64_t terms = 0;
+  for (std::uint64_t k = 1; !(ts.isZero() && tc.isZero()); ++k) {
+    // Each term is off by at most 5 units: e_k <= 0.43 e_(k-1) + 2.3 from the products and
+    // quotients below (r^2 <= 2.56 over divisors >= 6; the first cosine step only once).
+    tc = tc.mul(r2).divSmall((2 * k - 1) * (2 * k));
+    ts = ts.mul(r2).divSmall((2 * k) * (2 * k + 1));
+    if ((k & 1) != 0) {
+      sum_c = sum_c - tc;
+      sum_s = sum_s - ts;
+    } else {
+      sum_c = sum_c + tc;
+      sum_s = sum_s + ts;
+    }
+    ++terms;
+  }
+  *s = sum_s;
+  *c = sum_c;
+  // 5 units per term, and the terms after the last non-zero one add up to less than 10 units.
+  return 5 * terms + 10;
+}
+
+// The correctly rounded sin (fn 0), cos (1) or tan (2) of ax = |x| >= 2^-27, finite, with N
+// limbs; false when N limbs do not decide the rounding.
+template <int N>
+[[nodiscard]] bool trigExact(double ax, int fn, double* out) noexcept;
+
+// The three functions' exact path: raises the precision until the rounding is decided.
+[[nodiscard]] double trigSlow(double ax, int fn) noexcept;
+
+// The fast path's result and error bound, for the tests that check the bound: sin (fn 0),
+// cos (1) or tan (2) of x, |x| >= 2^-27, as hi + lo with |hi + lo - f(x)| <= err.
+[[nodiscard]] NEMRA_API TrigFast trigFastForTest(double x, int fn) noexcept;
+
+}  // namespace nemra_kernel::detail
+
+#endif
