@@ -36,7 +36,8 @@ namespace nemra_kernel::cr {
 namespace {
 
 // sin (quarter 0) or cos (quarter 1) of ax = |x|, 2^-27 <= ax < inf.
-[[nodiscard]] double sinOrCos(double ax, std::uint32_t quarter) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline double sinOrCos(double ax,
+                                                            std::uint32_t quarter) noexcept {
   const detail::TrigFast f = detail::sinCosFast(ax, quarter);
   double out;
   if (detail::roundsUnambiguously(f.v, f.err, &out)) return out;

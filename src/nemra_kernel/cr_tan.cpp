@@ -18,16 +18,16 @@ namespace nemra_kernel {
 
 namespace {
 
+using detail::absd;
 using detail::DoubleDouble;
-
-[[nodiscard]] double absd(double v) noexcept { return v < 0.0 ? -v : v; }
 
 // tan of ax = |x| >= 2^-27 (finite) as hi + lo, with its error bound.
 [[nodiscard]] detail::TrigFast tanFast(double ax) noexcept {
   const detail::TrigReduced red = detail::reduceTrig(ax);
   double an = 0.0, ad = 0.0;
-  const DoubleDouble n = detail::sinTable(red.n, 0, red.rh, red.rl, &an);
-  const DoubleDouble d = detail::sinTable(red.n, 1, red.rh, red.rl, &ad);
+  const detail::TrigPoly poly = detail::trigPoly(red.rh);
+  const DoubleDouble n = detail::sinTable(red.n, 0, red.rh, red.rl, poly, &an);
+  const DoubleDouble d = detail::sinTable(red.n, 1, red.rh, red.rl, poly, &ad);
   const double inv = 1.0 / d.hi;
   const double qh = n.hi * inv;
   const DoubleDouble p = detail::twoProd(qh, d.hi);

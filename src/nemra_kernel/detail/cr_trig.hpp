@@ -4,6 +4,7 @@
 #ifndef NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
 #define NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
 
+#include <array>
 #include <bit>
 #include <cstdint>
 
@@ -20,20 +21,20 @@ struct DoubleDouble {
 };
 
 // a + b = s + e exactly, for any a and b.
-[[nodiscard]] inline DoubleDouble twoSum(double a, double b) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble twoSum(double a, double b) noexcept {
   const double s = a + b;
   const double bb = s - a;
   return {s, (a - (s - bb)) + (b - bb)};
 }
 
 // a + b = s + e exactly, when |a| >= |b| (or a = 0).
-[[nodiscard]] inline DoubleDouble fastTwoSum(double a, double b) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble fastTwoSum(double a, double b) noexcept {
   const double s = a + b;
   return {s, b - (s - a)};
 }
 
 // a * b = p + e exactly (Dekker's product with Veltkamp's split; |a|, |b| far from overflow).
-[[nodiscard]] inline DoubleDouble twoProd(double a, double b) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble twoProd(double a, double b) noexcept {
   const double p = a * b;
   const double ca = 134217729.0 * a;
   const double ah = ca - (ca - a);
@@ -44,16 +45,24 @@ struct DoubleDouble {
   return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
 }
 
+[[nodiscard]] [[gnu::always_inline]] inline double absd(double v) noexcept {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & ~(std::uint64_t{1} << 63));
+}
+
 // 2^k for -1022 <= k <= 1023.
-[[nodiscard]] inline double pow2(int k) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline double pow2(int k) noexcept {
   return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
 }
 
 // --- Tables -----------------------------------------------------------------------------------
 
-// sin(i*pi/512) for i = 0..256 as double-double (hi, lo), within 2^-107 relative;
-// cos(i*pi/512) is entry 256 - i.
-extern const double kSinTable[257][2];
+// sin(j*pi/512) for j = 0..1023 as double-double (hi, lo), within 2^-107 relative, and hi
+// rounded to 27 significant bits (so that its product with a 26-bit number is exact);
+// cos(j*pi/512) is entry j + 256 (mod 1024).
+struct TrigEntry {
+  double hi, lo, hh;
+};
+extern const std::array<TrigEntry, 1024> kSinTable;
 // The bits of 2/pi after the binary point, 64 per word, most significant first.
 inline constexpr int kTwoOverPiWords = 34;
 extern const std::uint64_t kTwoOverPi[kTwoOverPiWords];
@@ -123,54 +132,72 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 
 [[nodiscard]] TrigReduced reduceLarge(double ax) noexcept;
 
-[[nodiscard]] inline TrigReduced reduceTrig(double ax) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline TrigReduced reduceTrig(double ax) noexcept {
   if (ax >= 0x1p14) return reduceLarge(ax);
   const double t = ax * kInvPiOver512 + 0x1.8p52;
   const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
   const double nd = t - 0x1.8p52;          // n < 2^22, so n * C1 and n * C2 are exact
   const double u = ax - nd * kCodyWaite1;  // exact: |u| < 2^-8 <= 2|x| when n >= 1
-  const DoubleDouble s = twoSum(u, -(nd * kCodyWaite2));
+  const double v = nd * kCodyWaite2;       // |v| < 2^-19.9
+  if (absd(u) >= 0x1p-18 || n == 0) {
+    // u - v = s + e exactly (Fast2Sum, |u| >= |v|; everything is 0 but u when n = 0).
+    const double s = u - v;
+    const double e = (u - s) - v;
+    const DoubleDouble r = fastTwoSum(s, e - nd * kCodyWaite3);
+    return {n, r.hi, r.lo, nd * 0x1.7p-125};
+  }
+  const DoubleDouble s = twoSum(u, -v);
   const DoubleDouble h = twoSum(s.hi, -(nd * kCodyWaite3));
   const DoubleDouble r = fastTwoSum(h.hi, h.lo + s.lo);
-  return {n, r.hi, r.lo, nd * 0x1p-125};
+  return {n, r.hi, r.lo, nd * 0x1.7p-125};
 }
 
 // --- Fast evaluation --------------------------------------------------------------------------
 
-// sin(a + r) with a = (n mod 1024) * pi/512 (n taken with the quarter turns in quarter), as
-// hi + lo; *errA receives |A|, the size of the table term the error bound is proportional to.
-// Bound (see cr_sin_cos.cpp): |hi + lo - sin(a + r)| <= 0x1.7p-68 |A| + 0x1.4p-70 |hi|.
-[[nodiscard]] inline DoubleDouble sinTable(std::uint32_t n, std::uint32_t quarter, double rh,
-                                           double rl, double* errA) noexcept {
-  const std::uint32_t i = n & 255;
-  const std::uint32_t q = ((n >> 8) + quarter) & 3;
-  // (A, B) = (S, C), (C, -S), (-S, -C), (-C, S) for the quarters 0..3.
-  const std::uint32_t ia = (q & 1) != 0 ? 256 - i : i;
-  const double* ta = kSinTable[ia];
-  const double* tb = kSinTable[256 - ia];
-  const double sa = (q & 2) != 0 ? -1.0 : 1.0;
-  const double sb = ((q + 1) & 2) != 0 ? -1.0 : 1.0;
-  const double ah = sa * ta[0], al = sa * ta[1];
-  const double bh = sb * tb[0], bl = sb * tb[1];
+// The parts of sin(a + r) and cos(a + r) that depend on r alone: r split into a 26-bit head
+// and the rest, cos r - 1 and sin r - r (from rh; rl's effect is in the bound).
+struct TrigPoly {
+  double rhh, rhl, cm1, sm;
+};
 
-  const DoubleDouble p = twoProd(bh, rh);
-  const DoubleDouble s = twoSum(ah, p.hi);
+[[nodiscard]] [[gnu::always_inline]] inline TrigPoly trigPoly(double rh) noexcept {
+  const double c = 134217729.0 * rh;
+  const double rhh = c - (c - rh);
   const double z = rh * rh;
   const double cm1 = z * (-0.5 + z * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10));
   const double sm =
       (rh * z) * (-0x1.5555555555555p-3 + z * (0x1.1111111111111p-7 + z * -0x1.a01a01a01a01ap-13));
-  double u = s.lo + p.lo;
-  u = u + al;
-  u = u + bh * rl;
-  u = u + bl * rh;
-  u = u + bh * sm;
-  u = u + ah * cm1;
-  *errA = ta[0];
+  return {rhh, rh - rhh, cm1, sm};
+}
+
+// sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as hi + lo; *errA
+// receives |A|, the size of the table term the error bound is proportional to. Bound (see
+// cr_sin_cos.cpp): |hi + lo - sin(a + r)| <= 0x1.7p-68 |A| + 0x1.4p-70 |hi|.
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble sinTable(std::uint32_t n,
+                                                                  std::uint32_t quarter, double rh,
+                                                                  double rl, const TrigPoly& p,
+                                                                  double* errA) noexcept {
+  // (A, B) = (sin, cos) of the table angle plus the quarter turns.
+  const TrigEntry& ta = kSinTable[(n + 256 * quarter) & 1023];
+  const TrigEntry& tb = kSinTable[(n + 256 * quarter + 256) & 1023];
+  const double ah = ta.hi, al = ta.lo;
+  const double bh = tb.hi, bl = tb.lo, bhh = tb.hh;
+  // A + Bhh*rhh = s + t exactly: the product has at most 53 bits, and |A| >= sin(pi/512) >
+  // |Bhh*rhh| unless A = 0.
+  const DoubleDouble s = fastTwoSum(ah, bhh * p.rhh);
+  double u = s.lo + al;
+  u = u + bhh * p.rhl;
+  u = u + (bh - bhh) * rh;
+  u = u + (bh * rl + bl * rh);
+  u = u + bh * p.sm;
+  u = u + ah * p.cm1;
+  *errA = absd(ah);
   return fastTwoSum(s.hi, u);
 }
 
 // The double nearest to hi + lo when every value within err of it rounds to that double.
-[[nodiscard]] inline bool roundsUnambiguously(DoubleDouble v, double err, double* out) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline bool roundsUnambiguously(DoubleDouble v, double err,
+                                                                     double* out) noexcept {
   const double a = v.hi + (v.lo - err);
   const double b = v.hi + (v.lo + err);
   *out = a;
@@ -184,12 +211,12 @@ struct TrigFast {
   double err;
 };
 
-[[nodiscard]] inline TrigFast sinCosFast(double ax, std::uint32_t quarter) noexcept {
+[[nodiscard]] [[gnu::always_inline]] inline TrigFast sinCosFast(double ax,
+                                                                std::uint32_t quarter) noexcept {
   const TrigReduced red = reduceTrig(ax);
   double a = 0.0;
-  const DoubleDouble v = sinTable(red.n, quarter, red.rh, red.rl, &a);
-  const double vh = v.hi < 0.0 ? -v.hi : v.hi;
-  return {v, 0x1.7p-68 * a + 0x1.4p-70 * vh + red.err};
+  const DoubleDouble v = sinTable(red.n, quarter, red.rh, red.rl, trigPoly(red.rh), &a);
+  return {v, 0x1.7p-68 * a + 0x1.4p-70 * absd(v.hi) + red.err};
 }
 
 // --- Exact path -------------------------------------------------------------------------------
