@@ -168,4 +168,32 @@ TEST(CrTrig, FastPathErrorStaysWithinItsBound) {
   }
 }
 
+// Inputs on which the fast path's rounding test fails go to the exact path: collect them from
+// random inputs (both ranges) and check each against MPFR. Also keeps the failure rate, which
+// the speed depends on, below 2e-4.
+TEST(CrTrig, InputsTheFastPathCannotRoundAreDecidedExactly) {
+  for (int fn = 0; fn < 3; ++fn) {
+    std::mt19937_64 rng(300 + static_cast<unsigned>(fn));
+    long tried = 0, failed = 0;
+    double hardest = 0.5;
+    while (failed < 1500 && tried < 40000000) {
+      const double x = randomInput(rng, static_cast<int>(tried++));
+      if (!std::isfinite(x) || std::fabs(x) < 0x1p-27) continue;
+      const auto f = nemra_kernel::detail::trigFastForTest(x, fn);
+      double y;
+      if (nemra_kernel::detail::roundsUnambiguously(f.v, f.err, &y)) continue;
+      ++failed;
+      ASSERT_TRUE(sameAsMpfr(fn, x));
+      hardest = std::fmin(hardest, nemra_test::boundaryDistanceUlps(kTrig[fn], x));
+    }
+    const double rate = static_cast<double>(failed) / static_cast<double>(tried);
+    std::printf(
+        "%s: %ld of %ld inputs to the exact path (%.2g), the hardest 2^%.1f ulp from a "
+        "midpoint\n",
+        kTrigName[fn], failed, tried, rate, std::log2(hardest));
+    EXPECT_GE(failed, 100);
+    EXPECT_LT(rate, 2e-4);
+  }
+}
+
 }  // namespace

@@ -114,7 +114,7 @@ template <int N>
 }
 
 // x = n * pi/512 + rh + rl for |x| = ax >= 2^-27 (finite), with |rh + rl| <= pi/1024 (1 + 2^-29)
-// and |rl| <= 2^-53 |rh|; the reduction's absolute error is at most err + 2^-103 |r|.
+// and |rl| <= 2^-32 |rh|; the reduction's absolute error is at most err + 2^-103 |r|.
 struct TrigReduced {
   std::uint32_t n;
   double rh;
@@ -130,34 +130,38 @@ inline constexpr double kCodyWaite1 = 0x1.921fb54400000p-8;
 inline constexpr double kCodyWaite2 = 0x1.0b4611a800000p-42;
 inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 
+// |x| >= 2^14, or a remainder below 2^-18 (x within 2^-18 of a multiple of pi/512).
 [[nodiscard]] TrigReduced reduceLarge(double ax) noexcept;
 
-[[nodiscard]] [[gnu::always_inline]] inline TrigReduced reduceTrig(double ax) noexcept {
-  if (ax >= 0x1p14) return reduceLarge(ax);
+// Cody-Waite for 2^-27 <= ax < 2^14 (n < 2^22, so n*C1 and n*C2 are exact, and ax - n*C1 is exact:
+// below 2^-8 <= 2 ax when n >= 1). When the remainder is at least 2^-18 > |n*C2|, Fast2Sum makes
+// u - n*C2 = rh + e exactly and rl = e - n*C3 is at most 2^-32 |rh|. Error: n (2^-127.3 from the
+// constants + 2^-126.1 from n*C3 + 2^-126.1 from e - n*C3) < n 2^-124.82, plus 2^-106 |r|.
+// Returns false (leaving the case to reduceLarge) when the remainder is below 2^-18.
+[[nodiscard]] [[gnu::always_inline]] inline bool reduceSmall(double ax, TrigReduced* out) noexcept {
   const double t = ax * kInvPiOver512 + 0x1.8p52;
   const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
-  const double nd = t - 0x1.8p52;          // n < 2^22, so n * C1 and n * C2 are exact
-  const double u = ax - nd * kCodyWaite1;  // exact: |u| < 2^-8 <= 2|x| when n >= 1
-  const double v = nd * kCodyWaite2;       // |v| < 2^-19.9
-  if (absd(u) >= 0x1p-18 || n == 0) {
-    // u - v = s + e exactly (Fast2Sum, |u| >= |v|; everything is 0 but u when n = 0).
-    const double s = u - v;
-    const double e = (u - s) - v;
-    const DoubleDouble r = fastTwoSum(s, e - nd * kCodyWaite3);
-    return {n, r.hi, r.lo, nd * 0x1.7p-125};
-  }
-  const DoubleDouble s = twoSum(u, -v);
-  const DoubleDouble h = twoSum(s.hi, -(nd * kCodyWaite3));
-  const DoubleDouble r = fastTwoSum(h.hi, h.lo + s.lo);
-  return {n, r.hi, r.lo, nd * 0x1.7p-125};
+  const double nd = t - 0x1.8p52;
+  const double u = ax - nd * kCodyWaite1;
+  const double v = nd * kCodyWaite2;
+  const double rh = u - v;
+  const double e = (u - rh) - v;
+  *out = {n, rh, e - nd * kCodyWaite3, nd * 0x1.4p-125};  // 0x1.4p-125 > 2^-124.82
+  return absd(u) >= 0x1p-18 || n == 0;
+}
+
+[[nodiscard]] [[gnu::always_inline]] inline TrigReduced reduceTrig(double ax) noexcept {
+  TrigReduced red;
+  if (ax < 0x1p14 && reduceSmall(ax, &red)) return red;
+  return reduceLarge(ax);
 }
 
 // --- Fast evaluation --------------------------------------------------------------------------
 
-// The parts of sin(a + r) and cos(a + r) that depend on r alone: r split into a 26-bit head
-// and the rest, cos r - 1 and sin r - r (from rh; rl's effect is in the bound).
+// The parts of sin(a + r) and cos(a + r) that depend on r alone: rh split into a 26-bit head
+// and the rest, cos rh - 1 and sin rh - rh.
 struct TrigPoly {
-  double rhh, rhl, cm1, sm;
+  double rhh, rhl, z, cm1, sm;
 };
 
 [[nodiscard]] [[gnu::always_inline]] inline TrigPoly trigPoly(double rh) noexcept {
@@ -167,15 +171,17 @@ struct TrigPoly {
   const double cm1 = z * (-0.5 + z * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10));
   const double sm =
       (rh * z) * (-0x1.5555555555555p-3 + z * (0x1.1111111111111p-7 + z * -0x1.a01a01a01a01ap-13));
-  return {rhh, rh - rhh, cm1, sm};
+  return {rhh, rh - rhh, z, cm1, sm};
 }
 
-// sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as hi + lo; *errA
-// receives |A|, the size of the table term the error bound is proportional to. Bound (see
-// cr_sin_cos.cpp): |hi + lo - sin(a + r)| <= 0x1.7p-68 |A| + 0x1.4p-70 |hi|.
+// sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as s + u (s and u
+// not normalised: |u| < 2^-15 |s|); *errA receives |A|, the size of the table term the error
+// bound is proportional to. Bound (see cr_sin_cos.cpp): |s + u - sin(a + r)| <=
+// 0x1.7p-68 |A| + 0x1.5p-70 |s|.
 [[nodiscard]] [[gnu::always_inline]] inline DoubleDouble sinTable(std::uint32_t n,
-                                                                  std::uint32_t quarter, double rh,
-                                                                  double rl, const TrigPoly& p,
+                                                                  std::uint32_t quarter,
+                                                                  const TrigReduced& r,
+                                                                  const TrigPoly& p,
                                                                   double* errA) noexcept {
   // (A, B) = (sin, cos) of the table angle plus the quarter turns.
   const TrigEntry& ta = kSinTable[(n + 256 * quarter) & 1023];
@@ -185,21 +191,23 @@ struct TrigPoly {
   // A + Bhh*rhh = s + t exactly: the product has at most 53 bits, and |A| >= sin(pi/512) >
   // |Bhh*rhh| unless A = 0.
   const DoubleDouble s = fastTwoSum(ah, bhh * p.rhh);
-  double u = s.lo + al;
-  u = u + bhh * p.rhl;
-  u = u + (bh - bhh) * rh;
-  u = u + (bh * rl + bl * rh);
-  u = u + bh * p.sm;
+  const double u1 = (s.lo + al) + (bhh * p.rhl + (bh - bhh) * r.rh);
+  // rl's share of A (cos r - 1) + B (sin r - r): -(A sin rh + B (1 - cos rh)) rl, to within
+  // (|A| rh^2/6 + |B| rh^2 rh/24... ) rl, below 2^-100 |A| + 2^-95 |B r|.
+  const double u2 = (bh * r.rl + bl * r.rh) - (ah * r.rh + bh * (0.5 * p.z)) * r.rl;
+  double u = (u1 + u2) + bh * p.sm;
   u = u + ah * p.cm1;
   *errA = absd(ah);
-  return fastTwoSum(s.hi, u);
+  return {s.hi, u};
 }
 
-// The double nearest to hi + lo when every value within err of it rounds to that double.
+// The double nearest to hi + lo when every value within err of it rounds to that double
+// (|lo| < 2^-15 |hi|): Fast2Sum normalises, then the interval's ends are rounded.
 [[nodiscard]] [[gnu::always_inline]] inline bool roundsUnambiguously(DoubleDouble v, double err,
                                                                      double* out) noexcept {
-  const double a = v.hi + (v.lo - err);
-  const double b = v.hi + (v.lo + err);
+  const DoubleDouble w = fastTwoSum(v.hi, v.lo);
+  const double a = w.hi + (w.lo - err);
+  const double b = w.hi + (w.lo + err);
   *out = a;
   return a == b;
 }
@@ -211,12 +219,11 @@ struct TrigFast {
   double err;
 };
 
-[[nodiscard]] [[gnu::always_inline]] inline TrigFast sinCosFast(double ax,
+[[nodiscard]] [[gnu::always_inline]] inline TrigFast sinCosFast(const TrigReduced& red,
                                                                 std::uint32_t quarter) noexcept {
-  const TrigReduced red = reduceTrig(ax);
   double a = 0.0;
-  const DoubleDouble v = sinTable(red.n, quarter, red.rh, red.rl, trigPoly(red.rh), &a);
-  return {v, 0x1.7p-68 * a + 0x1.4p-70 * absd(v.hi) + red.err};
+  const DoubleDouble v = sinTable(red.n, quarter, red, trigPoly(red.rh), &a);
+  return {v, 0x1.7p-68 * a + 0x1.5p-70 * absd(v.hi) + red.err};
 }
 
 // --- Exact path -------------------------------------------------------------------------------
