@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <mpfr.h>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -193,6 +195,50 @@ TEST(CrTrig, InputsTheFastPathCannotRoundAreDecidedExactly) {
         kTrigName[fn], failed, tried, rate, std::log2(hardest));
     EXPECT_GE(failed, 100);
     EXPECT_LT(rate, 2e-4);
+  }
+}
+
+// Hard cases: the doubles nearest to the roots of (sin x - x)/ulp = j + 1/2, (1 - cos x)/2^-53 =
+// j + 1/2 and (tan x - x)/ulp = j + 1/2 for 2^-26 <= x < 2^-18 (a search over all such roots
+// kept the closest); the doubles nearest to k pi/2 (results near 0 or huge) and their
+// neighbours; the double closest to a multiple of pi/2. Prints the hardest distance reached.
+TEST(CrTrig, HardCasesAreCorrectlyRounded) {
+  const std::vector<double> near_midpoint[3] = {
+      {0x1.c47fb71e1a10fp-21, 0x1.7137449123ef6p-26, 0x1.8db9cb7511e9ep-25, 0x1.3100562eedae6p-20,
+       0x1.7137449123ef7p-26, 0x1.b3763ec73f6f6p-23, 0x1.ecdc77f91a756p-20, 0x1.3905b4a6d76d0p-23,
+       0x1.4850bcdbf13a1p-23, 0x1.4f747439b348bp-25, 0x1.71b22e0deba0ap-22, 0x1.e80ad2c9dc423p-21},
+      {0x1.37b1311fb4936p-22, 0x1.5e5c1cd6c4e6fp-22, 0x1.7ac17fe99c6d1p-21, 0x1.012b5104d296ep-20,
+       0x1.2c2fc595456a7p-25, 0x1.fdfefefebe3dbp-24, 0x1.726d41832a0c0p-24, 0x1.94c583ada5b53p-26,
+       0x1.e5f684a5f36fep-22, 0x1.43c7177258038p-22, 0x1.5369480174816p-23, 0x1.5b788a6af3d01p-21},
+      {0x1.dffffffffff1fp-22, 0x1.ec9baf60b9f7cp-25, 0x1.e5ba19b2b2692p-21, 0x1.8385ec043c716p-24,
+       0x1.250bfe1b082f5p-26, 0x1.3787fb98d52d5p-20, 0x1.ae09a94d9e1c0p-22, 0x1.eb6c7a5b1409dp-21,
+       0x1.a6a58d55e307bp-26, 0x1.250bfe1b082f4p-26, 0x1.c4bd22db691e7p-24, 0x1.2460a858713ebp-21}};
+  std::vector<double> near_multiple = {0x1.6ac5b262ca1ffp+849};
+  mpfr_t k_pi_2;
+  mpfr_init2(k_pi_2, 200);
+  for (int k = 1; k <= 4000; ++k) {
+    mpfr_const_pi(k_pi_2, MPFR_RNDN);
+    mpfr_mul_ui(k_pi_2, k_pi_2, static_cast<unsigned long>(k), MPFR_RNDN);
+    mpfr_div_2ui(k_pi_2, k_pi_2, 1, MPFR_RNDN);
+    near_multiple.push_back(mpfr_get_d(k_pi_2, MPFR_RNDN));
+  }
+  mpfr_clear(k_pi_2);
+  const std::size_t centres = near_multiple.size();
+  for (std::size_t i = 0; i < centres; ++i) {
+    for (double d = near_multiple[i], k = 0; k < 2; ++k)
+      near_multiple.push_back(d = std::nextafter(d, 0.0));
+    for (double d = near_multiple[i], k = 0; k < 2; ++k)
+      near_multiple.push_back(d = std::nextafter(d, INFINITY));
+  }
+  for (int fn = 0; fn < 3; ++fn) {
+    double hardest = 0.5;
+    for (const std::vector<double>* inputs : {&near_midpoint[fn], &std::as_const(near_multiple)}) {
+      for (double x : *inputs) {
+        for (double sx : {x, -x}) ASSERT_TRUE(sameAsMpfr(fn, sx));
+        hardest = std::fmin(hardest, nemra_test::boundaryDistanceUlps(kTrig[fn], x));
+      }
+    }
+    std::printf("%s: hardest case 2^%.1f ulp from a midpoint\n", kTrigName[fn], std::log2(hardest));
   }
 }
 

@@ -86,7 +86,8 @@ inline double boundaryDistanceUlps(CrFunction f, double x) {
   const bool below = (mpfr_cmp_d(y, rounded) < 0) == (rounded > 0);
   if (below && std::fabs(rounded) == ulpOf(rounded) * 0x1p52) ulp *= 0.5;
   mpfr_div_d(d, d, ulp, MPFR_RNDN);
-  const double dist = 0.5 - mpfr_get_d(d, MPFR_RNDN);
+  mpfr_d_sub(d, 0.5, d, MPFR_RNDN);  // in MPFR: 0.5 - |d| loses nothing there
+  const double dist = mpfr_get_d(d, MPFR_RNDN);
   mpfr_clear(y);
   mpfr_clear(d);
   return dist;
