@@ -139,6 +139,10 @@ def main():
           None, "mul/nemra", 3.5, ours_ns=r.ns_iteration("nemra"))
     for lib, title in (("eigen", "Eigen"), ("glm", "glm")):
         r.row(f"fsDistance vs the formula with {title}", "fsDistance/nemra", f"fsDistance/{lib}", 1.0)
+    # The correctly rounded functions against glibc's on the same inputs (bench/cr_math_bench.cpp).
+    for op, base in (("sin", "sin"), ("cos", "cos"), ("tan", "tan"), ("acos", "acos"),
+                     ("invFourthRoot", "pow(x, -0.25)")):
+        r.row(f"cr::{op} vs glibc {base}", f"{op}/cr", f"{op}/glibc", 1.25)
     r.row("findNearest vs literal scan, 1e6 all active",
           "findNearest/nemra/all_active/1000000", "findNearest/literal/all_active/1000000", 0.35)
     for n, label in ((1000, "1e3"), (1000000, "1e6")):
