@@ -11,18 +11,19 @@
 // rounding with multi-precision fixed-point integer arithmetic under rigorous error bounds,
 // raising the precision until the rounding is certain.
 //
-// sin, cos, tan. |x| < 2^-27: sin x and tan x round to x and cos x to 1 (their distance to x, or
-// to 1, is below a quarter of an ulp). Otherwise x is reduced exactly to x = n*pi/512 + r,
-// |r| <= pi/1024 (plus 2^-30 of it): by a three-part Cody-Waite subtraction below 2^14, and for
-// larger |x| by multiplying the 53-bit significand with a 192-bit window of the bits of 2/pi in
-// integer arithmetic. With S + C*i = exp(i*(n mod 1024)*pi/512) from a table in double-double,
-// sin x = S cos r + C sin r, evaluated as S + C*r exactly in double-double plus short
-// polynomials for cos r - 1 and sin r - r; cos x uses the table entry a quarter turn on; tan x
-// divides the two in double-double. Bound of the fast path (derived in cr_sin_cos.cpp):
-// |error| <= 2^-67.5 |S| + 2^-98 |result| + the reduction's error (2^-97 below 2^14, 2^-130
-// above); tan divides these bounds accordingly (cr_tan.cpp). Exact path: x*(2/pi) reduced with
-// up to 448 bits, sin and cos of the remainder by their series in fixed point; tan compares
-// sin r - m cos r at the midpoint m between two candidate doubles.
+// sin, cos, tan. |x| < 2^-27: sin x and tan x round to x and cos x to 1 (they are within a quarter
+// of an ulp). Otherwise x = n pi/512 + r, |r| <= pi/1024 (1 + 2^-29), r in double-double: a
+// three-part Cody-Waite subtraction below 2^14; above (or for a remainder below 2^-18) the 53-bit
+// significand times the 192 bits of 2/pi that matter, in integers. With A = sin a, B = cos a
+// from a table in double-double (a = n pi/512, a quarter turn more for cos), sin(a + r) =
+// A + B r + A (cos r - 1) + B (sin r - r): A + B r exactly in two doubles from a 27-bit head of B
+// times a 26-bit head of r, the rest in double with short polynomials. Fast path bound:
+// 0x1.7p-68 |A| + 0x1.5p-70 |result| + the reduction's error (n 2^-124.8 below 2^14, 2^-134
+// above), derived in cr_sin_cos.cpp; tan divides the two in double-double, bound
+// (E_sin + |tan| E_cos) / |cos| + 2^-100 |tan| (cr_tan.cpp). Exact path: x 2/pi with 128, then
+// 256, 512, 960 fraction bits, sin and cos of the remainder by their series in fixed point with
+// a bound on the error; sin and cos round when the whole interval rounds alike, tan compares
+// sin - m cos with 0 at the midpoint m between two candidate doubles.
 #include <nemra/config.hpp>
 
 #ifndef NEMRA_KERNEL_CR_MATH_HPP
