@@ -1,13 +1,23 @@
 // Correctly rounded tan, and the fast path exposed to the tests that check its bound.
 //
-// Error bound of the fast path: the numerator n = sin x and the denominator d = cos x come from
-// sinTable (cr_sin_cos.cpp) with absolute errors En = 0x1.7p-68 |An| + 0x1.4p-70 |nh| + red and
-// Ed likewise (red: the reduction's error, which moves both by at most itself). Division in
-// double-double: qh = nh * (1/dh) rounded twice, the remainder nh - qh*dh is exact (Dekker, and
-// nh - p is exact as p is within 2^-51 of nh), the remaining roundings and the use of dh for
-// dh + dl make ql within 2^-100 |q|. So |qh + ql - n/d| <= |q| (En/|n| + Ed/|d|) + 2^-100 |q|
-// = (En + |q| Ed) / |d| + 2^-100 |q|, evaluated as (En + |qh| Ed) |1/dh| (1 + 2^-50) + 2^-100 |qh|
-// (the factor covers |nh|, |dh|, |qh| for |n|, |d|, |q| and the rounding of the bound itself).
+// Fast path: tan(a + r) = N/D with N = A + B t, D = B - A t, t = tan r, A = sin a and B = cos a
+// from the table (the notation of cr_sin_cos.cpp). A + Bhh*rhh and B - Ahh*rhh are exact pairs
+// (Fast2Sum, as there); the rest of each in double. Error of N (u = 2^-53, rho^2 < 2^-16.69):
+//  - tan r - r from rh: the odd polynomial to r^7 truncates below 2^-72.3 |r|; about four
+//    roundings inside, one in the product by Bh, one in its addition to a partial sum below
+//    |B| rho^3/3 + 2^-24 |B r|: 6u |B| rho^3/3 + 2^-77 |B r| < 2^-68.68 |B r|.
+//  - rl's share B tan^2(rh) rl is taken as Bh z rl; rl itself, the heads Bhh*rhl and
+//    (Bh - Bhh)*rh, the other roundings of the partial sums and the table: below 2^-74.5 |B r|
+//    + 2^-106 |A|.
+//  So |N' - N| <= 2^-68.6 |B r| + 2^-106 |A|, and |B r| <= 1.01 |N|, |A| <= 2.02 |N| (N =
+//  sin(a + r)/cos r, and a + r is at least pi/1024 (1 - 2^-29) from a multiple of pi when
+//  A != 0): relative 2^-68.55. D likewise (A and B exchanged, odd multiples of pi/2).
+// Division: D normalised by Fast2Sum; qh = Nh * (1/Dh), the remainder Nh - qh*Dh exact (Dekker,
+// and Nh - p.hi by Sterbenz), Nl (up to 2^-24 |Nh|) added to it in double (2^-77 relative),
+// ql = rem * (1/Dh) (three roundings on a term below 2^-24 |q|): 2^-74 |q| in all. Total:
+// 2^-67.55 + 2^-74 < 2^-67.53 relative, so the bound used is 0x1.7p-68 |qh| (2^-67.48).
+// The reduction's error delta moves tan by (1 + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40),
+// and its relative part 2^-103 |r| (1 + q^2) <= 2^-101.9 |q| is inside the margin.
 #include <bit>
 #include <cstdint>
 
@@ -24,22 +34,31 @@ using detail::DoubleDouble;
 // tan x for the reduced argument, as hi + lo, with its error bound.
 [[nodiscard]] [[gnu::always_inline]] inline detail::TrigFast tanFast(
     const detail::TrigReduced& red) noexcept {
-  double an = 0.0, ad = 0.0;
-  const detail::TrigPoly poly = detail::trigPoly(red.rh);
-  const DoubleDouble sn = detail::sinTable(red.n, 0, red, poly, &an);
-  const DoubleDouble sd = detail::sinTable(red.n, 1, red, poly, &ad);
-  const DoubleDouble n = detail::fastTwoSum(sn.hi, sn.lo);
-  const DoubleDouble d = detail::fastTwoSum(sd.hi, sd.lo);
+  const double rh = red.rh, rl = red.rl;
+  const detail::TrigEntry& ta = detail::kSinTable[red.n & 1023];
+  const detail::TrigEntry& tb = detail::kSinTable[(red.n + 256) & 1023];
+  const double c = 134217729.0 * rh;
+  const double rhh = c - (c - rh);
+  const double rhl = rh - rhh;
+  const double z = rh * rh;
+  const double tp =
+      (rh * z) * (0x1.5555555555555p-2 + z * (0x1.1111111111111p-3 + z * 0x1.ba1ba1ba1ba1cp-5));
+  const double zrl = z * rl;
+  // N = A + B t and D = B - A t.
+  const DoubleDouble sn = detail::fastTwoSum(ta.hi, tb.hh * rhh);
+  const double un = ((sn.lo + ta.lo) + (tb.hh * rhl + (tb.hi - tb.hh) * rh)) +
+                    ((tb.hi * rl + tb.lo * rh) + tb.hi * zrl);
+  const double nl = un + tb.hi * tp;
+  const DoubleDouble sd = detail::fastTwoSum(tb.hi, -(ta.hh * rhh));
+  const double ud = ((sd.lo + tb.lo) - (ta.hh * rhl + (ta.hi - ta.hh) * rh)) -
+                    ((ta.hi * rl + ta.lo * rh) + ta.hi * zrl);
+  const DoubleDouble d = detail::fastTwoSum(sd.hi, ud - ta.hi * tp);
   const double inv = 1.0 / d.hi;
-  const double qh = n.hi * inv;
+  const double qh = sn.hi * inv;
   const DoubleDouble p = detail::twoProd(qh, d.hi);
-  const double rem = (((n.hi - p.hi) - p.lo) + n.lo) - qh * d.lo;
-  const double ql = rem * inv;
-  const double en = 0x1.7p-68 * an + 0x1.5p-70 * absd(n.hi) + red.err;
-  const double ed = 0x1.7p-68 * ad + 0x1.5p-70 * absd(d.hi) + red.err;
-  const double aq = absd(qh);
-  const double err = (en + aq * ed) * absd(inv) * (1.0 + 0x1p-40) + 0x1p-100 * aq;
-  return {{qh, ql}, err};
+  const double rem = (((sn.hi - p.hi) - p.lo) + nl) - qh * d.lo;
+  const double err = 0x1.7p-68 * absd(qh) + red.err * (1.0 + qh * qh) * (1.0 + 0x1p-40);
+  return {{qh, rem * inv}, err};
 }
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
