@@ -436,4 +436,17 @@ double trigSlow(double ax, int fn) noexcept {
   return out;
 }
 
+bool trigExactForTest(double ax, int fn, int limbs, double* out) noexcept {
+  switch (limbs) {
+    case 3:
+      return trigExact<3>(ax, fn, out);
+    case 5:
+      return trigExact<5>(ax, fn, out);
+    case 9:
+      return trigExact<9>(ax, fn, out);
+    default:
+      return trigExact<16>(ax, fn, out);
+  }
+}
+
 }  // namespace nemra_kernel::detail

@@ -261,6 +261,9 @@ std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept
 template <int N>
 [[nodiscard]] bool trigExact(double ax, int fn, double* out) noexcept;
 
+// trigExact with 3, 5, 9 or 16 limbs, for the tests of each precision step.
+[[nodiscard]] NEMRA_API bool trigExactForTest(double ax, int fn, int limbs, double* out) noexcept;
+
 // The three functions' exact path: raises the precision until the rounding is decided.
 [[nodiscard]] double trigSlow(double ax, int fn) noexcept;
 
