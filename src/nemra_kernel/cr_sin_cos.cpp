@@ -7,10 +7,10 @@
 // value. rh = rhh + rhl with rhh of 26 bits. With u = 2^-53:
 //  - Bhh*rhh is exact (27 + 26 bits), and A + Bhh*rhh = s + t exactly by Fast2Sum: |A| >=
 //    sin(pi/512) > rho >= |Bhh*rhh| unless A = 0.
-//  - cos rh - 1: z = rh^2 (1 + u); the polynomial of degree 3 in z truncates below 2^-82
-//    relative, its roundings (mostly the addition to -1/2 and the product by z) make cm1 within
-//    3.01u relative; the product by Ah adds u, Al*cm1 left out adds u/2 (relative to
-//    |A| rho^2/2): (4.01 + 1) u rho^2/2 |A| = 2.51 u rho^2 |A| < 2^-68.37 |A|.
+//  - cos rh - 1 = -z/2 + z^2 (1/24 - z/720) truncates below 2^-82 relative; z = rh^2 (1 + u),
+//    and the roundings of the z^2 part (below 2^-21 of cm1) and of the last addition make cm1
+//    within 2.01u relative (3.01u is used below); the product by Ah adds u, Al*cm1 left out adds
+//    u/2 (relative to |A| rho^2/2): (4.01 + 1) u rho^2/2 |A| = 2.51 u rho^2 |A| < 2^-68.37 |A|.
 //  - rl's share, -(A sin rh + B (1 - cos rh)) rl, is taken as -(Ah rh + Bh z/2) rl: the
 //    difference and its roundings are below 2^-95 (|A| + |B r|).
 //  - The last addition (of Ah*cm1) rounds by at most u |u| <= u rho^2/2 |A| + 2^-77 |B r| <

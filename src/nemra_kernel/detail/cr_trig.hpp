@@ -168,7 +168,7 @@ struct TrigPoly {
   const double c = 134217729.0 * rh;
   const double rhh = c - (c - rh);
   const double z = rh * rh;
-  const double cm1 = z * (-0.5 + z * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10));
+  const double cm1 = z * -0.5 + (z * z) * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10);
   const double sm =
       (rh * z) * (-0x1.5555555555555p-3 + z * (0x1.1111111111111p-7 + z * -0x1.a01a01a01a01ap-13));
   return {rhh, rh - rhh, z, cm1, sm};
