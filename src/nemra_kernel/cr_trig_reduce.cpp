@@ -354,8 +354,8 @@ template <int N>
 [[nodiscard]] int sideOfMidpoint(const Fixed<N>& num, const Fixed<N>& den, std::uint64_t err,
                                  double y, int dir) noexcept {
   const double neighbour = dir > 0 ? nextUp(y) : nextDown(y);
-  const double half = (neighbour - y) * 0.5;  // exact
-  if (!(y < 0x1p61 && y > -0x1p61)) return 0;
+  const double half = (neighbour - y) * 0.5;   // exact
+  if (!(y < 0x1p62 && y > -0x1p62)) return 0;  // |tan| of a double stays below 2^61
   bool exact_y = false, exact_h = false;
   const Fixed<N> mid = Fixed<N>::fromDouble(y, &exact_y) + Fixed<N>::fromDouble(half, &exact_h);
   if (!exact_y || !exact_h) return 0;
