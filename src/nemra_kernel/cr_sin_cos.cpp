@@ -22,8 +22,8 @@
 //  Sum: |s + u - V| <= 2^-68.11 |A| + 2^-69.9 |B r|, and for every index |B r| <= 1.01 |V|: either
 //  A = 0 and V = B sin r, or |V| >= sin(pi/1024) >= |r| / 1.01. The bound used is
 //  0x1.7p-68 |Ah| + 0x1.5p-70 |s| (2^-67.48 and 2^-69.61: margin for |s| against |V| and for the
-//  rounding test). The reduction adds its own absolute error: n 2^-124.82 below 2^14 (see
-//  reduceSmall), 2^-134 above, each plus 2^-103 |r| <= 2^-102.9 |V| (inside the margin).
+//  rounding test). The reduction's error: below 2^-83.6 |V| for the Cody-Waite path (see
+//  reduceSmall), and 2^-134 + 2^-103 |r| (2^-102.9 |V|) for the other, whose 2^-134 is added.
 //
 // The rounding test: every value within err of s + u rounds to the same double iff hi + (lo -
 // err) and hi + (lo + err) do, (hi, lo) = Fast2Sum(s, u), as rounding is monotonic; the
@@ -62,14 +62,12 @@ constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
 }  // namespace
 
 double sin(double x) noexcept {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  const std::uint64_t abits = bits & ~kSignBit;
+  const std::uint64_t abits = std::bit_cast<std::uint64_t>(x) & ~kSignBit;
   detail::TrigReduced red;
-  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(std::bit_cast<double>(abits), &red)) {
+  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(x, &red)) {
     const detail::TrigFast f = detail::sinCosFast(red, 0);
     double out;
-    if (detail::roundsUnambiguously(f.v, f.err, &out))
-      return std::bit_cast<double>(std::bit_cast<std::uint64_t>(out) ^ (bits & kSignBit));
+    if (detail::roundsUnambiguously(f.v, f.err, &out)) return out;
   }
   return sinCosCold(x, 0);
 }
@@ -77,7 +75,7 @@ double sin(double x) noexcept {
 double cos(double x) noexcept {
   const std::uint64_t abits = std::bit_cast<std::uint64_t>(x) & ~kSignBit;
   detail::TrigReduced red;
-  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(std::bit_cast<double>(abits), &red)) {
+  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(x, &red)) {
     const detail::TrigFast f = detail::sinCosFast(red, 1);
     double out;
     if (detail::roundsUnambiguously(f.v, f.err, &out)) return out;

@@ -17,7 +17,8 @@
 // ql = rem * (1/Dh) (three roundings on a term below 2^-24 |q|): 2^-74 |q| in all. Total:
 // 2^-67.55 + 2^-74 < 2^-67.53 relative, so the bound used is 0x1.7p-68 |qh| (2^-67.48).
 // The reduction's error delta moves tan by (1 + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40),
-// and its relative part 2^-103 |r| (1 + q^2) <= 2^-101.9 |q| is inside the margin.
+// and its relative part 2^-103 |r| (1 + q^2) <= 2^-101.9 |q| is inside the margin, as is the
+// Cody-Waite path's whole error (below 2^-83.6 |q|, see reduceSmall).
 #include <bit>
 #include <cstdint>
 
@@ -83,18 +84,20 @@ double cr::tan(double x) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
   const std::uint64_t abits = bits & ~kSignBit;
   detail::TrigReduced red;
-  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(std::bit_cast<double>(abits), &red)) {
+  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(x, &red)) {
     const detail::TrigFast f = tanFast(red);
     double out;
-    if (detail::roundsUnambiguously(f.v, f.err, &out))
-      return std::bit_cast<double>(std::bit_cast<std::uint64_t>(out) ^ (bits & kSignBit));
+    if (detail::roundsUnambiguously(f.v, f.err, &out)) return out;
   }
   return tanCold(x);
 }
 
 detail::TrigFast detail::trigFastForTest(double x, int fn) noexcept {
   const double ax = absd(x);
-  const TrigReduced red = reduceTrig(ax);
+  TrigReduced red;
+  if (ax < 0x1p14 && reduceSmall(x, &red))  // the public functions' first path, signed
+    return fn == 2 ? tanFast(red) : sinCosFast(red, static_cast<std::uint32_t>(fn));
+  red = reduceTrig(ax);
   TrigFast f = fn == 2 ? tanFast(red) : sinCosFast(red, static_cast<std::uint32_t>(fn));
   if (fn != 1 && x < 0.0) f.v = {-f.v.hi, -f.v.lo};
   return f;

@@ -133,20 +133,24 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 // |x| >= 2^14, or a remainder below 2^-18 (x within 2^-18 of a multiple of pi/512).
 [[nodiscard]] TrigReduced reduceLarge(double ax) noexcept;
 
-// Cody-Waite for 2^-27 <= ax < 2^14 (n < 2^22, so n*C1 and n*C2 are exact, and ax - n*C1 is exact:
-// below 2^-8 <= 2 ax when n >= 1). When the remainder is at least 2^-18 > |n*C2|, Fast2Sum makes
-// u - n*C2 = rh + e exactly and rl = e - n*C3 is at most 2^-32 |rh|. Error: n (2^-127.3 from the
-// constants + 2^-126.1 from n*C3 + 2^-126.1 from e - n*C3) < n 2^-124.82, plus 2^-106 |r|.
-// Returns false (leaving the case to reduceLarge) when the remainder is below 2^-18.
-[[nodiscard]] [[gnu::always_inline]] inline bool reduceSmall(double ax, TrigReduced* out) noexcept {
-  const double t = ax * kInvPiOver512 + 0x1.8p52;
+// Cody-Waite for 2^-27 <= |x| < 2^14, x of either sign (n is then taken modulo 2^32, which the
+// table index reduces further): |n| < 2^22, so n*C1 and n*C2 are exact, and x - n*C1 is exact
+// (below 2^-8 <= 2|x| when n != 0). When the remainder is at least 2^-18 > |n*C2|, Fast2Sum makes
+// u - n*C2 = rh + e exactly and rl = e - n*C3 is at most 2^-32 |rh|. Error: |n| (2^-127.3 from
+// the constants + 2^-126.1 from n*C3 + 2^-126.1 from e - n*C3) < 2^-102.8, plus 2^-106 |r|. As
+// |r| >= 2^-19.1 (or n = 0 and the reduction is exact), this is below 2^-83.6 of the result of
+// sin, cos and tan (|V| >= |r| / 1.01 when A = 0, |V| >= 2^-8.4 otherwise; likewise for tan),
+// inside their relative bounds: err is 0. Returns false (leaving the case to reduceLarge) when
+// the remainder is below 2^-18.
+[[nodiscard]] [[gnu::always_inline]] inline bool reduceSmall(double x, TrigReduced* out) noexcept {
+  const double t = x * kInvPiOver512 + 0x1.8p52;
   const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
   const double nd = t - 0x1.8p52;
-  const double u = ax - nd * kCodyWaite1;
+  const double u = x - nd * kCodyWaite1;
   const double v = nd * kCodyWaite2;
   const double rh = u - v;
   const double e = (u - rh) - v;
-  *out = {n, rh, e - nd * kCodyWaite3, nd * 0x1.4p-125};  // 0x1.4p-125 > 2^-124.82
+  *out = {n, rh, e - nd * kCodyWaite3, 0.0};
   return absd(u) >= 0x1p-18 || n == 0;
 }
 
