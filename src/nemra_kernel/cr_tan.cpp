@@ -12,13 +12,13 @@
 //  So |N' - N| <= 2^-68.6 |B r| + 2^-106 |A|, and |B r| <= 1.01 |N|, |A| <= 2.02 |N| (N =
 //  sin(a + r)/cos r, and a + r is at least pi/1024 (1 - 2^-29) from a multiple of pi when
 //  A != 0): relative 2^-68.55. D likewise (A and B exchanged, odd multiples of pi/2).
-// Division: D normalised by Fast2Sum; qh = Nh / Dh, the remainder Nh - qh*Dh exact (Dekker,
-// and Nh - p.hi by Sterbenz), Nl (up to 2^-24 |Nh|) added to it in double (2^-77 relative),
-// ql = rem * (1/Dh) (three roundings on a term below 2^-24 |q|): 2^-74 |q| in all. Total:
-// 2^-67.55 + 2^-74 < 2^-67.53 relative, so the bound used is 0x1.7p-68 |qh| (2^-67.48).
-// The reduction's error delta moves tan by (1 + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40),
-// and its relative part 2^-103 |r| (1 + q^2) <= 2^-101.9 |q| is inside the margin, as is the
-// Cody-Waite path's whole error (below 2^-83.6 |q|, see reduceSmall).
+// Division: D normalised by Fast2Sum; qh = Nh * (1/Dh) (within 2^-51.4), the remainder Nh - qh*Dh
+// exact (Dekker, and Nh - p.hi by Sterbenz), Nl (up to 2^-24 |Nh|) added to it in double (2^-77
+// relative), ql = rem * (1/Dh) (three roundings on a term below 2^-24 |q|): 2^-74 |q| in all.
+// Total: 2^-67.55 + 2^-74 < 2^-67.53 relative, so the bound used is 0x1.7p-68 |qh| (2^-67.48). The
+// reduction's error delta moves tan by (1 + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40), and its
+// relative part 2^-103 |r| (1 + q^2) <= 2^-101.9 |q| is inside the margin, as is the Cody-Waite
+// path's whole error (below 2^-83.6 |q|, see reduceSmall).
 #include <bit>
 #include <cstdint>
 
@@ -55,10 +55,13 @@ using detail::DoubleDouble;
                     ((ta.hi * rl + ta.lo * rh) + ta.hi * zrl);
   const DoubleDouble d = detail::fastTwoSum(sd.hi, ud - ta.hi * tp);
   const double inv = 1.0 / d.hi;
-  const double qh = sn.hi / d.hi;
+  const double qh = sn.hi * inv;
   const DoubleDouble p = detail::twoProd(qh, d.hi);
   const double rem = (((sn.hi - p.hi) - p.lo) + nl) - qh * d.lo;
-  const double err = 0x1.7p-68 * absd(qh) + red.err * (1.0 + qh * qh) * (1.0 + 0x1p-40);
+  // red.err is 0 on the Cody-Waite path: the compiler drops the term there.
+  const double err = red.err == 0.0
+                         ? 0x1.7p-68 * absd(qh)
+                         : 0x1.7p-68 * absd(qh) + red.err * (1.0 + qh * qh) * (1.0 + 0x1p-40);
   return {{qh, rem * inv}, err};
 }
 
