@@ -24,6 +24,22 @@
 // 256, 512, 960 fraction bits, sin and cos of the remainder by their series in fixed point with
 // a bound on the error; sin and cos round when the whole interval rounds alike, tan compares
 // sin - m cos with 0 at the midpoint m between two candidate doubles.
+//
+// acos. |x| <= 1/2: acos x = acos(+-c) - A1 w - u w P(u), c = |x| rounded to a multiple of 1/128,
+// u = |x| - c, w = x -+ c (both exact), acos(+-c) in double-double and P the Taylor series of asin
+// at c to degree 9 from a table; the product A1 w exact in two doubles. 1/2 < |x| < 1: with
+// s = 1 - |x| (exact), acos |x| = sqrt(2s) F(s), F a Taylor series at the nearest s multiple of
+// 1/128 to degree 7, sqrt(2s) as a double-double from std::sqrt and its exact remainder; x < 0
+// gives pi - acos |x|. Fast path bound: 2^-67 relative for |x| <= 1/2, 2^-69 beyond (derived in
+// cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its Taylor series in
+// fixed point with 256, then 512 and 960 fraction bits and a bound on the error; acos x lies
+// below a midpoint m exactly when cos m < x.
+//
+// invFourthRoot. x = t 2^(4q), t in [1, 16): y0 = t^(-1/4) to 2^-31 from a 64-entry table and a
+// cubic, rounded to 28 bits; r = 1 - t y0^4 exactly in 128-bit integers, then rounded; result
+// y0 (1 + r/4 + 5r^2/32) 2^-q. Fast path bound: 2^-77 absolute on t^(-1/4) in (1/2, 1] (derived
+// in cr_inv_fourth_root.cpp). Exact path: the sign of T M^4 - 2^276 in 320-bit integers at the
+// midpoints M 2^-56 around the candidate (t = T 2^-52).
 #include <nemra/config.hpp>
 
 #ifndef NEMRA_KERNEL_CR_MATH_HPP

@@ -1,0 +1,251 @@
+// cr::acos correctly rounded to nearest.
+//
+// Special cases. |x| > 1 and NaN give NaN; acos 1 = +0 (the only exact case: for any other
+// double x, acos x is transcendental); acos -1 is pi rounded; for |x| < 2^-56, acos x =
+// pi/2 - x - ... lies within [pi/2 - 2^-55, pi/2 + 2^-55], which rounds to the double nearest
+// pi/2 (that double is 0.28 ulp below pi/2).
+//
+// Fast path, inner part, a = |x| <= 1/2. With c = a rounded to a multiple of 2^-7 (i = 128 c),
+// u = a - c (exact by Sterbenz, |u| <= 2^-8) and w = x - sign(x) c = sign(x) u,
+//   acos x = acos(sign(x) c) - A1 w - u w (A2 + A3 u + ... + A9 u^7),
+// the Taylor series of asin at c, A_k its coefficients. acos(+-c) are double-doubles from the
+// table; A1 is a 26-bit head (so that head * w is an exact Dekker product with only w split)
+// plus a rest; A2..A9 are doubles. Error, absolute (acos x >= pi/3 here):
+// - Taylor tail beyond u^9: < 2^-76.7 (summed at 400 bits over every table point);
+// - A2..A9 rounded to double: < 2^-53 sum |Ak u^k| < 2^-53 * 0.39 * 2^-16 * 1.01 < 2^-70.4;
+// - q = A2 + (...) rounds once on a value < 0.39 (the other terms, < 0.002, add < 2^-61 q);
+//   u w and (u w) q round once each: < 2^-53 * 1.18 * |u w q| with |u w q| < 0.39 * 2^-16 * 1.01,
+//   so < 2^-68.76;
+// - the final subtraction rounds on a value < 2^-17.2: < 2^-70.2; the other low terms (table
+//   low parts, Fast2Sum and Dekker errors, A1 rest * w) round by < 2^-85 in all.
+// Total < 2^-68.76 (1 + 0.31 + 0.34 + 0.01) < 2^-68.03; relative < 2^-68.1, so
+// kAcosFastBoundInner = 2^-67.
+//
+// Fast path, outer part, 1/2 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
+// F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
+// rounded to a multiple of 2^-7 and v = s - d (exact, |v| <= 2^-8), F(s) = F0 + F1 v + v^2 (F2 +
+// ... + F7 v^5), F0 a double-double, F1 a 26-bit head and a rest. Error relative to F:
+// - tail beyond v^7 < 2^-75.2; F2..F7 rounded < 2^-53 |v^2 G| < 2^-74 (|v^2 G| < 2^-20.9);
+// - evaluating v^2 G: three roundings (G, v^2, the product) < 2^-72.4; the low parts' sum
+//   rounds once < 2^-73.9; together < 2^-71.
+// sqrt(2s) = hr + l with hr the top 26 bits of h = fl(sqrt(2s)) (Veltkamp): hr^2 is exact, and
+// so is d = 2s - hr^2 (Sterbenz), e = d / 2s has |e| < 2^-24.9. l = sqrt(2s) - hr =
+// hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + 5e^2/8 + ...) is taken to the 3e/4 term:
+// truncation < 2^-50.5, six roundings < 6 * 2^-53, so l, of size < 2^-25.9 hr, is within 2^-49.7
+// of itself and hr + l within 2^-75.6 hr of sqrt(2s).
+// (hr + l)(Fh + Fl) as hr Fh (exact, Dekker with hr unsplit) plus hr Fl + l (Fh + Fl)
+// rounded: < 2^-73 more. acos a within 2^-70.3 relative; pi - acos a (x < 0, a result above
+// 2pi/3) within 2^-71.1 relative, one rounding of < 2^-73 included. kAcosFastBoundOuter = 2^-69.
+//
+// Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.8 hi
+// outer). The true value lies within bound * hi (1 + 2^-52) of hi + lo, and fl(lo -+ e) moves
+// by < 2^-53 |lo -+ e|: < 2^-70.2 hi inner, < 2^-73.8 hi outer. So e = hi (bound + 2^-70), resp.
+// hi (bound + 2^-72), encloses the true value; when hi + (lo - e) and hi + (lo + e) round alike,
+// so does it (rounding is monotone). The test fails with probability about 2^-14 (inner) and
+// 2^-16 (outer).
+//
+// Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
+// when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi
+// is summed by its Taylor series in fixed point (Fixed<N>, 64(N-1) fraction bits, every
+// midpoint and every x >= 2^-56 exact in it) with a rigorous error bound: each term
+// t_k = t_(k-1) m^2 / ((2k - 1) 2k) is off by less than 2k + 8 units in all (m < 3.2, so the
+// error of a term grows by at most m^2 / 2 < 5 once and then shrinks), the tail by at most one
+// unit. cos m - x is never zero (cos m is transcendental for a non-zero dyadic m), so raising
+// the precision (256, 512, 1024 bits) decides it; the hardest cases of acos lie far closer to
+// 2^-53 ulp than to the 2^-900 the largest precision resolves.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include <nemra_kernel/cr_math.hpp>
+#include <nemra_kernel/detail/cr_acos.hpp>
+#include <nemra_kernel/detail/cr_fixed.hpp>
+
+namespace nemra_kernel {
+namespace {
+
+#include "cr_acos_tables.inl"
+
+constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
+constexpr double kPiHi = 0x1.921fb54442d18p1;
+constexpr double kPiLo = 0x1.1a62633145c07p-53;
+// The bounds plus the rounding of lo -+ e: < 2^-70.2 absolute (inner, where acos x > 1.047) and
+// < 2^-73.8 relative (outer).
+constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
+constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
+
+struct Halves {
+  double hi;
+  double lo;
+};
+
+// Veltkamp: hi holds the top 26 bits of a, lo = a - hi the rest (26 bits with its sign).
+inline Halves split(double a) noexcept {
+  const double c = 134217729.0 * a;  // 2^27 + 1
+  const double hi = c - (c - a);
+  return {hi, a - hi};
+}
+
+// The rounding error of p = fl(h * b) for h of at most 26 significant bits.
+inline double productError26(double p, double h, Halves b) noexcept {
+  return (h * b.hi - p) + h * b.lo;
+}
+
+inline detail::CrSum fastTwoSum(double a, double b) noexcept {
+  const double s = a + b;
+  return {s, b - (s - a)};
+}
+
+inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
+
+// v with its sign bit flipped when sign is the sign bit (1 << 63), unchanged when it is 0.
+inline double flipSign(double v, std::uint64_t sign) noexcept {
+  return std::bit_cast<double>(bitsOf(v) ^ sign);
+}
+
+// acos x as an unevaluated sum hi + lo (|lo| < 2^-17.2, not normalised) for 2^-56 <= |x| <= 1/2,
+// within kAcosFastBoundInner relative. a = |x|, sign = x's sign bit.
+[[gnu::always_inline]] inline detail::CrSum acosInner(double x, double a,
+                                                      std::uint64_t sign) noexcept {
+  constexpr double round7 = 0x1.8p45;  // its ulp is 2^-7
+  const double rounded = a + round7;
+  const double c = rounded - round7;  // a to the nearest multiple of 2^-7
+  const std::uint64_t i = bitsOf(rounded) & 0xff;
+  const double* t = kAsinCentres[i];
+  const double* base = kAcosAtCentres[i] + (sign >> 62);  // acos c, or acos -c for x < 0
+  const double u = a - c;
+  const double w = x - std::copysign(c, x);  // sign * u, exactly
+  const double u2 = u * u;
+  const double u4 = u2 * u2;
+  const double q = t[2] + ((t[3] * u + u2 * (t[4] + t[5] * u)) +
+                           u4 * ((t[6] + t[7] * u) + u2 * (t[8] + t[9] * u)));
+  // acos x = acos(sign c) - sign (A1 u + u^2 q) = acos(sign c) - A1 w - u w q.
+  const double p1 = t[0] * w;
+  const double e1 = productError26(p1, t[0], split(w));
+  const detail::CrSum h = fastTwoSum(base[0], -p1);
+  return {h.hi, ((base[1] + h.lo) - (e1 + t[1] * w)) - (u * w) * q};
+}
+
+// acos x as an unevaluated sum hi + lo (|lo| < 2^-20.8 hi) for 1/2 < |x| < 1, within
+// kAcosFastBoundOuter relative. a = |x|, sign = x's sign bit.
+[[gnu::always_inline]] inline detail::CrSum acosOuter(double a, std::uint64_t sign) noexcept {
+  const double s = 1.0 - a;
+  const double s2 = s + s;
+  const double h = std::sqrt(s2);
+  const double quarter_inverse = 0.25 / s;  // in parallel with the square root
+
+  constexpr double round7 = 0x1.8p45;
+  const double rounded = s + round7;
+  const double* t = kOuterCentres[bitsOf(rounded) & 0xff];
+  const double v = s - (rounded - round7);
+  const double v2 = v * v;
+  const double g = (t[4] + t[5] * v) + v2 * ((t[6] + t[7] * v) + v2 * (t[8] + t[9] * v));
+  const double p1 = t[2] * v;
+  const double e1 = productError26(p1, t[2], split(v));
+  const detail::CrSum f = fastTwoSum(t[0], p1);
+  const double fl = ((t[1] + e1 + t[3] * v) + f.lo) + v2 * g;
+
+  // sqrt(2s) = hr + l with hr the top 26 bits of h: d = 2s - hr^2 is exact, and with
+  // e = d / 2s (|e| < 2^-24.9), l = hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + ...).
+  const double hr = split(h).hi;
+  const double d = s2 - hr * hr;
+  const double l = (d * (hr * quarter_inverse)) * (1.0 + d * (1.5 * quarter_inverse));
+
+  const double P = hr * f.hi;
+  const double E = productError26(P, hr, split(f.hi));
+  const double rest = E + (hr * fl + l * (f.hi + fl));
+  // acos x = P + rest for x > 0, pi - (P + rest) for x < 0.
+  const std::uint64_t mask = sign == 0 ? 0 : ~std::uint64_t{0};
+  const double base_hi = std::bit_cast<double>(bitsOf(kPiHi) & mask);
+  const double base_lo = std::bit_cast<double>(bitsOf(kPiLo) & mask);
+  const detail::CrSum r = fastTwoSum(base_hi, flipSign(P, sign));
+  return {r.hi, r.lo + (base_lo + flipSign(rest, sign))};
+}
+
+// The sign of cos m - x, or 0 when N limbs cannot tell; m in [0, 3.2], both multiples of units.
+template <int N>
+int cosMinusSign(const detail::Fixed<N>& m, const detail::Fixed<N>& x) noexcept {
+  const detail::Fixed<N> m2 = m.mul(m);
+  detail::Fixed<N> term = detail::Fixed<N>::fromInt(1);
+  detail::Fixed<N> sum = term;
+  std::uint64_t k = 1;
+  for (;; ++k) {
+    term = term.mul(m2).divSmall((2 * k - 1) * (2 * k));
+    if (term.isZero()) break;
+    sum = (k % 2 == 1) ? sum - term : sum + term;
+  }
+  return detail::signWithin(sum - x, 2 * k + 8);
+}
+
+// The correctly rounded acos x from the candidate y (the result is y or a neighbour), or false
+// when N limbs do not suffice.
+template <int N>
+bool decide(double x, double y, double* out) noexcept {
+  using F = detail::Fixed<N>;
+  // y >= acos(1 - 2^-53) > 2^-26 is normal: half its ulp is 2^(exponent - 53), a quarter below
+  // a power of two.
+  const std::uint64_t biased = bitsOf(y) >> 52;
+  const double half_ulp = std::bit_cast<double>((biased - 53) << 52);
+  const bool power_of_two = (bitsOf(y) & 0x000fffffffffffffu) == 0;
+  const F fy = F::fromDouble(y);
+  const F fx = F::fromDouble(x);
+  const F below = fy - F::fromDouble(power_of_two ? half_ulp * 0.5 : half_ulp);
+  const F above = fy + F::fromDouble(half_ulp);
+  const int low = cosMinusSign(below, fx);
+  if (low == 0) return false;
+  if (low < 0) {  // acos x < the lower midpoint
+    *out = std::bit_cast<double>(bitsOf(y) - 1);
+    return true;
+  }
+  const int high = cosMinusSign(above, fx);
+  if (high == 0) return false;
+  *out = high > 0 ? std::bit_cast<double>(bitsOf(y) + 1) : y;
+  return true;
+}
+
+[[gnu::noinline]] double exactPath(double x, double y) noexcept {
+  double out = y;
+  if (decide<5>(x, y, &out) || decide<9>(x, y, &out) || decide<16>(x, y, &out)) return out;
+  return y;  // unreachable: no double is that close to a midpoint
+}
+
+}  // namespace
+
+namespace detail {
+
+CrSum acosFast(double x) noexcept {
+  const double a = std::fabs(x);
+  const std::uint64_t sign = bitsOf(x) & 0x8000000000000000u;
+  const CrSum r = a <= 0.5 ? acosInner(x, a, sign) : acosOuter(a, sign);
+  return fastTwoSum(r.hi, r.lo);
+}
+
+}  // namespace detail
+
+double cr::acos(double x) noexcept {
+  const std::uint64_t abs_bits = bitsOf(x) & 0x7fffffffffffffffu;
+  if (abs_bits >= 0x3ff0000000000000u) {  // |x| >= 1 or NaN
+    if (x == 1.0) return 0.0;
+    if (x == -1.0) return kPiHi;
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  if (abs_bits < 0x3c70000000000000u) return kHalfPiHi;  // |x| < 2^-56
+  const double a = std::bit_cast<double>(abs_bits);
+  const std::uint64_t sign = bitsOf(x) ^ abs_bits;
+  detail::CrSum r;
+  double e;
+  if (a <= 0.5) {
+    r = acosInner(x, a, sign);
+    e = r.hi * kInnerTest;
+  } else {
+    r = acosOuter(a, sign);
+    e = r.hi * kOuterTest;
+  }
+  const double below = r.hi + (r.lo - e);
+  const double above = r.hi + (r.lo + e);
+  if (below == above) return below;
+  return exactPath(x, r.hi + r.lo);
+}
+
+}  // namespace nemra_kernel

@@ -1,0 +1,18 @@
+// The fast path of cr::acos, visible to the tests that measure its error.
+#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_HPP
+#define NEMRA_KERNEL_DETAIL_CR_ACOS_HPP
+
+#include <nemra/config.hpp>
+#include <nemra_kernel/detail/cr_sum.hpp>
+
+namespace nemra_kernel::detail {
+
+// acosFast(x) for 2^-56 <= |x| < 1 returns the fast path's approximation hi + lo of acos x, within
+// kAcosFastBoundInner * acos x for |x| <= 1/2 and kAcosFastBoundOuter * acos x beyond.
+inline constexpr double kAcosFastBoundInner = 0x1p-67;
+inline constexpr double kAcosFastBoundOuter = 0x1p-69;
+[[nodiscard]] NEMRA_API CrSum acosFast(double x) noexcept;
+
+}  // namespace nemra_kernel::detail
+
+#endif
