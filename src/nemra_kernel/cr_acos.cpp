@@ -60,12 +60,15 @@
 
 #include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/detail/cr_acos.hpp>
+#include <nemra_kernel/detail/cr_acos_tables.hpp>
 #include <nemra_kernel/detail/cr_fixed.hpp>
 
 namespace nemra_kernel {
 namespace {
 
-#include "cr_acos_tables.inl"
+using detail::kAcosAtCentres;
+using detail::kAsinCentres;
+using detail::kOuterCentres;
 
 constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
 constexpr double kPiHi = 0x1.921fb54442d18p1;

@@ -42,7 +42,7 @@
 // midpoints M 2^-56 around the candidate (t = T 2^-52).
 #include <nemra/config.hpp>
 
-#ifndef NEMRA_KERNEL_CR_MATH_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_KERNEL_CR_MATH_HPP)
 #define NEMRA_KERNEL_CR_MATH_HPP
 
 namespace nemra_kernel::cr {

@@ -1,4 +1,4 @@
-// Tables of cr::acos (included by cr_acos.cpp only), generated with MPFR at 400 bits.
+// Tables of cr::acos (for cr_acos.cpp only), generated with MPFR at 400 bits.
 //
 // kAcosAtCentres[i], c = i/128: acos c and acos -c, each as a double-double (hi, lo).
 //
@@ -7,7 +7,12 @@
 //
 // kOuterCentres[j], d = j/128: F(s) = acos(1 - s) / sqrt(2s) at s = d as a double-double, F'(d)
 // as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to 7.
-constexpr double kAcosAtCentres[65][4] = {
+#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP
+#define NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP
+
+namespace nemra_kernel::detail {
+
+inline constexpr double kAcosAtCentres[65][4] = {
     {0x1.921fb54442d18p+0, 0x1.1a62633145c07p-54, 0x1.921fb54442d18p+0, 0x1.1a62633145c07p-54},
     {0x1.901fb3eeeb15cp+0, 0x1.7b716a75e523cp-55, 0x1.941fb6999a8d4p+0, 0x1.770c112798efp-54},
     {0x1.8e1faa994b573p+0, 0x1.653d597b63833p-56, 0x1.961fbfef3a4bdp+0, 0x1.db757003b2a01p-54},
@@ -75,7 +80,7 @@ constexpr double kAcosAtCentres[65][4] = {
     {0x1.0c152382d7366p+0, -0x1.ee6913347c2a6p-54, 0x1.0c152382d7366p+1, -0x1.ee6913347c2a6p-53},
 };
 
-constexpr double kAsinCentres[65][10] = {
+inline constexpr double kAsinCentres[65][10] = {
     {0x1p+0, 0x0p+0, 0x0p+0, 0x1.5555555555555p-3, 0x0p+0, 0x1.3333333333333p-4, 0x0p+0,
      0x1.6db6db6db6db7p-5, 0x0p+0, 0x1.f1c71c71c71c7p-6},
     {0x1.0002p+0, 0x1.80050011803fp-30, 0x1.0006001e008cp-8, 0x1.556d561d5a702p-3,
@@ -272,7 +277,7 @@ constexpr double kAsinCentres[65][10] = {
      0x1.a8f48424a8f02p+1, 0x1.62ab812d94297p+2},
 };
 
-constexpr double kOuterCentres[65][10] = {
+inline constexpr double kOuterCentres[65][10] = {
     {0x1p+0, 0x0p+0, 0x1.5555558p-4, -0x1.5555555555555p-31, 0x1.3333333333333p-6,
      0x1.6db6db6db6db7p-8, 0x1.f1c71c71c71c7p-10, 0x1.6e8ba2e8ba2e9p-11, 0x1.1c4ec4ec4ec4fp-12,
      0x1.c99999999999ap-14},
@@ -469,3 +474,7 @@ constexpr double kOuterCentres[65][10] = {
      0x1.ff1bde0fa3ca3p-6, 0x1.8e5f3ab69f6abp-7, 0x1.656be8b63a4dfp-8, 0x1.5c39755d8f6abp-9,
      0x1.661e733020405p-10, 0x1.7ea3e4ff6f5ffp-11},
 };
+
+}  // namespace nemra_kernel::detail
+
+#endif
