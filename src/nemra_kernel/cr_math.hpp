@@ -19,8 +19,11 @@
 // A + B r + A (cos r - 1) + B (sin r - r): A + B r exactly in two doubles from a 27-bit head of B
 // times a 26-bit head of r, the rest in double with short polynomials. Fast path bound:
 // 0x1.7p-68 |A| + 0x1.5p-70 |result| + the reduction's error (n 2^-124.8 below 2^14, 2^-134
-// above), derived in cr_sin_cos.cpp; tan divides the two in double-double, bound
-// (E_sin + |tan| E_cos) / |cos| + 2^-100 |tan| (cr_tan.cpp). Exact path: x 2/pi with 128, then
+// above), derived in cr_sin_cos.cpp. tan has a table of its own, T = tan b for
+// b = k pi/512, -128 <= k < 128, in double-double: tan x = N/D, or -D/N a quarter turn further,
+// with N = T + tan r and D = 1 - T tan r in double-double and one division (a 26-bit quotient
+// head, its remainder exact); bound 0x1.bp-69 |result| + (1 + tan^2) times the reduction's
+// error (above 2^14), derived in cr_tan.cpp. Exact path: x 2/pi with 128, then
 // 256, 512, 960 fraction bits, sin and cos of the remainder by their series in fixed point with
 // a bound on the error; sin and cos round when the whole interval rounds alike, tan compares
 // sin - m cos with 0 at the midpoint m between two candidate doubles.
