@@ -216,6 +216,17 @@ struct TrigPoly {
   return a == b;
 }
 
+// The same test without the normalisation, for tan's pair (|lo| < 2^-23.9 |hi|): the roundings
+// of lo -+ err, below 2^-76.9 |hi|, are inside the margin of tan's bound. err may have either sign
+// (the test is symmetric).
+[[nodiscard]] [[gnu::always_inline]] inline bool roundsUnambiguouslyRaw(DoubleDouble v, double err,
+                                                                        double* out) noexcept {
+  const double a = v.hi + (v.lo - err);
+  const double b = v.hi + (v.lo + err);
+  *out = a;
+  return a == b;
+}
+
 // sin (quarter 0) or cos (quarter 1) of ax = |x| >= 2^-27 (finite) as hi + lo, and a bound on
 // its error (derived in cr_sin_cos.cpp).
 struct TrigFast {
