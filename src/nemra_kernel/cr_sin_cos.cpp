@@ -27,7 +27,9 @@
 //
 // The rounding test: every value within err of s + u rounds to the same double iff hi + (lo -
 // err) and hi + (lo + err) do, (hi, lo) = Fast2Sum(s, u), as rounding is monotonic; the
-// roundings of lo -+ err (below 2^-106 |V|) are inside the margin too.
+// roundings of lo -+ err (below 2^-106 |V|) are inside the margin too. The test is symmetric in
+// the sign of err, so below 2^14 the bound is computed with the sign of s (0x1.7p-68 Ah +
+// 0x1.5p-70 s: Ah and s have the same sign), without taking absolute values.
 #include <bit>
 #include <cstdint>
 

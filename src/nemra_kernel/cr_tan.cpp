@@ -350,11 +350,6 @@ alignas(64) constexpr TanEntry kTanTable[256] = {
   return {{qh, rem * inv}, err};
 }
 
-[[nodiscard]] detail::TrigFast tanAbsErr(detail::TrigFast f) noexcept {
-  f.err = absd(f.err);
-  return f;
-}
-
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 constexpr std::uint64_t kTiny = 0x3E40000000000000u;   // 2^-27
 constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
@@ -388,11 +383,15 @@ double cr::tan(double x) noexcept {
 detail::TrigFast detail::trigFastForTest(double x, int fn) noexcept {
   const double ax = absd(x);
   TrigReduced red;
-  if (ax < 0x1p14 && reduceSmall(x, &red))  // the public functions' first path, signed
-    return fn == 2 ? tanAbsErr(tanFast(red)) : sinCosFast(red, static_cast<std::uint32_t>(fn));
-  red = reduceTrig(ax);
-  TrigFast f = fn == 2 ? tanAbsErr(tanFast(red)) : sinCosFast(red, static_cast<std::uint32_t>(fn));
-  if (fn != 1 && x < 0.0) f.v = {-f.v.hi, -f.v.lo};
+  TrigFast f;
+  if (ax < 0x1p14 && reduceSmall(x, &red)) {  // the public functions' first path, signed
+    f = fn == 2 ? tanFast(red) : sinCosFast(red, static_cast<std::uint32_t>(fn));
+  } else {
+    red = reduceTrig(ax);
+    f = fn == 2 ? tanFast(red) : sinCosFast(red, static_cast<std::uint32_t>(fn));
+    if (fn != 1 && x < 0.0) f.v = {-f.v.hi, -f.v.lo};
+  }
+  f.err = absd(f.err);  // the fast paths may give it the result's sign
   return f;
 }
 

@@ -179,9 +179,9 @@ struct TrigPoly {
 }
 
 // sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as s + u (s and u
-// not normalised: |u| < 2^-15 |s|); *errA receives |A|, the size of the table term the error
-// bound is proportional to. Bound (see cr_sin_cos.cpp): |s + u - sin(a + r)| <=
-// 0x1.7p-68 |A| + 0x1.5p-70 |s|.
+// not normalised: |u| < 2^-15 |s|); *errA receives A (its sign is s's), the size of the table term
+// the error bound is proportional to. Bound (see cr_sin_cos.cpp): |s + u - sin(a + r)| <= 0x1.7p-68
+// |A| + 0x1.5p-70 |s|.
 [[nodiscard]] [[gnu::always_inline]] inline DoubleDouble sinTable(std::uint32_t n,
                                                                   std::uint32_t quarter,
                                                                   const TrigReduced& r,
@@ -201,12 +201,13 @@ struct TrigPoly {
   const double u2 = (bh * r.rl + bl * r.rh) - (ah * r.rh + bh * (0.5 * p.z)) * r.rl;
   double u = (u1 + u2) + bh * p.sm;
   u = u + ah * p.cm1;
-  *errA = absd(ah);
+  *errA = ah;
   return {s.hi, u};
 }
 
 // The double nearest to hi + lo when every value within err of it rounds to that double
-// (|lo| < 2^-15 |hi|): Fast2Sum normalises, then the interval's ends are rounded.
+// (|lo| < 2^-15 |hi|): Fast2Sum normalises, then the interval's ends are rounded. err may have
+// either sign (the test is symmetric).
 [[nodiscard]] [[gnu::always_inline]] inline bool roundsUnambiguously(DoubleDouble v, double err,
                                                                      double* out) noexcept {
   const DoubleDouble w = fastTwoSum(v.hi, v.lo);
@@ -228,7 +229,7 @@ struct TrigPoly {
 }
 
 // sin (quarter 0) or cos (quarter 1) of ax = |x| >= 2^-27 (finite) as hi + lo, and a bound on
-// its error (derived in cr_sin_cos.cpp).
+// its error (derived in cr_sin_cos.cpp; err may have either sign, the rounding tests take |err|).
 struct TrigFast {
   DoubleDouble v;
   double err;
@@ -238,7 +239,11 @@ struct TrigFast {
                                                                 std::uint32_t quarter) noexcept {
   double a = 0.0;
   const DoubleDouble v = sinTable(red.n, quarter, red, trigPoly(red.rh), &a);
-  return {v, 0x1.7p-68 * a + 0x1.5p-70 * absd(v.hi) + red.err};
+  // A and s have the same sign (|A| > |Bhh rhh| unless A = 0), so e is the bound with the sign
+  // of s, which the (symmetric) rounding test accepts; red.err is 0 on the Cody-Waite path,
+  // where the compiler drops the other branch.
+  const double e = 0x1.7p-68 * a + 0x1.5p-70 * v.hi;
+  return {v, red.err == 0.0 ? e : absd(e) + red.err};
 }
 
 // --- Exact path -------------------------------------------------------------------------------
