@@ -9,22 +9,24 @@
 // u = a - c (exact by Sterbenz, |u| <= 2^-8) and w = x - sign(x) c = sign(x) u,
 //   acos x = acos(sign(x) c) - A1 w - u w (A2 + A3 u + ... + A9 u^7),
 // the Taylor series of asin at c, A_k its coefficients. acos(+-c) are double-doubles from the
-// table; A1 is a 26-bit head (so that head * w is an exact Dekker product with only w split)
-// plus a rest; A2..A9 are doubles. Error, absolute (acos x >= pi/3 here):
+// table; A1 is a 26-bit head plus a rest; A2..A9 are doubles. wh = w rounded to a multiple of
+// 2^-33 (by adding and subtracting 1.5 * 2^19, exact for |w| <= 2^-8) has at most 26 bits, so
+// head * wh is exact; wl = w - wh is exact, |wl| <= 2^-34. Error, absolute (acos x >= pi/3 here):
 // - Taylor tail beyond u^9: < 2^-76.7 (summed at 400 bits over every table point);
 // - A2..A9 rounded to double: < 2^-53 sum |Ak u^k| < 2^-53 * 0.39 * 2^-16 * 1.01 < 2^-70.4;
 // - q = A2 + (...) rounds once on a value < 0.39 (the other terms, < 0.002, add < 2^-61 q);
 //   u w and (u w) q round once each: < 2^-53 * 1.18 * |u w q| with |u w q| < 0.39 * 2^-16 * 1.01,
 //   so < 2^-68.76;
 // - the final subtraction rounds on a value < 2^-17.2: < 2^-70.2; the other low terms (table
-//   low parts, Fast2Sum and Dekker errors, A1 rest * w) round by < 2^-85 in all.
+//   low parts, the Fast2Sum error, head * wl < 2^-33.7, A1 rest * w) round by < 2^-85 in all.
 // Total < 2^-68.76 (1 + 0.31 + 0.34 + 0.01) < 2^-68.03; relative < 2^-68.1, so
 // kAcosFastBoundInner = 2^-67.
 //
 // Fast path, outer part, 1/2 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
 // F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
 // rounded to a multiple of 2^-7 and v = s - d (exact, |v| <= 2^-8), F(s) = F0 + F1 v + v^2 (F2 +
-// ... + F7 v^5), F0 a double-double, F1 a 26-bit head and a rest. Error relative to F:
+// ... + F7 v^5), F0 a double-double, F1 a 26-bit head and a rest (head * vh exact, vh = v to a
+// multiple of 2^-33 as wh above; head * (v - vh) < 2^-37 rounds by < 2^-90). Error relative to F:
 // - tail beyond v^7 < 2^-75.2; F2..F7 rounded < 2^-53 |v^2 G| < 2^-74 (|v^2 G| < 2^-20.9);
 // - evaluating v^2 G: three roundings (G, v^2, the product) < 2^-72.4; the low parts' sum
 //   rounds once < 2^-73.9; together < 2^-71.
@@ -78,6 +80,9 @@ constexpr double kPiLo = 0x1.1a62633145c07p-53;
 constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
 constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
+// (y + kSplit33) - kSplit33 is y rounded to a multiple of 2^-33, exactly, for |y| <= 2^-8.
+constexpr double kSplit33 = 0x1.8p19;
+
 struct Halves {
   double hi;
   double lo;
@@ -123,11 +128,14 @@ inline double flipSign(double v, std::uint64_t sign) noexcept {
   const double u4 = u2 * u2;
   const double q = t[2] + ((t[3] * u + u2 * (t[4] + t[5] * u)) +
                            u4 * ((t[6] + t[7] * u) + u2 * (t[8] + t[9] * u)));
-  // acos x = acos(sign c) - sign (A1 u + u^2 q) = acos(sign c) - A1 w - u w q.
-  const double p1 = t[0] * w;
-  const double e1 = productError26(p1, t[0], split(w));
+  // acos x = acos(sign c) - sign (A1 u + u^2 q) = acos(sign c) - A1 w - u w q, with
+  // A1 w = A1 wh + A1 wl: wh = w to a multiple of 2^-33 has at most 26 bits, so the 26-bit head
+  // of A1 times wh is exact.
+  const double wh = (w + kSplit33) - kSplit33;
+  const double wl = w - wh;
+  const double p1 = t[0] * wh;
   const detail::CrSum h = fastTwoSum(base[0], -p1);
-  return {h.hi, ((base[1] + h.lo) - (e1 + t[1] * w)) - (u * w) * q};
+  return {h.hi, ((base[1] + h.lo) - (t[0] * wl + t[1] * w)) - (u * w) * q};
 }
 
 // acos x as an unevaluated sum hi + lo (|lo| < 2^-20.8 hi) for 1/2 < |x| < 1, within
@@ -144,10 +152,11 @@ inline double flipSign(double v, std::uint64_t sign) noexcept {
   const double v = s - (rounded - round7);
   const double v2 = v * v;
   const double g = (t[4] + t[5] * v) + v2 * ((t[6] + t[7] * v) + v2 * (t[8] + t[9] * v));
-  const double p1 = t[2] * v;
-  const double e1 = productError26(p1, t[2], split(v));
+  const double vh = (v + kSplit33) - kSplit33;  // as wh in acosInner: F1 head * vh is exact
+  const double vl = v - vh;
+  const double p1 = t[2] * vh;
   const detail::CrSum f = fastTwoSum(t[0], p1);
-  const double fl = ((t[1] + e1 + t[3] * v) + f.lo) + v2 * g;
+  const double fl = ((t[1] + (t[2] * vl + t[3] * v)) + f.lo) + v2 * g;
 
   // sqrt(2s) = hr + l with hr the top 26 bits of h: d = 2s - hr^2 is exact, and with
   // e = d / 2s (|e| < 2^-24.9), l = hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + ...).
@@ -213,6 +222,17 @@ bool decide(double x, double y, double* out) noexcept {
   return y;  // unreachable: no double is that close to a midpoint
 }
 
+// The outer part with its rounding test, out of line: its square root keeps a call (errno for
+// a negative argument) that would otherwise give every call of cr::acos a stack frame.
+[[gnu::noinline]] double acosOuterRounded(double x, double a, std::uint64_t sign) noexcept {
+  const detail::CrSum r = acosOuter(a, sign);
+  const double e = r.hi * kOuterTest;
+  const double below = r.hi + (r.lo - e);
+  const double above = r.hi + (r.lo + e);
+  if (below == above) return below;
+  return exactPath(x, r.hi + r.lo);
+}
+
 }  // namespace
 
 namespace detail {
@@ -236,15 +256,9 @@ double cr::acos(double x) noexcept {
   if (abs_bits < 0x3c70000000000000u) return kHalfPiHi;  // |x| < 2^-56
   const double a = std::bit_cast<double>(abs_bits);
   const std::uint64_t sign = bitsOf(x) ^ abs_bits;
-  detail::CrSum r;
-  double e;
-  if (a <= 0.5) {
-    r = acosInner(x, a, sign);
-    e = r.hi * kInnerTest;
-  } else {
-    r = acosOuter(a, sign);
-    e = r.hi * kOuterTest;
-  }
+  if (a > 0.5) return acosOuterRounded(x, a, sign);
+  const detail::CrSum r = acosInner(x, a, sign);
+  const double e = r.hi * kInnerTest;
   const double below = r.hi + (r.lo - e);
   const double above = r.hi + (r.lo + e);
   if (below == above) return below;
