@@ -28,16 +28,21 @@
 // ... + F7 v^5), F0 a double-double, F1 a 26-bit head and a rest (head * vh exact, vh = v to a
 // multiple of 2^-33 as wh above; head * (v - vh) < 2^-37 rounds by < 2^-90). Error relative to F:
 // - tail beyond v^7 < 2^-75.2; F2..F7 rounded < 2^-53 |v^2 G| < 2^-74 (|v^2 G| < 2^-20.9);
-// - evaluating v^2 G: three roundings (G, v^2, the product) < 2^-72.4; the low parts' sum
-//   rounds once < 2^-73.9; together < 2^-71.
+// - evaluating v^2 G: three roundings (G, v^2, the product) < 2^-72.4;
+// - F = fh + fl: fh = fl(F0 + F1h vh) rounded to a multiple of 2^-26 (27 bits, F < 1.05), and
+//   F0 - fh, (F0 - fh) + F1h vh are exact (Sterbenz; then multiples of 2^-62 below 2^-26.9).
+//   fl sums the low parts (< 2^-26.9) and then v^2 G: < 2^-80 + 2^-73.88;
+// together < 2^-71.5.
 // sqrt(2s) = hr + l with hr the top 26 bits of h = fl(sqrt(2s)) (Veltkamp): hr^2 is exact, and
 // so is d = 2s - hr^2 (Sterbenz), e = d / 2s has |e| < 2^-24.9. l = sqrt(2s) - hr =
 // hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + 5e^2/8 + ...) is taken to the 3e/4 term:
 // truncation < 2^-50.5, six roundings < 6 * 2^-53, so l, of size < 2^-25.9 hr, is within 2^-49.7
 // of itself and hr + l within 2^-75.6 hr of sqrt(2s).
-// (hr + l)(Fh + Fl) as hr Fh (exact, Dekker with hr unsplit) plus hr Fl + l (Fh + Fl)
-// rounded: < 2^-73 more. acos a within 2^-70.3 relative; pi - acos a (x < 0, a result above
-// 2pi/3) within 2^-71.1 relative, one rounding of < 2^-73 included. kAcosFastBoundOuter = 2^-69.
+// (hr + l)(fh + fl) as hr fh (exact, 26 bits times 27) plus hr fl + l (fh + fl) rounded
+// (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum < 2^-73.83, l's factor and product 2 * 2^-78.9;
+// < 2^-72.8 more. acos a within 2^-70.9 relative; pi - acos a (x < 0, a result above 2pi/3,
+// so acos a's errors count half) within 2^-71.5 relative, two roundings of < 2^-74.7 included.
+// kAcosFastBoundOuter = 2^-69.
 //
 // Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.8 hi
 // outer). The true value lies within bound * hi (1 + 2^-52) of hi + lo, and fl(lo -+ e) moves
@@ -82,6 +87,8 @@ constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
 // (y + kSplit33) - kSplit33 is y rounded to a multiple of 2^-33, exactly, for |y| <= 2^-8.
 constexpr double kSplit33 = 0x1.8p19;
+// Likewise to a multiple of 2^-26 for y in [1, 2).
+constexpr double kSplit26 = 0x1.8p26;
 
 struct Halves {
   double hi;
@@ -93,11 +100,6 @@ inline Halves split(double a) noexcept {
   const double c = 134217729.0 * a;  // 2^27 + 1
   const double hi = c - (c - a);
   return {hi, a - hi};
-}
-
-// The rounding error of p = fl(h * b) for h of at most 26 significant bits.
-inline double productError26(double p, double h, Halves b) noexcept {
-  return (h * b.hi - p) + h * b.lo;
 }
 
 inline detail::CrSum fastTwoSum(double a, double b) noexcept {
@@ -155,8 +157,10 @@ inline double flipSign(double v, std::uint64_t sign) noexcept {
   const double vh = (v + kSplit33) - kSplit33;  // as wh in acosInner: F1 head * vh is exact
   const double vl = v - vh;
   const double p1 = t[2] * vh;
-  const detail::CrSum f = fastTwoSum(t[0], p1);
-  const double fl = ((t[1] + (t[2] * vl + t[3] * v)) + f.lo) + v2 * g;
+  // F = fh + fl with fh = F0 + p1 rounded to a multiple of 2^-26 (27 bits): F0 - fh and then
+  // (F0 - fh) + p1 are exact.
+  const double fh = ((t[0] + p1) + kSplit26) - kSplit26;
+  const double fl = ((t[1] + (t[2] * vl + t[3] * v)) + ((t[0] - fh) + p1)) + v2 * g;
 
   // sqrt(2s) = hr + l with hr the top 26 bits of h: d = 2s - hr^2 is exact, and with
   // e = d / 2s (|e| < 2^-24.9), l = hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + ...).
@@ -164,9 +168,8 @@ inline double flipSign(double v, std::uint64_t sign) noexcept {
   const double d = s2 - hr * hr;
   const double l = (d * (hr * quarter_inverse)) * (1.0 + d * (1.5 * quarter_inverse));
 
-  const double P = hr * f.hi;
-  const double E = productError26(P, hr, split(f.hi));
-  const double rest = E + (hr * fl + l * (f.hi + fl));
+  const double P = hr * fh;  // exact: 26 bits times 27
+  const double rest = hr * fl + l * (fh + fl);
   // acos x = P + rest for x > 0, pi - (P + rest) for x < 0.
   const std::uint64_t mask = sign == 0 ? 0 : ~std::uint64_t{0};
   const double base_hi = std::bit_cast<double>(bitsOf(kPiHi) & mask);
