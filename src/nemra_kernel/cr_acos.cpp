@@ -5,17 +5,18 @@
 // pi/2 - x - ... lies within [pi/2 - 2^-55, pi/2 + 2^-55], which rounds to the double nearest
 // pi/2 (that double is 0.28 ulp below pi/2).
 //
-// Fast path, inner part, a = |x| <= 1/2. With c = a rounded to a multiple of 2^-7 (i = 128 c),
-// u = a - c (exact by Sterbenz, |u| <= 2^-8) and w = x - sign(x) c = sign(x) u,
-//   acos x = acos(sign(x) c) - A1 w - u w (A2 + A3 u + ... + A9 u^7),
-// the Taylor series of asin at c, A_k its coefficients. acos(+-c) are double-doubles from the
-// table; A1 is a 26-bit head plus a rest; A2..A9 are doubles. wh = w rounded to a multiple of
-// 2^-33 (by adding and subtracting 1.5 * 2^19, exact for |w| <= 2^-8) has at most 26 bits, so
-// head * wh is exact; wl = w - wh is exact, |wl| <= 2^-34. Error, absolute (acos x >= pi/3 here):
-// - Taylor tail beyond u^9: < 2^-76.7 (summed at 400 bits over every table point);
-// - A2..A9 rounded to double: < 2^-53 sum |Ak u^k| < 2^-53 * 0.39 * 2^-16 * 1.01 < 2^-70.4;
+// Fast path, inner part, |x| <= 1/2. With c = x rounded to a multiple of 2^-7 (with its sign;
+// 129 table rows, -1/2 <= c <= 1/2) and w = x - c (exact, |w| <= 2^-8),
+//   acos x = acos c - A1 w - w^2 (A2 + A3 w + ... + A9 w^7),
+// the Taylor series of asin at c, A_k its coefficients (|A_k| at -c as at c, asin being odd).
+// acos c is a double-double from the table; A1 is a 26-bit head plus a rest; A2..A9 doubles. wh = w
+// rounded to a multiple of 2^-33 (by adding and subtracting 1.5 * 2^19, exact for |w| <= 2^-8) has
+// at most 26 bits, so head * wh is exact; wl = w - wh is exact, |wl| <= 2^-34. Error, absolute
+// (acos x >= pi/3 here):
+// - Taylor tail beyond w^9: < 2^-76.7 (summed at 400 bits over every table point);
+// - A2..A9 rounded to double: < 2^-53 sum |Ak w^k| < 2^-53 * 0.39 * 2^-16 * 1.01 < 2^-70.4;
 // - q = A2 + (...) rounds once on a value < 0.39 (the other terms, < 0.002, add < 2^-61 q);
-//   u w and (u w) q round once each: < 2^-53 * 1.18 * |u w q| with |u w q| < 0.39 * 2^-16 * 1.01,
+//   w^2 and w^2 q round once each: < 2^-53 * 1.18 * |w^2 q| with |w^2 q| < 0.39 * 2^-16 * 1.01,
 //   so < 2^-68.76;
 // - the final subtraction rounds on a value < 2^-17.2: < 2^-70.2; the other low terms (table
 //   low parts, the Fast2Sum error, head * wl < 2^-33.7, A1 rest * w) round by < 2^-85 in all.
@@ -60,8 +61,10 @@
 // unit. cos m - x is never zero (cos m is transcendental for a non-zero dyadic m), so raising
 // the precision (256, 512, 1024 bits) decides it; the hardest cases of acos lie far closer to
 // 2^-53 ulp than to the 2^-900 the largest precision resolves.
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -114,30 +117,50 @@ inline double flipSign(double v, std::uint64_t sign) noexcept {
   return std::bit_cast<double>(bitsOf(v) ^ sign);
 }
 
+// The inner table by signed centre: row j is c = (j - 64)/128, j = 0..128, with acos c as a
+// double-double, then the Taylor coefficients of asin at c as in kAsinCentres. asin is odd, so
+// those at -c are those at c with the sign of every even degree flipped (exactly).
+struct InnerRow {
+  double acos_hi, acos_lo;
+  double a[10];
+};
+
+constexpr auto kInner = [] {
+  std::array<InnerRow, 129> rows{};
+  for (std::size_t j = 0; j <= 128; ++j) {
+    const bool negative = j < 64;
+    const std::size_t i = negative ? 64 - j : j - 64;
+    rows[j].acos_hi = kAcosAtCentres[i][negative ? 2 : 0];
+    rows[j].acos_lo = kAcosAtCentres[i][negative ? 3 : 1];
+    for (std::size_t m = 0; m < 10; ++m) {  // columns 0 and 1 hold degree 1, m >= 2 degree m
+      const bool flip = negative && m >= 2 && m % 2 == 0;
+      rows[j].a[m] = flip ? -kAsinCentres[i][m] : kAsinCentres[i][m];
+    }
+  }
+  return rows;
+}();
+
 // acos x as an unevaluated sum hi + lo (|lo| < 2^-17.2, not normalised) for 2^-56 <= |x| <= 1/2,
-// within kAcosFastBoundInner relative. a = |x|, sign = x's sign bit.
-[[gnu::always_inline]] inline detail::CrSum acosInner(double x, double a,
-                                                      std::uint64_t sign) noexcept {
-  constexpr double round7 = 0x1.8p45;  // its ulp is 2^-7
-  const double rounded = a + round7;
-  const double c = rounded - round7;  // a to the nearest multiple of 2^-7
-  const std::uint64_t i = bitsOf(rounded) & 0xff;
-  const double* t = kAsinCentres[i];
-  const double* base = kAcosAtCentres[i] + (sign >> 62);  // acos c, or acos -c for x < 0
-  const double u = a - c;
-  const double w = x - std::copysign(c, x);  // sign * u, exactly
-  const double u2 = u * u;
-  const double u4 = u2 * u2;
-  const double q = t[2] + ((t[3] * u + u2 * (t[4] + t[5] * u)) +
-                           u4 * ((t[6] + t[7] * u) + u2 * (t[8] + t[9] * u)));
-  // acos x = acos(sign c) - sign (A1 u + u^2 q) = acos(sign c) - A1 w - u w q, with
-  // A1 w = A1 wh + A1 wl: wh = w to a multiple of 2^-33 has at most 26 bits, so the 26-bit head
-  // of A1 times wh is exact.
+// within kAcosFastBoundInner relative.
+[[gnu::always_inline]] inline detail::CrSum acosInner(double x) noexcept {
+  constexpr double round7 = 0x1.8p45;  // its ulp is 2^-7, its low byte 0
+  const double rounded = x + round7;
+  const double c = rounded - round7;  // x to the nearest multiple of 2^-7, with its sign
+  // The low byte of rounded is 128 c modulo 256: 64 more gives the row.
+  const InnerRow& t = kInner[(bitsOf(rounded) + 64) & 0xff];
+  const double w = x - c;  // exact, |w| <= 2^-8
+  const double w2 = w * w;
+  const double w4 = w2 * w2;
+  const double* A = t.a;
+  const double q = A[2] + ((A[3] * w + w2 * (A[4] + A[5] * w)) +
+                           w4 * ((A[6] + A[7] * w) + w2 * (A[8] + A[9] * w)));
+  // acos x = acos c - A1 w - w^2 q, with A1 w = A1 wh + A1 wl: wh = w to a multiple of 2^-33 has
+  // at most 26 bits, so the 26-bit head of A1 times wh is exact.
   const double wh = (w + kSplit33) - kSplit33;
   const double wl = w - wh;
-  const double p1 = t[0] * wh;
-  const detail::CrSum h = fastTwoSum(base[0], -p1);
-  return {h.hi, ((base[1] + h.lo) - (t[0] * wl + t[1] * w)) - (u * w) * q};
+  const double p1 = A[0] * wh;
+  const detail::CrSum h = fastTwoSum(t.acos_hi, -p1);
+  return {h.hi, ((t.acos_lo + h.lo) - (A[0] * wl + A[1] * w)) - w2 * q};
 }
 
 // acos x as an unevaluated sum hi + lo (|lo| < 2^-20.8 hi) for 1/2 < |x| < 1, within
@@ -243,7 +266,7 @@ namespace detail {
 CrSum acosFast(double x) noexcept {
   const double a = std::fabs(x);
   const std::uint64_t sign = bitsOf(x) & 0x8000000000000000u;
-  const CrSum r = a <= 0.5 ? acosInner(x, a, sign) : acosOuter(a, sign);
+  const CrSum r = a <= 0.5 ? acosInner(x) : acosOuter(a, sign);
   return fastTwoSum(r.hi, r.lo);
 }
 
@@ -260,7 +283,7 @@ double cr::acos(double x) noexcept {
   const double a = std::bit_cast<double>(abs_bits);
   const std::uint64_t sign = bitsOf(x) ^ abs_bits;
   if (a > 0.5) return acosOuterRounded(x, a, sign);
-  const detail::CrSum r = acosInner(x, a, sign);
+  const detail::CrSum r = acosInner(x);
   const double e = r.hi * kInnerTest;
   const double below = r.hi + (r.lo - e);
   const double above = r.hi + (r.lo + e);
