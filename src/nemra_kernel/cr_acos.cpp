@@ -42,7 +42,9 @@
 // (hr + l)(fh + fl) as hr fh (exact, 26 bits times 27) plus hr fl + l (fh + fl) rounded
 // (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum < 2^-73.83, l's factor and product 2 * 2^-78.9;
 // < 2^-72.8 more. acos a within 2^-70.9 relative; pi - acos a (x < 0, a result above 2pi/3,
-// so acos a's errors count half) within 2^-71.5 relative, two roundings of < 2^-74.7 included.
+// so acos a's errors count half; computed as pi + the same sum from the negated table, whose
+// roundings are those of acos a with the sign flipped) within 2^-71.5 relative, two roundings
+// of < 2^-74.7 included.
 // kAcosFastBoundOuter = 2^-69.
 //
 // Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.8 hi
@@ -90,7 +92,7 @@ constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
 // (y + kSplit33) - kSplit33 is y rounded to a multiple of 2^-33, exactly, for |y| <= 2^-8.
 constexpr double kSplit33 = 0x1.8p19;
-// Likewise to a multiple of 2^-26 for y in [1, 2).
+// Likewise to a multiple of 2^-26 for 1 <= |y| < 2.
 constexpr double kSplit26 = 0x1.8p26;
 
 struct Halves {
@@ -111,11 +113,6 @@ inline detail::CrSum fastTwoSum(double a, double b) noexcept {
 }
 
 inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
-
-// v with its sign bit flipped when sign is the sign bit (1 << 63), unchanged when it is 0.
-inline double flipSign(double v, std::uint64_t sign) noexcept {
-  return std::bit_cast<double>(bitsOf(v) ^ sign);
-}
 
 // The inner table by signed centre: row j is c = (j - 64)/128, j = 0..128, with acos c as a
 // double-double, then the Taylor coefficients of asin at c as in kAsinCentres. asin is odd, so
@@ -163,6 +160,26 @@ constexpr auto kInner = [] {
   return {h.hi, ((t.acos_lo + h.lo) - (A[0] * wl + A[1] * w)) - w2 * q};
 }
 
+// The outer table by sign: kOuter[0] = kOuterCentres with base 0 for x > 0, kOuter[1] its
+// negation with base pi for x < 0, where acos x = pi - sqrt(2s) F(s) (exact sign flips).
+struct OuterRow {
+  double base_hi, base_lo;
+  double f[10];
+};
+
+constexpr auto kOuter = [] {
+  std::array<std::array<OuterRow, 65>, 2> rows{};
+  for (std::size_t i = 0; i <= 64; ++i) {
+    rows[1][i].base_hi = kPiHi;
+    rows[1][i].base_lo = kPiLo;
+    for (std::size_t m = 0; m < 10; ++m) {
+      rows[0][i].f[m] = kOuterCentres[i][m];
+      rows[1][i].f[m] = -kOuterCentres[i][m];
+    }
+  }
+  return rows;
+}();
+
 // acos x as an unevaluated sum hi + lo (|lo| < 2^-20.8 hi) for 1/2 < |x| < 1, within
 // kAcosFastBoundOuter relative. a = |x|, sign = x's sign bit.
 [[gnu::always_inline]] inline detail::CrSum acosOuter(double a, std::uint64_t sign) noexcept {
@@ -173,7 +190,8 @@ constexpr auto kInner = [] {
 
   constexpr double round7 = 0x1.8p45;
   const double rounded = s + round7;
-  const double* t = kOuterCentres[bitsOf(rounded) & 0xff];
+  const OuterRow& row = kOuter[sign >> 63][bitsOf(rounded) & 0xff];
+  const double* t = row.f;
   const double v = s - (rounded - round7);
   const double v2 = v * v;
   const double g = (t[4] + t[5] * v) + v2 * ((t[6] + t[7] * v) + v2 * (t[8] + t[9] * v));
@@ -193,12 +211,9 @@ constexpr auto kInner = [] {
 
   const double P = hr * fh;  // exact: 26 bits times 27
   const double rest = hr * fl + l * (fh + fl);
-  // acos x = P + rest for x > 0, pi - (P + rest) for x < 0.
-  const std::uint64_t mask = sign == 0 ? 0 : ~std::uint64_t{0};
-  const double base_hi = std::bit_cast<double>(bitsOf(kPiHi) & mask);
-  const double base_lo = std::bit_cast<double>(bitsOf(kPiLo) & mask);
-  const detail::CrSum r = fastTwoSum(base_hi, flipSign(P, sign));
-  return {r.hi, r.lo + (base_lo + flipSign(rest, sign))};
+  // acos x = 0 + (P + rest) for x > 0, pi + (P + rest) for x < 0 (P, rest negative then).
+  const detail::CrSum r = fastTwoSum(row.base_hi, P);
+  return {r.hi, r.lo + (row.base_lo + rest)};
 }
 
 // The sign of cos m - x, or 0 when N limbs cannot tell; m in [0, 3.2], both multiples of units.
