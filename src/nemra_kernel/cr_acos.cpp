@@ -181,16 +181,16 @@ constexpr auto kOuter = [] {
 }();
 
 // acos x as an unevaluated sum hi + lo (|lo| < 2^-20.8 hi) for 1/2 < |x| < 1, within
-// kAcosFastBoundOuter relative. a = |x|, sign = x's sign bit.
-[[gnu::always_inline]] inline detail::CrSum acosOuter(double a, std::uint64_t sign) noexcept {
-  const double s = 1.0 - a;
+// kAcosFastBoundOuter relative.
+[[gnu::always_inline]] inline detail::CrSum acosOuter(double x) noexcept {
+  const double s = 1.0 - std::fabs(x);
   const double s2 = s + s;
   const double h = std::sqrt(s2);
   const double quarter_inverse = 0.25 / s;  // in parallel with the square root
 
   constexpr double round7 = 0x1.8p45;
   const double rounded = s + round7;
-  const OuterRow& row = kOuter[sign >> 63][bitsOf(rounded) & 0xff];
+  const OuterRow& row = kOuter[bitsOf(x) >> 63][bitsOf(rounded) & 0xff];
   const double* t = row.f;
   const double v = s - (rounded - round7);
   const double v2 = v * v;
@@ -265,8 +265,8 @@ bool decide(double x, double y, double* out) noexcept {
 
 // The outer part with its rounding test, out of line: its square root keeps a call (errno for
 // a negative argument) that would otherwise give every call of cr::acos a stack frame.
-[[gnu::noinline]] double acosOuterRounded(double x, double a, std::uint64_t sign) noexcept {
-  const detail::CrSum r = acosOuter(a, sign);
+[[gnu::noinline]] double acosOuterRounded(double x) noexcept {
+  const detail::CrSum r = acosOuter(x);
   const double e = r.hi * kOuterTest;
   const double below = r.hi + (r.lo - e);
   const double above = r.hi + (r.lo + e);
@@ -274,14 +274,19 @@ bool decide(double x, double y, double* out) noexcept {
   return exactPath(x, r.hi + r.lo);
 }
 
+[[gnu::noinline, gnu::cold]] double acosSpecial(double x) noexcept {
+  if (x == 1.0) return 0.0;
+  if (x == -1.0) return kPiHi;
+  if (std::fabs(x) < 1.0) return kHalfPiHi;  // |x| < 2^-56
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
 }  // namespace
 
 namespace detail {
 
 CrSum acosFast(double x) noexcept {
-  const double a = std::fabs(x);
-  const std::uint64_t sign = bitsOf(x) & 0x8000000000000000u;
-  const CrSum r = a <= 0.5 ? acosInner(x) : acosOuter(a, sign);
+  const CrSum r = std::fabs(x) <= 0.5 ? acosInner(x) : acosOuter(x);
   return fastTwoSum(r.hi, r.lo);
 }
 
@@ -289,15 +294,10 @@ CrSum acosFast(double x) noexcept {
 
 double cr::acos(double x) noexcept {
   const std::uint64_t abs_bits = bitsOf(x) & 0x7fffffffffffffffu;
-  if (abs_bits >= 0x3ff0000000000000u) {  // |x| >= 1 or NaN
-    if (x == 1.0) return 0.0;
-    if (x == -1.0) return kPiHi;
-    return std::numeric_limits<double>::quiet_NaN();
-  }
-  if (abs_bits < 0x3c70000000000000u) return kHalfPiHi;  // |x| < 2^-56
-  const double a = std::bit_cast<double>(abs_bits);
-  const std::uint64_t sign = bitsOf(x) ^ abs_bits;
-  if (a > 0.5) return acosOuterRounded(x, a, sign);
+  // One unsigned comparison sends |x| < 2^-56, |x| >= 1 and NaN out of line.
+  if (abs_bits - 0x3c70000000000000u >= 0x3ff0000000000000u - 0x3c70000000000000u)
+    return acosSpecial(x);
+  if (abs_bits > 0x3fe0000000000000u) return acosOuterRounded(x);  // |x| > 1/2
   const detail::CrSum r = acosInner(x);
   const double e = r.hi * kInnerTest;
   const double below = r.hi + (r.lo - e);
