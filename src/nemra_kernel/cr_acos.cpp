@@ -34,16 +34,16 @@
 //   F0 - fh, (F0 - fh) + F1h vh are exact (Sterbenz; then multiples of 2^-62 below 2^-26.9).
 //   fl sums the low parts (< 2^-26.9) and then v^2 G: < 2^-80 + 2^-73.88;
 // together < 2^-71.5.
-// sqrt(2s) = hr + l with hr the top 26 bits of h = fl(sqrt(2s)) (Veltkamp): hr^2 is exact, and
-// so is d = 2s - hr^2 (Sterbenz), e = d / 2s has |e| < 2^-24.9. l = sqrt(2s) - hr =
-// hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + 5e^2/8 + ...) is taken to the 3e/4 term:
-// truncation < 2^-50.5, six roundings < 6 * 2^-53, so l, of size < 2^-25.9 hr, is within 2^-49.7
-// of itself and hr + l within 2^-75.6 hr of sqrt(2s).
+// sqrt(2s) = hr + l with hr the top 26 bits of h = fl(sqrt(2s)) (Veltkamp, |h - hr| <= 2^-26 h):
+// hr^2 is exact, and so is d = 2s - hr^2 (Sterbenz). l = sqrt(2s) - hr = d / (sqrt(2s) + hr) is
+// taken as d / (h + hr): h = sqrt(2s)(1 + delta), |delta| <= 2^-53, moves the denominator by
+// < 2^-54 relative, the sum and the quotient round once each, so l, of size < 2^-25.9 hr, is
+// within 2.5 * 2^-53 of itself and hr + l within 2^-77.6 hr of sqrt(2s).
 // (hr + l)(fh + fl) as hr fh (exact, 26 bits times 27) plus hr fl + l (fh + fl) rounded
 // (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum < 2^-73.83, l's factor and product 2 * 2^-78.9;
-// < 2^-72.8 more. acos a within 2^-70.9 relative; pi - acos a (x < 0, a result above 2pi/3,
+// < 2^-72.8 more. acos a within 2^-71 relative; pi - acos a (x < 0, a result above 2pi/3,
 // so acos a's errors count half; computed as pi + the same sum from the negated table, whose
-// roundings are those of acos a with the sign flipped) within 2^-71.5 relative, two roundings
+// roundings are those of acos a with the sign flipped) within 2^-71.6 relative, two roundings
 // of < 2^-74.7 included.
 // kAcosFastBoundOuter = 2^-69.
 //
@@ -186,7 +186,6 @@ constexpr auto kOuter = [] {
   const double s = 1.0 - std::fabs(x);
   const double s2 = s + s;
   const double h = std::sqrt(s2);
-  const double quarter_inverse = 0.25 / s;  // in parallel with the square root
 
   constexpr double round7 = 0x1.8p45;
   const double rounded = s + round7;
@@ -203,11 +202,11 @@ constexpr auto kOuter = [] {
   const double fh = ((t[0] + p1) + kSplit26) - kSplit26;
   const double fl = ((t[1] + (t[2] * vl + t[3] * v)) + ((t[0] - fh) + p1)) + v2 * g;
 
-  // sqrt(2s) = hr + l with hr the top 26 bits of h: d = 2s - hr^2 is exact, and with
-  // e = d / 2s (|e| < 2^-24.9), l = hr ((1 - e)^(-1/2) - 1) = (d hr / 4s)(1 + 3e/4 + ...).
+  // sqrt(2s) = hr + l with hr the top 26 bits of h: d = 2s - hr^2 is exact, and
+  // l = d / (sqrt(2s) + hr).
   const double hr = split(h).hi;
   const double d = s2 - hr * hr;
-  const double l = (d * (hr * quarter_inverse)) * (1.0 + d * (1.5 * quarter_inverse));
+  const double l = d / (h + hr);
 
   const double P = hr * fh;  // exact: 26 bits times 27
   const double rest = hr * fl + l * (fh + fl);
