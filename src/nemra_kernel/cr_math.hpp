@@ -28,15 +28,16 @@
 // a bound on the error; sin and cos round when the whole interval rounds alike, tan compares
 // sin - m cos with 0 at the midpoint m between two candidate doubles.
 //
-// acos. |x| <= 1/2: acos x = acos(+-c) - A1 w - u w P(u), c = |x| rounded to a multiple of 1/128,
-// u = |x| - c, w = x -+ c (both exact), acos(+-c) in double-double and P the Taylor series of asin
-// at c to degree 9 from a table; the product A1 w exact in two doubles. 1/2 < |x| < 1: with
-// s = 1 - |x| (exact), acos |x| = sqrt(2s) F(s), F a Taylor series at the nearest s multiple of
-// 1/128 to degree 7, sqrt(2s) as a double-double from std::sqrt and its exact remainder; x < 0
-// gives pi - acos |x|. Fast path bound: 2^-67 relative for |x| <= 1/2, 2^-69 beyond (derived in
-// cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its Taylor series in
-// fixed point with 256, then 512 and 960 fraction bits and a bound on the error; acos x lies
-// below a midpoint m exactly when cos m < x.
+// acos. |x| <= 1/2: acos x = acos c - A1 w - w^2 P(w), c = x rounded to a multiple of 1/128 with
+// its sign, w = x - c (exact), acos c in double-double and P the Taylor series of asin at c to
+// degree 9 from a table; A1 w as a 26-bit head of A1 times w rounded to 2^-33 (exact) plus the
+// rest. 1/2 < |x| < 1: with s = 1 - |x| (exact), acos |x| = sqrt(2s) F(s), F a Taylor series at the
+// nearest s multiple of 1/128 to degree 7 with a 27-bit head, sqrt(2s) as a 26-bit head of
+// std::sqrt plus (2s - head^2) / (sqrt + head), their product's head exact; x < 0 gives
+// pi - acos |x| from a negated table. Fast path bound: 2^-67 relative for |x| <= 1/2, 2^-69 beyond
+// (derived in cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its Taylor
+// series in fixed point with 256, then 512 and 960 fraction bits and a bound on the error; acos x
+// lies below a midpoint m exactly when cos m < x.
 //
 // invFourthRoot. x = t 2^(4q), t in [1, 16): y0 = t^(-1/4) to 2^-31 from a 64-entry table and a
 // cubic, rounded to 28 bits; r = 1 - t y0^4 exactly in 128-bit integers, then rounded; result
