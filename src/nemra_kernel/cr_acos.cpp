@@ -8,7 +8,8 @@
 // Fast path, inner part, |x| <= 1/2. With c = x rounded to a multiple of 2^-7 (with its sign;
 // 129 table rows, -1/2 <= c <= 1/2) and w = x - c (exact, |w| <= 2^-8),
 //   acos x = acos c - A1 w - w^2 (A2 + A3 w + ... + A9 w^7),
-// the Taylor series of asin at c, A_k its coefficients (|A_k| at -c as at c, asin being odd).
+// the Taylor series of asin at c, A_k its coefficients (|A_k| at -c as at c, asin being odd),
+// stored negated (so summed, not subtracted; the roundings are the same).
 // acos c is a double-double from the table; A1 is a 26-bit head plus a rest; A2..A9 doubles. wh = w
 // rounded to a multiple of 2^-33 (by adding and subtracting 1.5 * 2^19, exact for |w| <= 2^-8) has
 // at most 26 bits, so head * wh is exact; wl = w - wh is exact, |wl| <= 2^-34. Error, absolute
@@ -115,11 +116,12 @@ inline detail::CrSum fastTwoSum(double a, double b) noexcept {
 inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
 
 // The inner table by signed centre: row j is c = (j - 64)/128, j = 0..128, with acos c as a
-// double-double, then the Taylor coefficients of asin at c as in kAsinCentres. asin is odd, so
-// those at -c are those at c with the sign of every even degree flipped (exactly).
+// double-double, then the Taylor coefficients D_k = -A_k of acos at c, A_k those of asin as in
+// kAsinCentres. asin is odd, so A_k at -c is A_k at c with the sign of every even degree flipped
+// (all exact).
 struct InnerRow {
   double acos_hi, acos_lo;
-  double a[10];
+  double d[10];
 };
 
 constexpr auto kInner = [] {
@@ -131,7 +133,7 @@ constexpr auto kInner = [] {
     rows[j].acos_lo = kAcosAtCentres[i][negative ? 3 : 1];
     for (std::size_t m = 0; m < 10; ++m) {  // columns 0 and 1 hold degree 1, m >= 2 degree m
       const bool flip = negative && m >= 2 && m % 2 == 0;
-      rows[j].a[m] = flip ? -kAsinCentres[i][m] : kAsinCentres[i][m];
+      rows[j].d[m] = flip ? kAsinCentres[i][m] : -kAsinCentres[i][m];
     }
   }
   return rows;
@@ -148,16 +150,16 @@ constexpr auto kInner = [] {
   const double w = x - c;  // exact, |w| <= 2^-8
   const double w2 = w * w;
   const double w4 = w2 * w2;
-  const double* A = t.a;
-  const double q = A[2] + ((A[3] * w + w2 * (A[4] + A[5] * w)) +
-                           w4 * ((A[6] + A[7] * w) + w2 * (A[8] + A[9] * w)));
-  // acos x = acos c - A1 w - w^2 q, with A1 w = A1 wh + A1 wl: wh = w to a multiple of 2^-33 has
-  // at most 26 bits, so the 26-bit head of A1 times wh is exact.
+  const double* D = t.d;
+  const double q = D[2] + ((D[3] * w + w2 * (D[4] + D[5] * w)) +
+                           w4 * ((D[6] + D[7] * w) + w2 * (D[8] + D[9] * w)));
+  // acos x = acos c + D1 w + w^2 q, with D1 w = D1 wh + D1 wl: wh = w to a multiple of 2^-33 has
+  // at most 26 bits, so the 26-bit head of D1 times wh is exact.
   const double wh = (w + kSplit33) - kSplit33;
   const double wl = w - wh;
-  const double p1 = A[0] * wh;
-  const detail::CrSum h = fastTwoSum(t.acos_hi, -p1);
-  return {h.hi, ((t.acos_lo + h.lo) - (A[0] * wl + A[1] * w)) - w2 * q};
+  const double p1 = D[0] * wh;
+  const detail::CrSum h = fastTwoSum(t.acos_hi, p1);
+  return {h.hi, ((t.acos_lo + h.lo) + (D[0] * wl + D[1] * w)) + w2 * q};
 }
 
 // The outer table by sign: kOuter[0] = kOuterCentres with base 0 for x > 0, kOuter[1] its
