@@ -21,8 +21,8 @@
 //   so < 2^-68.76;
 // - the final subtraction rounds on a value < 2^-17.2: < 2^-70.2; the other low terms (table
 //   low parts, the Fast2Sum error, head * wl < 2^-33.7, A1 rest * w) round by < 2^-85 in all.
-// Total < 2^-68.76 (1 + 0.31 + 0.34 + 0.01) < 2^-68.03; relative < 2^-68.1, so
-// kAcosFastBoundInner = 2^-67.
+// Total < 2^-68.76 (1 + 0.32 + 0.37 + 0.01) < 2^-67.99; relative (acos x >= 1.047) < 2^-68.05, so
+// kAcosFastBoundInner = 2^-67.5.
 //
 // Fast path, outer part, 1/2 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
 // F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
@@ -46,14 +46,14 @@
 // so acos a's errors count half; computed as pi + the same sum from the negated table, whose
 // roundings are those of acos a with the sign flipped) within 2^-71.6 relative, two roundings
 // of < 2^-74.7 included.
-// kAcosFastBoundOuter = 2^-69.
+// kAcosFastBoundOuter = 2^-70.
 //
 // Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.8 hi
 // outer). The true value lies within bound * hi (1 + 2^-52) of hi + lo, and fl(lo -+ e) moves
 // by < 2^-53 |lo -+ e|: < 2^-70.2 hi inner, < 2^-73.8 hi outer. So e = hi (bound + 2^-70), resp.
 // hi (bound + 2^-72), encloses the true value; when hi + (lo - e) and hi + (lo + e) round alike,
 // so does it (rounding is monotone). The test fails with probability about 2^-14 (inner) and
-// 2^-16 (outer).
+// 2^-17 (outer).
 //
 // Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
 // when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi

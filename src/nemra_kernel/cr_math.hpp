@@ -34,10 +34,10 @@
 // rest. 1/2 < |x| < 1: with s = 1 - |x| (exact), acos |x| = sqrt(2s) F(s), F a Taylor series at the
 // nearest s multiple of 1/128 to degree 7 with a 27-bit head, sqrt(2s) as a 26-bit head of
 // std::sqrt plus (2s - head^2) / (sqrt + head), their product's head exact; x < 0 gives
-// pi - acos |x| from a negated table. Fast path bound: 2^-67 relative for |x| <= 1/2, 2^-69 beyond
-// (derived in cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its Taylor
-// series in fixed point with 256, then 512 and 960 fraction bits and a bound on the error; acos x
-// lies below a midpoint m exactly when cos m < x.
+// pi - acos |x| from a negated table. Fast path bound: 2^-67.5 relative for |x| <= 1/2, 2^-70
+// beyond (derived in cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its
+// Taylor series in fixed point with 256, then 512 and 960 fraction bits and a bound on the error;
+// acos x lies below a midpoint m exactly when cos m < x.
 //
 // invFourthRoot. x = t 2^(4q), t in [1, 16): y0 = t^(-1/4) to 2^-31 from a 64-entry table and a
 // cubic, rounded to 28 bits; r = 1 - t y0^4 exactly in 128-bit integers, then rounded; result

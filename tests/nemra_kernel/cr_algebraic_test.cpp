@@ -219,8 +219,8 @@ TEST(CrAcos, FastPathErrorStaysWithinItsBounds) {
     worst = std::fmax(worst, err);
   }
   std::printf(
-      "  acos fast path: largest relative error 2^%.2f (|x| <= 1/2, bound 2^%.0f), "
-      "2^%.2f (beyond, bound 2^%.0f)\n",
+      "  acos fast path: largest relative error 2^%.2f (|x| <= 1/2, bound 2^%.1f), "
+      "2^%.2f (beyond, bound 2^%.1f)\n",
       std::log2(worst_inner), std::log2(detail::kAcosFastBoundInner), std::log2(worst_outer),
       std::log2(detail::kAcosFastBoundOuter));
   EXPECT_LE(worst_inner, detail::kAcosFastBoundInner);

@@ -9,8 +9,8 @@ namespace nemra_kernel::detail {
 
 // acosFast(x) for 2^-56 <= |x| < 1 returns the fast path's approximation hi + lo of acos x, within
 // kAcosFastBoundInner * acos x for |x| <= 1/2 and kAcosFastBoundOuter * acos x beyond.
-inline constexpr double kAcosFastBoundInner = 0x1p-67;
-inline constexpr double kAcosFastBoundOuter = 0x1p-69;
+inline constexpr double kAcosFastBoundInner = 0x1.6a09e667f3bcdp-68;  // 2^-67.5
+inline constexpr double kAcosFastBoundOuter = 0x1p-70;
 [[nodiscard]] NEMRA_API CrSum acosFast(double x) noexcept;
 
 }  // namespace nemra_kernel::detail
