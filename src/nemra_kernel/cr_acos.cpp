@@ -35,22 +35,22 @@
 //   F0 - fh, (F0 - fh) + F1h vh are exact (Sterbenz; then multiples of 2^-62 below 2^-26.9).
 //   fl sums the low parts (< 2^-26.9) and then v^2 G: < 2^-80 + 2^-73.88;
 // together < 2^-71.5.
-// sqrt(2s) = hr + l with hr the top 26 bits of h = fl(sqrt(2s)) (Veltkamp, |h - hr| <= 2^-26 h):
-// hr^2 is exact, and so is d = 2s - hr^2 (Sterbenz). l = sqrt(2s) - hr = d / (sqrt(2s) + hr) is
+// sqrt(2s) = hr + l with hr = h = fl(sqrt(2s)) truncated to 26 bits (|h - hr| < 2^-25 h): hr^2
+// is exact, and so is d = 2s - hr^2 (Sterbenz). l = sqrt(2s) - hr = d / (sqrt(2s) + hr) is
 // taken as d / (h + hr): h = sqrt(2s)(1 + delta), |delta| <= 2^-53, moves the denominator by
-// < 2^-54 relative, the sum and the quotient round once each, so l, of size < 2^-25.9 hr, is
-// within 2.5 * 2^-53 of itself and hr + l within 2^-77.6 hr of sqrt(2s).
+// < 2^-54 relative, the sum and the quotient round once each, so l, of size < 2^-24.99 hr, is
+// within 2.5 * 2^-53 of itself and hr + l within 2^-76.6 hr of sqrt(2s).
 // (hr + l)(fh + fl) as hr fh (exact, 26 bits times 27) plus hr fl + l (fh + fl) rounded
-// (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum < 2^-73.83, l's factor and product 2 * 2^-78.9;
-// < 2^-72.8 more. acos a within 2^-71 relative; pi - acos a (x < 0, a result above 2pi/3,
-// so acos a's errors count half; computed as pi + the same sum from the negated table, whose
-// roundings are those of acos a with the sign flipped) within 2^-71.6 relative, two roundings
-// of < 2^-74.7 included.
+// (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum (< 2^-20.79 hr) < 2^-73.79, l's factor and
+// product 2 * 2^-77.9; < 2^-72.7 more. acos a within 2^-70.9 relative; pi - acos a (x < 0, a
+// result above 2pi/3, so acos a's errors count half; computed as pi + the same sum from the
+// negated table, whose roundings are those of acos a with the sign flipped) within 2^-71.5
+// relative, two roundings of < 2^-74.6 included.
 // kAcosFastBoundOuter = 2^-70.
 //
-// Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.8 hi
+// Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.7 hi
 // outer). The true value lies within bound * hi (1 + 2^-52) of hi + lo, and fl(lo -+ e) moves
-// by < 2^-53 |lo -+ e|: < 2^-70.2 hi inner, < 2^-73.8 hi outer. So e = hi (bound + 2^-70), resp.
+// by < 2^-53 |lo -+ e|: < 2^-70.2 hi inner, < 2^-73.7 hi outer. So e = hi (bound + 2^-70), resp.
 // hi (bound + 2^-72), encloses the true value; when hi + (lo - e) and hi + (lo + e) round alike,
 // so does it (rounding is monotone). The test fails with probability about 2^-14 (inner) and
 // 2^-17 (outer).
@@ -95,18 +95,6 @@ constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 constexpr double kSplit33 = 0x1.8p19;
 // Likewise to a multiple of 2^-26 for 1 <= |y| < 2.
 constexpr double kSplit26 = 0x1.8p26;
-
-struct Halves {
-  double hi;
-  double lo;
-};
-
-// Veltkamp: hi holds the top 26 bits of a, lo = a - hi the rest (26 bits with its sign).
-inline Halves split(double a) noexcept {
-  const double c = 134217729.0 * a;  // 2^27 + 1
-  const double hi = c - (c - a);
-  return {hi, a - hi};
-}
 
 inline detail::CrSum fastTwoSum(double a, double b) noexcept {
   const double s = a + b;
@@ -182,7 +170,7 @@ constexpr auto kOuter = [] {
   return rows;
 }();
 
-// acos x as an unevaluated sum hi + lo (|lo| < 2^-20.8 hi) for 1/2 < |x| < 1, within
+// acos x as an unevaluated sum hi + lo (|lo| < 2^-20.7 hi) for 1/2 < |x| < 1, within
 // kAcosFastBoundOuter relative.
 [[gnu::always_inline]] inline detail::CrSum acosOuter(double x) noexcept {
   const double s = 1.0 - std::fabs(x);
@@ -204,9 +192,9 @@ constexpr auto kOuter = [] {
   const double fh = ((t[0] + p1) + kSplit26) - kSplit26;
   const double fl = ((t[1] + (t[2] * vl + t[3] * v)) + ((t[0] - fh) + p1)) + v2 * g;
 
-  // sqrt(2s) = hr + l with hr the top 26 bits of h: d = 2s - hr^2 is exact, and
+  // sqrt(2s) = hr + l with hr = h truncated to 26 bits: d = 2s - hr^2 is exact, and
   // l = d / (sqrt(2s) + hr).
-  const double hr = split(h).hi;
+  const double hr = std::bit_cast<double>(bitsOf(h) & 0xfffffffff8000000u);
   const double d = s2 - hr * hr;
   const double l = d / (h + hr);
 
