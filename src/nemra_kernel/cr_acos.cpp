@@ -62,8 +62,10 @@
 // t_k = t_(k-1) m^2 / ((2k - 1) 2k) is off by less than 2k + 8 units in all (m < 3.2, so the
 // error of a term grows by at most m^2 / 2 < 5 once and then shrinks), the tail by at most one
 // unit. cos m - x is never zero (cos m is transcendental for a non-zero dyadic m), so raising
-// the precision (256, 512, 1024 bits) decides it; the hardest cases of acos lie far closer to
-// 2^-53 ulp than to the 2^-900 the largest precision resolves.
+// the precision (128, 256, 512, 960 bits: 128 settle most cases cheaply; those within about
+// 2^-69 ulp of a midpoint go on, and more for small results, as |cos m - x| ~ sin m |acos x - m|)
+// decides it; the hardest cases of acos lie far closer to 2^-53 ulp than to the 2^-900
+// the largest precision resolves.
 #include <array>
 #include <bit>
 #include <cmath>
@@ -248,7 +250,9 @@ bool decide(double x, double y, double* out) noexcept {
 
 [[gnu::noinline]] double exactPath(double x, double y) noexcept {
   double out = y;
-  if (decide<5>(x, y, &out) || decide<9>(x, y, &out) || decide<16>(x, y, &out)) return out;
+  if (decide<3>(x, y, &out) || decide<5>(x, y, &out) || decide<9>(x, y, &out) ||
+      decide<16>(x, y, &out))
+    return out;
   return y;  // unreachable: no double is that close to a midpoint
 }
 

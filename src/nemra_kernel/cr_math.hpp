@@ -36,8 +36,8 @@
 // std::sqrt plus (2s - head^2) / (sqrt + head), their product's head exact; x < 0 gives
 // pi - acos |x| from a negated table. Fast path bound: 2^-67.5 relative for |x| <= 1/2, 2^-70
 // beyond (derived in cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its
-// Taylor series in fixed point with 256, then 512 and 960 fraction bits and a bound on the error;
-// acos x lies below a midpoint m exactly when cos m < x.
+// Taylor series in fixed point with 128, then 256, 512 and 960 fraction bits and a bound on the
+// error; acos x lies below a midpoint m exactly when cos m < x.
 //
 // invFourthRoot. x = t 2^(4q), t in [1, 16): y0 = t^(-1/4) to 2^-31 from a 64-entry table and a
 // cubic, rounded to 28 bits; r = 1 - t y0^4 exactly in 128-bit integers, then rounded; result
