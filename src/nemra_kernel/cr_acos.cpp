@@ -89,7 +89,7 @@ constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
 constexpr double kPiHi = 0x1.921fb54442d18p1;
 constexpr double kPiLo = 0x1.1a62633145c07p-53;
 // The bounds plus the rounding of lo -+ e: < 2^-70.2 absolute (inner, where acos x > 1.047) and
-// < 2^-73.8 relative (outer).
+// < 2^-73.7 relative (outer).
 constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
 constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
