@@ -11,11 +11,13 @@
 #include <nemra_ecs/detail/nearest_search.hpp>
 #include <nemra_ecs/nearest_index.hpp>
 #include <nemra_ecs/owning.hpp>
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 
 namespace nemra_ecs {
 
 using nemra_kernel::HomVec4;
+namespace cr = nemra_kernel::cr;
 
 namespace {
 
@@ -131,9 +133,9 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
     least_cosine =
         std::fmin(least_cosine, std::fabs(dot(positions[i], ball.centre)) * inverse_norms[i]);
   }
-  ball.radius = std::acos(least_cosine);
-  ball.cos_radius = std::cos(ball.radius);
-  ball.sin_radius = std::sin(ball.radius);
+  ball.radius = cr::acos(least_cosine);
+  ball.cos_radius = cr::cos(ball.radius);
+  ball.sin_radius = cr::sin(ball.radius);
   if (levels_below == 0) return;
   const std::size_t mid = begin + (end - begin) / 2;
   setRadii(balls, positions, inverse_norms, 2 * b + 1, begin, mid, levels_below - 1);
@@ -269,9 +271,9 @@ class Limit {
  public:
   void set(double limit) {
     const double a = limit + kMargin;
-    cos_ = a < std::numbers::pi / 2 ? std::cos(a) : -2.0;
-    sin_ = a < std::numbers::pi / 2 ? std::sin(a) : 0.0;
-    const double t = std::cos(limit) - kCosMargin;
+    cos_ = a < std::numbers::pi / 2 ? cr::cos(a) : -2.0;
+    sin_ = a < std::numbers::pi / 2 ? cr::sin(a) : 0.0;
+    const double t = cr::cos(limit) - kCosMargin;
     screen2_ = t > 0.0 ? t * t : 0.0;
   }
 
@@ -402,8 +404,8 @@ struct WithinVisitor : PruningVisitor {
     limit.set(radius);
     take_whole = radius >= 2.0;
     if (radius < 2.0 && radius - kMargin > 0.0) {
-      cos_inner = std::cos(radius - kMargin);
-      sin_inner = std::sin(radius - kMargin);
+      cos_inner = cr::cos(radius - kMargin);
+      sin_inner = cr::sin(radius - kMargin);
     }
   }
 

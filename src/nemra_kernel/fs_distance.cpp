@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/detail/dispatch.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 
@@ -27,7 +28,7 @@ using V2 = double __attribute__((vector_size(16)));
   if (n1 < ZERO_NORM_GUARD || n2 < ZERO_NORM_GUARD) return 0.0;
   const double d = std::fabs(dot) / (n1 * n2);
   const double cos_theta = d < 1.0 ? d : 1.0;
-  return std::acos(cos_theta);
+  return cr::acos(cos_theta);
 }
 
 }  // namespace
@@ -75,18 +76,18 @@ double fsDistance(const HomVec4& a, const HomVec4& b) noexcept {
   const double d = std::fabs(dot) / (n1 * n2);
   // The smaller of d and 1, written as a comparison so that a NaN d becomes 1.
   const double cos_theta = d < 1.0 ? d : 1.0;
-  return std::acos(cos_theta);
+  return cr::acos(cos_theta);
 }
 
 double wFromDistance(double s_meters, double R_meters) noexcept {
-  return std::cos(s_meters / (2.0 * R_meters));
+  return cr::cos(s_meters / (2.0 * R_meters));
 }
 
 double sFromW(double W, double R_meters) noexcept {
   // First at most 1 (NaN becomes 1), then at least -1.
   const double at_most_one = W < 1.0 ? W : 1.0;
   const double W_clamped = at_most_one > -1.0 ? at_most_one : -1.0;
-  return (2.0 * R_meters) * std::acos(W_clamped);
+  return (2.0 * R_meters) * cr::acos(W_clamped);
 }
 
 }  // namespace nemra_kernel

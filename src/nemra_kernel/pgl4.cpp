@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/detail/dispatch.hpp>
 #include <nemra_kernel/pgl4.hpp>
 
@@ -46,25 +47,25 @@ void PGL4::applyMany(std::span<const HomVec4> in, std::span<HomVec4> out) const 
 }
 
 PGL4 pglRotateX(double angle) noexcept {
-  const double c = std::cos(angle);
-  const double s = std::sin(angle);
+  const double c = cr::cos(angle);
+  const double s = cr::sin(angle);
   return PGL4::init({1.0, 0.0, 0.0, 0.0, 0.0, c, s, 0.0, 0.0, -s, c, 0.0, 0.0, 0.0, 0.0, 1.0});
 }
 
 PGL4 pglRotateY(double angle) noexcept {
-  const double c = std::cos(angle);
-  const double s = std::sin(angle);
+  const double c = cr::cos(angle);
+  const double s = cr::sin(angle);
   return PGL4::init({c, 0.0, -s, 0.0, 0.0, 1.0, 0.0, 0.0, s, 0.0, c, 0.0, 0.0, 0.0, 0.0, 1.0});
 }
 
 PGL4 pglRotateZ(double angle) noexcept {
-  const double c = std::cos(angle);
-  const double s = std::sin(angle);
+  const double c = cr::cos(angle);
+  const double s = cr::sin(angle);
   return PGL4::init({c, s, 0.0, 0.0, -s, c, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 1.0});
 }
 
 PGL4 pglPerspective(double fovy, double aspect, double near, double far) noexcept {
-  const double focal = 1.0 / std::tan(fovy / 2.0);
+  const double focal = 1.0 / cr::tan(fovy / 2.0);
   const double a = focal / aspect;
   const double b = (far + near) / (near - far);
   const double e = ((2.0 * far) * near) / (near - far);

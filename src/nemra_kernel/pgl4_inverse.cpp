@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/detail/dispatch.hpp>
 #include <nemra_kernel/pgl4.hpp>
 
@@ -64,7 +65,7 @@ InverseReport PGL4::inverseWithReport(double delta, std::uint32_t max_iter) cons
 PGL4 PGL4::normalizeDet() const noexcept {
   const double d = det();
   if (std::fabs(d) < 1e-15) return *this;
-  const double det_scale = std::pow(std::fabs(d), -0.25);
+  const double det_scale = cr::invFourthRoot(std::fabs(d));
   PGL4 result;
   for (std::size_t i = 0; i < 16; ++i) result.data[i] = data[i] * det_scale;
   return result;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 #include <nemra_kernel/pgl4.hpp>
 
@@ -68,15 +69,16 @@ TEST(PGL4Builders, RotateZHasSignedZeroAndTurnsXTowardsY) {
   }
   const double angle = 0.3;
   const HomVec4 turned = pglRotateZ(angle).apply(HomVec4::init(1, 0, 0, 1));
-  EXPECT_EQ(turned, HomVec4::init(std::cos(angle), std::sin(angle), 0, 1));
-  EXPECT_EQ(pglRotateZ(angle).get(0, 1), -std::sin(angle));
+  EXPECT_EQ(turned,
+            HomVec4::init(nemra_kernel::cr::cos(angle), nemra_kernel::cr::sin(angle), 0, 1));
+  EXPECT_EQ(pglRotateZ(angle).get(0, 1), -nemra_kernel::cr::sin(angle));
 }
 
 bool sameBits(const PGL4& a, const PGL4& b) { return ref::sameBits(a.data, b.data); }
 
 TEST(PGL4Builders, RotationsAboutXAndYAreOrthonormalAndRightHanded) {
   for (double angle : {0.0, 0.3, -1.2, 2.5}) {
-    const double c = std::cos(angle), s = std::sin(angle);
+    const double c = nemra_kernel::cr::cos(angle), s = nemra_kernel::cr::sin(angle);
     const PGL4 rx = pglRotateX(angle), ry = pglRotateY(angle);
     EXPECT_TRUE(sameBits(
         rx, PGL4::fromRowMajor({{{1, 0, 0, 0}, {0, c, -s, 0}, {0, s, c, 0}, {0, 0, 0, 1}}})))
@@ -102,7 +104,7 @@ TEST(PGL4Builders, RotationsAboutXAndYAreOrthonormalAndRightHanded) {
 TEST(PGL4Builders, PerspectiveMapsTheNearAndFarPlanesToMinusOneAndOne) {
   const double fovy = 1.1, aspect = 1.6, near = 0.5, far = 80.0;
   const PGL4 p = pglPerspective(fovy, aspect, near, far);
-  const double focal = 1.0 / std::tan(fovy / 2.0);
+  const double focal = 1.0 / nemra_kernel::cr::tan(fovy / 2.0);
   EXPECT_TRUE(sameBits(
       p,
       PGL4::fromRowMajor({{{focal / aspect, 0, 0, 0},
@@ -117,7 +119,7 @@ TEST(PGL4Builders, PerspectiveMapsTheNearAndFarPlanesToMinusOneAndOne) {
     EXPECT_EQ(at_near.w, near);  // w is the distance in front of the camera
   }
   // The top right corner of the field of view at any depth goes to x = y = 1.
-  const double half_height = std::tan(fovy / 2.0) * 30.0;
+  const double half_height = nemra_kernel::cr::tan(fovy / 2.0) * 30.0;
   const HomVec4 corner = p * HomVec4::init(half_height * aspect, half_height, -30.0, 1);
   EXPECT_NEAR(corner.x / corner.w, 1.0, 1e-14);
   EXPECT_NEAR(corner.y / corner.w, 1.0, 1e-14);

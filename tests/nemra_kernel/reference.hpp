@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <limits>
 
+#include <nemra_kernel/cr_math.hpp>
+
 namespace ref {
 
 using Mat = std::array<double, 16>;  // column-major: (r, c) at [c*4 + r]
@@ -133,7 +135,7 @@ inline Mat inverse(const Mat& self, double delta, std::uint32_t max_iter) {
 inline Mat normalizeDet(const Mat& m) {
   const double d = det(m);
   if (std::fabs(d) < 1e-15) return m;
-  const double det_scale = std::pow(std::fabs(d), -0.25);
+  const double det_scale = nemra_kernel::cr::invFourthRoot(std::fabs(d));
   Mat r{};
   for (std::size_t i = 0; i < 16; ++i) r[i] = m[i] * det_scale;
   return r;
@@ -155,18 +157,18 @@ inline double fsDistance(const Vec& a, const Vec& b) {
   if (n1 < 1e-15 || n2 < 1e-15) return 0.0;
   const double n12 = n1 * n2;
   const double d = std::fabs(dot(a, b)) / n12;
-  return std::acos(std::fmin(d, 1.0));  // fmin returns 1 for a NaN d
+  return nemra_kernel::cr::acos(std::fmin(d, 1.0));  // fmin returns 1 for a NaN d
 }
 
 inline double wFromDistance(double s, double R) {
   const double two_r = 2.0 * R;
-  return std::cos(s / two_r);
+  return nemra_kernel::cr::cos(s / two_r);
 }
 
 inline double sFromW(double W, double R) {
   const double clamped = std::fmax(-1.0, std::fmin(W, 1.0));
   const double two_r = 2.0 * R;
-  return two_r * std::acos(clamped);
+  return two_r * nemra_kernel::cr::acos(clamped);
 }
 
 inline Mat resonance(const Mat& a) {
