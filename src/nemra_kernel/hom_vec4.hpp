@@ -65,8 +65,8 @@ struct NEMRA_API HomVec4 {
 };
 
 // "(x, y, z, w)", each component in the shortest form that reads back to the same double
-// (std::from_chars gives the same bits; a NaN keeps its sign but not its payload). The stream's
-// precision and format flags are not used.
+// (std::from_chars gives the same bits; every NaN prints as "nan", its sign and payload left out).
+// The stream's precision and format flags are not used.
 NEMRA_API std::ostream& operator<<(std::ostream& os, const HomVec4& v);
 // "UW", "UX", "UY" or "UZ"; a value outside the four as "AffineCard(n)".
 NEMRA_API std::ostream& operator<<(std::ostream& os, AffineCard card);

@@ -125,7 +125,7 @@ struct InverseReport {
 
 // The four rows, one per line (no newline after the last), as "[a, b, c, d]" with the columns
 // padded to a common width; each entry in the shortest form that reads back to the same double
-// (std::from_chars gives the same bits; a NaN keeps its sign but not its payload).
+// (std::from_chars gives the same bits; every NaN prints as "nan", its sign and payload left out).
 NEMRA_API std::ostream& operator<<(std::ostream& os, const PGL4& m);
 
 // Translation by (tx, ty, tz): a point (x, y, z, w) goes to (x + tx·w, y + ty·w, z + tz·w, w).

@@ -1,7 +1,9 @@
 // The printing operators of the kernel's types: every double in the shortest form that reads back
 // to the same value.
 #include <charconv>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -14,12 +16,15 @@ namespace nemra_kernel {
 namespace {
 
 // Holds the characters of one double: std::to_chars without a format gives the shortest digits
-// that std::from_chars reads back to the same bits ("-0", "1e+300", "inf", "-nan").
+// that std::from_chars reads back to the same bits ("-0", "1e+300", "inf"). Every NaN is "nan":
+// its sign and payload are not the same on every machine (0/0 is a negative NaN on x86-64, a
+// positive one elsewhere), so printing them would make the same results read differently.
 struct ShortestDouble {
   char text[32];
   std::size_t size;
 
   explicit ShortestDouble(double value) noexcept {
+    if (std::isnan(value)) value = std::numeric_limits<double>::quiet_NaN();
     const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
     size = static_cast<std::size_t>(r.ptr - text);
   }

@@ -71,9 +71,9 @@ TEST(PGL4Print, RowsWithAlignedColumnsThatReadBackBitForBit) {
     for (std::size_t r = 0; r < 4; ++r) {
       for (std::size_t c = 0; c < 4; ++c) {
         const double e = m.get(r, c);
-        // NaN reads back as a NaN of the same sign; its payload is not printed.
-        const bool same = std::isnan(e) ? std::isnan(back[4 * r + c]) &&
-                                              std::signbit(e) == std::signbit(back[4 * r + c])
+        // Every NaN prints as "nan", whatever its sign and payload, which differ between machines.
+        const bool same = std::isnan(e) ? text.str().find("-nan") == std::string::npos &&
+                                              std::isnan(back[4 * r + c])
                                         : ref::sameBits(e, back[4 * r + c]);
         ASSERT_TRUE(same) << text.str() << "\nentry (" << r << ", " << c << ")";
       }
