@@ -68,9 +68,15 @@ class Inputs {
     const double mantissa = 1.0 + static_cast<double>(bits & ((1ull << 52) - 1)) * 0x1p-52;
     return ((bits >> 63) != 0 ? -1.0 : 1.0) * std::ldexp(mantissa, exponent);
   }
-  HomVec4 point(double spread) {
-    return HomVec4::init(uniform(-spread, spread), uniform(-spread, spread),
-                         uniform(-spread, spread), uniform(-spread, spread));
+  // Each draw in a statement of its own: the order in which a call's arguments are evaluated
+  // differs between compilers and machines.
+  HomVec4 point(double spread) { return around(HomVec4::zero(), spread); }
+  HomVec4 around(HomVec4 c, double spread) {
+    const double x = c.x + uniform(-spread, spread);
+    const double y = c.y + uniform(-spread, spread);
+    const double z = c.z + uniform(-spread, spread);
+    const double w = c.w + uniform(-spread, spread);
+    return HomVec4::init(x, y, z, w);
   }
 
  private:
@@ -132,11 +138,14 @@ Digest kernelPart(Inputs& in) {
     d.add(nemra_kernel::pglRotateX(angle));
     d.add(nemra_kernel::pglRotateY(angle));
     d.add(nemra_kernel::pglRotateZ(angle));
-    d.add(nemra_kernel::pglPerspective(in.uniform(0.01, 3.1), in.uniform(0.2, 5.0),
-                                       in.uniform(0.01, 1.0), in.uniform(2.0, 1e4)));
-    d.add(nemra_kernel::pglLookAt({in.uniform(-9, 9), in.uniform(-9, 9), in.uniform(-9, 9)},
-                                  {in.uniform(-9, 9), in.uniform(-9, 9), in.uniform(-9, 9)},
-                                  {0.0, 1.0, 0.0}));
+    const double fovy = in.uniform(0.01, 3.1);
+    const double aspect = in.uniform(0.2, 5.0);
+    const double near = in.uniform(0.01, 1.0);
+    const double far = in.uniform(2.0, 1e4);
+    d.add(nemra_kernel::pglPerspective(fovy, aspect, near, far));
+    const std::array<double, 3> eye{in.uniform(-9, 9), in.uniform(-9, 9), in.uniform(-9, 9)};
+    const std::array<double, 3> centre{in.uniform(-9, 9), in.uniform(-9, 9), in.uniform(-9, 9)};
+    d.add(nemra_kernel::pglLookAt(eye, centre, {0.0, 1.0, 0.0}));
   }
 
   for (int i = 0; i < 2000; ++i) {
@@ -154,9 +163,10 @@ Digest kernelPart(Inputs& in) {
     d.add(nemra_kernel::deformedTensorProduct(m, n, 0.25));
   }
   for (int i = 0; i < 2000; ++i) {
-    const auto v = nemra_kernel::f32x4(static_cast<float>(in.uniform(-4, 4)),
-                                       static_cast<float>(in.uniform(-4, 4)),
-                                       static_cast<float>(in.uniform(-4, 4)), 0.0f);
+    const auto x = static_cast<float>(in.uniform(-4, 4));
+    const auto y = static_cast<float>(in.uniform(-4, 4));
+    const auto z = static_cast<float>(in.uniform(-4, 4));
+    const auto v = nemra_kernel::f32x4(x, y, z, 0.0f);
     d.add(nemra_kernel::simdDot4(v, v));
     const auto n = nemra_kernel::simdNormalize3(v);
     for (int k = 0; k < 4; ++k) d.add(n[k]);
@@ -176,8 +186,7 @@ Digest queryPart(Inputs& in) {
   for (int i = 0; i < 3000; ++i) {
     const HomVec4 c = centres[i % 3];
     const double e = i % 2 == 0 ? 1e-7 : 1e-3;
-    positions.push_back(HomVec4::init(c.x + in.uniform(-e, e), c.y + in.uniform(-e, e),
-                                      c.z + in.uniform(-e, e), c.w + in.uniform(-e, e)));
+    positions.push_back(in.around(c, e));
   }
   for (const HomVec4& p : positions) {
     const nemra_ecs::EntityId id = world.createEntity("e").value();
@@ -192,8 +201,7 @@ Digest queryPart(Inputs& in) {
   for (int q = 0; q < 300; ++q) {
     const HomVec4 c = centres[q % 3];
     const double e = q % 2 == 0 ? 1e-7 : 1e-3;
-    const HomVec4 query = HomVec4::init(c.x + in.uniform(-e, e), c.y + in.uniform(-e, e),
-                                        c.z + in.uniform(-e, e), c.w + in.uniform(-e, e));
+    const HomVec4 query = in.around(c, e);
     d.add(world.findNearest(query).value_or(nemra_ecs::EntityId{0}).id);
     d.add(index.nearest(query).value_or(nemra_ecs::EntityId{0}).id);
     addIds(world.kNearest(query, 16, &arena).value());
