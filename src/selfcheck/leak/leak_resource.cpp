@@ -18,6 +18,12 @@ using detail::pointer;
 using detail::roundUpToPages;
 using Range = detail::BlockPages::Range;
 
+// Blocks a resource serves before it indexes them by address; a new index table has room for
+// many more (its first table holds 768 entries).
+constexpr std::size_t kIndexedFrom = 64;
+// Blocks whose ranges close() sorts on its own stack.
+constexpr std::size_t kStackScratchRanges = 128;
+
 }  // namespace
 
 LeakCheckingResource::~LeakCheckingResource() { close(); }
@@ -49,11 +55,24 @@ void* LeakCheckingResource::do_allocate(std::size_t bytes, std::size_t alignment
   std::lock_guard lock(mutex_);
   // Everything that can fail comes before the block is taken; the reserve is held first, so that
   // the block cannot take its room.
-  if (!reserve_.fill() || !log_.reserveOne() || !index_.reserveOne()) throw std::bad_alloc();
+  // The index is made once the log holds kIndexedFrom records; below that a scan of the log finds
+  // a block as fast, and a resource that serves a few blocks makes no table at all.
+  const bool indexed = log_.size() >= kIndexedFrom;
+  if (!reserve_.fill() || !log_.reserveOne() || (indexed && !index_.reserveOne())) {
+    throw std::bad_alloc();
+  }
   const Range block = pages_.take(bytes, alignment);
   record.address = block.address;
   record.map_length = block.length;
-  index_.insert(block.address, log_.add(record));
+  const std::size_t sequence = log_.add(record);
+  if (indexed) {
+    if (sequence == kIndexedFrom) {  // the table is new: the blocks before enter it first
+      for (std::size_t earlier = 0; earlier < sequence; ++earlier) {
+        index_.insert(log_.get(earlier).address, earlier);
+      }
+    }
+    index_.insert(block.address, sequence);
+  }
   return pointer(block.address);
 }
 
@@ -179,14 +198,17 @@ bool LeakCheckingResource::close() {
     }
   };
   const Range unused = pages_.unused();
-  // Room to sort the blocks: the index's table, which is no longer needed, when it is large
-  // enough (it holds an entry for every block, so it mostly is), else pages of its own. A resource
-  // that holds no block (never used, or closed already) needs none.
+  // Room to sort the blocks: the stack for a few, else the index's table, which is no longer
+  // needed, when it is large enough (it holds an entry for every block, so it mostly is), else
+  // pages of its own.
   const std::size_t scratch_bytes = roundUpToPages((count + 1) * sizeof(Range));
   const std::span<std::byte> index_memory = index_.memoryForScratch();
+  Range on_stack[kStackScratchRanges];
   void* scratch = nullptr;
   bool scratch_mapped = false;
-  if (index_memory.size() >= (count + 1) * sizeof(Range)) {
+  if (count + 1 <= kStackScratchRanges) {
+    scratch = on_stack;
+  } else if (index_memory.size() >= (count + 1) * sizeof(Range)) {
     scratch = index_memory.data();
   } else if (count != 0 || unused.length != 0) {
     (void)reserve_.retry([&] {
