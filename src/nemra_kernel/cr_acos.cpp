@@ -256,15 +256,21 @@ bool decide(double x, double y, double* out) noexcept {
   return y;  // unreachable: no double is that close to a midpoint
 }
 
-// The outer part with its rounding test, out of line: its square root keeps a call (errno for
-// a negative argument) that would otherwise give every call of cr::acos a stack frame.
-[[gnu::noinline]] double acosOuterRounded(double x) noexcept {
-  const detail::CrSum r = acosOuter(x);
-  const double e = r.hi * kOuterTest;
+// acos x from the fast path's r = hi + lo: the double every value within test |hi| of r rounds
+// to, or the exact path's answer when they do not all round alike.
+[[gnu::always_inline]] inline double roundedOrExact(double x, detail::CrSum r,
+                                                    double test) noexcept {
+  const double e = r.hi * test;
   const double below = r.hi + (r.lo - e);
   const double above = r.hi + (r.lo + e);
   if (below == above) return below;
   return exactPath(x, r.hi + r.lo);
+}
+
+// The outer part with its rounding test, out of line: its square root keeps a call (errno for
+// a negative argument) that would otherwise give every call of cr::acos a stack frame.
+[[gnu::noinline]] double acosOuterRounded(double x) noexcept {
+  return roundedOrExact(x, acosOuter(x), kOuterTest);
 }
 
 [[gnu::noinline, gnu::cold]] double acosSpecial(double x) noexcept {
@@ -291,12 +297,7 @@ double cr::acos(double x) noexcept {
   if (abs_bits - 0x3c70000000000000u >= 0x3ff0000000000000u - 0x3c70000000000000u)
     return acosSpecial(x);
   if (abs_bits > 0x3fe0000000000000u) return acosOuterRounded(x);  // |x| > 1/2
-  const detail::CrSum r = acosInner(x);
-  const double e = r.hi * kInnerTest;
-  const double below = r.hi + (r.lo - e);
-  const double above = r.hi + (r.lo + e);
-  if (below == above) return below;
-  return exactPath(x, r.hi + r.lo);
+  return roundedOrExact(x, acosInner(x), kInnerTest);
 }
 
 }  // namespace nemra_kernel
