@@ -242,6 +242,34 @@ std::expected<QueryResult, Error> ComponentStore::query(
   return registry_.query(allocator, filter);
 }
 
+std::expected<void, Error> ComponentStore::shrinkToFit() noexcept {
+  std::pmr::memory_resource* r = tables_.get_allocator().resource();
+  // One list of new buffers per table (empty for a table that already fits), then the index.
+  std::pmr::vector<std::pmr::vector<std::byte*>> fresh(r);
+  std::pmr::vector<detail::RowRef> dense(r);
+  bool ok = true;
+  try {
+    fresh.reserve(tables_.size());
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  for (std::size_t i = 0; ok && i < tables_.size(); ++i) {
+    fresh.emplace_back();  // within the reserved capacity; on the same resource
+    const detail::Table& t = tables_[i];
+    if (t.capacity != t.rows) ok = t.allocateRows(t.rows, fresh.back());
+  }
+  ok = ok && index_.fittedDense(dense);
+  if (!ok) {
+    for (std::size_t i = 0; i < fresh.size(); ++i) tables_[i].freeRows(fresh[i], tables_[i].rows);
+    return std::unexpected(Error::OutOfMemory);
+  }
+  for (std::size_t i = 0; i < tables_.size(); ++i) {
+    if (!fresh[i].empty()) tables_[i].adoptRows(fresh[i], tables_[i].rows);
+  }
+  index_.adoptDense(dense);
+  return {};
+}
+
 std::size_t ComponentStore::storageBytes() const noexcept {
   std::size_t bytes = index_.capacityBytes() + tables_.capacity() * sizeof(detail::Table) +
                       types_.capacity() * sizeof(RegisteredType) +

@@ -68,7 +68,8 @@ struct RegisteredType {
 // the allocator or a hash seed.
 //
 // Every operation that fails leaves the store's contents exactly as they were (spare capacity
-// aside). Pointers returned by get are good until the next set, remove, erase, deinit or move.
+// aside). Pointers returned by get are good until the next set, remove, erase, shrinkToFit,
+// deinit or move.
 class NEMRA_API ComponentStore {
  public:
   // An empty store on `allocator` (nullptr means std::pmr::get_default_resource()). Allocates
@@ -172,6 +173,12 @@ class NEMRA_API ComponentStore {
   [[nodiscard]] std::size_t entityCount() const noexcept { return index_.size(); }
   // Bytes of storage held (tables, index, registry), for memory figures.
   [[nodiscard]] std::size_t storageBytes() const noexcept;
+  // Gives every table exactly the capacity of its rows and the index no spare slots, so that a
+  // row then costs its components' bytes and 16 more (its entity id and its index entry). Tables
+  // grow by doubling as set adds rows; call this after building a large state that will not
+  // grow soon. Rows and their order stay as they are. Error: OutOfMemory, with the store as it
+  // was, spare capacity included (every new buffer is allocated before any is adopted).
+  [[nodiscard]] std::expected<void, Error> shrinkToFit() noexcept;
 
  private:
   friend struct SnapshotAccess;

@@ -24,27 +24,47 @@ bool Table::reserveRows(std::uint64_t extra) noexcept {
   std::uint64_t grown = capacity < 4 ? 4 : static_cast<std::uint64_t>(capacity) * 2;
   if (grown < need) grown = need;
   if (grown > kMaxRows) grown = kMaxRows;
+  std::pmr::vector<std::byte*> fresh(columns.get_allocator().resource());
+  if (!allocateRows(grown, fresh)) return false;
+  adoptRows(fresh, grown);
+  return true;
+}
+
+bool Table::allocateRows(std::uint64_t n, std::pmr::vector<std::byte*>& fresh) const noexcept {
   std::pmr::memory_resource* r = columns.get_allocator().resource();
-  const std::size_t n = static_cast<std::size_t>(grown);
-  // Index 0 .. columns.size() − 1: the component columns; the last: the entity ids.
-  std::pmr::vector<std::byte*> fresh(r);
+  const auto count = static_cast<std::size_t>(n);
   try {
     fresh.reserve(columns.size() + 1);
     for (const Column& c : columns) {
-      fresh.push_back(static_cast<std::byte*>(r->allocate(n * c.size, c.alignment)));
+      fresh.push_back(
+          count == 0 ? nullptr : static_cast<std::byte*>(r->allocate(count * c.size, c.alignment)));
     }
-    fresh.push_back(
-        static_cast<std::byte*>(r->allocate(n * sizeof(std::uint64_t), alignof(std::uint64_t))));
+    fresh.push_back(count == 0 ? nullptr
+                               : static_cast<std::byte*>(r->allocate(count * sizeof(std::uint64_t),
+                                                                     alignof(std::uint64_t))));
   } catch (const std::bad_alloc&) {
-    for (std::size_t i = 0; i < fresh.size(); ++i) {
-      if (i < columns.size()) {
-        r->deallocate(fresh[i], n * columns[i].size, columns[i].alignment);
-      } else {
-        r->deallocate(fresh[i], n * sizeof(std::uint64_t), alignof(std::uint64_t));
-      }
-    }
+    freeRows(fresh, n);
     return false;
   }
+  return true;
+}
+
+void Table::freeRows(std::pmr::vector<std::byte*>& fresh, std::uint64_t n) const noexcept {
+  std::pmr::memory_resource* r = columns.get_allocator().resource();
+  const auto count = static_cast<std::size_t>(n);
+  for (std::size_t i = 0; i < fresh.size(); ++i) {
+    if (fresh[i] == nullptr) continue;
+    if (i < columns.size()) {
+      r->deallocate(fresh[i], count * columns[i].size, columns[i].alignment);
+    } else {
+      r->deallocate(fresh[i], count * sizeof(std::uint64_t), alignof(std::uint64_t));
+    }
+  }
+  fresh.clear();
+}
+
+void Table::adoptRows(std::pmr::vector<std::byte*>& fresh, std::uint64_t n) noexcept {
+  std::pmr::memory_resource* r = columns.get_allocator().resource();
   for (std::size_t i = 0; i < columns.size(); ++i) {
     Column& c = columns[i];
     if (rows > 0) std::memcpy(fresh[i], c.data, static_cast<std::size_t>(rows) * c.size);
@@ -57,8 +77,8 @@ bool Table::reserveRows(std::uint64_t extra) noexcept {
     r->deallocate(entities, std::size_t{capacity} * sizeof(std::uint64_t), alignof(std::uint64_t));
   }
   entities = reinterpret_cast<std::uint64_t*>(ids);
-  capacity = static_cast<std::uint32_t>(grown);
-  return true;
+  capacity = static_cast<std::uint32_t>(n);
+  fresh.clear();
 }
 
 std::uint64_t Table::swapRemove(std::uint32_t row) noexcept {

@@ -42,6 +42,15 @@ class NEMRA_API Table {
   // Makes room for `extra` more rows. False when out of memory (or past 2^32 − 2 rows); the
   // table is then as it was. Every buffer of the new size is allocated before any is replaced.
   [[nodiscard]] bool reserveRows(std::uint64_t extra) noexcept;
+  // Buffers for `n` rows of every column, the entity ids last (null when n is 0), allocated
+  // before anything changes so that adoptRows cannot fail. False when out of memory; `fresh` is
+  // then empty.
+  [[nodiscard]] bool allocateRows(std::uint64_t n,
+                                  std::pmr::vector<std::byte*>& fresh) const noexcept;
+  // Gives back buffers from allocateRows(n) that are not adopted.
+  void freeRows(std::pmr::vector<std::byte*>& fresh, std::uint64_t n) const noexcept;
+  // Moves the rows into buffers from allocateRows(n), n >= rows, and frees the old ones.
+  void adoptRows(std::pmr::vector<std::byte*>& fresh, std::uint64_t n) noexcept;
   // Moves the last row into `row` (unless it is the last) and drops the last row. Returns the id
   // of the entity whose row moved, or 0.
   std::uint64_t swapRemove(std::uint32_t row) noexcept;

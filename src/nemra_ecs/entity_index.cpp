@@ -72,6 +72,20 @@ bool EntityIndex::reserveFor(std::uint64_t id) noexcept {
   }
 }
 
+bool EntityIndex::fittedDense(std::pmr::vector<RowRef>& out) const noexcept {
+  // Ids past the new end were empty, and ids kept in the table are past the old end: every
+  // entry stays where find() looks for it.
+  std::size_t used = dense_.size();
+  while (used > 0 && dense_[used - 1].table == NONE) --used;
+  try {
+    out.reserve(used);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  out.assign(dense_.begin(), dense_.begin() + static_cast<std::ptrdiff_t>(used));
+  return true;
+}
+
 void EntityIndex::sparseInsert(std::uint64_t id, RowRef ref) noexcept {
   const std::size_t mask = sparse_.size() - 1;
   std::size_t i = home(id);

@@ -63,6 +63,11 @@ class NEMRA_API EntityIndex {
   // Removes an id that is present.
   void erase(std::uint64_t id) noexcept;
 
+  // A copy of the dense array without its trailing empty slots and spare capacity, made before
+  // anything changes; adoptDense then takes it without failing. False when out of memory.
+  [[nodiscard]] bool fittedDense(std::pmr::vector<RowRef>& out) const noexcept;
+  void adoptDense(std::pmr::vector<RowRef>& fitted) noexcept { dense_.swap(fitted); }
+
   [[nodiscard]] std::size_t size() const noexcept { return count_; }
   // Bytes held, for the memory figures.
   [[nodiscard]] std::size_t capacityBytes() const noexcept {

@@ -250,6 +250,10 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
     }
     registry.next_id = registry_next_id;
     if (!in.ok || in.left != 0) return std::unexpected(E::Malformed);
+    // The index grew as ids came; a loaded store keeps no spare slots (its tables have none).
+    std::pmr::vector<detail::RowRef> fitted(store_resource);
+    if (!index.fittedDense(fitted)) return std::unexpected(E::OutOfMemory);
+    index.adoptDense(fitted);
 
     // Nothing fails from here on.
     world.entities.swap(entities);

@@ -181,7 +181,7 @@ Dump dumpModel(const Model& m) {
 // allocation number fail_at fails, and the call must then either succeed or leave the store
 // exactly as it was.
 bool step(Fixture& f, std::mt19937_64& rng, std::uint64_t entity) {
-  const int op = static_cast<int>(rng() % 10);
+  const int op = static_cast<int>(rng() % 11);
   const int type = static_cast<int>(rng() % 3);
   const std::uint64_t v = ++f.counter % 200 + 1;
   std::expected<void, Error> got;
@@ -208,6 +208,8 @@ bool step(Fixture& f, std::mt19937_64& rng, std::uint64_t entity) {
       EXPECT_EQ(got ? Error::OutOfMemory : got.error(), expected);
       f.model = copy;
     }
+  } else if (op == 10) {
+    got = f.store.shrinkToFit();  // the model does not change
   } else {
     got = f.store.erase(EntityId::init(entity));
     auto at = f.model.find(entity);
@@ -242,9 +244,30 @@ TEST(ComponentStoreOrder, MatchesTheLiteralModelOverRandomCalls) {
   for (std::uint64_t e = 1; e <= 4000; ++e) f.model.set(e, 2, 7);
   EXPECT_EQ(dumpStore(f.store), dumpModel(f.model));
   for (std::uint64_t e : {1ULL << 40, ~0ULL, 3001ULL, 17ULL}) {
-    auto at = f.model.find(e);
-    EXPECT_EQ(f.store.has<C>(EntityId::init(e)), at.first >= 0) << e;
+    const auto at = f.model.find(e);
+    EXPECT_EQ(f.store.contains(EntityId::init(e)), at.first >= 0) << e;
+    const bool has_c = at.first >= 0 && f.model.tables[static_cast<std::size_t>(at.first)]
+                                            .rows[static_cast<std::size_t>(at.second)]
+                                            .values.contains(2);
+    EXPECT_EQ(f.store.has<C>(EntityId::init(e)), has_c) << e;
   }
+}
+
+// After shrinkToFit a row costs its component and 16 bytes: two stores that differ only in
+// their number of rows differ by exactly that much per row.
+TEST(ComponentStoreMemory, AFittedRowCostsItsComponentAnd16Bytes) {
+  std::size_t bytes[2];
+  for (std::size_t k = 0; k < 2; ++k) {
+    ComponentStore store = ComponentStore::init(nullptr);
+    ASSERT_TRUE(store.registerType<A>("A"));
+    for (std::uint64_t e = 1; e <= 1000 * (k + 1); ++e) {
+      ASSERT_TRUE(store.set(EntityId::init(e), A{1.0, 2.0}));
+    }
+    ASSERT_TRUE(store.shrinkToFit());
+    bytes[k] = store.storageBytes();
+    EXPECT_EQ(store.get<A>(EntityId::init(1000 * (k + 1)))->b, 2.0);
+  }
+  EXPECT_EQ(bytes[1] - bytes[0], 1000 * (sizeof(A) + 16));
 }
 
 TEST(ComponentStoreOutOfMemory, EveryFailingAllocationLeavesTheStoreAsItWas) {
