@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <memory_resource>
@@ -168,6 +169,21 @@ void load(benchmark::State& state) {
   snapshotBytes(state, saved->size());
 }
 
+// The floor under both: writing as many bytes as the snapshot has into memory freshly taken from
+// the operating system (allocate, fill, free), which is what save and load pay for their pages.
+void freshPages(benchmark::State& state) {
+  Scene& s = scene(sizeArg(state));
+  const std::size_t bytes = nemra_ecs::saveSnapshot(s.world, s.store, nullptr)->size();
+  std::pmr::memory_resource* r = std::pmr::new_delete_resource();
+  for (auto _ : state) {
+    void* p = r->allocate(bytes);
+    std::memset(p, 1, bytes);
+    benchmark::DoNotOptimize(p);
+    r->deallocate(p, bytes);
+  }
+  snapshotBytes(state, bytes);
+}
+
 // The same two into memory used again (a monotonic arena over one buffer, reset after each
 // call), which leaves out the cost of the operating system handing out fresh pages.
 struct Arena {
@@ -218,7 +234,8 @@ void digest(benchmark::State& state) {
 }
 
 // Bytes a store of n entities with one 16-byte component holds per row beyond the component:
-// the row's entity id, its index entry and the spare capacity of both.
+// the row's entity id, its index entry and the spare capacity of both as set grew them, and
+// without the spare capacity after shrinkToFit.
 void memoryPerRow(benchmark::State& state) {
   const std::size_t n = sizeArg(state);
   ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
@@ -229,6 +246,17 @@ void memoryPerRow(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(store.storageBytes());
   const double per_row = static_cast<double>(store.storageBytes()) / static_cast<double>(n);
   state.counters["bytes_per_row_over_components"] = per_row - static_cast<double>(sizeof(Pos));
+  // After shrinkToFit, per row beyond a fitted store of one row (which holds the store's fixed
+  // part: its table, archetype and type lists).
+  ComponentStore one = ComponentStore::init(std::pmr::new_delete_resource());
+  registerTypes(one);
+  if (!one.set(EntityId::init(1), Pos{1.0, 2.0}) || !one.shrinkToFit() || !store.shrinkToFit()) {
+    fail("shrinkToFit");
+  }
+  const double fitted =
+      static_cast<double>(store.storageBytes() - one.storageBytes()) / static_cast<double>(n - 1);
+  state.counters["fitted_bytes_per_row_over_components"] =
+      fitted - static_cast<double>(sizeof(Pos));
   setBatch(state, 1);
 }
 
@@ -246,6 +274,7 @@ void memoryPerRow(benchmark::State& state) {
   }
   for (auto* b : {benchmark::RegisterBenchmark("snapshot/save/nemra", save),
                   benchmark::RegisterBenchmark("snapshot/load/nemra", load),
+                  benchmark::RegisterBenchmark("snapshot/freshPages/memset", freshPages),
                   benchmark::RegisterBenchmark("snapshot/saveReused/nemra", saveReused),
                   benchmark::RegisterBenchmark("snapshot/loadReused/nemra", loadReused),
                   benchmark::RegisterBenchmark("snapshot/digest/nemra", digest)}) {
