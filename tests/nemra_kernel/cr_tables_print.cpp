@@ -1,0 +1,52 @@
+// nemra-cr-tables: prints src/nemra_kernel/detail/cr_acos_tables.hpp from the recipe in
+// tests/support/cr_table_recipes.hpp. To regenerate it:
+//   nemra-cr-tables > src/nemra_kernel/detail/cr_acos_tables.hpp
+//   clang-format -i src/nemra_kernel/detail/cr_acos_tables.hpp
+// The CrTables tests check the committed entries against the same recipe.
+#include <array>
+#include <cstddef>
+#include <cstdio>
+
+#include "support/cr_table_recipes.hpp"
+
+namespace {
+
+template <std::size_t N>
+void printTable(const char* name, std::array<double, N> (*row)(int)) {
+  std::printf("inline constexpr double %s[65][%zu] = {\n", name, N);
+  for (int i = 0; i <= 64; ++i) {
+    const std::array<double, N> r = row(i);
+    std::printf("{");
+    for (std::size_t k = 0; k < N; ++k) std::printf(k == 0 ? "%a" : ", %a", r[k]);
+    std::printf("},\n");
+  }
+  std::printf("};\n\n");
+}
+
+}  // namespace
+
+int main() {
+  std::printf(
+      "// Tables of cr::acos (for cr_acos.cpp only), generated with MPFR at 400 bits by\n"
+      "// nemra-cr-tables (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check "
+      "them.\n"
+      "//\n"
+      "// kAcosAtCentres[i], c = i/128: acos c and acos -c, each as a double-double (hi, lo).\n"
+      "//\n"
+      "// kAsinCentres[i]: asin'(c) = (1 - c^2)^(-1/2) as a 26-bit head and the double nearest "
+      "to the\n"
+      "// rest, then the Taylor coefficients of asin at c of degree 2 to 9, each the nearest "
+      "double.\n"
+      "//\n"
+      "// kOuterCentres[j], d = j/128: F(s) = acos(1 - s) / sqrt(2s) at s = d as a "
+      "double-double, F'(d)\n"
+      "// as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to 7.\n"
+      "#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP\n"
+      "#define NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP\n\n"
+      "namespace nemra_kernel::detail {\n\n");
+  printTable("kAcosAtCentres", nemra_test::acosAtCentre);
+  printTable("kAsinCentres", nemra_test::asinAtCentre);
+  printTable("kOuterCentres", nemra_test::outerAtCentre);
+  std::printf("}  // namespace nemra_kernel::detail\n\n#endif\n");
+  return 0;
+}

@@ -1,0 +1,30 @@
+// Every entry of the committed tables of the correctly rounded functions is the one the recipe
+// gives (tests/support/cr_table_recipes.hpp): a mistyped or stale entry would otherwise show only
+// as misrounded results near its centre, if the random inputs happened to fall there.
+#include <cstddef>
+
+#include <gtest/gtest.h>
+
+#include <nemra_kernel/detail/cr_acos_tables.hpp>
+
+#include "support/cr_table_recipes.hpp"
+
+namespace {
+
+template <std::size_t N, class Row>
+void expectRow(const double (&committed)[N], const Row& made, const char* table, int index) {
+  for (std::size_t k = 0; k < N; ++k) {
+    EXPECT_EQ(committed[k], made[k]) << table << "[" << index << "][" << k << "]";
+  }
+}
+
+TEST(CrTables, AcosTablesAreTheRecipes) {
+  using namespace nemra_kernel::detail;
+  for (int i = 0; i <= 64; ++i) {
+    expectRow(kAcosAtCentres[i], nemra_test::acosAtCentre(i), "kAcosAtCentres", i);
+    expectRow(kAsinCentres[i], nemra_test::asinAtCentre(i), "kAsinCentres", i);
+    expectRow(kOuterCentres[i], nemra_test::outerAtCentre(i), "kOuterCentres", i);
+  }
+}
+
+}  // namespace
