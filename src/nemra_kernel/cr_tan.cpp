@@ -351,8 +351,7 @@ alignas(64) constexpr TanEntry kTanTable[256] = {
 }
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t kTiny = 0x3E40000000000000u;   // 2^-27
-constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
+constexpr std::uint64_t kTiny = 0x3E40000000000000u;  // 2^-27
 
 [[gnu::noinline]] double tanCold(double x) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
@@ -369,10 +368,8 @@ constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
 }  // namespace
 
 double cr::tan(double x) noexcept {
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  const std::uint64_t abits = bits & ~kSignBit;
   detail::TrigReduced red;
-  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(x, &red)) {
+  if (detail::reduceHot(x, &red)) {
     const detail::TrigFast f = tanFast(red);
     double out;
     if (detail::roundsUnambiguouslyRaw(f.v, f.err, &out)) return out;
@@ -384,7 +381,7 @@ detail::TrigFast detail::trigFastForTest(double x, int fn) noexcept {
   const double ax = absd(x);
   TrigReduced red;
   TrigFast f;
-  if (ax < 0x1p14 && reduceSmall(x, &red)) {  // the public functions' first path, signed
+  if (reduceHot(x, &red)) {  // the public functions' first path, signed
     f = fn == 2 ? tanFast(red) : sinCosFast(red, static_cast<std::uint32_t>(fn));
   } else {
     red = reduceTrig(ax);
