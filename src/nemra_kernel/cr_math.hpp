@@ -22,8 +22,9 @@
 // 0x1.7p-68 |A| + 0x1.7p-70 |result| + the reduction's error (n 2^-124.8 on the Cody-Waite path,
 // 2^-134 above), derived in cr_sin_cos.cpp. tan has a table of its own, T = tan b for
 // b = k pi/512, -128 <= k < 128, in double-double: tan x = N/D, or -D/N a quarter turn further,
-// with N = T + tan r and D = 1 - T tan r in double-double and one division (a 26-bit quotient
-// head, its remainder exact); bound 0x1.bp-69 |result| + (1 + tan^2) times the reduction's
+// with N = T + tan r and D = 1 - T tan r in double-double, a 26-bit quotient head from a
+// division of early approximations of N and D, its remainder exact and divided by the
+// reciprocal of the denominator; bound 0x1.bp-69 |result| + (1 + tan^2) times the reduction's
 // error (above 2^14), derived in cr_tan.cpp. Exact path: x 2/pi with 128, then 256, 512, 960
 // fraction bits, sin and cos of the remainder by their series in fixed point with a bound on
 // the error; sin and cos round when the whole interval rounds alike, tan compares sin - m cos

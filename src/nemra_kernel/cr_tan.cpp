@@ -13,20 +13,30 @@
 //    |tl' - tl| < 2^-68.68 |r|.
 //  - N: T + rh = sn exactly by Fast2Sum (|T| >= tan(pi/512) > rho unless T = 0); the addition of
 //    tl to sn.lo + Tl rounds by 2^-71.28 |r| + 2^-104 |N|; the table 2^-106 |N|. And |r| <= |N|
-//    (N = tan r when T = 0, otherwise |N| >= tan(pi/512) - tan rho > rho): |N' - N| < 2^-68.46 |N|.
-//    The final Fast2Sum is exact.
+//    (N = tan r when T = 0, otherwise |N| >= tan(pi/512) - tan rho > rho): N = sn.hi + nl is
+//    within 2^-68.46 |N|, not normalised (|nl| < 2^-18.2 |N|).
 //  - D: Thh*rhh is exact (27 + 26 bits) and 1 - Thh*rhh = sd exactly (Fast2Sum, |Thh rhh| < 1).
-//    The rest, Thh rhl + C rh + Th tl with C = (Th - Thh) + Tl rounded in the table (2^-80 |T|;
-//    Tl tl < 2^-79 dropped), consists of terms below 2^-18 |T r| whose roundings and tl's error
-//    add less than 2^-68 |T r| < 2^-76.3; |D| >= 1 - 2^-8.35: relative 2^-76.
-//  - Division of num by den (normalised pairs, N and D in either role): q0 = numh (1/denh) within
-//    2.01u, qh = q0 rounded to 26 bits (Veltkamp), so qh = q (1 + eta), |eta| < 2^-25.99; dhh =
-//    denh to 26 bits. qh*dhh is exact and within 2^-24.9 of numh, so numh - qh*dhh is exact
-//    (Sterbenz); qh*(denh - dhh) is exact (26 + 27 bits); the three following additions each
-//    round by u 2^-23.9 |num|: rem = num - qh den within 2^-75.3 |num|. ql = rem (1/denh): the
-//    quotient's rounding, the product's and denl left out (3.01u) on |ql| < 2^-23.9 |q|: 2^-75.3
-//    |q|. Division in all: 2^-74.3 |q|.
-// Total: 2^-68.46 + 2^-76 + 2^-74.3 < 2^-68.37 relative (to q or, within 2^-26, qh), so the bound
+//    The rest, dl = (sd.lo - (Thh rhl + C rh)) - Th tl with C = (Th - Thh) + Tl rounded in the
+//    table (2^-80 |T|; Tl tl < 2^-79 dropped), consists of terms below 2^-18 |T r| whose
+//    roundings and tl's error add less than 2^-68 |T r| < 2^-76.3; |D| >= 1 - 2^-8.35: D = sd.hi
+//    + dl within 2^-76 |D|, |dl| < 2^-26.5 |D|.
+//  - Early approximations for the quotient's head and the splits: ta = rh + rh z c3 (rounded
+//    thrice) differs from t by rl (1 + z) + 2/15 rh^5 + ... + 4u rh^3/3 + u |ta| < 2^-31.89 |t|;
+//    with |t| <= |N| and |T| <= 2 |N| (|T| >= 2 tan rho unless T = 0), na = sn.hi + rh z c3 is
+//    within 2^-31.88 |N|, and da = (1 - Th rh) - Th rh z c3 within 2^-40.1 |D| (|T t| < 2^-8.34,
+//    |D| > 0.99). Write num and den for N and D in their roles, numa and dena for their
+//    approximations (den = dena (1 + delta), |delta| < 2^-31.88).
+//  - Division: inv0 = 1/dena and q0 = numa inv0 are within 2^-31.86 of q = tan x, qh = q0 rounded
+//    to 26 bits (Veltkamp), so qh = q (1 + eta), |eta| < 2^-26 + 2^-31.86 < 2^-25.97; dhh = dena
+//    to 26 bits, within 2^-25.97 of den. qh*dhh is exact and within 2^-24.9 of num, and so of
+//    numh (within 2^-18.2), so numh - qh*dhh is exact (Sterbenz), as is denh - dhh. Adding numl
+//    (a result below 2^-24.96 |num|) rounds by 2^-77.96 |num|; dc = (denh - dhh) + denl (below
+//    2^-25.97 |den|) by 2^-78.97 |den|, and so, times qh, qh*dc and the last subtraction (whose
+//    result rem = num - qh den is below 2^-25.97 |num|) each by 2^-78.97 |num|: rem within
+//    2^-76.65 |num|. inv = inv0 - inv0 (((denh - dena) + denl) inv0) (denh - dena exact): 1/den
+//    within 2.01u (u each for inv0 and the subtraction, delta^2 < 2^-63), the product rem inv adds
+//    u: 3.01u on |ql| < 2^-25.97 |q|, 2^-77.38 |q|. Division in all: 2^-76 |q|.
+// Total: 2^-68.46 + 2^-76 + 2^-76 < 2^-68.44 relative (to q or, within 2^-26, qh), so the bound
 // used is 0x1.bp-69 |qh| (2^-68.24). The rounding test adds qh to ql -+ err unnormalised: those two
 // roundings, below 2^-76.9 |q|, are inside the margin. The reduction's error delta moves tan by (1
 // + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40), and its relative part 2^-103 |r| (1 + q^2) <=
@@ -320,28 +330,40 @@ alignas(64) constexpr TanEntry kTanTable[256] = {
   const double rhh = c - (c - rh);
   const double rhl = rh - rhh;
   const double z = rh * rh;
+  const double rhz = rh * z;
   const double tp =
-      (rh * z) * (0x1.5555555555555p-2 + z * (0x1.1111111111111p-3 + z * 0x1.ba1ba1ba1ba1cp-5));
+      rhz * (0x1.5555555555555p-2 + z * (0x1.1111111111111p-3 + z * 0x1.ba1ba1ba1ba1cp-5));
   // t = tan r = rh + tl.
   const double tl = (rl + z * rl) + tp;
-  // N = T + t and D = 1 - T t, each normalised.
+  // N = T + t = sn.hi + nl and D = 1 - T t = sd.hi + dl, not normalised (|nl| < 2^-18.2 |N|,
+  // |dl| < 2^-26.5 |D|).
   const DoubleDouble sn = detail::fastTwoSum(e.hi, rh);
-  const DoubleDouble n = detail::fastTwoSum(sn.hi, (sn.lo + e.lo) + tl);
+  const double nl = (sn.lo + e.lo) + tl;
   const DoubleDouble sd = detail::fastTwoSum(1.0, -(e.hh * rhh));
-  const DoubleDouble d = detail::fastTwoSum(sd.hi, sd.lo - ((e.hh * rhl + e.c * rh) + e.hi * tl));
+  const double dl = (sd.lo - (e.hh * rhl + e.c * rh)) - e.hi * tl;
+  // N and D to 2^-31.8 from t ~ rh + rh^3/3, ready before the pairs above: the division and the
+  // splits need not wait for the pairs.
+  const double t3 = rhz * 0x1.5555555555555p-2;
+  const double na = sn.hi + t3;
+  const double da = (1.0 - e.hi * rh) - e.hi * t3;
   // tan x = N/D, or -D/N a quarter turn further (p = 1).
   const bool p = m >= 256;
-  const double numh = p ? -d.hi : n.hi;
-  const double numl = p ? -d.lo : n.lo;
-  const double denh = p ? n.hi : d.hi;
-  const double denl = p ? n.lo : d.lo;
-  const double inv = 1.0 / denh;
-  const double q0 = numh * inv;
+  const double numh = p ? -sd.hi : sn.hi;
+  const double numl = p ? -dl : nl;
+  const double denh = p ? sn.hi : sd.hi;
+  const double denl = p ? nl : dl;
+  const double numa = p ? -da : na;
+  const double dena = p ? na : da;
+  const double inv0 = 1.0 / dena;
+  const double q0 = numa * inv0;
   const double cq = 134217729.0 * q0;
   const double qh = cq - (cq - q0);
-  const double cd = 134217729.0 * denh;
-  const double dhh = cd - (cd - denh);
-  const double rem = (((numh - qh * dhh) - qh * (denh - dhh)) + numl) - qh * denl;
+  const double cd = 134217729.0 * dena;
+  const double dhh = cd - (cd - dena);
+  const double dc = (denh - dhh) + denl;
+  const double rem = ((numh - qh * dhh) + numl) - qh * dc;
+  // 1/den from 1/dena, corrected to first order.
+  const double inv = inv0 - inv0 * (((denh - dena) + denl) * inv0);
   // The bound with the sign of qh (the rounding test is symmetric); red.err is 0 on the
   // Cody-Waite path, where the compiler drops the other term.
   const double err = red.err == 0.0
