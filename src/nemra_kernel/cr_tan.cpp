@@ -5,12 +5,12 @@
 // 2^-107 relative, Thh = Th rounded to 27 bits) and t = tan r: with N = T + t and D = 1 - T t,
 // tan x = N/D when p = 0 and -D/N when p = 1 (tan(y + pi/2) = -1/tan y). Write u = 2^-53, r = rh
 // + rl, |r| <= rho = pi/1024 (1 + 2^-29), rho^2 < 2^-16.69, |rl| <= 2^-32 |rh|.
-//  - t = rh + tl, tl = (rl + z rl) + tp, tp = rh z (1/3 + 2/15 z + 17/315 z^2), z = rh^2: the
-//    series truncates below 2^-72.3 |r|; |tp| <= 2^-18.28 |r|, and the roundings in tp (z, rh*z,
-//    the constant and sum near 1/3, the product) are below 4.5u |tp| < 2^-69.11 |r|; rl's share
-//    (1 + tan^2 rh) rl taken as (1 + z) rl errs by (2/3) rh^4 |rl| < 2^-77 |r| (|rl| < 2^-51.6 on
-//    the Cody-Waite path, 2^-53 |rh| on the other); the sum rounds by u |tl| < 2^-71.28 |r|. So
-//    |tl' - tl| < 2^-68.68 |r|.
+//  - t = rh + tl, tl = (rl + z rl) + tp, tp = t3 + rh z^2 (2/15 + 17/315 z), t3 = rh z/3, z =
+//    rh^2: the series truncates below 2^-72.3 |r|; |tp| <= 2^-18.28 |r|, and the roundings in tp
+//    (z, rh*z, the constant 1/3 and t3, the sum; the rest's, on 2^-18 of tp, are negligible) are
+//    below 4.5u |tp| < 2^-69.11 |r|; rl's share (1 + tan^2 rh) rl taken as (1 + z) rl errs by
+//    (2/3) rh^4 |rl| < 2^-77 |r| (|rl| < 2^-51.6 on the Cody-Waite path, 2^-53 |rh| on the
+//    other); the sum rounds by u |tl| < 2^-71.28 |r|. So |tl' - tl| < 2^-68.68 |r|.
 //  - N: T + rh = sn exactly by Fast2Sum (|T| >= tan(pi/512) > rho unless T = 0); the addition of
 //    tl to sn.lo + Tl rounds by 2^-71.28 |r| + 2^-104 |N|; the table 2^-106 |N|. And |r| <= |N|
 //    (N = tan r when T = 0, otherwise |N| >= tan(pi/512) - tan rho > rho): N = sn.hi + nl is
@@ -20,25 +20,26 @@
 //    table (2^-80 |T|; Tl tl < 2^-79 dropped), consists of terms below 2^-18 |T r| whose
 //    roundings and tl's error add less than 2^-68 |T r| < 2^-76.3; |D| >= 1 - 2^-8.35: D = sd.hi
 //    + dl within 2^-76 |D|, |dl| < 2^-26.5 |D|.
-//  - Early approximations for the quotient's head and the splits: ta = rh + rh z c3 (rounded
-//    thrice) differs from t by rl (1 + z) + 2/15 rh^5 + ... + 4u rh^3/3 + u |ta| < 2^-31.89 |t|;
-//    with |t| <= |N| and |T| <= 2 |N| (|T| >= 2 tan rho unless T = 0), na = sn.hi + rh z c3 is
-//    within 2^-31.88 |N|, and da = (1 - Th rh) - Th rh z c3 within 2^-40.1 |D| (|T t| < 2^-8.34,
-//    |D| > 0.99). Write num and den for N and D in their roles, numa and dena for their
-//    approximations (den = dena (1 + delta), |delta| < 2^-31.88).
-//  - Division: inv0 = 1/dena and q0 = numa inv0 are within 2^-31.86 of q = tan x, qh = q0 rounded
-//    to 26 bits (Veltkamp), so qh = q (1 + eta), |eta| < 2^-26 + 2^-31.86 < 2^-25.97; dhh = dena
-//    to 26 bits, within 2^-25.97 of den. qh*dhh is exact and within 2^-24.9 of num, and so of
-//    numh (within 2^-18.2), so numh - qh*dhh is exact (Sterbenz), as is denh - dhh. Adding numl
-//    (a result below 2^-24.96 |num|) rounds by 2^-77.96 |num|; dc = (denh - dhh) + denl (below
-//    2^-25.97 |den|) by 2^-78.97 |den|, and so, times qh, qh*dc and the last subtraction (whose
-//    result rem = num - qh den is below 2^-25.97 |num|) each by 2^-78.97 |num|: rem within
-//    2^-76.65 |num|. inv = inv0 - inv0 (((denh - dena) + denl) inv0) (denh - dena exact): 1/den
-//    within 2.01u (u each for inv0 and the subtraction, delta^2 < 2^-63), the product rem inv adds
-//    u: 3.01u on |ql| < 2^-25.97 |q|, 2^-77.38 |q|. Division in all: 2^-76 |q|.
-// Total: 2^-68.46 + 2^-76 + 2^-76 < 2^-68.44 relative (to q or, within 2^-26, qh), so the bound
-// used is 0x1.bp-69 |qh| (2^-68.24). The rounding test adds qh to ql -+ err unnormalised: those two
-// roundings, below 2^-76.9 |q|, are inside the margin. The reduction's error delta moves tan by (1
+//  - Early approximations for the quotient's head and the splits: t3 = rh z/3 within 4u, na =
+//    sn.hi + t3 differs from N by (sn.lo + Tl) + rl (1 + z) + 2/15 rh^5 + ... and roundings:
+//    within 2^-31.88 |N| (|t| <= |N| and |T| <= 2 |N|, as |T| >= 2 tan rho unless T = 0); da = 1 -
+//    Th rh differs from D by T tl and roundings: within 2^-26.6 |D| (|T tl| < 2^-26.62, |D| >
+//    0.99). Write num and den for N and D in their roles, numa and dena for their approximations
+//    (den = dena (1 + delta), |delta| < 2^-26.6).
+//  - Division: inv0 = 1/dena and q0 = numa inv0 are within 2^-26.56 of q = tan x, qh = q0 rounded
+//    to 26 bits (Veltkamp), so qh = q (1 + eta), |eta| < 2^-26 + 2^-26.56 < 2^-25.25; dhh = dena
+//    to 26 bits, within 2^-25.27 of den. qh*dhh is exact and within 2^-24.2 of num, and so of
+//    numh (within 2^-18.2), so numh - qh*dhh is exact (Sterbenz), as are denh - dhh and denh -
+//    dena. Adding numl (a result below 2^-24.25 |num|) rounds by 2^-77.25 |num|; dc = (denh -
+//    dhh) + denl (below 2^-25.27 |den|) by 2^-78.27 |den|, and so, times qh, qh*dc and the last
+//    subtraction (whose result rem = num - qh den is below 2^-25.25 |num|) each by 2^-78.25
+//    |num|: rem within 2^-75.93 |num|. inv = inv0 - inv0 (((denh - dena) + denl) inv0): 1/den
+//    within 2.9u (u each for inv0 and the subtraction, delta^2 < 2^-53.2), the product rem inv
+//    adds u: 3.9u on |ql| < 2^-25.25 |q|, 2^-76.25 |q|. Division in all: 2^-75.08 |q|.
+// Total: 2^-68.46 + 2^-76 + 2^-75.08 < 2^-68.43 relative (to q or, within 2^-25.25, qh), so the
+// bound used is 0x1.bp-69 |qh| (2^-68.24). The rounding test adds qh to ql -+ err unnormalised:
+// those two roundings, below 2^-77.2 |q|, are inside the margin. The reduction's error delta moves
+// tan by (1
 // + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40), and its relative part 2^-103 |r| (1 + q^2) <=
 // 2^-101.9 |q| is inside the margin (2^-71.8 |q|), as is the Cody-Waite path's whole error (below
 // 2^-83.6 |q|, see reduceSmall).
@@ -331,8 +332,8 @@ alignas(64) constexpr TanEntry kTanTable[256] = {
   const double rhl = rh - rhh;
   const double z = rh * rh;
   const double rhz = rh * z;
-  const double tp =
-      rhz * (0x1.5555555555555p-2 + z * (0x1.1111111111111p-3 + z * 0x1.ba1ba1ba1ba1cp-5));
+  const double t3 = rhz * 0x1.5555555555555p-2;
+  const double tp = t3 + (rhz * z) * (0x1.1111111111111p-3 + z * 0x1.ba1ba1ba1ba1cp-5);
   // t = tan r = rh + tl.
   const double tl = (rl + z * rl) + tp;
   // N = T + t = sn.hi + nl and D = 1 - T t = sd.hi + dl, not normalised (|nl| < 2^-18.2 |N|,
@@ -341,11 +342,10 @@ alignas(64) constexpr TanEntry kTanTable[256] = {
   const double nl = (sn.lo + e.lo) + tl;
   const DoubleDouble sd = detail::fastTwoSum(1.0, -(e.hh * rhh));
   const double dl = (sd.lo - (e.hh * rhl + e.c * rh)) - e.hi * tl;
-  // N and D to 2^-31.8 from t ~ rh + rh^3/3, ready before the pairs above: the division and the
-  // splits need not wait for the pairs.
-  const double t3 = rhz * 0x1.5555555555555p-2;
+  // N to 2^-31.8 from t ~ rh + rh^3/3 and D to 2^-26.6 from t ~ rh, ready before the pairs
+  // above: the division and the splits need not wait for the pairs.
   const double na = sn.hi + t3;
-  const double da = (1.0 - e.hi * rh) - e.hi * t3;
+  const double da = 1.0 - e.hi * rh;
   // tan x = N/D, or -D/N a quarter turn further (p = 1).
   const bool p = m >= 256;
   const double numh = p ? -sd.hi : sn.hi;
