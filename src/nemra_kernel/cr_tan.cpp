@@ -1,15 +1,15 @@
 // Correctly rounded tan, and the fast path exposed to the tests that check its bound.
 //
-// Fast path: x = n pi/512 + r (reduceSmall / reduceLarge), n = k + 256 p (mod 512) with
-// -128 <= k < 128 and p = 0 or 1, b = k pi/512, T = tan b from kTanTable (|T| <= 1, hi + lo within
-// 2^-107 relative, Thh = Th rounded to 27 bits) and t = tan r: with N = T + t and D = 1 - T t,
-// tan x = N/D when p = 0 and -D/N when p = 1 (tan(y + pi/2) = -1/tan y). Write u = 2^-53, r = rh
+// Fast path: x = n pi/512 + r (reduceHot, or reduceSmall / reduceLarge), n = k + 256 p (mod 512)
+// with -128 <= k < 128 and p = 0 or 1, b = k pi/512, T = tan b from kTanTable (|T| <= 1, hi + lo
+// within 2^-107 relative, Thh = Th rounded to 27 bits) and t = tan r: with N = T + t and D = 1 - T
+// t, tan x = N/D when p = 0 and -D/N when p = 1 (tan(y + pi/2) = -1/tan y). Write u = 2^-53, r = rh
 // + rl, |r| <= rho = pi/1024 (1 + 2^-29), rho^2 < 2^-16.69, |rl| <= 2^-32 |rh|.
 //  - t = rh + tl, tl = (rl + z rl) + tp, tp = t3 + rh z^2 (2/15 + 17/315 z), t3 = rh z/3, z =
 //    rh^2: the series truncates below 2^-72.3 |r|; |tp| <= 2^-18.28 |r|, and the roundings in tp
 //    (z, rh*z, the constant 1/3 and t3, the sum; the rest's, on 2^-18 of tp, are negligible) are
 //    below 4.5u |tp| < 2^-69.11 |r|; rl's share (1 + tan^2 rh) rl taken as (1 + z) rl errs by
-//    (2/3) rh^4 |rl| < 2^-77 |r| (|rl| < 2^-51.6 on the Cody-Waite path, 2^-53 |rh| on the
+//    (2/3) rh^4 |rl| < 2^-76.7 |r| (|rl| < 2^-51.1 on the Cody-Waite path, 2^-53 |rh| on the
 //    other); the sum rounds by u |tl| < 2^-71.28 |r|. So |tl' - tl| < 2^-68.68 |r|.
 //  - N: T + rh = sn exactly by Fast2Sum (|T| >= tan(pi/512) > rho unless T = 0); the addition of
 //    tl to sn.lo + Tl rounds by 2^-71.28 |r| + 2^-104 |N|; the table 2^-106 |N|. And |r| <= |N|

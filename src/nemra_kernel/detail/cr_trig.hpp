@@ -224,7 +224,7 @@ struct TrigPoly {
   // rl's share of A (cos r - 1) + B (sin r - r): -(A sin rh + B (1 - cos rh)) rl, to within
   // (|A| rh^2/6 + |B| rh^2 rh/24... ) rl, below 2^-100 |A| + 2^-95 |B r|.
   const double u2 = bh * r.rl - (ah * r.rh + bh * p.h) * r.rl;
-  // The small terms first (their sums round by less than 2^-77 |B r| + 2^-104 |A|), s.lo, the
+  // The small terms first (their sums round by less than 2^-76.7 |B r| + 2^-103 |A|), s.lo, the
   // last of the head's terms to be ready, then sin r - r and cos r - 1.
   double u = s.lo + ((al + lin) + u2);
   u = u + bh * p.sm;
