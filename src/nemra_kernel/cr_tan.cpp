@@ -26,23 +26,22 @@
 //    Th rh differs from D by T tl and roundings: within 2^-26.6 |D| (|T tl| < 2^-26.62, |D| >
 //    0.99). Write num and den for N and D in their roles, numa and dena for their approximations
 //    (den = dena (1 + delta), |delta| < 2^-26.6).
-//  - Division: inv0 = 1/dena and q0 = numa inv0 are within 2^-26.56 of q = tan x, qh = q0 rounded
-//    to 26 bits (Veltkamp), so qh = q (1 + eta), |eta| < 2^-26 + 2^-26.56 < 2^-25.25; dhh = dena
-//    to 26 bits, within 2^-25.27 of den. qh*dhh is exact and within 2^-24.2 of num, and so of
-//    numh (within 2^-18.2), so numh - qh*dhh is exact (Sterbenz), as are denh - dhh and denh -
-//    dena. Adding numl (a result below 2^-24.25 |num|) rounds by 2^-77.25 |num|; dc = (denh -
-//    dhh) + denl (below 2^-25.27 |den|) by 2^-78.27 |den|, and so, times qh, qh*dc and the last
-//    subtraction (whose result rem = num - qh den is below 2^-25.25 |num|) each by 2^-78.25
-//    |num|: rem within 2^-75.93 |num|. inv = inv0 - inv0 (((denh - dena) + denl) inv0): 1/den
-//    within 2.9u (u each for inv0 and the subtraction, delta^2 < 2^-53.2), the product rem inv
-//    adds u: 3.9u on |ql| < 2^-25.25 |q|, 2^-76.25 |q|. Division in all: 2^-75.08 |q|.
-// Total: 2^-68.46 + 2^-76 + 2^-75.08 < 2^-68.43 relative (to q or, within 2^-25.25, qh), so the
+//  - Division: inv0 = 1/dena and q0 = numa inv0 are within 2^-26.56 of q = tan x, qh = q0
+//    truncated to 26 bits, so qh = q (1 + eta), |eta| < 2^-25 + 2^-26.56 < 2^-24.58; dhh = dena
+//    rounded to 26 bits (Veltkamp), within 2^-25.27 of den. qh*dhh is exact and within 2^-23.88
+//    of num, and so of numh (within 2^-18.2), so numh - qh*dhh is exact (Sterbenz), as are denh -
+//    dhh and denh - dena. Adding numl (a result below 2^-23.88 |num|) rounds by 2^-76.88 |num|;
+//    dc = (denh - dhh) + denl (below 2^-25.27 |den|) by 2^-78.27 |den|, and so, times qh, qh*dc
+//    and the last subtraction (whose result rem = num - qh den is below 2^-24.58 |num|) each by
+//    2^-77.58 |num|: rem within 2^-75.37 |num|. inv = inv0 - inv0 (((denh - dena) + denl) inv0):
+//    1/den within 2.9u (u each for inv0 and the subtraction, delta^2 < 2^-53.2), the product rem
+//    inv adds u: 3.9u on |ql| < 2^-24.58 |q|, 2^-75.62 |q|. Division in all: 2^-74.49 |q|.
+// Total: 2^-68.46 + 2^-76 + 2^-74.49 < 2^-68.42 relative (to q or, within 2^-24.58, qh), so the
 // bound used is 0x1.bp-69 |qh| (2^-68.24). The rounding test adds qh to ql -+ err unnormalised:
-// those two roundings, below 2^-77.2 |q|, are inside the margin. The reduction's error delta moves
-// tan by (1
-// + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40), and its relative part 2^-103 |r| (1 + q^2) <=
-// 2^-101.9 |q| is inside the margin (2^-71.8 |q|), as is the Cody-Waite path's whole error (below
-// 2^-83.6 |q|, see reduceSmall).
+// those two roundings, below 2^-76.5 |q|, are inside the margin. The reduction's error delta moves
+// tan by (1 + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40), and its relative part 2^-103 |r| (1 +
+// q^2) <= 2^-101.9 |q| is inside the margin (2^-71.5 |q|), as is the Cody-Waite path's whole error
+// (below 2^-83.6 |q|, see reduceSmall).
 #include <bit>
 #include <cstdint>
 
@@ -356,8 +355,9 @@ alignas(64) constexpr TanEntry kTanTable[256] = {
   const double dena = p ? na : da;
   const double inv0 = 1.0 / dena;
   const double q0 = numa * inv0;
-  const double cq = 134217729.0 * q0;
-  const double qh = cq - (cq - q0);
+  // q0 truncated to 26 significant bits (its low 27 fraction bits cleared): shorter than a split.
+  const double qh =
+      std::bit_cast<double>(std::bit_cast<std::uint64_t>(q0) & ~std::uint64_t{0x7FFFFFF});
   const double cd = 134217729.0 * dena;
   const double dhh = cd - (cd - dena);
   const double dc = (denh - dhh) + denl;
