@@ -13,20 +13,22 @@
 //
 // sin, cos, tan. |x| < 2^-27: sin x and tan x round to x and cos x to 1 (they are within a quarter
 // of an ulp). Otherwise x = n pi/512 + r, |r| <= pi/1024 (1 + 2^-29), r in double-double: a
-// three-part Cody-Waite subtraction below 2^14; above (or for a remainder below 2^-18) the 53-bit
-// significand times the 192 bits of 2/pi that matter, in integers. With A = sin a, B = cos a
-// from a table in double-double (a = n pi/512, a quarter turn more for cos), sin(a + r) =
-// A + B r + A (cos r - 1) + B (sin r - r): A + B r exactly in two doubles from a 27-bit head of B
-// times a 26-bit head of r, the rest in double with short polynomials. Fast path bound:
-// 0x1.7p-68 |A| + 0x1.5p-70 |result| + the reduction's error (n 2^-124.8 below 2^14, 2^-134
-// above), derived in cr_sin_cos.cpp. tan has a table of its own, T = tan b for
+// three-part Cody-Waite subtraction for |n| < 2^22 (|x| < 2^14.65); above (or for a remainder
+// below 2^-18) the 53-bit significand times the 192 bits of 2/pi that matter, in integers. With
+// A = sin a, B = cos a from a table in double-double (a = n pi/512, a quarter turn more for cos),
+// sin(a + r) = A + B r + A (cos r - 1) + B (sin r - r): A + B r exactly in two doubles from a
+// 27-bit head of B times a 26-bit head of r, the rest in double with short polynomials, the pair
+// left unnormalised for the rounding test. Fast path bound, the test's own roundings included:
+// 0x1.7p-68 |A| + 0x1.7p-70 |result| + the reduction's error (n 2^-124.8 on the Cody-Waite path,
+// 2^-134 above), derived in cr_sin_cos.cpp. tan has a table of its own, T = tan b for
 // b = k pi/512, -128 <= k < 128, in double-double: tan x = N/D, or -D/N a quarter turn further,
-// with N = T + tan r and D = 1 - T tan r in double-double and one division (a 26-bit quotient
-// head, its remainder exact); bound 0x1.bp-69 |result| + (1 + tan^2) times the reduction's
-// error (above 2^14), derived in cr_tan.cpp. Exact path: x 2/pi with 128, then
-// 256, 512, 960 fraction bits, sin and cos of the remainder by their series in fixed point with
-// a bound on the error; sin and cos round when the whole interval rounds alike, tan compares
-// sin - m cos with 0 at the midpoint m between two candidate doubles.
+// with N = T + tan r and D = 1 - T tan r in double-double, a 26-bit quotient head from a
+// division of early approximations of N and D, its remainder exact and divided by the
+// reciprocal of the denominator; bound 0x1.bp-69 |result| + (1 + tan^2) times the reduction's
+// error (above 2^14), derived in cr_tan.cpp. Exact path: x 2/pi with 128, then 256, 512, 960
+// fraction bits, sin and cos of the remainder by their series in fixed point with a bound on
+// the error; sin and cos round when the whole interval rounds alike, tan compares sin - m cos
+// with 0 at the midpoint m between two candidate doubles.
 //
 // acos. |x| <= 1/2: acos x = acos c - A1 w - w^2 P(w), c = x rounded to a multiple of 1/128 with
 // its sign, w = x - c (exact), acos c in double-double and P the Taylor series of asin at c to

@@ -2,34 +2,39 @@
 //
 // Error bound of the fast path (sinTable in detail/cr_trig.hpp). Write a for the table angle
 // (quarter turns included), A = sin a and B = cos a from the table (|A|, |B| <= 1, each within
-// 2^-107 relative as hi + lo; Bhh is Bh rounded to 27 bits), r = rh + rl with |r| <= rho =
-// pi/1024 (1 + 2^-29), rho^2 < 2^-16.69, |rl| <= 2^-32 |rh|, and V = A cos r + B sin r the exact
-// value. rh = rhh + rhl with rhh of 26 bits. With u = 2^-53:
+// 2^-107 relative as hi + lo; Bhh is Bh rounded to 27 bits, c = (Bh - Bhh) + Bl rounded), r = rh
+// + rl with |r| <= rho = pi/1024 (1 + 2^-29), rho^2 < 2^-16.69, |rl| <= 2^-32 |rh|, R = |r|, and
+// V = A cos r + B sin r the exact value. rh = rhh + rhl with rhh of 26 bits. With u = 2^-53:
 //  - Bhh*rhh is exact (27 + 26 bits), and A + Bhh*rhh = s + t exactly by Fast2Sum: |A| >=
 //    sin(pi/512) > rho >= |Bhh*rhh| unless A = 0.
-//  - cos rh - 1 = -z/2 + z^2 (1/24 - z/720) truncates below 2^-82 relative; z = rh^2 (1 + u),
-//    and the roundings of the z^2 part (below 2^-21 of cm1) and of the last addition make cm1
-//    within 2.01u relative (3.01u is used below); the product by Ah adds u, Al*cm1 left out adds
-//    u/2 (relative to |A| rho^2/2): (4.01 + 1) u rho^2/2 |A| = 2.51 u rho^2 |A| < 2^-68.37 |A|.
+//  - B rh - Bhh rhh = Bhh rhl + (Bh - Bhh + Bl) rh: |rhl| <= 2^-26 |rh|, |c| < 2^-26.9 |B|; c's
+//    rounding, the two products' and their sum's add less than 2^-77.5 |B| R.
 //  - rl's share, -(A sin rh + B (1 - cos rh)) rl, is taken as -(Ah rh + Bh z/2) rl: the
-//    difference and its roundings are below 2^-95 (|A| + |B r|).
-//  - The last addition (of Ah*cm1) rounds by at most u |u| <= u rho^2/2 |A| + 2^-77 |B r| <
-//    2^-70.7 |A| + 2^-77 |B r|.
-//  - sin r - r: four roundings in sm, one in its product and one in its addition (to a partial
-//    sum below 2^-24 |B r|): 5u |B| rho^3/6 + 2^-77 |B r| < 2^-69.95 |B r|.
-//  - The head terms Bhh*rhl and (Bh - Bhh)*rh are below 2^-26 |B r|; they, the other roundings
-//    and the table's errors add less than 2^-75 |B r| + 2^-100 |A|.
-//  Sum: |s + u - V| <= 2^-68.11 |A| + 2^-69.9 |B r|, and for every index |B r| <= 1.01 |V|: either
-//  A = 0 and V = B sin r, or |V| >= sin(pi/1024) >= |r| / 1.01. The bound used is
-//  0x1.7p-68 |Ah| + 0x1.5p-70 |s| (2^-67.48 and 2^-69.61: margin for |s| against |V| and for the
-//  rounding test). The reduction's error: below 2^-83.6 |V| for the Cody-Waite path (see
-//  reduceSmall), and 2^-134 + 2^-103 |r| (2^-102.9 |V|) for the other, whose 2^-134 is added.
+//    difference and its roundings are below 2^-95 (|A| + |B| R).
+//  - cos rh - 1 = -z/2 + z^2 (1/24 - z/720) truncates below 2^-82 relative; z = rh^2 (1 + u),
+//    and the roundings of the z^2 part (below 2^-20 of cm1) and of the last subtraction make cm1
+//    within 2.01u relative (3.01u is used); the product by Ah adds u, Al left out u:
+//    5.01u rho^2/2 |A| < 2^-68.37 |A|.
+//  - sin rh - rh: z, rh*z, the sum near -1/6 and the product round (4u), the constant -1/6 is
+//    off by u/2, the product by Bh and Bl left out add 2u: 6.5u rho^2/6 |B| R < 2^-69.58 |B| R
+//    (4.5u, 2^-70.1, when A = 0: B = Bh = +-1 exactly).
+//  - The sums: the small terms, s.lo and rl's share first (partial sums below 2^-52 |A| + 2^-25.3
+//    |B| R: 2^-76.7 |B| R in all), then sin rh - rh (u |u| < 2^-72.26 |B| R), then cos rh - 1 (u
+//    |u| < 2^-70.69 |A| + 2^-72.26 |B| R; none when A = 0).
+//  - The rounding test's own roundings of u -+ err, |u| < 2^-17.68 |A| + 2^-19.2 |B| R (so |u|
+//    < 2^-15 |s|): 2^-70.68 |A| + 2^-72.26 |B| R; the table: 2^-107 (|A| + |B| R).
+//  Sum: 2^-67.88 |A| + 2^-69.01 |B| R, and 2^-69.57 |B| R when A = 0. When A != 0, |A| >=
+//  sin(pi/512) >= 2 rho >= 2 |B| R: 2^-67.59 |A|. When A = 0, V = B sin r and R <= (1 +
+//  2^-19) |V|: 2^-69.57 |V|. The bound used, 0x1.7p-68 |Ah| + 0x1.7p-70 |s| (2^-67.48 and
+//  2^-69.48, |s| within 2^-15 of |V|), covers both with a margin for its own roundings and the
+//  reduction's error: below 2^-83.6 |V| on the Cody-Waite path (see reduceSmall), and 2^-134 +
+//  2^-103 |r| (2^-102.9 |V|) on the other, whose 2^-134 is added.
 //
-// The rounding test: every value within err of s + u rounds to the same double iff hi + (lo -
-// err) and hi + (lo + err) do, (hi, lo) = Fast2Sum(s, u), as rounding is monotonic; the
-// roundings of lo -+ err (below 2^-106 |V|) are inside the margin too. The test is symmetric in
-// the sign of err, so below 2^14 the bound is computed with the sign of s (0x1.7p-68 Ah +
-// 0x1.5p-70 s: Ah and s have the same sign), without taking absolute values.
+// The rounding test: every value within err of s + u rounds to the same double iff s + (u -
+// err) and s + (u + err) do, as rounding is monotonic, once err includes the roundings of u -+ err
+// (done above): no Fast2Sum normalises the pair first. The test is symmetric in the sign of err,
+// so below 2^14 the bound is computed with the sign of s (0x1.7p-68 Ah + 0x1.7p-70 s: Ah and s
+// have the same sign), without taking absolute values.
 #include <bit>
 #include <cstdint>
 
@@ -41,11 +46,11 @@ namespace nemra_kernel::cr {
 namespace {
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t kTiny = 0x3E40000000000000u;   // 2^-27
-constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
+constexpr std::uint64_t kTiny = 0x3E40000000000000u;  // 2^-27
 
-// Everything but the fast path of 2^-27 <= |x| < 2^14: tiny, huge and non-finite arguments,
-// remainders below 2^-18, and the exact path. quarter: 0 for sin, 1 for cos.
+// Everything the first path (reduceHot) leaves: |x| < 2^-18 (tiny arguments included), |x| >=
+// 2^14.65, non-finite arguments, remainders below 2^-18, and the exact path. quarter: 0 for sin,
+// 1 for cos.
 [[gnu::noinline]] double sinCosCold(double x, std::uint32_t quarter) noexcept {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
   const std::uint64_t abits = bits & ~kSignBit;
@@ -56,7 +61,7 @@ constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
   const double ax = std::bit_cast<double>(abits);
   const detail::TrigFast f = detail::sinCosFast(detail::reduceTrig(ax), quarter);
   double out;
-  if (!detail::roundsUnambiguously(f.v, f.err, &out))
+  if (!detail::roundsUnambiguouslyRaw(f.v, f.err, &out))
     out = detail::trigSlow(ax, static_cast<int>(quarter));
   return quarter == 0 && (bits & kSignBit) != 0 ? -out : out;
 }
@@ -64,23 +69,21 @@ constexpr std::uint64_t kLarge = 0x40D0000000000000u;  // 2^14
 }  // namespace
 
 double sin(double x) noexcept {
-  const std::uint64_t abits = std::bit_cast<std::uint64_t>(x) & ~kSignBit;
   detail::TrigReduced red;
-  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(x, &red)) {
+  if (detail::reduceHot(x, &red)) {
     const detail::TrigFast f = detail::sinCosFast(red, 0);
     double out;
-    if (detail::roundsUnambiguously(f.v, f.err, &out)) return out;
+    if (detail::roundsUnambiguouslyRaw(f.v, f.err, &out)) return out;
   }
   return sinCosCold(x, 0);
 }
 
 double cos(double x) noexcept {
-  const std::uint64_t abits = std::bit_cast<std::uint64_t>(x) & ~kSignBit;
   detail::TrigReduced red;
-  if (abits - kTiny < kLarge - kTiny && detail::reduceSmall(x, &red)) {
+  if (detail::reduceHot(x, &red)) {
     const detail::TrigFast f = detail::sinCosFast(red, 1);
     double out;
-    if (detail::roundsUnambiguously(f.v, f.err, &out)) return out;
+    if (detail::roundsUnambiguouslyRaw(f.v, f.err, &out)) return out;
   }
   return sinCosCold(x, 1);
 }

@@ -278,7 +278,8 @@ constexpr std::array<TrigEntry, 1024> fullTable() {
     const int i = j % 256, q = j / 256;
     const double* e = kSinQuarter[(q & 1) != 0 ? 256 - i : i];
     const double sign = (q & 2) != 0 ? -1.0 : 1.0;
-    t[static_cast<std::size_t>(j)] = {sign * e[0], sign * e[1], sign * e[2]};
+    const double hi = sign * e[0], lo = sign * e[1], hh = sign * e[2];
+    t[static_cast<std::size_t>(j)] = {hi, lo, hh, (hi - hh) + lo};
   }
   return t;
 }

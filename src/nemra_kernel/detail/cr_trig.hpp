@@ -56,11 +56,12 @@ struct DoubleDouble {
 
 // --- Tables -----------------------------------------------------------------------------------
 
-// sin(j*pi/512) for j = 0..1023 as double-double (hi, lo), within 2^-107 relative, and hi
-// rounded to 27 significant bits (so that its product with a 26-bit number is exact);
-// cos(j*pi/512) is entry j + 256 (mod 1024).
+// sin(j*pi/512) for j = 0..1023 as double-double (hi, lo), within 2^-107 relative, hi rounded to
+// 27 significant bits (hh, so that its product with a 26-bit number is exact), and the rest
+// (hi - hh) + lo rounded (c, within 2^-80 of sin); cos(j*pi/512) is entry j + 256 (mod 1024).
+// 32 bytes an entry: the index is a shift.
 struct TrigEntry {
-  double hi, lo, hh;
+  double hi, lo, hh, c;
 };
 extern const std::array<TrigEntry, 1024> kSinTable;
 // The bits of 2/pi after the binary point, 64 per word, most significant first.
@@ -154,6 +155,25 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
   return absd(u) >= 0x1p-18 || n == 0;
 }
 
+// The public functions' first path: the same reduction for x of either sign, true when |n| <
+// 2^22 (|x| < 2^14.65: n*C1 and n*C2 are still exact, and x - n*C1 is exact, both x and n*C1
+// being multiples of 2^-38 when |x| >= 2^14) and |u| >= 2^-18, so that the analysis above holds.
+// Two comparisons in double: u*u >= 2^-36 exactly when |u| >= 2^-18 (rounding is monotonic, and
+// the largest double below 2^-18 squares to below 2^-36), and nd*nd < 2^44 exactly when |nd| <
+// 2^22 (nd is an integer). False for NaN and infinities (nd or u is then NaN or infinite) and for
+// |x| < 2^-18 (n = 0 and u = x): the callers' cold paths take those.
+[[nodiscard]] [[gnu::always_inline]] inline bool reduceHot(double x, TrigReduced* out) noexcept {
+  const double t = x * kInvPiOver512 + 0x1.8p52;
+  const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
+  const double nd = t - 0x1.8p52;
+  const double u = x - nd * kCodyWaite1;
+  const double v = nd * kCodyWaite2;
+  const double rh = u - v;
+  const double e = (u - rh) - v;
+  *out = {n, rh, e - nd * kCodyWaite3, 0.0};
+  return u * u >= 0x1p-36 && nd * nd < 0x1p44;
+}
+
 [[nodiscard]] [[gnu::always_inline]] inline TrigReduced reduceTrig(double ax) noexcept {
   TrigReduced red;
   if (ax < 0x1p14 && reduceSmall(ax, &red)) return red;
@@ -163,63 +183,60 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 // --- Fast evaluation --------------------------------------------------------------------------
 
 // The parts of sin(a + r) and cos(a + r) that depend on r alone: rh split into a 26-bit head
-// and the rest, cos rh - 1 and sin rh - rh.
+// and the rest, rh^2/2, cos rh - 1 and sin rh - rh.
 struct TrigPoly {
-  double rhh, rhl, z, cm1, sm;
+  double rhh, rhl, h, cm1, sm;
 };
 
 [[nodiscard]] [[gnu::always_inline]] inline TrigPoly trigPoly(double rh) noexcept {
   const double c = 134217729.0 * rh;
   const double rhh = c - (c - rh);
   const double z = rh * rh;
-  const double cm1 = z * -0.5 + (z * z) * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10);
+  const double h = 0.5 * z;  // exact
+  const double cm1 = (z * z) * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10) - h;
   const double sm =
       (rh * z) * (-0x1.5555555555555p-3 + z * (0x1.1111111111111p-7 + z * -0x1.a01a01a01a01ap-13));
-  return {rhh, rh - rhh, z, cm1, sm};
+  return {rhh, rh - rhh, h, cm1, sm};
 }
 
 // sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as s + u (s and u
 // not normalised: |u| < 2^-15 |s|); *errA receives A (its sign is s's), the size of the table term
-// the error bound is proportional to. Bound (see cr_sin_cos.cpp): |s + u - sin(a + r)| <= 0x1.7p-68
-// |A| + 0x1.5p-70 |s|.
+// the error bound is proportional to. Bound (see cr_sin_cos.cpp): |s + u - sin(a + r)|, plus the
+// roundings of u -+ err in the rounding test, is at most 0x1.7p-68 |A| + 0x1.7p-70 |s|.
 [[nodiscard]] [[gnu::always_inline]] inline DoubleDouble sinTable(std::uint32_t n,
                                                                   std::uint32_t quarter,
                                                                   const TrigReduced& r,
                                                                   const TrigPoly& p,
                                                                   double* errA) noexcept {
   // (A, B) = (sin, cos) of the table angle plus the quarter turns.
-  const TrigEntry& ta = kSinTable[(n + 256 * quarter) & 1023];
-  const TrigEntry& tb = kSinTable[(n + 256 * quarter + 256) & 1023];
+  // Byte offsets of the two entries: one shift and two masks.
+  const std::uint32_t oa = ((n + 256 * quarter) << 5) & 0x7FE0u;
+  const std::uint32_t ob = (oa + 0x2000u) & 0x7FE0u;
+  const auto* base = reinterpret_cast<const unsigned char*>(kSinTable.data());
+  const TrigEntry& ta = *reinterpret_cast<const TrigEntry*>(base + oa);
+  const TrigEntry& tb = *reinterpret_cast<const TrigEntry*>(base + ob);
   const double ah = ta.hi, al = ta.lo;
-  const double bh = tb.hi, bl = tb.lo, bhh = tb.hh;
+  const double bh = tb.hi, bhh = tb.hh;
   // A + Bhh*rhh = s + t exactly: the product has at most 53 bits, and |A| >= sin(pi/512) >
-  // |Bhh*rhh| unless A = 0.
+  // |Bhh*rhh| unless A = 0. B rh - Bhh rhh = Bhh rhl + (Bh - Bhh + Bl) rh.
   const DoubleDouble s = fastTwoSum(ah, bhh * p.rhh);
-  const double u1 = (s.lo + al) + (bhh * p.rhl + (bh - bhh) * r.rh);
+  const double lin = bhh * p.rhl + tb.c * r.rh;
   // rl's share of A (cos r - 1) + B (sin r - r): -(A sin rh + B (1 - cos rh)) rl, to within
   // (|A| rh^2/6 + |B| rh^2 rh/24... ) rl, below 2^-100 |A| + 2^-95 |B r|.
-  const double u2 = (bh * r.rl + bl * r.rh) - (ah * r.rh + bh * (0.5 * p.z)) * r.rl;
-  double u = (u1 + u2) + bh * p.sm;
+  const double u2 = bh * r.rl - (ah * r.rh + bh * p.h) * r.rl;
+  // The small terms first (their sums round by less than 2^-76.7 |B r| + 2^-103 |A|), s.lo, the
+  // last of the head's terms to be ready, then sin r - r and cos r - 1.
+  double u = s.lo + ((al + lin) + u2);
+  u = u + bh * p.sm;
   u = u + ah * p.cm1;
   *errA = ah;
   return {s.hi, u};
 }
 
-// The double nearest to hi + lo when every value within err of it rounds to that double
-// (|lo| < 2^-15 |hi|): Fast2Sum normalises, then the interval's ends are rounded. err may have
-// either sign (the test is symmetric).
-[[nodiscard]] [[gnu::always_inline]] inline bool roundsUnambiguously(DoubleDouble v, double err,
-                                                                     double* out) noexcept {
-  const DoubleDouble w = fastTwoSum(v.hi, v.lo);
-  const double a = w.hi + (w.lo - err);
-  const double b = w.hi + (w.lo + err);
-  *out = a;
-  return a == b;
-}
-
-// The same test without the normalisation, for tan's pair (|lo| < 2^-23.9 |hi|): the roundings
-// of lo -+ err, below 2^-76.9 |hi|, are inside the margin of tan's bound. err may have either sign
-// (the test is symmetric).
+// The double nearest to hi + lo when every value within err of it rounds to that double: the
+// interval's ends hi + (lo -+ err) are rounded, and rounding is monotonic. lo is not normalised
+// (|lo| < 2^-15 |hi|), so the roundings of lo -+ err, at most 2^-53 (|lo| + |err|), must be inside
+// err: each fast path's bound includes them. err may have either sign (the test is symmetric).
 [[nodiscard]] [[gnu::always_inline]] inline bool roundsUnambiguouslyRaw(DoubleDouble v, double err,
                                                                         double* out) noexcept {
   const double a = v.hi + (v.lo - err);
@@ -242,7 +259,7 @@ struct TrigFast {
   // A and s have the same sign (|A| > |Bhh rhh| unless A = 0), so e is the bound with the sign
   // of s, which the (symmetric) rounding test accepts; red.err is 0 on the Cody-Waite path,
   // where the compiler drops the other branch.
-  const double e = 0x1.7p-68 * a + 0x1.5p-70 * v.hi;
+  const double e = 0x1.7p-68 * a + 0x1.7p-70 * v.hi;
   return {v, red.err == 0.0 ? e : absd(e) + red.err};
 }
 
