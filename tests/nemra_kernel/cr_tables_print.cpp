@@ -1,11 +1,13 @@
-// nemra-cr-tables: prints src/nemra_kernel/detail/cr_acos_tables.hpp from the recipe in
-// tests/support/cr_table_recipes.hpp. To regenerate it:
-//   nemra-cr-tables > src/nemra_kernel/detail/cr_acos_tables.hpp
-//   clang-format -i src/nemra_kernel/detail/cr_acos_tables.hpp
+// nemra-cr-tables: prints the tables of the correctly rounded functions from the recipe in
+// tests/support/cr_table_recipes.hpp. To regenerate them:
+//   nemra-cr-tables acos > src/nemra_kernel/detail/cr_acos_tables.hpp
+//   nemra-cr-tables tan > src/nemra_kernel/detail/cr_tan_table.hpp
+//   clang-format -i src/nemra_kernel/detail/cr_*table*.hpp
 // The CrTables tests check the committed entries against the same recipe.
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "support/cr_table_recipes.hpp"
 
@@ -23,9 +25,28 @@ void printTable(const char* name, std::array<double, N> (*row)(int)) {
   std::printf("};\n\n");
 }
 
-}  // namespace
+void printTan() {
+  std::printf(
+      "// The table of cr::tan (for cr_tan.cpp only), generated with MPFR at 400 bits by "
+      "nemra-cr-tables\n"
+      "// (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check it.\n"
+      "#ifndef NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP\n"
+      "#define NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP\n\n"
+      "namespace nemra_kernel::detail {\n\n"
+      "// tan(k pi/512) for k = -128..127 (entry k + 128) as double-double (hi, lo), within "
+      "2^-107\n"
+      "// relative, hi rounded to 27 significant bits (hh), and the rest (hi - hh) + lo rounded "
+      "(c).\n"
+      "struct TanEntry {\n  double hi, lo, hh, c;\n};\n"
+      "alignas(64) inline constexpr TanEntry kTanTable[256] = {\n");
+  for (int k = -128; k < 128; ++k) {
+    const std::array<double, 4> e = nemra_test::tanAtAngle(k);
+    std::printf("{%a, %a, %a, %a},\n", e[0], e[1], e[2], e[3]);
+  }
+  std::printf("};\n\n}  // namespace nemra_kernel::detail\n\n#endif\n");
+}
 
-int main() {
+void printAcos() {
   std::printf(
       "// Tables of cr::acos (for cr_acos.cpp only), generated with MPFR at 400 bits by\n"
       "// nemra-cr-tables (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check "
@@ -48,5 +69,18 @@ int main() {
   printTable("kAsinCentres", nemra_test::asinAtCentre);
   printTable("kOuterCentres", nemra_test::outerAtCentre);
   std::printf("}  // namespace nemra_kernel::detail\n\n#endif\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "acos") == 0) {
+    printAcos();
+  } else if (argc == 2 && std::strcmp(argv[1], "tan") == 0) {
+    printTan();
+  } else {
+    std::fprintf(stderr, "usage: nemra-cr-tables acos|tan > header\n");
+    return 2;
+  }
   return 0;
 }

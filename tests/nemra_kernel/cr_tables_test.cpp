@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <nemra_kernel/detail/cr_acos_tables.hpp>
+#include <nemra_kernel/detail/cr_tan_table.hpp>
 
 #include "support/cr_table_recipes.hpp"
 
@@ -24,6 +25,14 @@ TEST(CrTables, AcosTablesAreTheRecipes) {
     expectRow(kAcosAtCentres[i], nemra_test::acosAtCentre(i), "kAcosAtCentres", i);
     expectRow(kAsinCentres[i], nemra_test::asinAtCentre(i), "kAsinCentres", i);
     expectRow(kOuterCentres[i], nemra_test::outerAtCentre(i), "kOuterCentres", i);
+  }
+}
+
+TEST(CrTables, TanTableIsTheRecipe) {
+  for (int k = -128; k < 128; ++k) {
+    const nemra_kernel::detail::TanEntry& e = nemra_kernel::detail::kTanTable[k + 128];
+    const double committed[4] = {e.hi, e.lo, e.hh, e.c};
+    expectRow(committed, nemra_test::tanAtAngle(k), "kTanTable", k + 128);
   }
 }
 

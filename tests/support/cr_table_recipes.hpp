@@ -168,6 +168,23 @@ inline std::array<double, 10> outerAtCentre(int j) {
   return row;
 }
 
+// kTanTable entry k + 128, -128 <= k < 128: tan(k pi/512) as a double-double (hi, lo), hi
+// rounded to 27 significant bits (hh), and the double nearest to (hi - hh) + lo (c).
+inline std::array<double, 4> tanAtAngle(int k) {
+  Big angle;
+  mpfr_const_pi(angle.get(), MPFR_RNDN);
+  mpfr_mul_si(angle.get(), angle.get(), k, MPFR_RNDN);
+  mpfr_div_2ui(angle.get(), angle.get(), 9, MPFR_RNDN);
+  Big t;
+  mpfr_tan(t.get(), angle.get(), MPFR_RNDN);
+  const auto v = doubleDouble(t);
+  const auto hh = headAndRest(Big(v[0]), 27);
+  Big c(v[0]);
+  mpfr_sub_d(c.get(), c.get(), hh[0], MPFR_RNDN);
+  mpfr_add_d(c.get(), c.get(), v[1], MPFR_RNDN);
+  return {v[0], v[1], hh[0], nearest(c)};
+}
+
 }  // namespace nemra_test
 
 #endif
