@@ -54,12 +54,16 @@
 // two roundings of < 2^-74.6 relative that take the place of the sum's rounding above.
 // kAcosFastBoundOuter = 2^-70.
 //
-// Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.7 hi
-// outer). The true value lies within bound * hi (1 + 2^-52) of hi + lo, and fl(lo -+ e) moves
-// by < 2^-53 |lo -+ e|: < 2^-70.2 hi inner, < 2^-73.7 hi outer. So e = hi (bound + 2^-70), resp.
-// hi (bound + 2^-72), encloses the true value; when hi + (lo - e) and hi + (lo + e) round alike,
-// so does it (rounding is monotone). The test fails with probability about 2^-14 (inner) and
-// 2^-17 (outer).
+// Rounding test. The fast path leaves hi + (a + b) unnormalised, with b its last term (w^2 q
+// inner, l (fh + fl) outer) and a the sum of the others: |a| < 2^-33.7 inner, < 2^-20.8 hi
+// outer; |a + b| < 2^-17.2 inner, < 2^-20.7 hi outer. The true value lies within bound * hi
+// (1 + 2^-52) of hi + (a + b) exactly (the bound also covers the rounding of a + b, which the
+// test does not do). The test adds e last but one, (a -+ e) + b, so that it waits on b for two
+// sums only: fl(a -+ e) moves by < 2^-53 |a -+ e| and the sum with b by < 2^-53 |a -+ e + b|,
+// together < 2^-86 + 2^-70.2 hi inner, < 2^-72.7 hi outer. So e = hi (bound + 2^-70), resp.
+// hi (bound + 2^-72), encloses the true value; when hi + ((a - e) + b) and hi + ((a + e) + b)
+// round alike, so does it (rounding is monotone). The test fails with probability about 2^-14
+// (inner) and 2^-17 (outer).
 //
 // Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
 // when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi
@@ -94,8 +98,8 @@ using detail::kOuterCentres;
 constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
 constexpr double kPiHi = 0x1.921fb54442d18p1;
 constexpr double kPiLo = 0x1.1a62633145c07p-53;
-// The bounds plus the rounding of lo -+ e: < 2^-70.2 absolute (inner, where acos x > 1.047) and
-// < 2^-73.7 relative (outer).
+// The bounds plus the roundings of a -+ e and of its sum with b: < 2^-70.2 absolute (inner,
+// where acos x > 1.047) and < 2^-72.7 relative (outer).
 constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
 constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
@@ -108,6 +112,11 @@ inline detail::CrSum fastTwoSum(double a, double b) noexcept {
   const double s = a + b;
   return {s, b - (s - a)};
 }
+
+// The fast path's approximation hi + (a + b), b its last term to arrive (see the rounding test).
+struct Parts {
+  double hi, a, b;
+};
 
 inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
 
@@ -146,9 +155,9 @@ constexpr auto kInner = [] {
   return rows;
 }();
 
-// acos x as an unevaluated sum hi + lo (|lo| < 2^-17.2, not normalised) for 2^-56 <= |x| <= 1/2,
-// within kAcosFastBoundInner relative.
-[[gnu::always_inline]] inline detail::CrSum acosInner(double x) noexcept {
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-17.2, not normalised) for
+// 2^-56 <= |x| <= 1/2, within kAcosFastBoundInner relative.
+[[gnu::always_inline]] inline Parts acosInner(double x) noexcept {
   constexpr double round7 = 0x1.8p45;  // its ulp is 2^-7, its low byte 0
   const double rounded = x + round7;
   const double c = rounded - round7;  // x to the nearest multiple of 2^-7, with its sign
@@ -170,7 +179,7 @@ constexpr auto kInner = [] {
   const double wl = w - wh;
   const double p1 = D[0] * wh;
   const detail::CrSum h = fastTwoSum(t.acos_hi, p1);
-  return {h.hi, ((t.acos_lo + h.lo) + (D[0] * wl + D[1] * w)) + w2q};
+  return {h.hi, (t.acos_lo + h.lo) + (D[0] * wl + D[1] * w), w2q};
 }
 
 // The outer table by sign: kOuter[0] = kOuterCentres with base 0 for x > 0, kOuter[1] its
@@ -193,9 +202,9 @@ constexpr auto kOuter = [] {
   return rows;
 }();
 
-// acos x as an unevaluated sum hi + lo (|lo| < 2^-20.7 hi) for 1/2 < |x| < 1, within
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-20.7 hi) for 1/2 < |x| < 1, within
 // kAcosFastBoundOuter relative.
-[[gnu::always_inline]] inline detail::CrSum acosOuter(double x) noexcept {
+[[gnu::always_inline]] inline Parts acosOuter(double x) noexcept {
   const double s = 1.0 - std::fabs(x);
   const double s2 = s + s;
   const double h = std::sqrt(s2);
@@ -225,7 +234,7 @@ constexpr auto kOuter = [] {
   // acos x = 0 + (P + hr fl + l F) for x > 0, pi + (P + hr fl + l F) for x < 0 (P, fl, F
   // negative then). l, behind the square root and the division, comes last.
   const detail::CrSum r = fastTwoSum(row.base_hi, P);
-  return {r.hi, ((r.lo + row.base_lo) + hr * fl) + l * (fh + fl)};
+  return {r.hi, (r.lo + row.base_lo) + hr * fl, l * (fh + fl)};
 }
 
 // The sign of cos m - x, or 0 when N limbs cannot tell; m in [0, 3.2], both multiples of units.
@@ -277,15 +286,14 @@ bool decide(double x, double y, double* out) noexcept {
   return y;  // unreachable: no double is that close to a midpoint
 }
 
-// acos x from the fast path's r = hi + lo: the double every value within test |hi| of r rounds
-// to, or the exact path's answer when they do not all round alike.
-[[gnu::always_inline]] inline double roundedOrExact(double x, detail::CrSum r,
-                                                    double test) noexcept {
+// acos x from the fast path's r = hi + (a + b): the double every value within test |hi| of r
+// rounds to, or the exact path's answer when they do not all round alike.
+[[gnu::always_inline]] inline double roundedOrExact(double x, Parts r, double test) noexcept {
   const double e = r.hi * test;
-  const double below = r.hi + (r.lo - e);
-  const double above = r.hi + (r.lo + e);
+  const double below = r.hi + ((r.a - e) + r.b);
+  const double above = r.hi + ((r.a + e) + r.b);
   if (below == above) return below;
-  return exactPath(x, r.hi + r.lo);
+  return exactPath(x, r.hi + (r.a + r.b));
 }
 
 // The outer part with its rounding test, out of line: its square root keeps a call (errno for
@@ -306,8 +314,8 @@ bool decide(double x, double y, double* out) noexcept {
 namespace detail {
 
 CrSum acosFast(double x) noexcept {
-  const CrSum r = std::fabs(x) <= 0.5 ? acosInner(x) : acosOuter(x);
-  return fastTwoSum(r.hi, r.lo);
+  const Parts r = std::fabs(x) <= 0.5 ? acosInner(x) : acosOuter(x);
+  return fastTwoSum(r.hi, r.a + r.b);
 }
 
 }  // namespace detail
