@@ -16,13 +16,17 @@
 // (acos x >= pi/3 here):
 // - Taylor tail beyond w^9: < 2^-76.7 (summed at 400 bits over every table point);
 // - A2..A9 rounded to double: < 2^-53 sum |Ak w^k| < 2^-53 * 0.39 * 2^-16 * 1.01 < 2^-70.4;
-// - q = A2 + (...) rounds once on a value < 0.39 (the other terms, < 0.002, add < 2^-61 q);
-//   w^2 and w^2 q round once each: < 2^-53 * 1.18 * |w^2 q| with |w^2 q| < 0.39 * 2^-16 * 1.01,
-//   so < 2^-68.76;
+// - w^2 q evaluated as (w^2 P1 + w^4 P2) + (w^6 P3 + w^8 P4), Pk = D(2k) + D(2k+1) w: |w^2 q| <
+//   2^-17.36 (the table's |A2| < 0.385, |A3| < 0.514, and w^4 (P2 + ...) < 2^-32.7), so every
+//   rounding of a value of that size (the product w^2 P1 and the two sums that hold it) is at
+//   most half an ulp of 2^-18, 2^-71 each; P1 < 0.387 rounds by < 2^-55, times w^2 <= 2^-16:
+//   < 2^-71; w^2's rounding, 2^-53 relative: < 2^-70.36; D3 w by < 2^-62, times w^2: < 2^-78;
+//   the three smaller terms, each with at most ten roundings of 2^-53 relative, and their sum:
+//   < 2^-82. Together < 2^-68.53;
 // - the final subtraction rounds on a value < 2^-17.2: < 2^-70.2; the other low terms (table
 //   low parts, the Fast2Sum error, head * wl < 2^-33.7, A1 rest * w) round by < 2^-85 in all.
-// Total < 2^-68.76 (1 + 0.32 + 0.37 + 0.01) < 2^-67.99; relative (acos x >= 1.047) < 2^-68.05, so
-// kAcosFastBoundInner = 2^-67.5.
+// Total < 2^-68.53 (1 + 0.28 + 0.32 + 0.01) < 2^-67.85; relative (acos x >= 1.047) < 2^-67.92,
+// so kAcosFastBoundInner = 2^-67.5.
 //
 // Fast path, outer part, 1/2 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
 // F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
@@ -43,17 +47,23 @@
 // (hr + l)(fh + fl) as hr fh (exact, 26 bits times 27) plus hr fl + l (fh + fl) rounded
 // (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum (< 2^-20.79 hr) < 2^-73.79, l's factor and
 // product 2 * 2^-77.9; < 2^-72.7 more. acos a within 2^-70.9 relative; pi - acos a (x < 0, a
-// result above 2pi/3, so acos a's errors count half; computed as pi + the same sum from the
+// result above 2pi/3, so acos a's errors count half; computed as pi + the same terms from the
 // negated table, whose roundings are those of acos a with the sign flipped) within 2^-71.5
-// relative, two roundings of < 2^-74.6 included.
+// relative: the low part sums ((pi's rest + the Fast2Sum error) + hr fl) + l (fh + fl), the
+// first sum below 2^-51 (rounds by < 2^-104), the other two on values < 2^-20.79 hr + 2^-51,
+// two roundings of < 2^-74.6 relative that take the place of the sum's rounding above.
 // kAcosFastBoundOuter = 2^-70.
 //
-// Rounding test. The fast path leaves hi + lo unnormalised (|lo| < 2^-17.2 inner, < 2^-20.7 hi
-// outer). The true value lies within bound * hi (1 + 2^-52) of hi + lo, and fl(lo -+ e) moves
-// by < 2^-53 |lo -+ e|: < 2^-70.2 hi inner, < 2^-73.7 hi outer. So e = hi (bound + 2^-70), resp.
-// hi (bound + 2^-72), encloses the true value; when hi + (lo - e) and hi + (lo + e) round alike,
-// so does it (rounding is monotone). The test fails with probability about 2^-14 (inner) and
-// 2^-17 (outer).
+// Rounding test. The fast path leaves hi + (a + b) unnormalised, with b its last term (w^2 q
+// inner, l (fh + fl) outer) and a the sum of the others: |a| < 2^-33.7 inner, < 2^-20.8 hi
+// outer; |a + b| < 2^-17.2 inner, < 2^-20.7 hi outer. The true value lies within bound * hi
+// (1 + 2^-52) of hi + (a + b) exactly (the bound also covers the rounding of a + b, which the
+// test does not do). The test adds e last but one, (a -+ e) + b, so that it waits on b for two
+// sums only: fl(a -+ e) moves by < 2^-53 |a -+ e| and the sum with b by < 2^-53 |a -+ e + b|,
+// together < 2^-86 + 2^-70.2 hi inner, < 2^-72.7 hi outer. So e = hi (bound + 2^-70), resp.
+// hi (bound + 2^-72), encloses the true value; when hi + ((a - e) + b) and hi + ((a + e) + b)
+// round alike, so does it (rounding is monotone). The test fails with probability about 2^-14
+// (inner) and 2^-17 (outer).
 //
 // Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
 // when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi
@@ -88,8 +98,8 @@ using detail::kOuterCentres;
 constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
 constexpr double kPiHi = 0x1.921fb54442d18p1;
 constexpr double kPiLo = 0x1.1a62633145c07p-53;
-// The bounds plus the rounding of lo -+ e: < 2^-70.2 absolute (inner, where acos x > 1.047) and
-// < 2^-73.7 relative (outer).
+// The bounds plus the roundings of a -+ e and of its sum with b: < 2^-70.2 absolute (inner,
+// where acos x > 1.047) and < 2^-72.7 relative (outer).
 constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
 constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
@@ -103,7 +113,23 @@ inline detail::CrSum fastTwoSum(double a, double b) noexcept {
   return {s, b - (s - a)};
 }
 
+// The fast path's approximation hi + (a + b), b its last term to arrive (see the rounding test).
+struct Parts {
+  double hi, a, b;
+};
+
 inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
+
+// v with the low 27 bits of its significand cleared (26 bits kept), done on a vector of two so
+// that the mask stays with the floating-point registers instead of a round trip through the
+// integer ones (same bits either way).
+inline double truncate26(double v) noexcept {
+  using Doubles = double __attribute__((vector_size(16)));
+  using Words = std::uint64_t __attribute__((vector_size(16)));
+  const Words mask = {0xfffffffff8000000u, 0xfffffffff8000000u};
+  const Doubles in = {v, v};
+  return std::bit_cast<Doubles>(std::bit_cast<Words>(in) & mask)[0];
+}
 
 // The inner table by signed centre: row j is c = (j - 64)/128, j = 0..128, with acos c as a
 // double-double, then the Taylor coefficients D_k = -A_k of acos at c, A_k those of asin as in
@@ -129,27 +155,31 @@ constexpr auto kInner = [] {
   return rows;
 }();
 
-// acos x as an unevaluated sum hi + lo (|lo| < 2^-17.2, not normalised) for 2^-56 <= |x| <= 1/2,
-// within kAcosFastBoundInner relative.
-[[gnu::always_inline]] inline detail::CrSum acosInner(double x) noexcept {
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-17.2, not normalised) for
+// 2^-56 <= |x| <= 1/2, within kAcosFastBoundInner relative.
+[[gnu::always_inline]] inline Parts acosInner(double x) noexcept {
   constexpr double round7 = 0x1.8p45;  // its ulp is 2^-7, its low byte 0
   const double rounded = x + round7;
   const double c = rounded - round7;  // x to the nearest multiple of 2^-7, with its sign
   // The low byte of rounded is 128 c modulo 256: 64 more gives the row.
   const InnerRow& t = kInner[(bitsOf(rounded) + 64) & 0xff];
   const double w = x - c;  // exact, |w| <= 2^-8
+  const double* D = t.d;
+  // w^2 q = w^2 (D2 + D3 w) + w^4 (D4 + D5 w) + w^6 (D6 + D7 w) + w^8 (D8 + D9 w): the four
+  // pairs and the powers of w side by side, then a sum of depth two.
   const double w2 = w * w;
   const double w4 = w2 * w2;
-  const double* D = t.d;
-  const double q = D[2] + ((D[3] * w + w2 * (D[4] + D[5] * w)) +
-                           w4 * ((D[6] + D[7] * w) + w2 * (D[8] + D[9] * w)));
+  const double w6 = w4 * w2;
+  const double w8 = w4 * w4;
+  const double w2q = (w2 * (D[2] + D[3] * w) + w4 * (D[4] + D[5] * w)) +
+                     (w6 * (D[6] + D[7] * w) + w8 * (D[8] + D[9] * w));
   // acos x = acos c + D1 w + w^2 q, with D1 w = D1 wh + D1 wl: wh = w to a multiple of 2^-33 has
   // at most 26 bits, so the 26-bit head of D1 times wh is exact.
   const double wh = (w + kSplit33) - kSplit33;
   const double wl = w - wh;
   const double p1 = D[0] * wh;
   const detail::CrSum h = fastTwoSum(t.acos_hi, p1);
-  return {h.hi, ((t.acos_lo + h.lo) + (D[0] * wl + D[1] * w)) + w2 * q};
+  return {h.hi, (t.acos_lo + h.lo) + (D[0] * wl + D[1] * w), w2q};
 }
 
 // The outer table by sign: kOuter[0] = kOuterCentres with base 0 for x > 0, kOuter[1] its
@@ -172,9 +202,9 @@ constexpr auto kOuter = [] {
   return rows;
 }();
 
-// acos x as an unevaluated sum hi + lo (|lo| < 2^-20.7 hi) for 1/2 < |x| < 1, within
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-20.7 hi) for 1/2 < |x| < 1, within
 // kAcosFastBoundOuter relative.
-[[gnu::always_inline]] inline detail::CrSum acosOuter(double x) noexcept {
+[[gnu::always_inline]] inline Parts acosOuter(double x) noexcept {
   const double s = 1.0 - std::fabs(x);
   const double s2 = s + s;
   const double h = std::sqrt(s2);
@@ -196,15 +226,15 @@ constexpr auto kOuter = [] {
 
   // sqrt(2s) = hr + l with hr = h truncated to 26 bits: d = 2s - hr^2 is exact, and
   // l = d / (sqrt(2s) + hr).
-  const double hr = std::bit_cast<double>(bitsOf(h) & 0xfffffffff8000000u);
+  const double hr = truncate26(h);
   const double d = s2 - hr * hr;
   const double l = d / (h + hr);
 
   const double P = hr * fh;  // exact: 26 bits times 27
-  const double rest = hr * fl + l * (fh + fl);
-  // acos x = 0 + (P + rest) for x > 0, pi + (P + rest) for x < 0 (P, rest negative then).
+  // acos x = 0 + (P + hr fl + l F) for x > 0, pi + (P + hr fl + l F) for x < 0 (P, fl, F
+  // negative then). l, behind the square root and the division, comes last.
   const detail::CrSum r = fastTwoSum(row.base_hi, P);
-  return {r.hi, r.lo + (row.base_lo + rest)};
+  return {r.hi, (r.lo + row.base_lo) + hr * fl, l * (fh + fl)};
 }
 
 // The sign of cos m - x, or 0 when N limbs cannot tell; m in [0, 3.2], both multiples of units.
@@ -256,15 +286,14 @@ bool decide(double x, double y, double* out) noexcept {
   return y;  // unreachable: no double is that close to a midpoint
 }
 
-// acos x from the fast path's r = hi + lo: the double every value within test |hi| of r rounds
-// to, or the exact path's answer when they do not all round alike.
-[[gnu::always_inline]] inline double roundedOrExact(double x, detail::CrSum r,
-                                                    double test) noexcept {
+// acos x from the fast path's r = hi + (a + b): the double every value within test |hi| of r
+// rounds to, or the exact path's answer when they do not all round alike.
+[[gnu::always_inline]] inline double roundedOrExact(double x, Parts r, double test) noexcept {
   const double e = r.hi * test;
-  const double below = r.hi + (r.lo - e);
-  const double above = r.hi + (r.lo + e);
+  const double below = r.hi + ((r.a - e) + r.b);
+  const double above = r.hi + ((r.a + e) + r.b);
   if (below == above) return below;
-  return exactPath(x, r.hi + r.lo);
+  return exactPath(x, r.hi + (r.a + r.b));
 }
 
 // The outer part with its rounding test, out of line: its square root keeps a call (errno for
@@ -285,8 +314,8 @@ bool decide(double x, double y, double* out) noexcept {
 namespace detail {
 
 CrSum acosFast(double x) noexcept {
-  const CrSum r = std::fabs(x) <= 0.5 ? acosInner(x) : acosOuter(x);
-  return fastTwoSum(r.hi, r.lo);
+  const Parts r = std::fabs(x) <= 0.5 ? acosInner(x) : acosOuter(x);
+  return fastTwoSum(r.hi, r.a + r.b);
 }
 
 }  // namespace detail
