@@ -143,7 +143,13 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 // sin, cos and tan (|V| >= |r| / 1.01 when A = 0, |V| >= 2^-8.4 otherwise; likewise for tan),
 // inside their relative bounds: err is 0. Returns false (leaving the case to reduceLarge) when
 // the remainder is below 2^-18.
-[[nodiscard]] [[gnu::always_inline]] inline bool reduceSmall(double x, TrigReduced* out) noexcept {
+// The steps themselves, shared by reduceSmall and reduceHot: fills *out and returns u = x - n*C1
+// and n as a double, on which the two decide whether the reduction holds.
+struct CodyWaite {
+  double u, nd;
+};
+[[nodiscard]] [[gnu::always_inline]] inline CodyWaite codyWaite(double x,
+                                                                TrigReduced* out) noexcept {
   const double t = x * kInvPiOver512 + 0x1.8p52;
   const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
   const double nd = t - 0x1.8p52;
@@ -152,7 +158,12 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
   const double rh = u - v;
   const double e = (u - rh) - v;
   *out = {n, rh, e - nd * kCodyWaite3, 0.0};
-  return absd(u) >= 0x1p-18 || n == 0;
+  return {u, nd};
+}
+
+[[nodiscard]] [[gnu::always_inline]] inline bool reduceSmall(double x, TrigReduced* out) noexcept {
+  const CodyWaite c = codyWaite(x, out);
+  return absd(c.u) >= 0x1p-18 || out->n == 0;
 }
 
 // The public functions' first path: the same reduction for x of either sign, true when |n| <
@@ -163,15 +174,8 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 // 2^22 (nd is an integer). False for NaN and infinities (nd or u is then NaN or infinite) and for
 // |x| < 2^-18 (n = 0 and u = x): the callers' cold paths take those.
 [[nodiscard]] [[gnu::always_inline]] inline bool reduceHot(double x, TrigReduced* out) noexcept {
-  const double t = x * kInvPiOver512 + 0x1.8p52;
-  const auto n = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(t));
-  const double nd = t - 0x1.8p52;
-  const double u = x - nd * kCodyWaite1;
-  const double v = nd * kCodyWaite2;
-  const double rh = u - v;
-  const double e = (u - rh) - v;
-  *out = {n, rh, e - nd * kCodyWaite3, 0.0};
-  return u * u >= 0x1p-36 && nd * nd < 0x1p44;
+  const CodyWaite c = codyWaite(x, out);
+  return c.u * c.u >= 0x1p-36 && c.nd * c.nd < 0x1p44;
 }
 
 [[nodiscard]] [[gnu::always_inline]] inline TrigReduced reduceTrig(double ax) noexcept {
