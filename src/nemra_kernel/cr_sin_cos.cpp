@@ -66,26 +66,23 @@ constexpr std::uint64_t kTiny = 0x3E40000000000000u;  // 2^-27
   return quarter == 0 && (bits & kSignBit) != 0 ? -out : out;
 }
 
+// The first path, inlined into each function with its quarter a constant; everything else goes to
+// sinCosCold.
+template <std::uint32_t Quarter>
+[[gnu::always_inline]] inline double sinCos(double x) noexcept {
+  detail::TrigReduced red;
+  if (detail::reduceHot(x, &red)) {
+    const detail::TrigFast f = detail::sinCosFast(red, Quarter);
+    double out;
+    if (detail::roundsUnambiguouslyRaw(f.v, f.err, &out)) return out;
+  }
+  return sinCosCold(x, Quarter);
+}
+
 }  // namespace
 
-double sin(double x) noexcept {
-  detail::TrigReduced red;
-  if (detail::reduceHot(x, &red)) {
-    const detail::TrigFast f = detail::sinCosFast(red, 0);
-    double out;
-    if (detail::roundsUnambiguouslyRaw(f.v, f.err, &out)) return out;
-  }
-  return sinCosCold(x, 0);
-}
+double sin(double x) noexcept { return sinCos<0>(x); }
 
-double cos(double x) noexcept {
-  detail::TrigReduced red;
-  if (detail::reduceHot(x, &red)) {
-    const detail::TrigFast f = detail::sinCosFast(red, 1);
-    double out;
-    if (detail::roundsUnambiguouslyRaw(f.v, f.err, &out)) return out;
-  }
-  return sinCosCold(x, 1);
-}
+double cos(double x) noexcept { return sinCos<1>(x); }
 
 }  // namespace nemra_kernel::cr
