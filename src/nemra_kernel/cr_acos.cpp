@@ -28,7 +28,26 @@
 // Total < 2^-68.53 (1 + 0.28 + 0.32 + 0.01) < 2^-67.85; relative (acos x >= 1.047) < 2^-67.92,
 // so kAcosFastBoundInner = 2^-67.5.
 //
-// Fast path, outer part, 1/2 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
+// Fast path, middle part, 1/2 < a = |x| <= 7/8. With s = 1 - a (exact, 1/8 <= s < 1/2), acos a
+// = G(s) = acos(1 - s), and acos x = pi - G(s) for x < 0. G is analytic except at s = 0 (and
+// s = 2), so its Taylor series at a centre c converges within |s - c| < c: the centres are s
+// rounded to 7 significant bits, 64 per binade (129 rows, c = 1/8 .. 1/2), so w = s - c (exact)
+// has |w| <= 2^-7 c, the ratio of the inner part (2^-8 against 1/2). Then
+//   G(s) = G0 + G1 w + w^2 (G2 + G3 w + ... + G9 w^7),
+// G0 a double-double (acos(7/8) = 0.505 <= G <= pi/3), G1 a 26-bit head and a rest (|G1| <
+// 2.07), G2..G9 doubles, evaluated as the inner part's sum with wh = w to a multiple of 2^-33
+// (|w| <= 2^-9, so head * wh is exact). Error, absolute (summed at 400 bits over every row, |w|
+// at its largest): tail beyond w^9 < 2^-77.2; G2..G9 rounded to double < 2^-53 sum |Gk w^k| <
+// 2^-70.62; w^2 q (< 2^-17.62, its w^4.. part < 2^-33.1) as in the inner part: the product
+// w^2 P1 and the two sums holding it 3 * 2^-71, P1 (< 3.88) rounded by 2^-52 times w^2 <= 2^-20
+// (s < 1/4; 2^-53 times 2^-18 above), w^2's rounding < 2^-70.62, the rest < 2^-78, together
+// < 2^-68.59; the rounding of a + b < 2^-70.62; the low terms (G1's rest, head * wl, their sums)
+// < 2^-84. Total < 2^-68.59 (1 + 0.25 + 0.25 + 0.01) < 2^-68.0, relative (G >= 0.505)
+// < 2^-67.01. For x < 0 the coefficients are negated (exact) and pi's head and the negated head
+// make an exact Fast2Sum, the rest summed on values < 2^-32 (< 2^-85); pi - G >= 2pi/3, so the
+// relative error is smaller. kAcosFastBoundMiddle = 2^-67.
+//
+// Fast path, outer part, 7/8 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
 // F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
 // rounded to a multiple of 2^-7 and v = s - d (exact, |v| <= 2^-8), F(s) = F0 + F1 v + v^2 (F2 +
 // ... + F7 v^5), F0 a double-double, F1 a 26-bit head and a rest (head * vh exact, vh = v to a
@@ -55,15 +74,16 @@
 // kAcosFastBoundOuter = 2^-70.
 //
 // Rounding test. The fast path leaves hi + (a + b) unnormalised, with b its last term (w^2 q
-// inner, l (fh + fl) outer) and a the sum of the others: |a| < 2^-33.7 inner, < 2^-20.8 hi
-// outer; |a + b| < 2^-17.2 inner, < 2^-20.7 hi outer. The true value lies within bound * hi
-// (1 + 2^-52) of hi + (a + b) exactly (the bound also covers the rounding of a + b, which the
-// test does not do). The test adds e last but one, (a -+ e) + b, so that it waits on b for two
-// sums only: fl(a -+ e) moves by < 2^-53 |a -+ e| and the sum with b by < 2^-53 |a -+ e + b|,
-// together < 2^-86 + 2^-70.2 hi inner, < 2^-72.7 hi outer. So e = hi (bound + 2^-70), resp.
-// hi (bound + 2^-72), encloses the true value; when hi + ((a - e) + b) and hi + ((a + e) + b)
-// round alike, so does it (rounding is monotone). The test fails with probability about 2^-14
-// (inner) and 2^-17 (outer).
+// inner and middle, l (fh + fl) outer) and a the sum of the others: |a| < 2^-33.7 inner,
+// < 2^-32.6 middle, < 2^-20.8 hi outer; |a + b| < 2^-17.2 inner, < 2^-17.63 middle, < 2^-20.7 hi
+// outer. The true value lies within bound * hi (1 + 2^-52) of hi + (a + b) exactly (the bound
+// also covers the rounding of a + b, which the test does not do). The test adds e last but one,
+// (a -+ e) + b, so that it waits on b for two sums only: fl(a -+ e) moves by < 2^-53 |a -+ e| and
+// the sum with b by < 2^-53 |a -+ e + b|, together < 2^-86 + 2^-70.2 hi inner, < 2^-69.64 hi
+// middle (hi >= 0.505), < 2^-72.7 hi outer. So e = hi (bound + 2^-70), hi (bound + 2^-69.61),
+// resp. hi (bound + 2^-72), encloses the true value; when hi + ((a - e) + b) and
+// hi + ((a + e) + b) round alike, so does it (rounding is monotone). The test fails with
+// probability about 2^-14 (inner), 2^-13 (middle) and 2^-17 (outer).
 //
 // Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
 // when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi
@@ -99,8 +119,9 @@ constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
 constexpr double kPiHi = 0x1.921fb54442d18p1;
 constexpr double kPiLo = 0x1.1a62633145c07p-53;
 // The bounds plus the roundings of a -+ e and of its sum with b: < 2^-70.2 absolute (inner,
-// where acos x > 1.047) and < 2^-72.7 relative (outer).
+// where acos x > 1.047), < 2^-69.64 relative (middle) and < 2^-72.7 relative (outer).
 constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
+constexpr double kMiddleTest = detail::kAcosFastBoundMiddle + 0x1.5p-70;
 constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 
 // (y + kSplit33) - kSplit33 is y rounded to a multiple of 2^-33, exactly, for |y| <= 2^-8.
@@ -182,6 +203,46 @@ constexpr auto kInner = [] {
   return {h.hi, (t.acos_lo + h.lo) + (D[0] * wl + D[1] * w), w2q};
 }
 
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-17.63, not normalised) for
+// 1/2 < |x| <= 7/8, within kAcosFastBoundMiddle relative.
+[[gnu::always_inline]] inline Parts acosMiddle(double x) noexcept {
+  const double s = 1.0 - std::fabs(x);  // exact, in [1/8, 1/2)
+  // c = s rounded to 7 significant bits, the centre of s's row: half of bit 46 added to s's bits
+  // rounds its significand there (a carry moves into the exponent) before the bits below are
+  // cleared. w = s - c is exact and |w| <= 2^-7 c. The row is c's exponent and top six fraction
+  // bits, counted from 1/8 (c may be 1/2, the last row). Integer steps: the row's address does
+  // not wait on floating-point rounding.
+  const std::uint64_t c_bits =
+      (bitsOf(s) + (std::uint64_t{1} << 45)) & ~((std::uint64_t{1} << 46) - 1);
+  const double w = s - std::bit_cast<double>(c_bits);
+  const double* G = detail::kMiddleCentres[(c_bits >> 46) - (bitsOf(0.125) >> 46)];
+  // For x < 0, acos x = pi - G(s): the terms taken with the sign of x (exact), on a base of pi
+  // (of 0 for x > 0), looked up by the sign bit rather than chosen by a branch that random signs
+  // would mispredict. The sign enters w^2q through the powers of w, which are ready before the
+  // row's coefficients.
+  static constexpr double kSign[2] = {1.0, -1.0};
+  static constexpr double kBaseHi[2] = {0.0, kPiHi};
+  static constexpr double kBaseLo[2] = {0.0, kPiLo};
+  const std::uint64_t negative = bitsOf(x) >> 63;
+  const double sign = kSign[negative];
+  const double w2 = w * w;
+  const double sw2 = sign * w2;
+  const double w4 = w2 * w2;
+  const double sw4 = sw2 * w2;
+  const double sw6 = sw4 * w2;
+  const double sw8 = sw4 * w4;
+  const double w2q = (sw2 * (G[4] + G[5] * w) + sw4 * (G[6] + G[7] * w)) +
+                     (sw6 * (G[8] + G[9] * w) + sw8 * (G[10] + G[11] * w));
+  const double wh = (w + kSplit33) - kSplit33;
+  const double wl = w - wh;
+  const detail::CrSum h = fastTwoSum(G[0], G[2] * wh);
+  const double a = (G[1] + h.lo) + (G[2] * wl + G[3] * w);
+  // pi - (h.hi + ...) for x < 0: pi's head exceeds h.hi, so the Fast2Sum is exact; for x > 0
+  // the base is 0 and nothing rounds.
+  const detail::CrSum r = fastTwoSum(kBaseHi[negative], sign * h.hi);
+  return {r.hi, (r.lo + kBaseLo[negative]) + sign * a, w2q};
+}
+
 // The outer table by sign: kOuter[0] = kOuterCentres with base 0 for x > 0, kOuter[1] its
 // negation with base pi for x < 0, where acos x = pi - sqrt(2s) F(s) (exact sign flips).
 struct OuterRow {
@@ -190,8 +251,8 @@ struct OuterRow {
 };
 
 constexpr auto kOuter = [] {
-  std::array<std::array<OuterRow, 65>, 2> rows{};
-  for (std::size_t i = 0; i <= 64; ++i) {
+  std::array<std::array<OuterRow, 17>, 2> rows{};
+  for (std::size_t i = 0; i <= 16; ++i) {
     rows[1][i].base_hi = kPiHi;
     rows[1][i].base_lo = kPiLo;
     for (std::size_t m = 0; m < 10; ++m) {
@@ -202,7 +263,7 @@ constexpr auto kOuter = [] {
   return rows;
 }();
 
-// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-20.7 hi) for 1/2 < |x| < 1, within
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-20.7 hi) for 7/8 < |x| < 1, within
 // kAcosFastBoundOuter relative.
 [[gnu::always_inline]] inline Parts acosOuter(double x) noexcept {
   const double s = 1.0 - std::fabs(x);
@@ -314,7 +375,8 @@ bool decide(double x, double y, double* out) noexcept {
 namespace detail {
 
 CrSum acosFast(double x) noexcept {
-  const Parts r = std::fabs(x) <= 0.5 ? acosInner(x) : acosOuter(x);
+  const double a = std::fabs(x);
+  const Parts r = a <= 0.5 ? acosInner(x) : a <= 0.875 ? acosMiddle(x) : acosOuter(x);
   return fastTwoSum(r.hi, r.a + r.b);
 }
 
@@ -325,8 +387,9 @@ double cr::acos(double x) noexcept {
   // One unsigned comparison sends |x| < 2^-56, |x| >= 1 and NaN out of line.
   if (abs_bits - 0x3c70000000000000u >= 0x3ff0000000000000u - 0x3c70000000000000u)
     return acosSpecial(x);
-  if (abs_bits > 0x3fe0000000000000u) return acosOuterRounded(x);  // |x| > 1/2
-  return roundedOrExact(x, acosInner(x), kInnerTest);
+  if (abs_bits <= 0x3fe0000000000000u) return roundedOrExact(x, acosInner(x), kInnerTest);
+  if (abs_bits <= 0x3fec000000000000u) return roundedOrExact(x, acosMiddle(x), kMiddleTest);
+  return acosOuterRounded(x);  // |x| > 7/8
 }
 
 }  // namespace nemra_kernel

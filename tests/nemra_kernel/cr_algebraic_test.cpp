@@ -207,24 +207,38 @@ TEST(CrAcos, RandomInputsRoundCorrectly) {
 
 TEST(CrAcos, FastPathErrorStaysWithinItsBounds) {
   std::mt19937_64 rng(31);
-  double worst_inner = 0;
-  double worst_outer = 0;
+  // |x| <= 1/2, 1/2 < |x| <= 7/8, beyond: each part has its own bound.
+  const double bound[3] = {detail::kAcosFastBoundInner, detail::kAcosFastBoundMiddle,
+                           detail::kAcosFastBoundOuter};
+  double worst[3] = {0, 0, 0};
+  const auto measure = [&](double x) {
+    const detail::CrSum r = detail::acosFast(x);
+    const double err = nemra_test::relativeError(CrFunction::Acos, x, r.hi, r.lo);
+    const int part = std::fabs(x) <= 0.5 ? 0 : std::fabs(x) <= 0.875 ? 1 : 2;
+    worst[part] = std::fmax(worst[part], err);
+  };
   for (int i = 0; i < 100000; ++i) {
     double x = static_cast<double>(rng() >> 11) * 0x1p-52 - 1.0;
     if (i % 4 == 0) x = std::ldexp(x, -static_cast<int>(rng() % 55));  // near 0 too
     if (std::fabs(x) < 0x1p-56 || std::fabs(x) >= 1.0) continue;
-    const detail::CrSum r = detail::acosFast(x);
-    const double err = nemra_test::relativeError(CrFunction::Acos, x, r.hi, r.lo);
-    double& worst = std::fabs(x) <= 0.5 ? worst_inner : worst_outer;
-    worst = std::fmax(worst, err);
+    measure(x);
   }
-  std::printf(
-      "  acos fast path: largest relative error 2^%.2f (|x| <= 1/2, bound 2^%.1f), "
-      "2^%.2f (beyond, bound 2^%.1f)\n",
-      std::log2(worst_inner), std::log2(detail::kAcosFastBoundInner), std::log2(worst_outer),
-      std::log2(detail::kAcosFastBoundOuter));
-  EXPECT_LE(worst_inner, detail::kAcosFastBoundInner);
-  EXPECT_LE(worst_outer, detail::kAcosFastBoundOuter);
+  // The middle part's rows meet where 1 - |x| is halfway between two 7-bit values: there the
+  // distance to the row's centre is largest, and one bit more or less picks the other row.
+  for (int e : {-10, -9}) {
+    for (int k = 129; k < 256; k += 2) {  // s = k 2^e, 1/8 <= s < 1/2
+      const double edge = std::ldexp(static_cast<double>(k), e);
+      for (double s : {std::nextafter(edge, 0.0), edge, std::nextafter(edge, 1.0)}) {
+        measure(1.0 - s);
+        measure(s - 1.0);
+      }
+    }
+  }
+  for (int part = 0; part < 3; ++part) {
+    std::printf("  acos fast path, part %d: largest relative error 2^%.2f, bound 2^%.1f\n", part,
+                std::log2(worst[part]), std::log2(bound[part]));
+    EXPECT_LE(worst[part], bound[part]) << "part " << part;
+  }
 }
 
 // acos x = pi/2 - x - x^3/6 - ... takes 2^k doubles x in [2^-k, 2^(1-k)) to each ulp near pi/2,

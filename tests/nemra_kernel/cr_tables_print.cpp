@@ -14,9 +14,9 @@
 namespace {
 
 template <std::size_t N>
-void printTable(const char* name, std::array<double, N> (*row)(int)) {
-  std::printf("inline constexpr double %s[65][%zu] = {\n", name, N);
-  for (int i = 0; i <= 64; ++i) {
+void printTable(const char* name, int rows, std::array<double, N> (*row)(int)) {
+  std::printf("inline constexpr double %s[%d][%zu] = {\n", name, rows, N);
+  for (int i = 0; i < rows; ++i) {
     const std::array<double, N> r = row(i);
     std::printf("{");
     for (std::size_t k = 0; k < N; ++k) std::printf(k == 0 ? "%a" : ", %a", r[k]);
@@ -59,15 +59,22 @@ void printAcos() {
       "// rest, then the Taylor coefficients of asin at c of degree 2 to 9, each the nearest "
       "double.\n"
       "//\n"
-      "// kOuterCentres[j], d = j/128: F(s) = acos(1 - s) / sqrt(2s) at s = d as a "
-      "double-double, F'(d)\n"
-      "// as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to 7.\n"
+      "// kMiddleCentres[i], c = 2^e (1 + j/64) with e = -3 + i/64, j = i mod 64 (1/8 <= c <= "
+      "1/2):\n"
+      "// G(s) = acos(1 - s) at c as a double-double, G'(c) as a 26-bit head and a rest, then the\n"
+      "// Taylor coefficients of G at c of degree 2 to 9.\n"
+      "//\n"
+      "// kOuterCentres[j], d = j/128 <= 1/8: F(s) = acos(1 - s) / sqrt(2s) at s = d as a "
+      "double-double,\n"
+      "// F'(d) as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to "
+      "7.\n"
       "#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP\n"
       "#define NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP\n\n"
       "namespace nemra_kernel::detail {\n\n");
-  printTable("kAcosAtCentres", nemra_test::acosAtCentre);
-  printTable("kAsinCentres", nemra_test::asinAtCentre);
-  printTable("kOuterCentres", nemra_test::outerAtCentre);
+  printTable("kAcosAtCentres", 65, nemra_test::acosAtCentre);
+  printTable("kAsinCentres", 65, nemra_test::asinAtCentre);
+  printTable("kMiddleCentres", 129, nemra_test::middleAtCentre);
+  printTable("kOuterCentres", 17, nemra_test::outerAtCentre);
   std::printf("}  // namespace nemra_kernel::detail\n\n#endif\n");
 }
 

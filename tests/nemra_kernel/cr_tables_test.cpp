@@ -24,7 +24,12 @@ TEST(CrTables, AcosTablesAreTheRecipes) {
   for (int i = 0; i <= 64; ++i) {
     expectRow(kAcosAtCentres[i], nemra_test::acosAtCentre(i), "kAcosAtCentres", i);
     expectRow(kAsinCentres[i], nemra_test::asinAtCentre(i), "kAsinCentres", i);
-    expectRow(kOuterCentres[i], nemra_test::outerAtCentre(i), "kOuterCentres", i);
+  }
+  for (int i = 0; i <= 128; ++i) {
+    expectRow(kMiddleCentres[i], nemra_test::middleAtCentre(i), "kMiddleCentres", i);
+  }
+  for (int j = 0; j <= 16; ++j) {
+    expectRow(kOuterCentres[j], nemra_test::outerAtCentre(j), "kOuterCentres", j);
   }
 }
 

@@ -127,7 +127,32 @@ inline std::array<double, 10> asinAtCentre(int i) {
   return row;
 }
 
-// kOuterCentres row j, d = j/128 (d <= 1/2): F(s) = acos(1 - s) / sqrt(2s) at s = d as a
+// kMiddleCentres row i, c = 2^e (1 + j/64) with e = -3 + i/64, j = i mod 64 (1/8 <= c <= 1/2):
+// G(s) = acos(1 - s) at c as a double-double, G'(c) as a 26-bit head and a rest, then G's Taylor
+// coefficients at c of degree 2 to 9. G' = (2s - s^2)^(-1/2), and at s = c + t, 2s - s^2 =
+// (2c - c^2) + (2 - 2c) t - t^2.
+inline std::array<double, 12> middleAtCentre(int i) {
+  const double c = (1.0 + (i % 64) / 64.0) / (i < 64 ? 8 : i < 128 ? 4 : 2);
+  const Series<9> dg = powerOfQuadratic<9>(Big(2 * c - c * c), Big(2 - 2 * c), Big(-1.0), -0.5);
+  Big g;
+  Big arg(1.0 - c);
+  mpfr_acos(g.get(), arg.get(), MPFR_RNDN);
+  std::array<double, 12> row{};
+  const auto value = doubleDouble(g);
+  const auto slope = headAndRest(dg[0], 26);
+  row[0] = value[0];
+  row[1] = value[1];
+  row[2] = slope[0];
+  row[3] = slope[1];
+  for (std::size_t k = 2; k <= 9; ++k) {
+    Big a;
+    mpfr_div_ui(a.get(), dg[k - 1].get(), static_cast<unsigned long>(k), MPFR_RNDN);
+    row[k + 2] = nearest(a);
+  }
+  return row;
+}
+
+// kOuterCentres row j, d = j/128 (d <= 1/8): F(s) = acos(1 - s) / sqrt(2s) at s = d as a
 // double-double, F'(d) as a 26-bit head and a rest, then F's Taylor coefficients at d of degree 2
 // to 7. At d = 0, F(s) = sum over n of C(2n, n) / (8^n (2n + 1)) s^n. Elsewhere F = h g with
 // h(s) = acos(1 - s), whose derivative is (2s - s^2)^(-1/2), and g(s) = (2s)^(-1/2); at

@@ -8,8 +8,10 @@
 namespace nemra_kernel::detail {
 
 // acosFast(x) for 2^-56 <= |x| < 1 returns the fast path's approximation hi + lo of acos x, within
-// kAcosFastBoundInner * acos x for |x| <= 1/2 and kAcosFastBoundOuter * acos x beyond.
+// kAcosFastBoundInner * acos x for |x| <= 1/2, kAcosFastBoundMiddle * acos x for 1/2 < |x| <= 7/8
+// and kAcosFastBoundOuter * acos x beyond.
 inline constexpr double kAcosFastBoundInner = 0x1.6a09e667f3bcdp-68;  // 2^-67.5
+inline constexpr double kAcosFastBoundMiddle = 0x1p-67;
 inline constexpr double kAcosFastBoundOuter = 0x1p-70;
 [[nodiscard]] NEMRA_API CrSum acosFast(double x) noexcept;
 
