@@ -111,6 +111,7 @@
 namespace nemra_kernel {
 namespace {
 
+using detail::fastTwoSum;
 using detail::kAcosAtCentres;
 using detail::kAsinCentres;
 using detail::kOuterCentres;
@@ -128,11 +129,6 @@ constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
 constexpr double kSplit33 = 0x1.8p19;
 // Likewise to a multiple of 2^-26 for 1 <= |y| < 2.
 constexpr double kSplit26 = 0x1.8p26;
-
-inline detail::CrSum fastTwoSum(double a, double b) noexcept {
-  const double s = a + b;
-  return {s, b - (s - a)};
-}
 
 // The fast path's approximation hi + (a + b), b its last term to arrive (see the rounding test).
 struct Parts {
@@ -199,7 +195,7 @@ constexpr auto kInner = [] {
   const double wh = (w + kSplit33) - kSplit33;
   const double wl = w - wh;
   const double p1 = D[0] * wh;
-  const detail::CrSum h = fastTwoSum(t.acos_hi, p1);
+  const detail::DoubleDouble h = fastTwoSum(t.acos_hi, p1);
   return {h.hi, (t.acos_lo + h.lo) + (D[0] * wl + D[1] * w), w2q};
 }
 
@@ -235,11 +231,11 @@ constexpr auto kInner = [] {
                      (sw6 * (G[8] + G[9] * w) + sw8 * (G[10] + G[11] * w));
   const double wh = (w + kSplit33) - kSplit33;
   const double wl = w - wh;
-  const detail::CrSum h = fastTwoSum(G[0], G[2] * wh);
+  const detail::DoubleDouble h = fastTwoSum(G[0], G[2] * wh);
   const double a = (G[1] + h.lo) + (G[2] * wl + G[3] * w);
   // pi - (h.hi + ...) for x < 0: pi's head exceeds h.hi, so the Fast2Sum is exact; for x > 0
   // the base is 0 and nothing rounds.
-  const detail::CrSum r = fastTwoSum(kBaseHi[negative], sign * h.hi);
+  const detail::DoubleDouble r = fastTwoSum(kBaseHi[negative], sign * h.hi);
   return {r.hi, (r.lo + kBaseLo[negative]) + sign * a, w2q};
 }
 
@@ -294,7 +290,7 @@ constexpr auto kOuter = [] {
   const double P = hr * fh;  // exact: 26 bits times 27
   // acos x = 0 + (P + hr fl + l F) for x > 0, pi + (P + hr fl + l F) for x < 0 (P, fl, F
   // negative then). l, behind the square root and the division, comes last.
-  const detail::CrSum r = fastTwoSum(row.base_hi, P);
+  const detail::DoubleDouble r = fastTwoSum(row.base_hi, P);
   return {r.hi, (r.lo + row.base_lo) + hr * fl, l * (fh + fl)};
 }
 
@@ -374,7 +370,7 @@ bool decide(double x, double y, double* out) noexcept {
 
 namespace detail {
 
-CrSum acosFast(double x) noexcept {
+DoubleDouble acosFast(double x) noexcept {
   const double a = std::fabs(x);
   const Parts r = a <= 0.5 ? acosInner(x) : a <= 0.875 ? acosMiddle(x) : acosOuter(x);
   return fastTwoSum(r.hi, r.a + r.b);

@@ -156,7 +156,7 @@ inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint6
 
 namespace detail {
 
-CrSum invFourthRootFast(double t) noexcept {
+DoubleDouble invFourthRootFast(double t) noexcept {
   const std::uint64_t bits = bitsOf(t);
   const Approximation a =
       approximate(bits & 0x000fffffffffffffu, static_cast<int>(bits >> 52) - 1023);

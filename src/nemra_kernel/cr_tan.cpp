@@ -65,9 +65,7 @@ using detail::TanEntry;
   // a = n pi/512 = (k + 256 p) pi/512 with -128 <= k < 128, p = 0 or 1.
   const std::uint32_t m = (red.n + 128) & 511;
   const TanEntry& e = kTanTable[m & 255];
-  const double c = 134217729.0 * rh;
-  const double rhh = c - (c - rh);
-  const double rhl = rh - rhh;
+  const auto [rhh, rhl] = detail::split26(rh);
   const double z = rh * rh;
   const double rhz = rh * z;
   const double t3 = rhz * 0x1.5555555555555p-2;
@@ -97,8 +95,7 @@ using detail::TanEntry;
   // q0 truncated to 26 significant bits (its low 27 fraction bits cleared): shorter than a split.
   const double qh =
       std::bit_cast<double>(std::bit_cast<std::uint64_t>(q0) & ~std::uint64_t{0x7FFFFFF});
-  const double cd = 134217729.0 * dena;
-  const double dhh = cd - (cd - dena);
+  const double dhh = detail::split26(dena).hi;
   const double dc = (denh - dhh) + denl;
   const double rem = ((numh - qh * dhh) + numl) - qh * dc;
   // 1/den from 1/dena, corrected to first order.

@@ -124,7 +124,7 @@ TEST(CrInvFourthRoot, FastPathErrorStaysWithinItsBound) {
   for (int i = 0; i < 200000; ++i) {
     const double t =
         std::ldexp(1.0 + static_cast<double>(rng() >> 12) * 0x1p-52, static_cast<int>(rng() % 4));
-    const detail::CrSum s = detail::invFourthRootFast(t);
+    const detail::DoubleDouble s = detail::invFourthRootFast(t);
     mpfr_set_d(z, t, MPFR_RNDN);  // t^(-1/4) within 2^-297
     mpfr_sqrt(z, z, MPFR_RNDN);
     mpfr_rec_sqrt(z, z, MPFR_RNDN);
@@ -212,7 +212,7 @@ TEST(CrAcos, FastPathErrorStaysWithinItsBounds) {
                            detail::kAcosFastBoundOuter};
   double worst[3] = {0, 0, 0};
   const auto measure = [&](double x) {
-    const detail::CrSum r = detail::acosFast(x);
+    const detail::DoubleDouble r = detail::acosFast(x);
     const double err = nemra_test::relativeError(CrFunction::Acos, x, r.hi, r.lo);
     const int part = std::fabs(x) <= 0.5 ? 0 : std::fabs(x) <= 0.875 ? 1 : 2;
     worst[part] = std::fmax(worst[part], err);

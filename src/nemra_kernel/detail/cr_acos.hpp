@@ -3,7 +3,7 @@
 #define NEMRA_KERNEL_DETAIL_CR_ACOS_HPP
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/cr_sum.hpp>
+#include <nemra_kernel/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 
@@ -13,7 +13,7 @@ namespace nemra_kernel::detail {
 inline constexpr double kAcosFastBoundInner = 0x1.6a09e667f3bcdp-68;  // 2^-67.5
 inline constexpr double kAcosFastBoundMiddle = 0x1p-67;
 inline constexpr double kAcosFastBoundOuter = 0x1p-70;
-[[nodiscard]] NEMRA_API CrSum acosFast(double x) noexcept;
+[[nodiscard]] NEMRA_API DoubleDouble acosFast(double x) noexcept;
 
 }  // namespace nemra_kernel::detail
 

@@ -5,14 +5,14 @@
 #include <cstdint>
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/cr_sum.hpp>
+#include <nemra_kernel/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 
 // invFourthRootFast(t) for t in [1, 16) returns the fast path's approximation hi + lo of t^(-1/4),
 // a value in (1/2, 1], within kInvFourthRootFastBound (an absolute bound).
 inline constexpr double kInvFourthRootFastBound = 0x1p-77;
-[[nodiscard]] NEMRA_API CrSum invFourthRootFast(double t) noexcept;
+[[nodiscard]] NEMRA_API DoubleDouble invFourthRootFast(double t) noexcept;
 
 // The sign of t * m^4 - 1 (-1, 0 or +1), computed exactly, for t in [1, 16) and m = M * 2^-56
 // with 0 < M < 2^57.

@@ -1,4 +1,4 @@
-// Internals of the correctly rounded sin, cos and tan: double-double helpers, the argument
+// Internals of the correctly rounded sin, cos and tan: the argument
 // reduction x = n*pi/512 + r, the table of sin(i*pi/512), the fast evaluation of sin(n*pi/512 + r)
 // with its error bound, and the fixed-point pieces of the exact path (also used by acos).
 #ifndef NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
@@ -10,40 +10,11 @@
 
 #include <nemra/config.hpp>
 #include <nemra_kernel/detail/cr_fixed.hpp>
+#include <nemra_kernel/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 
-// --- Double-double helpers (exact transformations; the build never contracts a*b + c) ---------
-
-struct DoubleDouble {
-  double hi;
-  double lo;
-};
-
-// a + b = s + e exactly, for any a and b.
-[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble twoSum(double a, double b) noexcept {
-  const double s = a + b;
-  const double bb = s - a;
-  return {s, (a - (s - bb)) + (b - bb)};
-}
-
-// a + b = s + e exactly, when |a| >= |b| (or a = 0).
-[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble fastTwoSum(double a, double b) noexcept {
-  const double s = a + b;
-  return {s, b - (s - a)};
-}
-
-// a * b = p + e exactly (Dekker's product with Veltkamp's split; |a|, |b| far from overflow).
-[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble twoProd(double a, double b) noexcept {
-  const double p = a * b;
-  const double ca = 134217729.0 * a;
-  const double ah = ca - (ca - a);
-  const double al = a - ah;
-  const double cb = 134217729.0 * b;
-  const double bh = cb - (cb - b);
-  const double bl = b - bh;
-  return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
-}
+// --- Bit helpers ------------------------------------------------------------------------------
 
 [[nodiscard]] [[gnu::always_inline]] inline double absd(double v) noexcept {
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) & ~(std::uint64_t{1} << 63));
@@ -193,14 +164,13 @@ struct TrigPoly {
 };
 
 [[nodiscard]] [[gnu::always_inline]] inline TrigPoly trigPoly(double rh) noexcept {
-  const double c = 134217729.0 * rh;
-  const double rhh = c - (c - rh);
+  const DoubleDouble rs = split26(rh);
   const double z = rh * rh;
   const double h = 0.5 * z;  // exact
   const double cm1 = (z * z) * (0x1.5555555555555p-5 + z * -0x1.6c16c16c16c17p-10) - h;
   const double sm =
       (rh * z) * (-0x1.5555555555555p-3 + z * (0x1.1111111111111p-7 + z * -0x1.a01a01a01a01ap-13));
-  return {rhh, rh - rhh, h, cm1, sm};
+  return {rs.hi, rs.lo, h, cm1, sm};
 }
 
 // sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as s + u (s and u

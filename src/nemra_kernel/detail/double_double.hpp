@@ -1,0 +1,47 @@
+// Double-double arithmetic of the correctly rounded functions: the pair hi + lo their fast paths
+// return, and the exact transformations that make such pairs. Exact only as written: the build
+// never contracts a*b + c into a fused multiply-add, and never reassociates.
+#ifndef NEMRA_KERNEL_DETAIL_DOUBLE_DOUBLE_HPP
+#define NEMRA_KERNEL_DETAIL_DOUBLE_DOUBLE_HPP
+
+namespace nemra_kernel::detail {
+
+// The unevaluated sum hi + lo; where a function returns one, hi = fl(hi + lo) unless it says
+// otherwise.
+struct DoubleDouble {
+  double hi;
+  double lo;
+};
+
+// a + b = s + e exactly, for any a and b.
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble twoSum(double a, double b) noexcept {
+  const double s = a + b;
+  const double bb = s - a;
+  return {s, (a - (s - bb)) + (b - bb)};
+}
+
+// a + b = s + e exactly, when |a| >= |b| (or a = 0).
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble fastTwoSum(double a, double b) noexcept {
+  const double s = a + b;
+  return {s, b - (s - a)};
+}
+
+// v = hi + lo exactly with hi of at most 26 significant bits, so that the product of two heads
+// is exact (Veltkamp's split by 2^27 + 1; |v| far from overflow).
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble split26(double v) noexcept {
+  const double c = 134217729.0 * v;
+  const double hi = c - (c - v);
+  return {hi, v - hi};
+}
+
+// a * b = p + e exactly (Dekker's product; |a|, |b| far from overflow).
+[[nodiscard]] [[gnu::always_inline]] inline DoubleDouble twoProd(double a, double b) noexcept {
+  const double p = a * b;
+  const DoubleDouble as = split26(a);
+  const DoubleDouble bs = split26(b);
+  return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
+}
+
+}  // namespace nemra_kernel::detail
+
+#endif
