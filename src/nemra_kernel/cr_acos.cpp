@@ -41,11 +41,11 @@
 // 2^-70.62; w^2 q (< 2^-17.62, its w^4.. part < 2^-33.1) as in the inner part: the product
 // w^2 P1 and the two sums holding it 3 * 2^-71, P1 (< 3.88) rounded by 2^-52 times w^2 <= 2^-20
 // (s < 1/4; 2^-53 times 2^-18 above), w^2's rounding < 2^-70.62, the rest < 2^-78, together
-// < 2^-68.59; the rounding of a + b < 2^-70.62; the low terms (G1's rest, head * wl, their sums)
-// < 2^-84. Total < 2^-68.59 (1 + 0.25 + 0.25 + 0.01) < 2^-68.0, relative (G >= 0.505)
-// < 2^-67.01. For x < 0 the coefficients are negated (exact) and pi's head and the negated head
-// make an exact Fast2Sum, the rest summed on values < 2^-32 (< 2^-85); pi - G >= 2pi/3, so the
-// relative error is smaller. kAcosFastBoundMiddle = 2^-67.
+// < 2^-68.59; the rounding of a + b (< 2^-17.62) half an ulp of 2^-18, 2^-71; the low terms (G1's
+// rest, head * wl, their sums) < 2^-84. Total < 2^-68.59 (1 + 0.25 + 0.19 + 0.01) < 2^-68.05,
+// relative (G >= 0.505) < 2^-67.07. For x < 0 the coefficients are negated (exact) and pi's head
+// and the negated head make an exact Fast2Sum, the rest summed on values < 2^-32 (< 2^-85); pi - G
+// >= 2pi/3, so the relative error is smaller. kAcosFastBoundMiddle = 2^-67.
 //
 // Fast path, outer part, 7/8 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
 // F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
@@ -75,15 +75,17 @@
 //
 // Rounding test. The fast path leaves hi + (a + b) unnormalised, with b its last term (w^2 q
 // inner and middle, l (fh + fl) outer) and a the sum of the others: |a| < 2^-33.7 inner,
-// < 2^-32.6 middle, < 2^-20.8 hi outer; |a + b| < 2^-17.2 inner, < 2^-17.63 middle, < 2^-20.7 hi
-// outer. The true value lies within bound * hi (1 + 2^-52) of hi + (a + b) exactly (the bound
-// also covers the rounding of a + b, which the test does not do). The test adds e last but one,
-// (a -+ e) + b, so that it waits on b for two sums only: fl(a -+ e) moves by < 2^-53 |a -+ e| and
-// the sum with b by < 2^-53 |a -+ e + b|, together < 2^-86 + 2^-70.2 hi inner, < 2^-69.64 hi
-// middle (hi >= 0.505), < 2^-72.7 hi outer. So e = hi (bound + 2^-70), hi (bound + 2^-69.61),
-// resp. hi (bound + 2^-72), encloses the true value; when hi + ((a - e) + b) and
-// hi + ((a + e) + b) round alike, so does it (rounding is monotone). The test fails with
-// probability about 2^-14 (inner), 2^-13 (middle) and 2^-17 (outer).
+// < 2^-32.6 middle, < 2^-20.8 hi outer; |a + b| < 2^-17.2 inner, < 2^-17.62 middle, < 2^-20.7 hi
+// outer. The true value lies within bound * acos x <= bound * hi (1 + 2^-16.6) of hi + (a + b)
+// exactly (the bound also covers the rounding of a + b, which the test does not do). The test
+// adds e last but one, (a -+ e) + b, so that it waits on b for two sums only: fl(a -+ e) moves by
+// < 2^-53 |a -+ e| and the sum with b by < 2^-53 |a -+ e + b| (at most half an ulp of 2^-18 in
+// the middle part), together < 2^-86 + 2^-70.2 hi inner, < 2^-70 hi middle (hi >= 0.505),
+// < 2^-72.7 hi outer. So e = hi (bound + 2^-70), hi (bound + 0x1.5p-70), resp. hi (bound +
+// 2^-72), encloses the true value (each allowance exceeds those roundings by more than 2^-74 hi,
+// far above bound * 2^-16.6 hi); when hi + ((a - e) + b) and hi + ((a + e) + b) round alike, so
+// does it (rounding is monotone). The test fails with probability about 2^-14 (inner), 2^-13
+// (middle) and 2^-17 (outer).
 //
 // Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
 // when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi
@@ -120,7 +122,7 @@ constexpr double kHalfPiHi = 0x1.921fb54442d18p0;
 constexpr double kPiHi = 0x1.921fb54442d18p1;
 constexpr double kPiLo = 0x1.1a62633145c07p-53;
 // The bounds plus the roundings of a -+ e and of its sum with b: < 2^-70.2 absolute (inner,
-// where acos x > 1.047), < 2^-69.64 relative (middle) and < 2^-72.7 relative (outer).
+// where acos x > 1.047), < 2^-70 relative (middle) and < 2^-72.7 relative (outer).
 constexpr double kInnerTest = detail::kAcosFastBoundInner + 0x1p-70;
 constexpr double kMiddleTest = detail::kAcosFastBoundMiddle + 0x1.5p-70;
 constexpr double kOuterTest = detail::kAcosFastBoundOuter + 0x1p-72;
@@ -199,7 +201,7 @@ constexpr auto kInner = [] {
   return {h.hi, (t.acos_lo + h.lo) + (D[0] * wl + D[1] * w), w2q};
 }
 
-// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-17.63, not normalised) for
+// acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-17.62, not normalised) for
 // 1/2 < |x| <= 7/8, within kAcosFastBoundMiddle relative.
 [[gnu::always_inline]] inline Parts acosMiddle(double x) noexcept {
   const double s = 1.0 - std::fabs(x);  // exact, in [1/8, 1/2)

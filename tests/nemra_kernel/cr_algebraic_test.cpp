@@ -224,13 +224,13 @@ TEST(CrAcos, FastPathErrorStaysWithinItsBounds) {
     measure(x);
   }
   // The middle part's rows meet where 1 - |x| is halfway between two 7-bit values: there the
-  // distance to the row's centre is largest, and one bit more or less picks the other row.
+  // distance to the row's centre is largest, and one ulp of x more or less picks the other row.
   for (int e : {-10, -9}) {
-    for (int k = 129; k < 256; k += 2) {  // s = k 2^e, 1/8 <= s < 1/2
-      const double edge = std::ldexp(static_cast<double>(k), e);
-      for (double s : {std::nextafter(edge, 0.0), edge, std::nextafter(edge, 1.0)}) {
-        measure(1.0 - s);
-        measure(s - 1.0);
+    for (int k = 129; k < 256; k += 2) {  // 1 - |x| = k 2^e, in [1/8, 1/2)
+      const double edge = 1.0 - std::ldexp(static_cast<double>(k), e);  // exact
+      for (double x : {std::nextafter(edge, 0.0), edge, std::nextafter(edge, 1.0)}) {
+        measure(x);
+        measure(-x);
       }
     }
   }
