@@ -33,13 +33,15 @@
 // acos. |x| <= 1/2: acos x = acos c - A1 w - w^2 P(w), c = x rounded to a multiple of 1/128 with
 // its sign, w = x - c (exact), acos c in double-double and P the Taylor series of asin at c to
 // degree 9 from a table; A1 w as a 26-bit head of A1 times w rounded to 2^-33 (exact) plus the
-// rest. 1/2 < |x| < 1: with s = 1 - |x| (exact), acos |x| = sqrt(2s) F(s), F a Taylor series at the
-// nearest s multiple of 1/128 to degree 7 with a 27-bit head, sqrt(2s) as a 26-bit head of
-// std::sqrt plus (2s - head^2) / (sqrt + head), their product's head exact; x < 0 gives
-// pi - acos |x| from a negated table. Fast path bound: 2^-67.5 relative for |x| <= 1/2, 2^-70
-// beyond (derived in cr_acos.cpp). Exact path: cos at the midpoints around the candidate by its
-// Taylor series in fixed point with 128, then 256, 512 and 960 fraction bits and a bound on the
-// error; acos x lies below a midpoint m exactly when cos m < x.
+// rest. 1/2 < |x| <= 7/8: with s = 1 - |x| (exact), acos |x| = G(s) = acos(1 - s) by its Taylor
+// series to degree 9 at c = s rounded to 7 significant bits (|s - c| <= 2^-7 c), likewise;
+// x < 0 gives pi - G(s) with the terms negated. 7/8 < |x| < 1: acos |x| = sqrt(2s) F(s), F a
+// Taylor series at the nearest s multiple of 1/128 to degree 7 with a 27-bit head, sqrt(2s) as a
+// 26-bit head of std::sqrt plus (2s - head^2) / (sqrt + head), their product's head exact; x < 0
+// gives pi - acos |x| from a negated table. Fast path bound: 2^-67.5 relative for |x| <= 1/2,
+// 2^-67 to 7/8, 2^-70 beyond (derived in cr_acos.cpp). Exact path: cos at the midpoints around the
+// candidate by its Taylor series in fixed point with 128, then 256, 512 and 960 fraction bits and a
+// bound on the error; acos x lies below a midpoint m exactly when cos m < x.
 //
 // invFourthRoot. x = t 2^(4q), t in [1, 16): y0 = t^(-1/4) to 2^-31 from a 64-entry table and a
 // cubic, rounded to 28 bits; r = 1 - t y0^4 exactly in 128-bit integers, then rounded; result
