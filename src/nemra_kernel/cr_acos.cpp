@@ -150,25 +150,44 @@ inline double truncate26(double v) noexcept {
   return std::bit_cast<Doubles>(std::bit_cast<Words>(in) & mask)[0];
 }
 
+// A row of Taylor coefficients: T0 as a double-double, T1 as a 26-bit head and a rest, T2..T9.
+using TaylorRow = std::array<double, 12>;
+
+// T0 + T1 w + w^2 (T2 + T3 w + ... + T9 w^7) for |w| <= 2^-8 as hi + (a + b), b = w^2 q the
+// last to arrive: w^2 q = w^2 (T2 + T3 w) + w^4 (T4 + T5 w) + w^6 (T6 + T7 w) + w^8 (T8 + T9 w),
+// the four pairs and the powers of w side by side, then a sum of depth two; T1 w = T1 wh + T1 wl
+// with wh = w to a multiple of 2^-33, at most 26 bits, so the 26-bit head of T1 times wh is exact.
+// b is taken times sign (+-1, exact, entering through the powers of w, which are ready before the
+// row), hi and a are not.
+[[gnu::always_inline]] inline Parts taylorSum(const double* t, double w, double sign) noexcept {
+  const double w2 = w * w;
+  const double sw2 = sign * w2;
+  const double w4 = w2 * w2;
+  const double sw4 = sw2 * w2;
+  const double sw6 = sw4 * w2;
+  const double sw8 = sw4 * w4;
+  const double w2q = (sw2 * (t[4] + t[5] * w) + sw4 * (t[6] + t[7] * w)) +
+                     (sw6 * (t[8] + t[9] * w) + sw8 * (t[10] + t[11] * w));
+  const double wh = (w + kSplit33) - kSplit33;
+  const double wl = w - wh;
+  const detail::DoubleDouble h = fastTwoSum(t[0], t[2] * wh);
+  return {h.hi, (t[1] + h.lo) + (t[2] * wl + t[3] * w), w2q};
+}
+
 // The inner table by signed centre: row j is c = (j - 64)/128, j = 0..128, with acos c as a
 // double-double, then the Taylor coefficients D_k = -A_k of acos at c, A_k those of asin as in
 // kAsinCentres. asin is odd, so A_k at -c is A_k at c with the sign of every even degree flipped
 // (all exact).
-struct InnerRow {
-  double acos_hi, acos_lo;
-  double d[10];
-};
-
 constexpr auto kInner = [] {
-  std::array<InnerRow, 129> rows{};
+  std::array<TaylorRow, 129> rows{};
   for (std::size_t j = 0; j <= 128; ++j) {
     const bool negative = j < 64;
     const std::size_t i = negative ? 64 - j : j - 64;
-    rows[j].acos_hi = kAcosAtCentres[i][negative ? 2 : 0];
-    rows[j].acos_lo = kAcosAtCentres[i][negative ? 3 : 1];
+    rows[j][0] = kAcosAtCentres[i][negative ? 2 : 0];
+    rows[j][1] = kAcosAtCentres[i][negative ? 3 : 1];
     for (std::size_t m = 0; m < 10; ++m) {  // columns 0 and 1 hold degree 1, m >= 2 degree m
       const bool flip = negative && m >= 2 && m % 2 == 0;
-      rows[j].d[m] = flip ? kAsinCentres[i][m] : -kAsinCentres[i][m];
+      rows[j][m + 2] = flip ? kAsinCentres[i][m] : -kAsinCentres[i][m];
     }
   }
   return rows;
@@ -181,24 +200,8 @@ constexpr auto kInner = [] {
   const double rounded = x + round7;
   const double c = rounded - round7;  // x to the nearest multiple of 2^-7, with its sign
   // The low byte of rounded is 128 c modulo 256: 64 more gives the row.
-  const InnerRow& t = kInner[(bitsOf(rounded) + 64) & 0xff];
-  const double w = x - c;  // exact, |w| <= 2^-8
-  const double* D = t.d;
-  // w^2 q = w^2 (D2 + D3 w) + w^4 (D4 + D5 w) + w^6 (D6 + D7 w) + w^8 (D8 + D9 w): the four
-  // pairs and the powers of w side by side, then a sum of depth two.
-  const double w2 = w * w;
-  const double w4 = w2 * w2;
-  const double w6 = w4 * w2;
-  const double w8 = w4 * w4;
-  const double w2q = (w2 * (D[2] + D[3] * w) + w4 * (D[4] + D[5] * w)) +
-                     (w6 * (D[6] + D[7] * w) + w8 * (D[8] + D[9] * w));
-  // acos x = acos c + D1 w + w^2 q, with D1 w = D1 wh + D1 wl: wh = w to a multiple of 2^-33 has
-  // at most 26 bits, so the 26-bit head of D1 times wh is exact.
-  const double wh = (w + kSplit33) - kSplit33;
-  const double wl = w - wh;
-  const double p1 = D[0] * wh;
-  const detail::DoubleDouble h = fastTwoSum(t.acos_hi, p1);
-  return {h.hi, (t.acos_lo + h.lo) + (D[0] * wl + D[1] * w), w2q};
+  const TaylorRow& t = kInner[(bitsOf(rounded) + 64) & 0xff];
+  return taylorSum(t.data(), x - c, 1.0);  // w = x - c exact, |w| <= 2^-8
 }
 
 // acos x as an unevaluated sum hi + (a + b) (|a + b| < 2^-17.62, not normalised) for
@@ -216,29 +219,17 @@ constexpr auto kInner = [] {
   const double* G = detail::kMiddleCentres[(c_bits >> 46) - (bitsOf(0.125) >> 46)];
   // For x < 0, acos x = pi - G(s): the terms taken with the sign of x (exact), on a base of pi
   // (of 0 for x > 0), looked up by the sign bit rather than chosen by a branch that random signs
-  // would mispredict. The sign enters w^2q through the powers of w, which are ready before the
-  // row's coefficients.
+  // would mispredict.
   static constexpr double kSign[2] = {1.0, -1.0};
   static constexpr double kBaseHi[2] = {0.0, kPiHi};
   static constexpr double kBaseLo[2] = {0.0, kPiLo};
   const std::uint64_t negative = bitsOf(x) >> 63;
   const double sign = kSign[negative];
-  const double w2 = w * w;
-  const double sw2 = sign * w2;
-  const double w4 = w2 * w2;
-  const double sw4 = sw2 * w2;
-  const double sw6 = sw4 * w2;
-  const double sw8 = sw4 * w4;
-  const double w2q = (sw2 * (G[4] + G[5] * w) + sw4 * (G[6] + G[7] * w)) +
-                     (sw6 * (G[8] + G[9] * w) + sw8 * (G[10] + G[11] * w));
-  const double wh = (w + kSplit33) - kSplit33;
-  const double wl = w - wh;
-  const detail::DoubleDouble h = fastTwoSum(G[0], G[2] * wh);
-  const double a = (G[1] + h.lo) + (G[2] * wl + G[3] * w);
-  // pi - (h.hi + ...) for x < 0: pi's head exceeds h.hi, so the Fast2Sum is exact; for x > 0
+  const Parts g = taylorSum(G, w, sign);
+  // pi - (g.hi + ...) for x < 0: pi's head exceeds g.hi, so the Fast2Sum is exact; for x > 0
   // the base is 0 and nothing rounds.
-  const detail::DoubleDouble r = fastTwoSum(kBaseHi[negative], sign * h.hi);
-  return {r.hi, (r.lo + kBaseLo[negative]) + sign * a, w2q};
+  const detail::DoubleDouble r = fastTwoSum(kBaseHi[negative], sign * g.hi);
+  return {r.hi, (r.lo + kBaseLo[negative]) + sign * g.a, g.b};
 }
 
 // The outer table by sign: kOuter[0] = kOuterCentres with base 0 for x > 0, kOuter[1] its
