@@ -139,17 +139,6 @@ struct Parts {
 
 inline std::uint64_t bitsOf(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
 
-// v with the low 27 bits of its significand cleared (26 bits kept), done on a vector of two so
-// that the mask stays with the floating-point registers instead of a round trip through the
-// integer ones (same bits either way).
-inline double truncate26(double v) noexcept {
-  using Doubles = double __attribute__((vector_size(16)));
-  using Words = std::uint64_t __attribute__((vector_size(16)));
-  const Words mask = {0xfffffffff8000000u, 0xfffffffff8000000u};
-  const Doubles in = {v, v};
-  return std::bit_cast<Doubles>(std::bit_cast<Words>(in) & mask)[0];
-}
-
 // A row of Taylor coefficients: T0 as a double-double, T1 as a 26-bit head and a rest, T2..T9.
 using TaylorRow = std::array<double, 12>;
 
@@ -266,7 +255,7 @@ constexpr auto kOuter = [] {
   const double v = s - (rounded - round7);
   const double v2 = v * v;
   const double g = (t[4] + t[5] * v) + v2 * ((t[6] + t[7] * v) + v2 * (t[8] + t[9] * v));
-  const double vh = (v + kSplit33) - kSplit33;  // as wh in acosInner: F1 head * vh is exact
+  const double vh = (v + kSplit33) - kSplit33;  // as wh in taylorSum: F1 head * vh is exact
   const double vl = v - vh;
   const double p1 = t[2] * vh;
   // F = fh + fl with fh = F0 + p1 rounded to a multiple of 2^-26 (27 bits): F0 - fh and then
@@ -276,7 +265,7 @@ constexpr auto kOuter = [] {
 
   // sqrt(2s) = hr + l with hr = h truncated to 26 bits: d = 2s - hr^2 is exact, and
   // l = d / (sqrt(2s) + hr).
-  const double hr = truncate26(h);
+  const double hr = detail::truncate26(h);
   const double d = s2 - hr * hr;
   const double l = d / (h + hr);
 

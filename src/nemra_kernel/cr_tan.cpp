@@ -92,9 +92,8 @@ using detail::TanEntry;
   const double dena = p ? na : da;
   const double inv0 = 1.0 / dena;
   const double q0 = numa * inv0;
-  // q0 truncated to 26 significant bits (its low 27 fraction bits cleared): shorter than a split.
-  const double qh =
-      std::bit_cast<double>(std::bit_cast<std::uint64_t>(q0) & ~std::uint64_t{0x7FFFFFF});
+  // q0 truncated to 26 significant bits: shorter than a split.
+  const double qh = detail::truncate26(q0);
   const double dhh = detail::split26(dena).hi;
   const double dc = (denh - dhh) + denl;
   const double rem = ((numh - qh * dhh) + numl) - qh * dc;
