@@ -112,10 +112,9 @@ inline constexpr double kCodyWaite3 = -0x1.d9cceba3f91f2p-74;
 // the constants + 2^-126.1 from n*C3 + 2^-126.1 from e - n*C3) < 2^-102.8, plus 2^-106 |r|. As
 // |r| >= 2^-19.1 (or n = 0 and the reduction is exact), this is below 2^-83.6 of the result of
 // sin, cos and tan (|V| >= |r| / 1.01 when A = 0, |V| >= 2^-8.4 otherwise; likewise for tan),
-// inside their relative bounds: err is 0. Returns false (leaving the case to reduceLarge) when
-// the remainder is below 2^-18.
-// The steps themselves, shared by reduceSmall and reduceHot: fills *out and returns u = x - n*C1
-// and n as a double, on which the two decide whether the reduction holds.
+// inside their relative bounds: err is 0. codyWaite does the steps for reduceSmall and reduceHot:
+// it fills *out and returns u = x - n*C1 and n as a double, on which the two decide whether the
+// reduction holds.
 struct CodyWaite {
   double u, nd;
 };
@@ -132,6 +131,7 @@ struct CodyWaite {
   return {u, nd};
 }
 
+// False (leaving the case to reduceLarge) when the remainder is below 2^-18.
 [[nodiscard]] [[gnu::always_inline]] inline bool reduceSmall(double x, TrigReduced* out) noexcept {
   const CodyWaite c = codyWaite(x, out);
   return absd(c.u) >= 0x1p-18 || out->n == 0;
