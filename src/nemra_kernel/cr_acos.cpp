@@ -358,6 +358,20 @@ DoubleDouble acosFast(double x) noexcept {
   return fastTwoSum(r.hi, r.a + r.b);
 }
 
+bool acosExactForTest(double x, int limbs, double* out) noexcept {
+  const double y = acosFast(x).hi;
+  switch (limbs) {
+    case 3:
+      return decide<3>(x, y, out);
+    case 5:
+      return decide<5>(x, y, out);
+    case 9:
+      return decide<9>(x, y, out);
+    default:
+      return decide<16>(x, y, out);
+  }
+}
+
 }  // namespace detail
 
 double cr::acos(double x) noexcept {

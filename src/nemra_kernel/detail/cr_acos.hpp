@@ -15,6 +15,11 @@ inline constexpr double kAcosFastBoundMiddle = 0x1p-67;
 inline constexpr double kAcosFastBoundOuter = 0x1p-70;
 [[nodiscard]] NEMRA_API DoubleDouble acosFast(double x) noexcept;
 
+// One precision of the exact path for 2^-56 <= |x| < 1, started from the fast path's estimate:
+// 3, 5, 9 or 16 limbs (128, 256, 512 or 960 fraction bits). True, with the correctly rounded
+// acos x in *out, when that precision decides the rounding; false when it cannot.
+[[nodiscard]] NEMRA_API bool acosExactForTest(double x, int limbs, double* out) noexcept;
+
 }  // namespace nemra_kernel::detail
 
 #endif
