@@ -35,7 +35,8 @@ def load_benchmarks(paths):
                 entry["median"] = b["cpu_time"] * UNIT_NS[b["time_unit"]] / batch
                 for counter in ("bytes_per_entity", "peak_bytes_per_entity", "found",
                                 "bytes_per_second", "bytes_per_row_over_components",
-                                "fitted_bytes_per_row_over_components"):
+                                "fitted_bytes_per_row_over_components", "median_call_ns",
+                                "max_call_ns", "exact_path_share", "inputs"):
                     if counter in b:
                         entry[counter] = b[counter]
             elif kind == "cv":
@@ -161,6 +162,23 @@ def main():
               base_ns=per_op[1000] and per_op[1000] / 1000)
         r.row(f"leak-checking allocator, 1e5 {what}, vs 0.5 s", f"leakResource/{mode}/100000",
               None, 1.0, base_ns=0.5e9)
+
+    # Each call on the published hardest-to-round inputs timed alone (bench/cr_math_bench.cpp);
+    # the target is the slowest call, as a real-time program meets it.
+    print()
+    print("Correctly rounded functions on the hardest-to-round inputs, per call")
+    print(f"  {'':<30} {'inputs':>8} {'median':>8} {'max':>8} {'exact path':>10} {'target':>8}")
+    for op in ("sin", "cos", "tan", "acos"):
+        entry = r.results.get(f"hard/{op}/cr/iterations:1", {})
+        if "max_call_ns" not in entry:
+            r.missing += 1
+            print(f"  cr::{op:<25} not measured")
+            continue
+        ok = entry["max_call_ns"] <= 2000
+        r.misses += 0 if ok else 1
+        print(f"  cr::{op:<25} {entry['inputs']:>8.0f} {fmt_time(entry['median_call_ns']):>8}"
+              f" {fmt_time(entry['max_call_ns']):>8} {100 * entry['exact_path_share']:>9.1f}%"
+              f" {'<= 2 us':>8}  {'target held' if ok else 'target missed'}")
 
     header("Kernel, for information")
     for op in ("transpose", "normalizeDet", "simdDot4", "simdNormalize3"):
