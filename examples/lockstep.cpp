@@ -1,8 +1,10 @@
 // Lockstep: two peers run the same inputs and compare state digests after every step; at the
-// first difference they stop, and one peer takes the other's snapshot to get back in step.
+// first difference they stop, find the first diverging entity by comparing their snapshots, and
+// one peer takes the other's snapshot to get back in step.
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include <nemra_ecs/nemra_ecs.hpp>
@@ -69,6 +71,19 @@ int main() {
   }
   std::printf("diverged at step %d\n", diverged_at);
 
+  // Where: both snapshots (from one machine or two) compared field by field.
+  auto mine = nemra_ecs::saveSnapshot(a.world, a.store, nullptr);
+  auto theirs = nemra_ecs::saveSnapshot(b.world, b.store, nullptr);
+  if (!mine || !theirs) return 1;
+  const auto where = nemra_ecs::diffSnapshots(*mine, *theirs, nullptr);
+  if (!where || where->identical()) return 1;
+  if (where->field == "component") {
+    const std::string_view type = a.store.types()[where->type.id - 1].name;
+    std::printf("first difference: entity %llu, component %.*s, byte %llu\n",
+                static_cast<unsigned long long>(where->entity.id), static_cast<int>(type.size()),
+                type.data(), static_cast<unsigned long long>(where->offset));
+  }
+
   // Resynchronise: b starts over from a's snapshot, which it keeps alive for the entity names.
   auto bytes = nemra_ecs::saveSnapshot(a.world, a.store, nullptr);
   if (!bytes) return 1;
@@ -88,5 +103,6 @@ int main() {
               nemra_ecs::stateDigest(a.world, a.store) == nemra_ecs::stateDigest(b.world, b.store);
   }
   std::printf("in step after the resync: %d\n", in_step ? 1 : 0);
-  return diverged_at == 12 && in_step ? 0 : 1;
+  return diverged_at == 12 && in_step && where->entity.id == 2 && where->field == "component" ? 0
+                                                                                              : 1;
 }

@@ -1,7 +1,9 @@
-// Fuzz target for loadSnapshot. Each input is loaded twice: as it is, and with its length field
-// and checksum made right, so that mutations also reach the checks behind the checksum. A refused
-// input must leave the world and the store empty; an accepted one must save back to the same
-// bytes (the byte-order byte and so the checksum aside, when there are no rows) and stay usable.
+// Fuzz target for loadSnapshot and diffSnapshots. Each input is loaded twice: as it is, and with
+// its length field and checksum made right, so that mutations also reach the checks behind the
+// checksum. A refused input must leave the world and the store empty; an accepted one must save
+// back to the same bytes (the byte-order byte and so the checksum aside, when there are no rows)
+// and stay usable. Any input compared with itself is either refused or identical, and identical
+// whenever it loads.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <nemra_ecs/component_store.hpp>
 #include <nemra_ecs/detail/hash64.hpp>
 #include <nemra_ecs/snapshot.hpp>
+#include <nemra_ecs/snapshot_diff.hpp>
 #include <nemra_ecs/world.hpp>
 
 namespace {
@@ -36,6 +39,8 @@ void check(std::span<const std::byte> bytes) {
     fail("registering types");
   }
   const auto loaded = nemra_ecs::loadSnapshot(bytes, world, store);
+  const auto self = nemra_ecs::diffSnapshots(bytes, bytes, nullptr);
+  if ((self && !self->identical()) || (loaded && !self)) fail("a snapshot differs from itself");
   if (!loaded) {
     if (!world.entities.empty() || world.next_id != 1 || store.archetypes().count() != 0 ||
         store.entityCount() != 0) {

@@ -15,6 +15,7 @@
 #include <nemra_ecs/nearest_index.hpp>
 #include <nemra_ecs/query.hpp>
 #include <nemra_ecs/snapshot.hpp>
+#include <nemra_ecs/snapshot_diff.hpp>
 #include <nemra_ecs/world.hpp>
 
 #endif

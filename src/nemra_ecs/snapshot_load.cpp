@@ -7,6 +7,7 @@
 
 #include <nemra_ecs/detail/hash64.hpp>
 #include <nemra_ecs/detail/snapshot_format.hpp>
+#include <nemra_ecs/detail/snapshot_reader.hpp>
 #include <nemra_ecs/snapshot.hpp>
 
 namespace nemra_ecs {
@@ -14,242 +15,147 @@ namespace nemra_ecs {
 namespace {
 
 using namespace detail::snapshot_format;
+using E = SnapshotError;
 
-// Reads little-endian fields; running past the end marks the reader as failed and yields zeros.
-struct Reader {
-  const std::byte* p;
-  std::size_t left;
-  bool ok = true;
-
-  const std::byte* take(std::size_t n) noexcept {
-    if (!ok || n > left) {
-      ok = false;
-      return nullptr;
+// The store's registered types, in id order, against the type records.
+std::expected<void, SnapshotError> matchTypes(SnapshotReader& in,
+                                              std::span<const RegisteredType> types) noexcept {
+  if (in.header().type_count != types.size()) return std::unexpected(E::TypeMismatch);
+  for (const RegisteredType& t : types) {
+    const auto record = in.nextType();
+    if (!record) return std::unexpected(record.error());
+    if (record->size != t.size || record->alignment != t.alignment || record->name != t.name) {
+      return std::unexpected(E::TypeMismatch);
     }
-    const std::byte* at = p;
-    p += n;
-    left -= n;
-    return at;
   }
-  template <class U>
-  U read() noexcept {
-    const std::byte* at = take(sizeof(U));
-    if (at == nullptr) return 0;
-    U v;
-    std::memcpy(&v, at, sizeof(U));
-    return toLe(v);
-  }
-  std::uint8_t u8() noexcept { return read<std::uint8_t>(); }
-  std::uint32_t u32() noexcept { return read<std::uint32_t>(); }
-  std::uint64_t u64() noexcept { return read<std::uint64_t>(); }
-  double f64() noexcept { return std::bit_cast<double>(u64()); }
-  // Whether `count` records of at least `each` bytes could still follow.
-  [[nodiscard]] bool room(std::uint64_t count, std::uint64_t each) const noexcept {
-    return ok && count <= left / each;
-  }
-};
-
-template <class U>
-U getLe(const std::byte*& p) noexcept {
-  U v;
-  std::memcpy(&v, p, sizeof(U));
-  p += sizeof(U);
-  return toLe(v);
+  return {};
 }
 
-struct ArchetypeRecord {
-  std::uint32_t id;
-  std::uint32_t rows;
-  std::uint32_t type_count;
-  const std::byte* types;  // type_count little-endian u64
-};
+std::expected<void, SnapshotError> readEntities(SnapshotReader& in,
+                                                std::pmr::vector<Entity>& entities) {
+  const std::uint64_t count = in.header().entity_count;
+  if (!in.room(count, kEntityFixed)) return std::unexpected(E::Malformed);
+  entities.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const auto e = in.nextEntity();
+    if (!e) return std::unexpected(e.error());
+    entities.push_back(*e);
+  }
+  return {};
+}
 
-std::uint64_t typeAt(const ArchetypeRecord& a, std::size_t k) noexcept {
-  return detail::loadLe64(a.types + 8 * k);
+// The archetype records, each type list at most once.
+std::expected<void, SnapshotError> readArchetypes(SnapshotReader& in,
+                                                  std::pmr::vector<ArchetypeRecord>& records) {
+  const std::uint32_t count = in.header().archetype_count;
+  if (!in.room(count, kArchetypeFixed)) return std::unexpected(E::Malformed);
+  records.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto a = in.nextArchetype();
+    if (!a) return std::unexpected(a.error());
+    records.push_back(*a);
+  }
+  std::pmr::vector<std::uint32_t> order(records.size(), records.get_allocator());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto less = [&](std::uint32_t x, std::uint32_t y) {
+    const ArchetypeRecord& a = records[x];
+    const ArchetypeRecord& b = records[y];
+    if (a.type_count != b.type_count) return a.type_count < b.type_count;
+    for (std::uint32_t k = 0; k < a.type_count; ++k) {
+      if (a.typeAt(k) != b.typeAt(k)) return a.typeAt(k) < b.typeAt(k);
+    }
+    return false;
+  };
+  std::sort(order.begin(), order.end(), less);
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    if (!less(order[i - 1], order[i])) return std::unexpected(E::Malformed);
+  }
+  return {};
+}
+
+// The tables, with the registry and the entity index that describe them; a row id seen twice is
+// Malformed.
+std::expected<void, SnapshotError> readTables(SnapshotReader& in,
+                                              std::span<const ArchetypeRecord> records,
+                                              std::span<const RegisteredType> types,
+                                              ArchetypeRegistry& registry,
+                                              std::pmr::vector<detail::Table>& tables,
+                                              detail::EntityIndex& index) {
+  std::pmr::memory_resource* resource = tables.get_allocator().resource();
+  std::pmr::vector<std::uint32_t> sizes(resource);
+  sizes.reserve(types.size());
+  for (const RegisteredType& t : types) sizes.push_back(t.size);
+  registry.archetypes.reserve(records.size());
+  tables.reserve(records.size());
+  std::pmr::vector<ComponentTypeId> list(resource);
+  for (const ArchetypeRecord& a : records) {
+    const auto rows = in.nextTable(a, sizes);
+    if (!rows) return std::unexpected(rows.error());
+    list.clear();
+    for (std::uint32_t k = 0; k < a.type_count; ++k) {
+      list.push_back(ComponentTypeId::fromId(a.typeAt(k)));
+    }
+    registry.next_id = a.id;
+    if (!registry.createArchetype(list)) return std::unexpected(E::OutOfMemory);
+    registry.archetypes.back().entity_count = a.rows;
+    detail::Table table(resource, ArchetypeId::init(a.id));
+    table.columns.reserve(list.size());
+    for (ComponentTypeId t : list) {
+      table.columns.push_back(
+          detail::Column{t, types[t.id - 1].size, types[t.id - 1].alignment, nullptr});
+    }
+    if (!table.reserveRows(a.rows)) return std::unexpected(E::OutOfMemory);
+    for (std::uint32_t r = 0; r < a.rows; ++r) {
+      const std::uint64_t id = detail::loadLe64(rows->ids + 8 * r);
+      if (index.find(id) != nullptr) return std::unexpected(E::Malformed);
+      if (!index.reserveFor(id)) return std::unexpected(E::OutOfMemory);
+      index.insert(id, detail::RowRef{static_cast<std::uint32_t>(tables.size()), r});
+      table.entities[r] = id;
+    }
+    const std::byte* column = rows->column;
+    for (detail::Column& c : table.columns) {
+      const std::size_t size = std::size_t{a.rows} * c.size;
+      if (size > 0) std::memcpy(c.data, column, size);
+      column += size;
+    }
+    table.rows = a.rows;
+    tables.push_back(std::move(table));
+  }
+  return {};
 }
 
 }  // namespace
 
+// The sections in the order they are written: header, types, entities, archetypes, tables; the
+// first rule broken decides the error (docs/snapshot.md lists them in this order). Everything is
+// built beside the world and the store and swapped in once nothing can fail.
 std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes, World& world,
                                                 ComponentStore& store) {
-  using E = SnapshotError;
   if (!world.entities.empty() || !SnapshotAccess::tables(store).empty() ||
       store.entityCount() != 0) {
     return std::unexpected(E::TargetNotEmpty);
   }
-  const std::size_t n = bytes.size();
-  if (n == 0) return std::unexpected(E::Truncated);
-  if (std::memcmp(bytes.data(), kMagic, std::min(n, sizeof kMagic)) != 0) {
-    return std::unexpected(E::NotASnapshot);
-  }
-  if (n < kHeaderSize) return std::unexpected(E::Truncated);
-  Reader head{bytes.data() + sizeof kMagic, kHeaderSize - sizeof kMagic};
-  if (head.u32() != SNAPSHOT_VERSION) return std::unexpected(E::WrongVersion);
-  const std::uint8_t order = head.u8();
-  const bool reserved_zero = head.u8() == 0 && head.u8() == 0 && head.u8() == 0;
-  const std::uint64_t total = head.u64();
-  if (n < total) return std::unexpected(E::Truncated);
-  if (n > total) return std::unexpected(E::Oversized);
-  if (total < kHeaderSize + kChecksumSize) return std::unexpected(E::Malformed);
-  const std::size_t body = n - kChecksumSize;
-  if (detail::hash64(bytes.data(), body) != detail::loadLe64(bytes.data() + body)) {
-    return std::unexpected(E::ChecksumMismatch);
-  }
-  const std::uint64_t world_next_id = head.u64();
-  const std::uint64_t entity_count = head.u64();
-  const std::uint32_t type_count = head.u32();
-  const std::uint32_t archetype_count = head.u32();
-  const std::uint32_t registry_next_id = head.u32();
-  if (head.u32() != 0 || !reserved_zero || (order != kLittle && order != kBig)) {
-    return std::unexpected(E::Malformed);
-  }
-
-  Reader in{bytes.data() + kHeaderSize, body - kHeaderSize};
-  // Types, matched against the store's.
+  auto in = SnapshotReader::open(bytes);
+  if (!in) return std::unexpected(in.error());
+  const Header& head = in->header();
   const std::span<const RegisteredType> types = store.types();
-  if (type_count != types.size()) return std::unexpected(E::TypeMismatch);
-  for (const RegisteredType& t : types) {
-    const std::uint32_t size = in.u32();
-    const std::uint32_t alignment = in.u32();
-    const std::uint32_t length = in.u32();
-    const std::byte* name = in.take(length);
-    if (!in.ok) return std::unexpected(E::Malformed);
-    if (size != t.size || alignment != t.alignment || length != t.name.size() ||
-        std::memcmp(name, t.name.data(), length) != 0) {
-      return std::unexpected(E::TypeMismatch);
-    }
-  }
+  if (auto matched = matchTypes(*in, types); !matched) return matched;
 
-  std::pmr::memory_resource* world_resource = world.entities.get_allocator().resource();
   std::pmr::memory_resource* store_resource = SnapshotAccess::resource(store);
   try {
-    // Entities.
-    if (!in.room(entity_count, kEntityFixed)) return std::unexpected(E::Malformed);
-    std::pmr::vector<Entity> entities(world_resource);
-    entities.reserve(static_cast<std::size_t>(entity_count));
-    std::uint64_t previous = 0;
-    for (std::uint64_t i = 0; i < entity_count; ++i) {
-      // The fixed part in one piece, then the name.
-      const std::byte* at = in.take(kEntityFixed);
-      if (at == nullptr) return std::unexpected(E::Malformed);
-      Entity e = Entity::init(getLe<std::uint64_t>(at), std::string_view());
-      e.parent_id = EntityId::init(getLe<std::uint64_t>(at));
-      e.version = getLe<std::uint64_t>(at);
-      if constexpr (kHostLittle) {
-        static_assert(sizeof(nemra_kernel::HomVec4) == 32 && sizeof(e.world_transform.data) == 128);
-        std::memcpy(&e.position, at, 32);
-        std::memcpy(e.world_transform.data.data(), at + 32, 128);
-        at += 160;
-      } else {
-        double* d4[4] = {&e.position.x, &e.position.y, &e.position.z, &e.position.w};
-        for (double* d : d4) *d = std::bit_cast<double>(getLe<std::uint64_t>(at));
-        for (double& d : e.world_transform.data)
-          d = std::bit_cast<double>(getLe<std::uint64_t>(at));
-      }
-      const auto state = std::to_integer<std::uint8_t>(*at++);
-      const std::uint32_t length = getLe<std::uint32_t>(at);
-      const std::byte* name = in.take(length);
-      if (!in.ok || e.id.id <= previous ||
-          state > static_cast<std::uint8_t>(EntityState::destroyed)) {
-        return std::unexpected(E::Malformed);
-      }
-      previous = e.id.id;
-      e.state = static_cast<EntityState>(state);
-      e.name = std::string_view(reinterpret_cast<const char*>(name), length);
-      entities.push_back(e);
-    }
-
-    // Every id is below the counter, unless the counter was set to 0 (used up).
-    if (world_next_id != 0 && previous >= world_next_id) return std::unexpected(E::Malformed);
-
-    // Archetypes: ids rising from 1, each a set of known types in ascending order, no set twice.
-    if (!in.room(archetype_count, kArchetypeFixed)) return std::unexpected(E::Malformed);
+    std::pmr::vector<Entity> entities(world.entities.get_allocator().resource());
+    if (auto read = readEntities(*in, entities); !read) return read;
     std::pmr::vector<ArchetypeRecord> records(store_resource);
-    records.reserve(archetype_count);
-    std::uint32_t previous_id = 0;
-    bool any_rows = false;
-    for (std::uint32_t i = 0; i < archetype_count; ++i) {
-      ArchetypeRecord a{in.u32(), in.u32(), in.u32(), nullptr};
-      const bool pad_zero = in.u32() == 0;
-      a.types = in.take(std::size_t{8} * std::min<std::uint32_t>(a.type_count, type_count + 1));
-      if (!in.ok || !pad_zero || a.id <= previous_id || a.id == 0xFFFFFFFFU || a.type_count == 0 ||
-          a.type_count > type_count || a.rows > 0xFFFFFFFEU) {
-        return std::unexpected(E::Malformed);
-      }
-      for (std::uint32_t k = 0; k < a.type_count; ++k) {
-        const std::uint64_t t = typeAt(a, k);
-        if (t == 0 || t > type_count || (k > 0 && t <= typeAt(a, k - 1))) {
-          return std::unexpected(E::Malformed);
-        }
-      }
-      previous_id = a.id;
-      any_rows = any_rows || a.rows > 0;
-      records.push_back(a);
-    }
-    {
-      std::pmr::vector<std::uint32_t> order_of(store_resource);
-      order_of.resize(records.size());
-      for (std::uint32_t i = 0; i < order_of.size(); ++i) order_of[i] = i;
-      auto less = [&](std::uint32_t x, std::uint32_t y) {
-        const ArchetypeRecord& a = records[x];
-        const ArchetypeRecord& b = records[y];
-        if (a.type_count != b.type_count) return a.type_count < b.type_count;
-        for (std::uint32_t k = 0; k < a.type_count; ++k) {
-          if (typeAt(a, k) != typeAt(b, k)) return typeAt(a, k) < typeAt(b, k);
-        }
-        return false;
-      };
-      std::sort(order_of.begin(), order_of.end(), less);
-      for (std::size_t i = 1; i < order_of.size(); ++i) {
-        if (!less(order_of[i - 1], order_of[i])) return std::unexpected(E::Malformed);
-      }
-    }
-    if (order != kHostOrder && any_rows) return std::unexpected(E::ByteOrderMismatch);
-
-    // Tables.
+    if (auto read = readArchetypes(*in, records); !read) return read;
+    const bool any_rows =
+        std::ranges::any_of(records, [](const ArchetypeRecord& a) { return a.rows > 0; });
+    if (head.byte_order != kHostOrder && any_rows) return std::unexpected(E::ByteOrderMismatch);
     ArchetypeRegistry registry = ArchetypeRegistry::init(store_resource);
-    registry.archetypes.reserve(records.size());
     std::pmr::vector<detail::Table> tables(store_resource);
-    tables.reserve(records.size());
     detail::EntityIndex index(store_resource);
-    std::pmr::vector<ComponentTypeId> list(store_resource);
-    for (const ArchetypeRecord& a : records) {
-      std::uint64_t row_bytes = 8;
-      list.clear();
-      for (std::uint32_t k = 0; k < a.type_count; ++k) {
-        list.push_back(ComponentTypeId::fromId(typeAt(a, k)));
-        row_bytes += types[list.back().id - 1].size;
-      }
-      if (!in.room(a.rows, row_bytes)) return std::unexpected(E::Malformed);
-      registry.next_id = a.id;
-      if (!registry.createArchetype(list)) return std::unexpected(E::OutOfMemory);
-      registry.archetypes.back().entity_count = a.rows;
-      detail::Table table(store_resource, ArchetypeId::init(a.id));
-      table.columns.reserve(list.size());
-      for (ComponentTypeId t : list) {
-        table.columns.push_back(
-            detail::Column{t, types[t.id - 1].size, types[t.id - 1].alignment, nullptr});
-      }
-      if (!table.reserveRows(a.rows)) return std::unexpected(E::OutOfMemory);
-      for (std::uint32_t r = 0; r < a.rows; ++r) {
-        const std::uint64_t id = in.u64();
-        if (id == 0 || index.find(id) != nullptr) return std::unexpected(E::Malformed);
-        if (!index.reserveFor(id)) return std::unexpected(E::OutOfMemory);
-        index.insert(id, detail::RowRef{static_cast<std::uint32_t>(tables.size()), r});
-        table.entities[r] = id;
-      }
-      for (detail::Column& c : table.columns) {
-        const std::size_t size = std::size_t{a.rows} * c.size;
-        if (size > 0) std::memcpy(c.data, in.take(size), size);
-      }
-      table.rows = a.rows;
-      tables.push_back(std::move(table));
-    }
-    if (registry_next_id != 0 && previous_id >= registry_next_id) {
-      return std::unexpected(E::Malformed);
-    }
-    registry.next_id = registry_next_id;
-    if (!in.ok || in.left != 0) return std::unexpected(E::Malformed);
+    if (auto read = readTables(*in, records, types, registry, tables, index); !read) return read;
+    if (auto end = in->finish(); !end) return end;
+    registry.next_id = head.registry_next_id;
     // The index grew as ids came; a loaded store keeps no spare slots (its tables have none).
     std::pmr::vector<detail::RowRef> fitted(store_resource);
     if (!index.fittedDense(fitted)) return std::unexpected(E::OutOfMemory);
@@ -257,7 +163,7 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
 
     // Nothing fails from here on.
     world.entities.swap(entities);
-    world.next_id = world_next_id;
+    world.next_id = head.world_next_id;
     SnapshotAccess::replace(store, std::move(registry), std::move(tables), std::move(index));
     return {};
   } catch (const std::bad_alloc&) {

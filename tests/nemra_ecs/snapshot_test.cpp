@@ -11,6 +11,7 @@
 
 #include <nemra_ecs/component_store.hpp>
 #include <nemra_ecs/snapshot.hpp>
+#include <nemra_ecs/snapshot_diff.hpp>
 #include <nemra_ecs/world.hpp>
 
 #include "support/failing_resource.hpp"
@@ -218,6 +219,21 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
   b = good;
   b[0] = std::byte{'N'};
   EXPECT_EQ(loadInto(b, both), "NotASnapshot");
+  // A reserved header byte is read in its place, and the fields after it in theirs.
+  for (std::size_t reserved : {13U, 14U, 15U, 52U}) {
+    b = good;
+    b[reserved] = std::byte{1};
+    reseal(b);
+    EXPECT_EQ(loadInto(b, both), "Malformed") << reserved;
+  }
+  // Bytes that end before a checksum could follow are truncated, whatever the length field says;
+  // a snapshot of another version is told by its version alone.
+  b.assign(good.begin(), good.begin() + 60);
+  putLe64(b, 16, 60);
+  EXPECT_EQ(loadInto(b, both), "Truncated");
+  b.assign(good.begin(), good.begin() + 20);
+  b[8] = std::byte{2};
+  EXPECT_EQ(loadInto(b, both), "WrongVersion");
   EXPECT_EQ(loadInto(good, [](ComponentStore& st) { ASSERT_TRUE(st.registerType<Vel>("vel")); }),
             "TypeMismatch");
   EXPECT_EQ(loadInto(good,
@@ -271,5 +287,90 @@ TEST(StateDigest, IsTheChecksumWithEveryNaNMadeOne) {
   s.get<Vel>(EntityId::init(6))->v[1] = -0.0;
   EXPECT_NE(stateDigest(w, s), digest);
 }
+
+namespace diff {
+
+using nemra_ecs::SnapshotSection;
+
+std::vector<std::byte> save(const World& w, const ComponentStore& s) {
+  auto saved = saveSnapshot(w, s, nullptr);
+  EXPECT_TRUE(saved);
+  return {saved->begin(), saved->end()};
+}
+
+// The state of `bytes`, loaded into a fresh world and store that the test may change.
+struct Copy {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  explicit Copy(const std::vector<std::byte>& bytes) {
+    registerTypes(s);
+    EXPECT_TRUE(loadSnapshot(bytes, w, s));
+  }
+};
+
+TEST(DiffSnapshots, NamesTheFirstDifferingEntityFieldTypeAndByte) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  const std::vector<std::byte> a = save(w, s);
+  auto diff = [&](const Copy& c) { return *nemra_ecs::diffSnapshots(a, save(c.w, c.s), nullptr); };
+  const nemra_ecs::ComponentTypeId vel = *s.typeId<Vel>();
+  const nemra_ecs::ComponentTypeId hp = *s.typeId<Hp>();
+
+  Copy same(a);
+  same.w.entities[4].world_transform.data[7] = -std::bit_cast<double>(0x7FF0000000000123ULL);
+  EXPECT_TRUE(diff(same).identical());  // another NaN, as the digest sees it
+
+  Copy moved(a);
+  moved.w.entities[3].position.z = std::nextafter(moved.w.entities[3].position.z, 9.0);
+  moved.w.entities[5].version += 1;
+  auto d = diff(moved);
+  EXPECT_EQ(d.section, SnapshotSection::Entities);
+  EXPECT_EQ(d.field, "position");
+  EXPECT_EQ(d.entity, EntityId::init(4));
+  EXPECT_EQ(d.offset, 16U);
+
+  // Of two changed components the one in the earlier row is named, whatever its column.
+  Copy changed(a);
+  changed.s.get<Vel>(EntityId::init(6))->v[1] = std::nextafter(-1.0, 0.0);
+  changed.s.get<Hp>(EntityId::init(6))->hp ^= 0x100;
+  changed.s.get<Hp>(EntityId::init(5))->hp = 7;
+  d = diff(changed);
+  EXPECT_EQ(d.section, SnapshotSection::Archetypes);
+  EXPECT_EQ(d.field, "component");
+  EXPECT_EQ(d.entity, EntityId::init(5));
+  EXPECT_EQ(d.type, hp);
+  EXPECT_EQ(d.offset, 0U);
+  changed.s.get<Hp>(EntityId::init(5))->hp = 50;
+  d = diff(changed);
+  EXPECT_EQ(d.entity, EntityId::init(6));
+  EXPECT_EQ(d.type, vel);
+  EXPECT_EQ(d.offset, 8U);
+
+  Copy grown(a);
+  ASSERT_TRUE(grown.w.createEntity("late"));
+  d = diff(grown);
+  EXPECT_EQ(d.field, "count");
+  EXPECT_EQ(d.entity, grown.w.entities.back().id);
+
+  Copy regrouped(a);
+  ASSERT_TRUE(regrouped.s.remove<Hp>(EntityId::init(4)));  // the last row of the Hp + Vel table
+  d = diff(regrouped);
+  EXPECT_EQ(d.section, SnapshotSection::Archetypes);
+  EXPECT_EQ(d.field, "rows");
+  EXPECT_EQ(d.entity, EntityId::init(4));
+  Copy reordered(a);
+  ASSERT_TRUE(reordered.s.remove<Hp>(EntityId::init(6)));  // 4 fills its row
+  d = diff(reordered);
+  EXPECT_EQ(d.field, "entity");
+  EXPECT_EQ(d.row, 0U);
+  EXPECT_EQ(d.entity, EntityId::init(6));
+
+  std::vector<std::byte> bad = a;
+  bad[bad.size() - 1] ^= std::byte{1};
+  EXPECT_EQ(nemra_ecs::diffSnapshots(a, bad, nullptr).error(), SnapshotError::ChecksumMismatch);
+}
+
+}  // namespace diff
 
 }  // namespace
