@@ -1,14 +1,14 @@
 // Every entry of the committed tables of the correctly rounded functions is the one the recipe
-// gives (tests/support/cr_table_recipes.hpp): a mistyped or stale entry would otherwise show only
+// gives (tools/cr_tables/cr_table_recipes.hpp): a mistyped or stale entry would otherwise show only
 // as misrounded results near its centre, if the random inputs happened to fall there.
 #include <cstddef>
 
 #include <gtest/gtest.h>
 
-#include <nemra_kernel/detail/cr_acos_tables.hpp>
-#include <nemra_kernel/detail/cr_tan_table.hpp>
+#include <nemra_kernel/cr/detail/cr_acos_tables.hpp>
+#include <nemra_kernel/cr/detail/cr_tan_table.hpp>
 
-#include "support/cr_table_recipes.hpp"
+#include "cr_tables/cr_table_recipes.hpp"
 
 namespace {
 

@@ -37,8 +37,8 @@
 #include <cstdint>
 #include <limits>
 
+#include <nemra_kernel/cr/detail/cr_inv_fourth_root.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_inv_fourth_root.hpp>
 
 namespace nemra_kernel {
 namespace {

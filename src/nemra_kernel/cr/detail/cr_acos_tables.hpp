@@ -1,5 +1,5 @@
 // Tables of cr::acos (for cr_acos.cpp only), generated with MPFR at 400 bits by
-// nemra-cr-tables (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check them.
+// nemra-cr-tables (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check them.
 //
 // kAcosAtCentres[i], c = i/128: acos c and acos -c, each as a double-double (hi, lo).
 //

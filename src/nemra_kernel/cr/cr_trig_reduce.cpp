@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <nemra_kernel/detail/cr_trig.hpp>
+#include <nemra_kernel/cr/detail/cr_trig.hpp>
 
 namespace nemra_kernel::detail {
 

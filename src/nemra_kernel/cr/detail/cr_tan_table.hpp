@@ -1,5 +1,5 @@
 // The table of cr::tan (for cr_tan.cpp only), generated with MPFR at 400 bits by nemra-cr-tables
-// (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check it.
+// (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check it.
 #ifndef NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP
 #define NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP
 

@@ -1,15 +1,15 @@
 // nemra-cr-tables: prints the tables of the correctly rounded functions from the recipe in
-// tests/support/cr_table_recipes.hpp. To regenerate them:
-//   nemra-cr-tables acos > src/nemra_kernel/detail/cr_acos_tables.hpp
-//   nemra-cr-tables tan > src/nemra_kernel/detail/cr_tan_table.hpp
-//   clang-format -i src/nemra_kernel/detail/cr_*table*.hpp
+// tools/cr_tables/cr_table_recipes.hpp. To regenerate them:
+//   nemra-cr-tables acos > src/nemra_kernel/cr/detail/cr_acos_tables.hpp
+//   nemra-cr-tables tan > src/nemra_kernel/cr/detail/cr_tan_table.hpp
+//   clang-format -i src/nemra_kernel/cr/detail/cr_*table*.hpp
 // The CrTables tests check the committed entries against the same recipe.
 #include <array>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-#include "support/cr_table_recipes.hpp"
+#include "cr_table_recipes.hpp"
 
 namespace {
 
@@ -29,7 +29,7 @@ void printTan() {
   std::printf(
       "// The table of cr::tan (for cr_tan.cpp only), generated with MPFR at 400 bits by "
       "nemra-cr-tables\n"
-      "// (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check it.\n"
+      "// (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check it.\n"
       "#ifndef NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP\n"
       "#define NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP\n\n"
       "namespace nemra_kernel::detail {\n\n"
@@ -49,7 +49,7 @@ void printTan() {
 void printAcos() {
   std::printf(
       "// Tables of cr::acos (for cr_acos.cpp only), generated with MPFR at 400 bits by\n"
-      "// nemra-cr-tables (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check "
+      "// nemra-cr-tables (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check "
       "them.\n"
       "//\n"
       "// kAcosAtCentres[i], c = i/128: acos c and acos -c, each as a double-double (hi, lo).\n"

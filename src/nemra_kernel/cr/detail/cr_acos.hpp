@@ -3,7 +3,7 @@
 #define NEMRA_KERNEL_DETAIL_CR_ACOS_HPP
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/double_double.hpp>
+#include <nemra_kernel/cr/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 

@@ -105,10 +105,10 @@
 #include <cstdint>
 #include <limits>
 
+#include <nemra_kernel/cr/detail/cr_acos.hpp>
+#include <nemra_kernel/cr/detail/cr_acos_tables.hpp>
+#include <nemra_kernel/cr/detail/cr_fixed.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_acos.hpp>
-#include <nemra_kernel/detail/cr_acos_tables.hpp>
-#include <nemra_kernel/detail/cr_fixed.hpp>
 
 namespace nemra_kernel {
 namespace {

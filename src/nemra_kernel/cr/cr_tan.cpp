@@ -45,9 +45,9 @@
 #include <bit>
 #include <cstdint>
 
+#include <nemra_kernel/cr/detail/cr_tan_table.hpp>
+#include <nemra_kernel/cr/detail/cr_trig.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_tan_table.hpp>
-#include <nemra_kernel/detail/cr_trig.hpp>
 
 namespace nemra_kernel {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/double_double.hpp>
+#include <nemra_kernel/cr/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/cr_fixed.hpp>
-#include <nemra_kernel/detail/double_double.hpp>
+#include <nemra_kernel/cr/detail/cr_fixed.hpp>
+#include <nemra_kernel/cr/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 

@@ -1,8 +1,8 @@
 // How the tables of the correctly rounded functions are made, in MPFR at 400 bits: the one
 // recipe behind nemra-cr-tables, which prints them, and the CrTables tests, which check every
 // committed entry against it. Header-only; link libmpfr.
-#ifndef NEMRA_TESTS_SUPPORT_CR_TABLE_RECIPES_HPP
-#define NEMRA_TESTS_SUPPORT_CR_TABLE_RECIPES_HPP
+#ifndef NEMRA_TOOLS_CR_TABLE_RECIPES_HPP
+#define NEMRA_TOOLS_CR_TABLE_RECIPES_HPP
 
 #include <array>
 #include <cstddef>
