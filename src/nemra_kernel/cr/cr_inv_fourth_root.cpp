@@ -1,38 +1,8 @@
-// cr::invFourthRoot: x^(-1/4) correctly rounded to nearest.
-//
-// Reduction. x = t * 2^(4q) with t = m * 2^k in [1, 16), m in [1, 2), k in 0..3 (subnormal x are
-// scaled by 2^64 first), so x^(-1/4) = z * 2^-q with z = t^(-1/4) in (1/2, 1]; the scaling by
-// 2^-q is exact (the result is always a normal double).
-//
-// Fast path.
-// 1. A start z0 ~ z within 2^-31.3: m = c_j (1 + v) with c_j = 1 + (2j + 1)/128 the centre of
-//    m's 64th of [1, 2), |v| < 2^-7; z = c_j^(-1/4) 2^(-k/4) (1 + v)^(-1/4), the last factor by
-//    its series to v^3 (tail < (195/2048) 2^-28 < 2^-31.4; tables rounded to double).
-// 2. y0 = z0 rounded to a multiple of 2^-28: Y = y0 2^28 is an integer, y0 = z (1 + g) with
-//    |g| < 2^-28 + 2^-31.3 < 2^-27.83 (z >= 1/2), so r = 1 - t y0^4 has |r| < 2^-25.83.
-// 3. r exactly in integers, then rounded: with T = t 2^52, t y0^4 = T Y^4 2^-164 and
-//    T Y^4 < 2^169, so 2^164 - T Y^4 comes from 128-bit products. Dropping its low 64 bits
-//    (< 2^-100 of r), shifting out 12 more (< 2^-88) and converting to double (2^-53 |r|
-//    < 2^-78.83) leaves the computed r within 2^-78.8 of the true one.
-// 4. z = y0 (1 - r)^(-1/4) = y0 (1 + r/4 + 5r^2/32 + ...); p = r (1/4 + 5r/32), c = y0 p.
-//
-// Bound: |z - (y0 + c)| < 2^-77 (absolute, kInvFourthRootFastBound), from
-// - the error in r, times the slope 0.2501 of the polynomial and y0 <= 1 + 2^-28: < 2^-80.8;
-// - the series tail beyond r^2, < (15/128) |r|^3 / (1 - |r|)^4 < 2^-80.6;
-// - evaluating p: 5r/32 and 1/4 + 5r/32 round (< |r| 2^-54.9 < 2^-80.7 in p), r (...) rounds
-//   (< 2^-53 |p| < 2^-80.8): < 2^-79.75;
-// - c = fl(y0 p) rounds once: < 2^-53 |y0 p| < 2^-80.8;
-// in all < 3.0 * 2^-80 < 2^-78.4.
-//
-// Rounding test. z lies within E = 2^-77 of y0 + c. The offsets c - B, c + B with
-// B = 2^-77 + 2^-80 round by < 2^-53 (|c| + B) < 2^-80.8, so they still enclose z - y0. Rounding
-// to nearest is monotone: when y0 + (c - B) and y0 + (c + B) round to the same double, z rounds
-// to it too. The test fails with probability about 2^-23.
-//
-// Exact path. The result is hi = fl(y0 + c) or one of its neighbours (|z - hi| < ulp(hi)). z is
-// below the midpoint m exactly when t m^4 > 1 (the function decreases); with t = T 2^-52 and
-// m = M 2^-56 that is T M^4 > 2^276, decided in 320-bit integers. z is never a midpoint:
-// t m^4 = 1 would make t = m^-4 with M odd and above 1, not a double.
+// cr::invFourthRoot: x^(-1/4) correctly rounded to nearest. x = t 2^(4q), t in [1, 16): a start
+// from the table kCentres and a cubic, rounded to 28 bits, one correction from r = 1 - t y0^4 taken
+// exactly in integers, within 2^-77 absolute on t^(-1/4) (kInvFourthRootFastBound); a rounding
+// test; and an exact path in 320-bit integers. The derivation: docs/cr_math.md, section
+// "invFourthRoot".
 #include <bit>
 #include <cstdint>
 #include <limits>
