@@ -2,8 +2,11 @@
 // tools/cr_tables/cr_table_recipes.hpp. To regenerate them:
 //   nemra-cr-tables acos > src/nemra_kernel/cr/detail/cr_acos_tables.hpp
 //   nemra-cr-tables tan > src/nemra_kernel/cr/detail/cr_tan_table.hpp
+//   nemra-cr-tables sin > src/nemra_kernel/cr/detail/cr_sin_table.hpp
+//   nemra-cr-tables inv-fourth-root > src/nemra_kernel/cr/detail/cr_inv_fourth_root_table.hpp
 //   clang-format -i src/nemra_kernel/cr/detail/cr_*table*.hpp
-// The CrTables tests check the committed entries against the same recipe.
+// The CrTables tests check the committed entries against the same recipe. kTwoOverPi, which
+// cr_trig_reduce.cpp defines for the other units, is checked against twoOverPiWords.
 #include <array>
 #include <cstddef>
 #include <cstdio>
@@ -78,6 +81,45 @@ void printAcos() {
   std::printf("}  // namespace nemra_kernel::detail\n\n#endif\n");
 }
 
+void printSin() {
+  std::printf(
+      "// The table of cr::sin and cr::cos (for cr_trig_reduce.cpp only), generated with MPFR at "
+      "400 bits\n"
+      "// by nemra-cr-tables (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check it.\n"
+      "#ifndef NEMRA_KERNEL_CR_DETAIL_CR_SIN_TABLE_HPP\n"
+      "#define NEMRA_KERNEL_CR_DETAIL_CR_SIN_TABLE_HPP\n\n"
+      "namespace nemra_kernel::detail {\n\n"
+      "// sin(i pi/512) for i = 0..256 as a double-double (hi, lo), within 2^-107 relative, and "
+      "hi\n"
+      "// rounded to 27 significant bits (hh); kSinTable unfolds it to the whole turn.\n");
+  printTable("kSinQuarter", 257, nemra_test::sinAtAngle);
+  std::printf("}  // namespace nemra_kernel::detail\n\n#endif\n");
+}
+
+void printInvFourthRoot() {
+  std::printf(
+      "// The tables of cr::invFourthRoot (for cr_inv_fourth_root.cpp only), generated with MPFR "
+      "at 400\n"
+      "// bits by nemra-cr-tables (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check "
+      "them.\n"
+      "#ifndef NEMRA_KERNEL_CR_DETAIL_CR_INV_FOURTH_ROOT_TABLE_HPP\n"
+      "#define NEMRA_KERNEL_CR_DETAIL_CR_INV_FOURTH_ROOT_TABLE_HPP\n\n"
+      "namespace nemra_kernel::detail {\n\n"
+      "// At c_j = 1 + (2j + 1)/128, j = 0..63, the centre of the j-th 64th of [1, 2): 1/c_j and\n"
+      "// c_j^(-1/4), each the nearest double.\n"
+      "struct FourthRootCentre {\n  double inverse, root;\n};\n"
+      "inline constexpr FourthRootCentre kFourthRootCentres[64] = {\n");
+  for (int j = 0; j < 64; ++j) {
+    const std::array<double, 2> e = nemra_test::fourthRootAtCentre(j);
+    std::printf("{%a, %a},\n", e[0], e[1]);
+  }
+  std::printf(
+      "};\n\n// 2^(-k/4), k = 0..3, the nearest double.\n"
+      "inline constexpr double kQuarterPowers[4] = {");
+  for (int k = 0; k < 4; ++k) std::printf(k == 0 ? "%a" : ", %a", nemra_test::quarterPower(k));
+  std::printf("};\n\n}  // namespace nemra_kernel::detail\n\n#endif\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,8 +127,12 @@ int main(int argc, char** argv) {
     printAcos();
   } else if (argc == 2 && std::strcmp(argv[1], "tan") == 0) {
     printTan();
+  } else if (argc == 2 && std::strcmp(argv[1], "sin") == 0) {
+    printSin();
+  } else if (argc == 2 && std::strcmp(argv[1], "inv-fourth-root") == 0) {
+    printInvFourthRoot();
   } else {
-    std::fprintf(stderr, "usage: nemra-cr-tables acos|tan > header\n");
+    std::fprintf(stderr, "usage: nemra-cr-tables acos|tan|sin|inv-fourth-root > header\n");
     return 2;
   }
   return 0;
