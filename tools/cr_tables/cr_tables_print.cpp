@@ -33,8 +33,8 @@ void printTan() {
       "// The table of cr::tan (for cr_tan.cpp only), generated with MPFR at 400 bits by "
       "nemra-cr-tables\n"
       "// (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check it.\n"
-      "#ifndef NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP\n"
-      "#define NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP\n\n"
+      "#ifndef NEMRA_KERNEL_CR_DETAIL_CR_TAN_TABLE_HPP\n"
+      "#define NEMRA_KERNEL_CR_DETAIL_CR_TAN_TABLE_HPP\n\n"
       "namespace nemra_kernel::detail {\n\n"
       "// tan(k pi/512) for k = -128..127 (entry k + 128) as double-double (hi, lo), within "
       "2^-107\n"
@@ -71,8 +71,8 @@ void printAcos() {
       "double-double,\n"
       "// F'(d) as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to "
       "7.\n"
-      "#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP\n"
-      "#define NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP\n\n"
+      "#ifndef NEMRA_KERNEL_CR_DETAIL_CR_ACOS_TABLES_HPP\n"
+      "#define NEMRA_KERNEL_CR_DETAIL_CR_ACOS_TABLES_HPP\n\n"
       "namespace nemra_kernel::detail {\n\n");
   printTable("kAcosAtCentres", 65, nemra_test::acosAtCentre);
   printTable("kAsinCentres", 65, nemra_test::asinAtCentre);

@@ -12,8 +12,8 @@
 //
 // kOuterCentres[j], d = j/128 <= 1/8: F(s) = acos(1 - s) / sqrt(2s) at s = d as a double-double,
 // F'(d) as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to 7.
-#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP
-#define NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_ACOS_TABLES_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_ACOS_TABLES_HPP
 
 namespace nemra_kernel::detail {
 

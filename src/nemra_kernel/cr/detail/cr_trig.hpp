@@ -1,8 +1,8 @@
 // Internals of the correctly rounded sin, cos and tan: the argument
 // reduction x = n*pi/512 + r, the table of sin(i*pi/512), the fast evaluation of sin(n*pi/512 + r)
 // with its error bound, and the fixed-point pieces of the exact path (also used by acos).
-#ifndef NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
-#define NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_TRIG_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_TRIG_HPP
 
 #include <array>
 #include <bit>
