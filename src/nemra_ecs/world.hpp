@@ -12,6 +12,7 @@
 #include <expected>
 #include <memory_resource>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -93,6 +94,15 @@ class NEMRA_API World {
 
   // The number of entities in state active; saturates at 4294967295.
   [[nodiscard]] std::uint32_t activeCount() const noexcept;
+
+  // --- Movement in bulk (world_motion.cpp) ---
+  // For each i below min(ids.size(), points.size()), in order: getEntity(ids[i])->setPosition(
+  // points[i]) when the entity exists, with setPosition's normalisation, refusal of unusable
+  // points and version rule, and the same bits. Ids not in the world are skipped. Returns how
+  // many entities were found. Ids given in creation order (the usual case: a pass over a
+  // component's rows) are found without a search.
+  std::size_t setPositions(std::span<const EntityId> ids,
+                           std::span<const nemra_kernel::HomVec4> points) noexcept;
 
  private:
   explicit World(std::pmr::memory_resource* allocator);

@@ -1,0 +1,43 @@
+// Movement in bulk: setPosition over spans of ids and points.
+#include <cstddef>
+
+#include <nemra_ecs/world.hpp>
+
+namespace nemra_ecs {
+
+namespace {
+
+// How many records ahead the next records are requested from memory: a pass over a large world is
+// bound by memory, and early requests keep the loads in flight.
+constexpr std::size_t kPrefetchAhead = 8;
+
+}  // namespace
+
+// A cursor follows the ids through `entities`: when the next id is the record after the last one
+// found (ids in creation order), it is taken without getEntity's lookup. Ids are distinct and
+// increase with position, so the record there holding the id is the one getEntity would give.
+std::size_t World::setPositions(std::span<const EntityId> ids,
+                                std::span<const nemra_kernel::HomVec4> points) noexcept {
+  const std::size_t n = ids.size() < points.size() ? ids.size() : points.size();
+  const std::size_t size = entities.size();
+  Entity* const data = entities.data();
+  std::size_t found = 0;
+  std::size_t next = 0;  // the record after the last one found
+  for (std::size_t i = 0; i < n; ++i) {
+    Entity* e = nullptr;
+    if (next < size && data[next].id == ids[i]) {
+      e = &data[next];
+    } else {
+      e = getEntity(ids[i]);
+      if (e == nullptr) continue;
+    }
+    next = static_cast<std::size_t>(e - data) + 1;
+    if (next + kPrefetchAhead < size)
+      __builtin_prefetch(&data[next + kPrefetchAhead].position, 1, 3);
+    e->setPosition(points[i]);
+    ++found;
+  }
+  return found;
+}
+
+}  // namespace nemra_ecs
