@@ -27,12 +27,17 @@ using nemra_kernel::HomVec4;
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The literal search: one fsDistance per active entity, the first strictly smaller wins.
-inline std::optional<EntityId> literalNearest(const World& world, HomVec4 query) {
+// A predicate that keeps every entity.
+inline bool everyEntity(EntityId) { return true; }
+
+// The literal search: one fsDistance per active entity that `keep` keeps, the first strictly
+// smaller wins.
+template <class Keep = bool (*)(EntityId)>
+std::optional<EntityId> literalNearest(const World& world, HomVec4 query, Keep keep = everyEntity) {
   std::optional<EntityId> best;
   double best_distance = 3.141592653589793;
   for (const Entity& e : world.entities) {
-    if (!e.isActive()) continue;
+    if (!e.isActive() || !keep(e.id)) continue;
     double d = nemra_kernel::fsDistance(query, e.position);
     if (d < best_distance) {
       best_distance = d;
@@ -147,21 +152,24 @@ class Generator {
   std::normal_distribution<double> normal_;
 };
 
-// (distance, index into world.entities) of every active entity, in creation order.
-inline std::vector<std::pair<double, std::size_t>> literalDistances(const World& world,
-                                                                    HomVec4 query) {
+// (distance, index into world.entities) of every active entity `keep` keeps, in creation order.
+template <class Keep = bool (*)(EntityId)>
+std::vector<std::pair<double, std::size_t>> literalDistances(const World& world, HomVec4 query,
+                                                             Keep keep = everyEntity) {
   std::vector<std::pair<double, std::size_t>> out;
   for (std::size_t i = 0; i < world.entities.size(); ++i) {
     const Entity& e = world.entities[i];
-    if (e.isActive()) out.emplace_back(nemra_kernel::fsDistance(query, e.position), i);
+    if (e.isActive() && keep(e.id))
+      out.emplace_back(nemra_kernel::fsDistance(query, e.position), i);
   }
   return out;
 }
 
 // The first k of a stable sort of the active entities by distance.
-inline std::vector<std::uint64_t> literalKNearest(const World& world, HomVec4 query,
-                                                  std::size_t k) {
-  auto d = literalDistances(world, query);
+template <class Keep = bool (*)(EntityId)>
+std::vector<std::uint64_t> literalKNearest(const World& world, HomVec4 query, std::size_t k,
+                                           Keep keep = everyEntity) {
+  auto d = literalDistances(world, query, keep);
   std::sort(d.begin(), d.end());  // by distance, then creation order: a stable sort
   std::vector<std::uint64_t> ids;
   for (std::size_t i = 0; i < d.size() && i < k; ++i)
@@ -169,9 +177,11 @@ inline std::vector<std::uint64_t> literalKNearest(const World& world, HomVec4 qu
   return ids;
 }
 
-inline std::vector<std::uint64_t> literalWithin(const World& world, HomVec4 query, double radius) {
+template <class Keep = bool (*)(EntityId)>
+std::vector<std::uint64_t> literalWithin(const World& world, HomVec4 query, double radius,
+                                         Keep keep = everyEntity) {
   std::vector<std::uint64_t> ids;
-  for (const auto& [d, i] : literalDistances(world, query)) {
+  for (const auto& [d, i] : literalDistances(world, query, keep)) {
     if (d <= radius) ids.push_back(world.entities[i].id.id);
   }
   return ids;
