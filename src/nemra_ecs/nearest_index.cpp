@@ -73,6 +73,9 @@ constexpr double kOffsetPad = 2e-7;
 constexpr double kCapFactor = 2.0;
 constexpr double kCapFloor = 1e-9;
 
+// The growth of the leaves' radii, in sum, at which the index is built again.
+constexpr double kWornGrowth = 1.25;
+
 // Room in the scanned list at build: a sixteenth of the tree, at least 32 entries.
 std::size_t listRoom(std::size_t in_tree) { return std::max<std::size_t>(32, in_tree / 16); }
 
@@ -208,6 +211,8 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       held_(std::exchange(other.held_, 0)),
       gaps_(std::exchange(other.gaps_, 0)),
       list_limit_(std::exchange(other.list_limit_, 0)),
+      leaf_radii_(std::exchange(other.leaf_radii_, 0.0)),
+      built_leaf_radii_(std::exchange(other.built_leaf_radii_, 0.0)),
       any_dirty_(std::exchange(other.any_dirty_, false)) {}
 
 NearestIndex NearestIndex::init(std::pmr::memory_resource* allocator) noexcept {
@@ -230,6 +235,8 @@ void NearestIndex::deinit() {
   held_ = 0;
   gaps_ = 0;
   list_limit_ = 0;
+  leaf_radii_ = 0.0;
+  built_leaf_radii_ = 0.0;
   any_dirty_ = false;
 }
 
@@ -302,6 +309,10 @@ NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::
   index.tree_size_ = in_tree;
   index.depth_ = depth;
   index.held_ = count;
+  for (std::size_t b = (std::size_t{1} << depth) - 1; b < index.balls_.size(); ++b) {
+    index.leaf_radii_ += index.balls_[b].radius;
+  }
+  index.built_leaf_radii_ = index.leaf_radii_;
   index.list_limit_ = count - in_tree + room;
   return index;
 }
@@ -341,11 +352,13 @@ std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room)
   }
 }
 
-// Built again when the scanned list has used its room or a quarter of the tree are gaps; a
-// rebuild that runs out of memory is left for a later call.
+// Built again when the scanned list has used its room, a quarter of the tree are gaps, or the
+// leaves' radii have grown by a quarter in sum (a search's cost grows with the volume the balls
+// cover); a rebuild that runs out of memory is left for a later call.
 void NearestIndex::rebuildIfWorn() noexcept {
   const std::size_t listed = positions_.size() - tree_size_;
-  if (listed < list_limit_ && gaps_ * 4 <= tree_size_) return;
+  const bool grown = leaf_radii_ > kWornGrowth * built_leaf_radii_ + kCapFloor;
+  if (listed < list_limit_ && gaps_ * 4 <= tree_size_ && !grown) return;
   if (auto fresh = rebuilt(0)) *this = std::move(*fresh);
 }
 
@@ -408,7 +421,13 @@ void NearestIndex::place(std::size_t r, std::uint64_t id, const HomVec4& positio
     moveToList(s);
     return;
   }
-  // Mark the leaf holding slot s and the balls above it.
+  // Mark the leaf holding slot s and the balls above it; once more than half as many entities as
+  // there are leaves have moved, every ball is refitted instead.
+  if (refit_all_) return;
+  if (++moved_ > (std::size_t{1} << depth_) / 2) {
+    refit_all_ = true;
+    return;
+  }
   std::size_t b = 0, begin = 0, end = tree_size_;
   for (std::size_t level = 0; level < depth_; ++level) {
     const std::size_t mid = begin + (end - begin) / 2;
@@ -455,7 +474,9 @@ void NearestIndex::refitLeaf(std::size_t ball, std::size_t begin, std::size_t en
     }
     least_cosine = std::fmin(least_cosine, c);
   }
+  leaf_radii_ -= leaf.radius;
   setBallRadius(leaf, cr::acos(least_cosine));
+  leaf_radii_ += leaf.radius;
 }
 
 // A parent's radius bounded through its children: the angle to any entity is at most the angle to
@@ -466,8 +487,11 @@ void NearestIndex::refitFromChildren(std::size_t ball) noexcept {
   setBallRadius(balls_[ball], std::fmax(l.offset + l.radius, r.offset + r.radius));
 }
 
-// Refits the marked balls (every ball when `everything`), leaves first, and clears the marks.
-void NearestIndex::refitTree(bool everything) noexcept {
+// Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
+void NearestIndex::refitTree() noexcept {
+  const bool everything = refit_all_;
+  refit_all_ = false;
+  moved_ = 0;
   if (tree_size_ == 0 || (!everything && !any_dirty_)) return;
   struct Walk {
     NearestIndex& index;
@@ -500,7 +524,7 @@ std::expected<bool, Error> NearestIndex::update(EntityId id, HomVec4 position) {
   }
   r = findInDirectory(id.id, r);  // a rebuild may have moved it
   place(r, id.id, position);
-  refitTree(false);
+  refitTree();
   rebuildIfWorn();
   return true;
 }
@@ -531,7 +555,7 @@ std::expected<std::size_t, Error> NearestIndex::update(std::span<const EntityId>
     hint = r + 1;
     ++held;
   }
-  refitTree(false);
+  refitTree();
   rebuildIfWorn();
   return held;
 }
@@ -611,7 +635,7 @@ std::expected<void, Error> NearestIndex::refit(const World& world) {
     }
   }
   while (j < ids_.size()) eraseAt(j++);
-  refitTree(false);
+  refitTree();
   rebuildIfWorn();
   return {};
 }

@@ -196,7 +196,7 @@ class NEMRA_API NearestIndex {
   void place(std::size_t r, std::uint64_t id, const nemra_kernel::HomVec4& position);
   void moveToList(std::size_t slot);
   void letGo(std::size_t r) noexcept;
-  void refitTree(bool everything) noexcept;
+  void refitTree() noexcept;
   void refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept;
   void refitFromChildren(std::size_t ball) noexcept;
 
@@ -224,6 +224,12 @@ class NEMRA_API NearestIndex {
   std::size_t gaps_ = 0;
   // The scanned list's length at which the index is built again.
   std::size_t list_limit_ = 0;
+  // The sum of the leaves' radii, now and at build.
+  double leaf_radii_ = 0.0;
+  double built_leaf_radii_ = 0.0;
+  // Entities moved inside the tree since the last refit, and whether every ball is to be refitted.
+  std::size_t moved_ = 0;
+  bool refit_all_ = false;
   bool any_dirty_ = false;
 };
 
