@@ -62,22 +62,24 @@ bool inTree(const HomVec4& p) {
   return n2 >= detail::kMinTrustedNorm2 && n2 <= detail::kMaxTrustedNorm2;
 }
 
-// An offset is the arc cosine of a computed cosine between two unit centres, within 1e-7 of the
-// true angle (as above); the pad makes it an upper bound, with room for the rounding of the sum a
-// parent's radius is refitted with. So a refitted radius errs below the true one by no more than
-// its leaves' radii do.
+// An offset is an upper bound (upperAngle) on the angle whose cosine is the computed cosine between
+// a leaf's centre and an ancestor's, which is within 1e-7 of the true angle (as above); the pad
+// covers that, and the rounding of the sum an ancestor's radius is refitted with. So a refitted
+// radius errs below the true one by no more than its leaves' radii do.
 constexpr double kOffsetPad = 2e-7;
 
-// A leaf may grow to twice its radius at build (and a little more, so that a leaf of equal
-// positions is not emptied by rounding) before its entities go to the scanned list.
-constexpr double kCapFactor = 2.0;
+// A leaf may grow to four times its radius at build before its entities go to the scanned list, so
+// that a jump does not widen a leaf, while a drift is left to the rebuild once the leaves' radii
+// have grown (kWornGrowth). The cap's cosine is cos 4r = 2(2c² − 1)² − 1 (its rounding only moves
+// the point at which they go).
 constexpr double kCapFloor = 1e-9;
 
 // The growth of the leaves' radii, in sum, at which the index is built again.
 constexpr double kWornGrowth = 1.25;
 
-// Room in the scanned list at build: a sixteenth of the tree, at least 32 entries.
-std::size_t listRoom(std::size_t in_tree) { return std::max<std::size_t>(32, in_tree / 16); }
+// Room in the scanned list at build: 64 entries and one per 1024 of the tree. Every search scans
+// the list, so it stays short; inserts and jumps pay a rebuild per that many.
+std::size_t listRoom(std::size_t in_tree) { return 64 + in_tree / 1024; }
 
 HomVec4 scaled(const HomVec4& a, double s) {
   return HomVec4::init(a.x * s, a.y * s, a.z * s, a.w * s);
@@ -85,7 +87,28 @@ HomVec4 scaled(const HomVec4& a, double s) {
 
 bool sameBits(const HomVec4& a, const HomVec4& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// No angle between lines exceeds a quarter turn, so a radius bounded through children is cut back
+// An angle no smaller than acos c for c in [0, 1], without an arc cosine: with s = sin θ,
+// θ <= tan θ = s / c and θ <= (π/2)·s on [0, π/2]. s = sqrt((1 − c)(1 + c)) is within 2 ulps
+// (1 − c is exact from 1/2 up), and the factor covers that and the quotient's rounding. The
+// excess, θ³/3 for small θ, is far below a ball's radius.
+double upperAngle(double c, double s) {
+  double u = std::numbers::pi / 2 * s;
+  if (c > 0.5) u = std::fmin(u, s / c);
+  return std::fmin(u * (1.0 + 1e-15), std::numbers::pi / 2);
+}
+
+// A ball's radius from the least cosine c between its centre and its entries: the cosine and sine
+// are c's (sin from c, as above), which are the cosine and sine of acos c; the radius is the
+// upper bound of acos c above, which only the tests that a radius is small enough read.
+void setBallCosine(detail::IndexBall& ball, double c) {
+  c = std::fmin(std::fmax(c, 0.0), 1.0);
+  const double s = std::sqrt((1.0 - c) * (1.0 + c));
+  ball.cos_radius = c;
+  ball.sin_radius = s;
+  ball.radius = upperAngle(c, s);
+}
+
+// No angle between lines exceeds a quarter turn, so a radius bounded through leaves is cut back
 // to one: the searches' "no limit" bound, cos −2, relies on a radius whose cosine is not negative.
 void setBallRadius(detail::IndexBall& ball, double radius) {
   radius = std::fmin(radius, std::numbers::pi / 2);
@@ -159,8 +182,7 @@ struct TreeBuilder {
 };
 
 // The radius of every ball, from the least cosine between its centre and the stored positions of
-// its entries (`inverse_norms` holds 1 / |p| of each), and below the root its offset; a leaf's
-// cap follows from its radius.
+// its entries (`inverse_norms` holds 1 / |p| of each); a leaf's cap follows from its cosine.
 void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
               std::span<const double> inverse_norms, std::size_t b, std::size_t begin,
               std::size_t end, std::size_t levels_below) {
@@ -170,16 +192,13 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
     least_cosine =
         std::fmin(least_cosine, std::fabs(dot(positions[i], ball.centre)) * inverse_norms[i]);
   }
-  setBallRadius(ball, cr::acos(least_cosine));
-  ball.offset = 0.0;
-  if (b > 0) {
-    const double c = std::fmin(1.0, std::fabs(dot(ball.centre, balls[(b - 1) / 2].centre)));
-    ball.offset = cr::acos(c) + kOffsetPad;
-  }
+  setBallCosine(ball, least_cosine);
   ball.cos_cap = 2.0;
   if (levels_below == 0) {
-    const double cap = kCapFactor * ball.radius + kCapFloor;
-    ball.cos_cap = cap < std::numbers::pi / 2 ? cr::cos(cap) : -1.0;
+    const double c = ball.cos_radius;
+    const double cos2 = 2.0 * c * c - 1.0;
+    ball.cos_cap = c < 1.0 ? 2.0 * cos2 * cos2 - 1.0 : 1.0;
+    if (cos2 < 0.0) ball.cos_cap = -1.0;  // 4r beyond a quarter turn: no cap
     return;
   }
   const std::size_t mid = begin + (end - begin) / 2;
@@ -195,6 +214,7 @@ NearestIndex::NearestIndex(std::pmr::memory_resource* allocator)
       positions_(ids_.get_allocator()),
       slot_ids_(ids_.get_allocator()),
       balls_(ids_.get_allocator()),
+      leaf_offsets_(ids_.get_allocator()),
       dirty_(ids_.get_allocator()) {}
 
 // The vectors' move leaves them empty; the counts must follow, or a query of the moved-from index
@@ -205,6 +225,7 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       positions_(std::move(other.positions_)),
       slot_ids_(std::move(other.slot_ids_)),
       balls_(std::move(other.balls_)),
+      leaf_offsets_(std::move(other.leaf_offsets_)),
       dirty_(std::move(other.dirty_)),
       tree_size_(std::exchange(other.tree_size_, 0)),
       depth_(std::exchange(other.depth_, 0)),
@@ -229,6 +250,7 @@ void NearestIndex::deinit() {
   detail::releaseStorage(positions_);
   detail::releaseStorage(slot_ids_);
   detail::releaseStorage(balls_);
+  detail::releaseStorage(leaf_offsets_);
   detail::releaseStorage(dirty_);
   tree_size_ = 0;
   depth_ = 0;
@@ -309,8 +331,23 @@ NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::
   index.tree_size_ = in_tree;
   index.depth_ = depth;
   index.held_ = count;
-  for (std::size_t b = (std::size_t{1} << depth) - 1; b < index.balls_.size(); ++b) {
+  const std::size_t first_leaf = (std::size_t{1} << depth) - 1;
+  for (std::size_t b = first_leaf; b < index.balls_.size(); ++b) {
     index.leaf_radii_ += index.balls_[b].radius;
+  }
+  // Each leaf's offsets from its ancestors' centres, the parent's last.
+  if (depth > 0) {
+    index.leaf_offsets_.resize((first_leaf + 1) * depth);
+    for (std::size_t j = 0; first_leaf + j < index.balls_.size(); ++j) {
+      const HomVec4 centre = index.balls_[first_leaf + j].centre;
+      std::size_t a = first_leaf + j;
+      for (std::size_t level = depth; level-- > 0;) {
+        a = (a - 1) / 2;
+        const double c = std::fmin(1.0, std::fabs(dot(centre, index.balls_[a].centre)));
+        index.leaf_offsets_[j * depth + level] =
+            upperAngle(c, std::sqrt((1.0 - c) * (1.0 + c))) + kOffsetPad;
+      }
+    }
   }
   index.built_leaf_radii_ = index.leaf_radii_;
   index.list_limit_ = count - in_tree + room;
@@ -475,16 +512,37 @@ void NearestIndex::refitLeaf(std::size_t ball, std::size_t begin, std::size_t en
     least_cosine = std::fmin(least_cosine, c);
   }
   leaf_radii_ -= leaf.radius;
-  setBallRadius(leaf, cr::acos(least_cosine));
+  setBallCosine(leaf, least_cosine);
   leaf_radii_ += leaf.radius;
 }
 
-// A parent's radius bounded through its children: the angle to any entity is at most the angle to
-// a child's centre (its offset) plus that child's radius.
-void NearestIndex::refitFromChildren(std::size_t ball) noexcept {
-  const detail::IndexBall& l = balls_[2 * ball + 1];
-  const detail::IndexBall& r = balls_[2 * ball + 2];
-  setBallRadius(balls_[ball], std::fmax(l.offset + l.radius, r.offset + r.radius));
+// Bounds the ancestors' radii through leaf j: the angle from an ancestor's centre to any entity of
+// the leaf is at most the leaf's offset from it plus the leaf's radius. An ancestor whose radius
+// already covers that keeps it.
+void NearestIndex::raiseAncestors(std::size_t j) noexcept {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  const double r = balls_[first_leaf + j].radius;
+  std::size_t a = first_leaf + j;
+  for (std::size_t level = depth_; level-- > 0;) {
+    a = (a - 1) / 2;
+    const double bound = leaf_offsets_[j * depth_ + level] + r;
+    if (bound > balls_[a].radius) setBallRadius(balls_[a], bound);
+  }
+}
+
+// Every ancestor's radius as the largest bound through its leaves.
+void NearestIndex::refitAncestors() noexcept {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  for (std::size_t a = 0; a < first_leaf; ++a) balls_[a].radius = 0.0;
+  for (std::size_t j = 0; first_leaf + j < balls_.size(); ++j) {
+    const double r = balls_[first_leaf + j].radius;
+    std::size_t a = first_leaf + j;
+    for (std::size_t level = depth_; level-- > 0;) {
+      a = (a - 1) / 2;
+      balls_[a].radius = std::fmax(balls_[a].radius, leaf_offsets_[j * depth_ + level] + r);
+    }
+  }
+  for (std::size_t a = 0; a < first_leaf; ++a) setBallRadius(balls_[a], balls_[a].radius);
 }
 
 // Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
@@ -496,20 +554,22 @@ void NearestIndex::refitTree() noexcept {
   struct Walk {
     NearestIndex& index;
     bool everything;
+    std::size_t first_leaf;
     void run(std::size_t b, std::size_t begin, std::size_t end, std::size_t levels_below) {
       if (!everything && index.dirty_[b] == 0) return;
       index.dirty_[b] = 0;
       if (levels_below == 0) {
         index.refitLeaf(b, begin, end);
+        if (!everything) index.raiseAncestors(b - first_leaf);
         return;
       }
       const std::size_t mid = begin + (end - begin) / 2;
       run(2 * b + 1, begin, mid, levels_below - 1);
       run(2 * b + 2, mid, end, levels_below - 1);
-      index.refitFromChildren(b);
     }
   };
-  Walk{*this, everything}.run(0, 0, tree_size_, depth_);
+  Walk{*this, everything, (std::size_t{1} << depth_) - 1}.run(0, 0, tree_size_, depth_);
+  if (everything) refitAncestors();
   any_dirty_ = false;
 }
 

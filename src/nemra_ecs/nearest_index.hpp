@@ -31,15 +31,14 @@ namespace detail {
 
 // A ball of NearestIndex's tree: a unit centre, a Fubini–Study radius no smaller than the computed
 // distance from the centre to any of its entities (up to the margin the searches allow for), the
-// radius's cosine and sine, an upper bound on the angle from the parent's centre to this one
-// (what a refit bounds the parent's radius with), and for a leaf the cosine of the largest radius
-// a refit lets it grow to (an entity moved beyond it leaves the tree for the scanned list).
+// cosine and sine of a radius between that distance and `radius`, and for a leaf the cosine of
+// the largest radius a refit lets it grow to (an entity moved beyond it leaves the tree for the
+// scanned list).
 struct IndexBall {
   nemra_kernel::HomVec4 centre;
   double radius;
   double cos_radius;
   double sin_radius;
-  double offset;
   double cos_cap;
 };
 
@@ -198,7 +197,8 @@ class NEMRA_API NearestIndex {
   void letGo(std::size_t r) noexcept;
   void refitTree() noexcept;
   void refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept;
-  void refitFromChildren(std::size_t ball) noexcept;
+  void raiseAncestors(std::size_t leaf) noexcept;
+  void refitAncestors() noexcept;
 
   template <class Visitor>
   void visit(nemra_kernel::HomVec4 query, Visitor& visitor) const;
@@ -217,6 +217,10 @@ class NEMRA_API NearestIndex {
   // covers a range of the tree's entries, halved at each level, and the leaves are the last
   // 2^depth_ balls. dirty_ marks the balls a refit must visit.
   std::pmr::vector<detail::IndexBall> balls_;
+  // For leaf j (ball 2^depth_ − 1 + j) and level l below depth_, an upper bound on the angle from
+  // the centre of its ancestor at level l to its own: what a refit bounds the ancestors' radii
+  // with.
+  std::pmr::vector<double> leaf_offsets_;
   std::pmr::vector<std::uint8_t> dirty_;
   std::size_t tree_size_ = 0;
   std::size_t depth_ = 0;
@@ -333,13 +337,19 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
   const std::size_t n = positions_.size();
   const double q2 = detail::norm2(query);
   const bool bounded = q2 >= detail::kMinQueryNorm2 && q2 <= detail::kMaxQueryNorm2;
-  for (std::size_t i = bounded ? tree_size_ : 0; i < n; ++i) {
-    visitor.entry(i, query, nullptr);
+  if (!bounded) {
+    for (std::size_t i = 0; i < n; ++i) visitor.entry(i, query, nullptr);
+    return;
   }
-  if (!bounded || tree_size_ == 0) return;
-
   const double s = 1.0 / std::sqrt(q2);
   const HomVec4 unit = HomVec4::init(query.x * s, query.y * s, query.z * s, query.w * s);
+  // The scanned list; its entries of trusted length may be screened like the tree's.
+  for (std::size_t i = tree_size_; i < n; ++i) {
+    const double p2 = detail::norm2(positions_[i]);
+    const bool trusted = p2 >= detail::kMinTrustedNorm2 && p2 <= detail::kMaxTrustedNorm2;
+    visitor.entry(i, query, trusted ? &unit : nullptr);
+  }
+  if (tree_size_ == 0) return;
   struct Pending {
     std::size_t ball, begin, end;
     double cosine;
