@@ -68,14 +68,17 @@ bool inTree(const HomVec4& p) {
 // radius errs below the true one by no more than its leaves' radii do.
 constexpr double kOffsetPad = 2e-7;
 
-// A leaf may grow to four times its radius at build before its entities go to the scanned list, so
-// that a jump does not widen a leaf, while a drift is left to the rebuild once the leaves' radii
-// have grown (kWornGrowth). The cap's cosine is cos 4r = 2(2c² − 1)² − 1 (its rounding only moves
-// the point at which they go).
+// A leaf may grow to four times its radius at build, and at least to its parent's radius, before
+// its entities go to the scanned list, so that a jump does not widen a leaf, while a drift is left
+// to the rebuild once the leaves' radii have grown (kWornGrowth). The cap's cosine is cos 4r =
+// 2(2c² − 1)² − 1 (its rounding only moves the point at which they go).
 constexpr double kCapFloor = 1e-9;
 
-// The growth of the leaves' radii, in sum, at which the index is built again.
-constexpr double kWornGrowth = 1.25;
+// The growth of the leaves' radii, in sum, at which the index is built again: by a half.
+constexpr double kWornGrowth = 1.5;
+
+// How many directory entries ahead refit requests the stored position from memory.
+constexpr std::size_t kRefitPrefetch = 16;
 
 // Room in the scanned list at build: 64 entries and one per 1024 of the tree. Every search scans
 // the list, so it stays short; inserts and jumps pay a rebuild per that many.
@@ -199,6 +202,8 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
     const double cos2 = 2.0 * c * c - 1.0;
     ball.cos_cap = c < 1.0 ? 2.0 * cos2 * cos2 - 1.0 : 1.0;
     if (cos2 < 0.0) ball.cos_cap = -1.0;  // 4r beyond a quarter turn: no cap
+    // Nor less than the parent's radius: a jump is a move out of the parent's ball.
+    if (b > 0) ball.cos_cap = std::fmin(ball.cos_cap, balls[(b - 1) / 2].cos_radius);
     return;
   }
   const std::size_t mid = begin + (end - begin) / 2;
@@ -390,7 +395,7 @@ std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room)
 }
 
 // Built again when the scanned list has used its room, a quarter of the tree are gaps, or the
-// leaves' radii have grown by a quarter in sum (a search's cost grows with the volume the balls
+// leaves' radii have grown by a half in sum (a search's cost grows with the volume the balls
 // cover); a rebuild that runs out of memory is left for a later call.
 void NearestIndex::rebuildIfWorn() noexcept {
   const std::size_t listed = positions_.size() - tree_size_;
@@ -681,6 +686,12 @@ std::expected<void, Error> NearestIndex::refit(const World& world) {
   };
   std::size_t j = 0;
   for (const Entity& e : world.entities) {
+    // The positions compared below lie in tree order, at random for this walk in id order:
+    // requested ahead, their loads overlap.
+    if (j + kRefitPrefetch < ids_.size()) {
+      const std::uint32_t ahead = slots_[j + kRefitPrefetch];
+      if (ahead != kNone) __builtin_prefetch(&positions_[ahead], 1, 3);
+    }
     while (j < ids_.size() && ids_[j] < e.id.id) eraseAt(j++);
     const bool in_directory = j < ids_.size() && ids_[j] == e.id.id;
     if (e.isActive()) {

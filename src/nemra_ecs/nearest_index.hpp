@@ -100,22 +100,27 @@ struct NEMRA_API WithinBounds {
 // entities at their positions, finding what changed by comparing ids, states and position bits in
 // one pass. After any sequence of these the answers are those of build over the same entities:
 // the order the changes came in does not matter. An entity that moves stays in its leaf, whose
-// radius and those of the balls above it are refitted (a leaf's exactly from its entries, a
-// parent's from its children's radii and their offsets, so no ball is re-centred); an entity that
-// moves past twice its leaf's radius at build, that is inserted or whose position leaves the
-// trusted range goes to the scanned list instead, and erased entities leave a gap in the tree.
-// When the scanned list has grown by a sixteenth of the tree (at least 32) or a quarter of the
-// tree are gaps, the index is built again from its own contents: large jumps and churn thus cost
-// at most a rebuild per n/16 changes, and a query never scans more than the list plus what the
-// tree holds. A rebuild that runs out of memory there is left for a later call (the index stays
-// correct, only slower); the calls that report OutOfMemory leave the index exactly as it was.
+// radius is refitted from its entries; an ancestor's radius is bounded through its leaves (the
+// leaf's radius plus a stored bound on the angle between the two centres), so no ball is
+// re-centred and a refit takes no arc cosine. An entity that moves beyond four times its leaf's
+// radius at build or beyond its parent's radius (a jump), an inserted one, and one whose position
+// leaves the trusted range go to the scanned list instead; erased entities leave gaps in the tree.
 //
-// Memory. Per entity held: a position (32 bytes), its id in the tree (8), its id and place in the
-// directory (12), and the tree's balls (64 bytes and a flag each, one per six entities on
-// average): about 63 bytes, plus room for the scanned list (40 bytes per entry, a sixteenth of
-// the tree). A build needs in addition 24 bytes per entity for the arrangement, released before
-// it returns: a peak of about 90 bytes per entity. Ids erased since the last build keep their
-// directory entry (12 bytes) so that they come back without moving the directory.
+// When it is built again. The index builds itself again from its own contents when the scanned
+// list has used its room (64 entries and one per 1024 of the tree), when a quarter of the tree are
+// gaps, or when the leaves' radii have grown by a half in sum since the build (entities that
+// drift apart make every search visit more). So a query never scans more than the list and what a
+// build's tree would hold grown by a half, jumps and churn cost at most a rebuild per room's
+// worth of changes, and no upkeep call costs more than a rebuild and a pass. A rebuild that runs
+// out of memory there is left for a later call (the index stays correct, only slower); the calls
+// that report OutOfMemory leave the index exactly as it was.
+//
+// Memory. Per entity held: a position (32 bytes), its id in the tree (8), its id and slot in the
+// directory (12); per leaf of 8 to 16 entities and per ball above it, 64 bytes and a flag, and per
+// leaf one 8-byte bound per level above it: about 60 to 75 bytes per entity in all, plus the room
+// of the scanned list. A build needs in addition 24 bytes per entity for the arrangement, released
+// before it returns. Ids let go since the last build keep their directory entry (12 bytes) so
+// that they come back without moving the directory.
 //
 // Owns its storage (from the allocator given to init or build). Move-only.
 class NEMRA_API NearestIndex {
