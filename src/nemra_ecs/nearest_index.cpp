@@ -396,12 +396,15 @@ std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room)
 
 // Built again when the scanned list has used its room, a quarter of the tree are gaps, or the
 // leaves' radii have grown by a half in sum (a search's cost grows with the volume the balls
-// cover); a rebuild that runs out of memory is left for a later call.
-void NearestIndex::rebuildIfWorn() noexcept {
+// cover); a rebuild that runs out of memory is left for a later call. After refit the index holds
+// exactly the world's active entities, and building from the world reads them in order rather
+// than at random.
+void NearestIndex::rebuildIfWorn(const World* world) noexcept {
   const std::size_t listed = positions_.size() - tree_size_;
   const bool grown = leaf_radii_ > kWornGrowth * built_leaf_radii_ + kCapFloor;
   if (listed < list_limit_ && gaps_ * 4 <= tree_size_ && !grown) return;
-  if (auto fresh = rebuilt(0)) *this = std::move(*fresh);
+  auto fresh = world != nullptr ? build(*world, ids_.get_allocator().resource()) : rebuilt(0);
+  if (fresh) *this = std::move(*fresh);
 }
 
 // Room for `new_ids` more directory entries and `to_list` more entries of the scanned list, so
@@ -707,7 +710,7 @@ std::expected<void, Error> NearestIndex::refit(const World& world) {
   }
   while (j < ids_.size()) eraseAt(j++);
   refitTree();
-  rebuildIfWorn();
+  rebuildIfWorn(&world);
   return {};
 }
 

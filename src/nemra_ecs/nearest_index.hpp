@@ -194,7 +194,7 @@ class NEMRA_API NearestIndex {
   static NearestIndex buildFrom(std::pmr::memory_resource* allocator, std::size_t count,
                                 const Source& source);
   std::expected<NearestIndex, Error> rebuilt(std::size_t extra_room) const;
-  void rebuildIfWorn() noexcept;
+  void rebuildIfWorn(const World* world = nullptr) noexcept;
   std::expected<void, Error> makeRoom(std::size_t new_ids, std::size_t to_list);
   std::size_t findInDirectory(std::uint64_t id, std::size_t hint) const noexcept;
   void place(std::size_t r, std::uint64_t id, const nemra_kernel::HomVec4& position);
