@@ -32,6 +32,7 @@
 #include <nemra_kernel/hom_vec4.hpp>
 
 #include "bench_data.hpp"
+#include "support/literal_scans.hpp"
 
 namespace nemra_bench {
 namespace {
@@ -52,19 +53,9 @@ constexpr std::size_t kLookupsPerIteration = 16;
 }
 
 // The nearest active entity by one fsDistance per active entity in creation order, the first
-// strictly smaller distance wins.
+// strictly smaller distance wins: the tests' literal scan.
 std::optional<EntityId> literalScan(const World& world, HomVec4 query) {
-  std::optional<EntityId> best;
-  double best_distance = 3.141592653589793;
-  for (const Entity& e : world.entities) {
-    if (!e.isActive()) continue;
-    const double d = nemra_kernel::fsDistance(query, e.position);
-    if (d < best_distance) {
-      best_distance = d;
-      best = e.id;
-    }
-  }
-  return best;
+  return nemra_test::literalNearest(world, query);
 }
 
 std::string describe(std::optional<EntityId> id) {

@@ -36,7 +36,8 @@ def load_benchmarks(paths):
                 for counter in ("bytes_per_entity", "peak_bytes_per_entity", "found",
                                 "bytes_per_second", "bytes_per_row_over_components",
                                 "fitted_bytes_per_row_over_components", "median_call_ns",
-                                "max_call_ns", "exact_path_share", "inputs"):
+                                "max_call_ns", "exact_path_share", "inputs", "move_ms",
+                                "index_ms", "query_ms", "digest_ms"):
                     if counter in b:
                         entry[counter] = b[counter]
             elif kind == "cv":
@@ -222,6 +223,24 @@ def main():
                   f" (target <= 64), {entry.get('peak_bytes_per_entity', 0):.1f} at the peak of build")
         else:
             print(f"  index memory {n:>7} entities: not measured")
+
+    header("A world in motion: the tick of bench/tick_bench.cpp")
+    for n, target_ms in ((10000, 1.5), (100000, 8.0)):
+        entry = r.results.get(f"tick/whole/{n}", {})
+        phases = ", ".join(f"{k[:-3]} {entry[k]:.2f}" for k in
+                           ("move_ms", "index_ms", "query_ms", "digest_ms") if k in entry)
+        r.row(f"whole tick {n:>7} entities (ms: {phases})", f"tick/whole/{n}", None,
+              target_ms / 1000 if entry else None, base_ns=1e9)
+    r.row("setPositions vs getEntity + setPosition, 1e5", "tick/moveBulk/100000",
+          "tick/moveLoop/100000", 1 / 3)
+    for n in (10000, 100000):
+        r.row(f"1,000 kNearest(8 enemies) vs kNearest(8), {n:>7}", f"tick/queries8Enemies/{n}",
+              f"tick/queries8/{n}", 1.5)
+    r.row("stateDigest vs memcpy of its bytes, 1e5", "tick/digest/100000",
+          "tick/digestMemcpy/100000", 2.0)
+    for n in (100000, 1000000):
+        r.row(f"refit after every entity stepped vs build, {n:>7}", f"update/refitAfterStep/{n}",
+              f"update/build/{n}", 0.1)
 
     header("ComponentStore: each<A, B> vs two std::vectors, get<T> of the last entity")
     r.row("each<Pos, Vel> 1000000 entities, one table (per entity)", "store/each/nemra/1000000",

@@ -1,15 +1,17 @@
+// NearestIndex's building and upkeep; its searches are templates in nearest_index.hpp.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <numbers>
 #include <span>
 #include <utility>
 
-#include <nemra_ecs/detail/nearest_search.hpp>
 #include <nemra_ecs/nearest_index.hpp>
+#include <nemra_ecs/nearest_search.hpp>
 #include <nemra_ecs/owning.hpp>
 #include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/fs_distance.hpp>
@@ -19,13 +21,31 @@ namespace nemra_ecs {
 using nemra_kernel::HomVec4;
 namespace cr = nemra_kernel::cr;
 
+namespace detail {
+
+void SearchLimit::set(double limit) noexcept {
+  const double a = limit + kMargin;
+  cos_ = a < std::numbers::pi / 2 ? cr::cos(a) : -2.0;
+  sin_ = a < std::numbers::pi / 2 ? cr::sin(a) : 0.0;
+  const double t = cr::cos(limit) - kCosMargin;
+  screen2_ = t > 0.0 ? t * t : 0.0;
+}
+
+WithinBounds WithinBounds::of(double radius) noexcept {
+  WithinBounds b;
+  b.take_whole = radius >= 2.0;
+  if (radius < 2.0 && radius - SearchLimit::kMargin > 0.0) {
+    b.cos_inner = cr::cos(radius - SearchLimit::kMargin);
+    b.sin_inner = cr::sin(radius - SearchLimit::kMargin);
+  }
+  return b;
+}
+
+}  // namespace detail
+
 namespace {
 
 using detail::dot;
-using detail::kAboveEveryDistance;
-using detail::kCosMargin;
-using detail::kMaxTrustedNorm2;
-using detail::kMinTrustedNorm2;
 using detail::norm2;
 
 // The most entries a leaf ball holds; leaves hold between half this and this.
@@ -33,29 +53,71 @@ constexpr std::size_t kLeafMost = 16;
 
 // Positions whose squared length lies in the trusted range (kMinTrustedNorm2 to kMaxTrustedNorm2)
 // go into the tree; the others are scanned. Inside it, and for a query whose squared length lies
-// in the query range below, the cosine fsDistance takes is within 2e-15 of the true cosine of the
-// angle between the two lines (no overflow, no zero guard, underflow negligible), so its distance
-// is within sqrt(2 · 2e-15) + ulp < 1e-7 of the true angle, acos being steepest at 1; a ball's
-// radius likewise.
-constexpr double kMinQueryNorm2 = 1e-28;
-constexpr double kMaxQueryNorm2 = 1e200;
+// in the query range (detail::kMinQueryNorm2 to kMaxQueryNorm2), the cosine fsDistance takes is
+// within 2e-15 of the true cosine of the angle between the two lines (no overflow, no zero guard,
+// underflow negligible), so its distance is within sqrt(2 · 2e-15) + ulp < 1e-7 of the true
+// angle, acos being steepest at 1; a ball's radius likewise.
+bool inTree(const HomVec4& p) {
+  const double n2 = norm2(p);
+  return n2 >= detail::kMinTrustedNorm2 && n2 <= detail::kMaxTrustedNorm2;
+}
 
-// A ball is skipped when the cosine c between its centre and the query is below
-// cos(L + kMargin + radius) − kCosSlack, L being the distance to beat: the true angle to the
-// centre then exceeds L + kMargin + radius, so (the angle between lines obeys the triangle
-// inequality) every entity's true distance exceeds L + kMargin − 1e-7 and its computed one exceeds
-// L. kCosSlack covers the rounding of c (2e-15) and of the bound (1e-15). A ball is taken whole
-// by the mirror test against cos(radius − kMargin − ball radius).
-constexpr double kMargin = 5e-7;
-constexpr double kCosSlack = 1e-14;
+// An offset is an upper bound (upperAngle) on the angle whose cosine is the computed cosine between
+// a leaf's centre and an ancestor's, which is within 1e-7 of the true angle (as above); the pad
+// covers that, and the rounding of the sum an ancestor's radius is refitted with. So a refitted
+// radius errs below the true one by no more than its leaves' radii do.
+constexpr double kOffsetPad = 2e-7;
+
+// A leaf may grow to four times its radius at build, and at least to its parent's radius, before
+// its entities go to the scanned list, so that a jump does not widen a leaf, while a drift is left
+// to the rebuild once the leaves' radii have grown (kWornGrowth). The cap's cosine is cos 4r =
+// 2(2c² − 1)² − 1 (its rounding only moves the point at which they go).
+constexpr double kCapFloor = 1e-9;
+
+// The growth of the leaves' radii, in sum, at which the index is built again: by a half.
+constexpr double kWornGrowth = 1.5;
+
+// How many directory entries ahead refit requests the stored position from memory.
+constexpr std::size_t kRefitPrefetch = 16;
+
+// Room in the scanned list at build: 64 entries and one per 1024 of the tree. Every search scans
+// the list, so it stays short; inserts and jumps pay a rebuild per that many.
+std::size_t listRoom(std::size_t in_tree) { return 64 + in_tree / 1024; }
 
 HomVec4 scaled(const HomVec4& a, double s) {
   return HomVec4::init(a.x * s, a.y * s, a.z * s, a.w * s);
 }
 
-bool inTree(const HomVec4& p) {
-  const double n2 = norm2(p);
-  return n2 >= kMinTrustedNorm2 && n2 <= kMaxTrustedNorm2;
+bool sameBits(const HomVec4& a, const HomVec4& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// An angle no smaller than acos c for c in [0, 1], without an arc cosine: with s = sin θ,
+// θ <= tan θ = s / c and θ <= (π/2)·s on [0, π/2]. s = sqrt((1 − c)(1 + c)) is within 2 ulps
+// (1 − c is exact from 1/2 up), and the factor covers that and the quotient's rounding. The
+// excess, θ³/3 for small θ, is far below a ball's radius.
+double upperAngle(double c, double s) {
+  double u = std::numbers::pi / 2 * s;
+  if (c > 0.5) u = std::fmin(u, s / c);
+  return std::fmin(u * (1.0 + 1e-15), std::numbers::pi / 2);
+}
+
+// A ball's radius from the least cosine c between its centre and its entries: the cosine and sine
+// are c's (sin from c, as above), which are the cosine and sine of acos c; the radius is the
+// upper bound of acos c above, which only the tests that a radius is small enough read.
+void setBallCosine(detail::IndexBall& ball, double c) {
+  c = std::fmin(std::fmax(c, 0.0), 1.0);
+  const double s = std::sqrt((1.0 - c) * (1.0 + c));
+  ball.cos_radius = c;
+  ball.sin_radius = s;
+  ball.radius = upperAngle(c, s);
+}
+
+// No angle between lines exceeds a quarter turn, so a radius bounded through leaves is cut back
+// to one: the searches' "no limit" bound, cos −2, relies on a radius whose cosine is not negative.
+void setBallRadius(detail::IndexBall& ball, double radius) {
+  radius = std::fmin(radius, std::numbers::pi / 2);
+  ball.radius = radius;
+  ball.cos_radius = cr::cos(radius);
+  ball.sin_radius = cr::sin(radius);
 }
 
 // An entry of the tree while it is built: the unit position, turned to the side of its ball's
@@ -122,8 +184,8 @@ struct TreeBuilder {
   }
 };
 
-// The radius of every ball: the arc cosine of the least cosine between its centre and the stored
-// positions of its entries (`inverse_norms` holds 1 / |p| of each).
+// The radius of every ball, from the least cosine between its centre and the stored positions of
+// its entries (`inverse_norms` holds 1 / |p| of each); a leaf's cap follows from its cosine.
 void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
               std::span<const double> inverse_norms, std::size_t b, std::size_t begin,
               std::size_t end, std::size_t levels_below) {
@@ -133,10 +195,17 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
     least_cosine =
         std::fmin(least_cosine, std::fabs(dot(positions[i], ball.centre)) * inverse_norms[i]);
   }
-  ball.radius = cr::acos(least_cosine);
-  ball.cos_radius = cr::cos(ball.radius);
-  ball.sin_radius = cr::sin(ball.radius);
-  if (levels_below == 0) return;
+  setBallCosine(ball, least_cosine);
+  ball.cos_cap = 2.0;
+  if (levels_below == 0) {
+    const double c = ball.cos_radius;
+    const double cos2 = 2.0 * c * c - 1.0;
+    ball.cos_cap = c < 1.0 ? 2.0 * cos2 * cos2 - 1.0 : 1.0;
+    if (cos2 < 0.0) ball.cos_cap = -1.0;  // 4r beyond a quarter turn: no cap
+    // Nor less than the parent's radius: a jump is a move out of the parent's ball.
+    if (b > 0) ball.cos_cap = std::fmin(ball.cos_cap, balls[(b - 1) / 2].cos_radius);
+    return;
+  }
   const std::size_t mid = begin + (end - begin) / 2;
   setRadii(balls, positions, inverse_norms, 2 * b + 1, begin, mid, levels_below - 1);
   setRadii(balls, positions, inverse_norms, 2 * b + 2, mid, end, levels_below - 1);
@@ -146,19 +215,31 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
 
 NearestIndex::NearestIndex(std::pmr::memory_resource* allocator)
     : ids_(detail::resourceOrDefault(allocator)),
+      slots_(ids_.get_allocator()),
       positions_(ids_.get_allocator()),
-      ranks_(ids_.get_allocator()),
-      balls_(ids_.get_allocator()) {}
+      slot_ids_(ids_.get_allocator()),
+      balls_(ids_.get_allocator()),
+      leaf_offsets_(ids_.get_allocator()),
+      dirty_(ids_.get_allocator()) {}
 
-// The vectors' move leaves them empty; the tree's shape must follow, or a query of the moved-from
-// index would walk balls it no longer has.
+// The vectors' move leaves them empty; the counts must follow, or a query of the moved-from index
+// would walk balls it no longer has.
 NearestIndex::NearestIndex(NearestIndex&& other) noexcept
     : ids_(std::move(other.ids_)),
+      slots_(std::move(other.slots_)),
       positions_(std::move(other.positions_)),
-      ranks_(std::move(other.ranks_)),
+      slot_ids_(std::move(other.slot_ids_)),
       balls_(std::move(other.balls_)),
+      leaf_offsets_(std::move(other.leaf_offsets_)),
+      dirty_(std::move(other.dirty_)),
       tree_size_(std::exchange(other.tree_size_, 0)),
-      depth_(std::exchange(other.depth_, 0)) {}
+      depth_(std::exchange(other.depth_, 0)),
+      held_(std::exchange(other.held_, 0)),
+      gaps_(std::exchange(other.gaps_, 0)),
+      list_limit_(std::exchange(other.list_limit_, 0)),
+      leaf_radii_(std::exchange(other.leaf_radii_, 0.0)),
+      built_leaf_radii_(std::exchange(other.built_leaf_radii_, 0.0)),
+      any_dirty_(std::exchange(other.any_dirty_, false)) {}
 
 NearestIndex NearestIndex::init(std::pmr::memory_resource* allocator) noexcept {
   return NearestIndex(allocator);
@@ -170,294 +251,467 @@ NearestIndex& NearestIndex::operator=(NearestIndex&& other) noexcept {
 
 void NearestIndex::deinit() {
   detail::releaseStorage(ids_);
+  detail::releaseStorage(slots_);
   detail::releaseStorage(positions_);
-  detail::releaseStorage(ranks_);
+  detail::releaseStorage(slot_ids_);
   detail::releaseStorage(balls_);
+  detail::releaseStorage(leaf_offsets_);
+  detail::releaseStorage(dirty_);
   tree_size_ = 0;
   depth_ = 0;
+  held_ = 0;
+  gaps_ = 0;
+  list_limit_ = 0;
+  leaf_radii_ = 0.0;
+  built_leaf_radii_ = 0.0;
+  any_dirty_ = false;
+}
+
+// `source(f)` calls f(id, position) for `count` entities in increasing order of id. Throws
+// std::bad_alloc.
+template <class Source>
+NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::size_t count,
+                                     const Source& source) {
+  NearestIndex index(allocator);
+  std::pmr::memory_resource* resource = index.ids_.get_allocator().resource();
+  std::size_t in_tree = 0;
+  source([&](std::uint64_t, const HomVec4& p) { in_tree += inTree(p) ? 1U : 0U; });
+  const std::size_t room = listRoom(in_tree);
+  index.ids_.reserve(count);
+  index.slots_.resize(count);
+  index.positions_.reserve(count + room);
+  index.slot_ids_.reserve(count + room);
+  index.positions_.resize(count);
+  index.slot_ids_.resize(count);
+  // Leaves of kLeafMost / 2 to kLeafMost entries.
+  std::size_t depth = 0;
+  if (in_tree > 0) {
+    while ((in_tree - 1) >> depth >= kLeafMost) ++depth;
+    index.balls_.resize((std::size_t{2} << depth) - 1);
+    index.dirty_.resize(index.balls_.size(), 0);
+  }
+  {
+    std::pmr::vector<TreeEntry> entries(resource);
+    entries.reserve(in_tree);
+    source([&](std::uint64_t id, const HomVec4& p) {
+      const auto rank = static_cast<std::uint32_t>(index.ids_.size());
+      index.ids_.push_back(id);
+      if (inTree(p)) {
+        const HomVec4 u = scaled(p, 1.0 / std::sqrt(norm2(p)));
+        entries.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
+                                     static_cast<float>(u.z), static_cast<float>(u.w)},
+                                    rank});
+      }
+    });
+    if (in_tree > 0) {
+      const float* first = entries.front().unit;
+      const HomVec4 towards = HomVec4::init(first[0], first[1], first[2], first[3]);
+      TreeBuilder{entries, index.balls_, depth}.placeBall(0, 0, in_tree, 0, towards);
+    }
+    // Each entity's slot: its place in the tree, or after the tree in order.
+    std::ranges::fill(index.slots_, kNone);
+    for (std::size_t i = 0; i < in_tree; ++i) {
+      index.slots_[entries[i].rank] = static_cast<std::uint32_t>(i);
+    }
+  }
+  std::size_t scanned = in_tree;
+  std::size_t rank = 0;
+  // The sources are read in order rather than at random.
+  source([&](std::uint64_t id, const HomVec4& p) {
+    std::uint32_t& slot = index.slots_[rank];
+    if (slot == kNone) slot = static_cast<std::uint32_t>(scanned++);
+    index.positions_[slot] = p;
+    index.slot_ids_[slot] = id;
+    ++rank;
+  });
+  if (in_tree > 0) {
+    std::pmr::vector<double> inverse_norms(resource);
+    inverse_norms.reserve(in_tree);
+    for (std::size_t i = 0; i < in_tree; ++i) {
+      inverse_norms.push_back(1.0 / std::sqrt(norm2(index.positions_[i])));
+    }
+    setRadii(index.balls_, std::span(index.positions_).first(in_tree), inverse_norms, 0, 0, in_tree,
+             depth);
+  }
+  index.tree_size_ = in_tree;
+  index.depth_ = depth;
+  index.held_ = count;
+  const std::size_t first_leaf = (std::size_t{1} << depth) - 1;
+  for (std::size_t b = first_leaf; b < index.balls_.size(); ++b) {
+    index.leaf_radii_ += index.balls_[b].radius;
+  }
+  // Each leaf's offsets from its ancestors' centres, the parent's last.
+  if (depth > 0) {
+    index.leaf_offsets_.resize((first_leaf + 1) * depth);
+    for (std::size_t j = 0; first_leaf + j < index.balls_.size(); ++j) {
+      const HomVec4 centre = index.balls_[first_leaf + j].centre;
+      std::size_t a = first_leaf + j;
+      for (std::size_t level = depth; level-- > 0;) {
+        a = (a - 1) / 2;
+        const double c = std::fmin(1.0, std::fabs(dot(centre, index.balls_[a].centre)));
+        index.leaf_offsets_[j * depth + level] =
+            upperAngle(c, std::sqrt((1.0 - c) * (1.0 + c))) + kOffsetPad;
+      }
+    }
+  }
+  index.built_leaf_radii_ = index.leaf_radii_;
+  index.list_limit_ = count - in_tree + room;
+  return index;
 }
 
 std::expected<NearestIndex, Error> NearestIndex::build(const World& world,
                                                        std::pmr::memory_resource* allocator) {
   std::size_t active = 0;
-  std::size_t in_tree = 0;
-  for (const Entity& e : world.entities) {
-    if (!e.isActive()) continue;
-    ++active;
-    in_tree += inTree(e.position) ? 1U : 0U;
-  }
-  if (active > std::numeric_limits<std::uint32_t>::max()) {
-    return std::unexpected(Error::OutOfMemory);
-  }
+  for (const Entity& e : world.entities) active += e.isActive() ? 1U : 0U;
+  if (active >= kNone) return std::unexpected(Error::OutOfMemory);
   try {
-    NearestIndex index(allocator);
-    std::pmr::memory_resource* resource = index.ids_.get_allocator().resource();
-    index.ids_.reserve(active);
-    // Leaves of kLeafMost / 2 to kLeafMost entries.
-    std::size_t depth = 0;
-    if (in_tree > 0) {
-      while ((in_tree - 1) >> depth >= kLeafMost) ++depth;
-      index.balls_.resize((std::size_t{2} << depth) - 1);
-    }
-    {
-      std::pmr::vector<TreeEntry> entries(resource);
-      entries.reserve(in_tree);
+    return buildFrom(allocator, active, [&](auto&& f) {
       for (const Entity& e : world.entities) {
-        if (!e.isActive()) continue;
-        const auto rank = static_cast<std::uint32_t>(index.ids_.size());
-        index.ids_.push_back(e.id);
-        if (inTree(e.position)) {
-          const HomVec4 u = scaled(e.position, 1.0 / std::sqrt(norm2(e.position)));
-          entries.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
-                                       static_cast<float>(u.z), static_cast<float>(u.w)},
-                                      rank});
-        }
+        if (e.isActive()) f(e.id.id, e.position);
       }
-      if (in_tree > 0) {
-        const float* first = entries.front().unit;
-        const HomVec4 towards = HomVec4::init(first[0], first[1], first[2], first[3]);
-        TreeBuilder{entries, index.balls_, depth}.placeBall(0, 0, in_tree, 0, towards);
-      }
-      // Each rank's place in the tree (kNone for a scanned entity), so that the world's records
-      // are read in order rather than at random.
-      constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-      std::pmr::vector<std::uint32_t> place(active, kNone, resource);
-      index.ranks_.resize(active);
-      index.positions_.resize(active);
-      for (std::size_t i = 0; i < in_tree; ++i) {
-        index.ranks_[i] = entries[i].rank;
-        place[entries[i].rank] = static_cast<std::uint32_t>(i);
-      }
-      std::size_t scanned = in_tree;
-      std::uint32_t rank = 0;
-      for (const Entity& e : world.entities) {
-        if (!e.isActive()) continue;
-        if (place[rank] != kNone) {
-          index.positions_[place[rank]] = e.position;
-        } else {
-          index.positions_[scanned] = e.position;
-          index.ranks_[scanned] = rank;
-          ++scanned;
-        }
-        ++rank;
-      }
-    }
-    if (in_tree > 0) {
-      std::pmr::vector<double> inverse_norms(resource);
-      inverse_norms.reserve(in_tree);
-      for (std::size_t i = 0; i < in_tree; ++i) {
-        inverse_norms.push_back(1.0 / std::sqrt(norm2(index.positions_[i])));
-      }
-      setRadii(index.balls_, std::span(index.positions_).first(in_tree), inverse_norms, 0, 0,
-               in_tree, depth);
-    }
-    index.tree_size_ = in_tree;
-    index.depth_ = depth;
-    return index;
+    });
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
 }
 
-namespace {
-
-// What a search does with a ball: skip it, take every entity in it without a distance, or search
-// inside it (its children, or a leaf's entries one by one).
-enum class BallAction { skip, takeAll, searchInside };
-
-// The tests a search prunes with, for a limit distance L: the best so far, the k-th so far or the
-// radius. With no limit nothing is pruned.
-class Limit {
- public:
-  void set(double limit) {
-    const double a = limit + kMargin;
-    cos_ = a < std::numbers::pi / 2 ? cr::cos(a) : -2.0;
-    sin_ = a < std::numbers::pi / 2 ? cr::sin(a) : 0.0;
-    const double t = cr::cos(limit) - kCosMargin;
-    screen2_ = t > 0.0 ? t * t : 0.0;
+// The same entities built again, with room for `extra_room` more in the scanned list.
+std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room) const {
+  try {
+    NearestIndex fresh = buildFrom(ids_.get_allocator().resource(), held_, [&](auto&& f) {
+      for (std::size_t r = 0; r < ids_.size(); ++r) {
+        if (slots_[r] != kNone) f(ids_[r], positions_[slots_[r]]);
+      }
+    });
+    if (extra_room > 0) {
+      fresh.positions_.reserve(fresh.positions_.capacity() + extra_room);
+      fresh.slot_ids_.reserve(fresh.positions_.capacity());
+      fresh.list_limit_ += extra_room;
+    }
+    return fresh;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
   }
+}
 
-  // Whether every entity of the ball is farther than L, from the cosine between its centre and
-  // the unit query.
-  bool beyond(double cosine, const Ball& b) const {
-    return cosine < (cos_ * b.cos_radius - sin_ * b.sin_radius) - kCosSlack;
+// Built again when the scanned list has used its room, a quarter of the tree are gaps, or the
+// leaves' radii have grown by a half in sum (a search's cost grows with the volume the balls
+// cover); a rebuild that runs out of memory is left for a later call. After refit the index holds
+// exactly the world's active entities, and building from the world reads them in order rather
+// than at random.
+void NearestIndex::rebuildIfWorn(const World* world) noexcept {
+  const std::size_t listed = positions_.size() - tree_size_;
+  const bool grown = leaf_radii_ > kWornGrowth * built_leaf_radii_ + kCapFloor;
+  if (listed < list_limit_ && gaps_ * 4 <= tree_size_ && !grown) return;
+  auto fresh = world != nullptr ? build(*world, ids_.get_allocator().resource()) : rebuilt(0);
+  if (fresh) *this = std::move(*fresh);
+}
+
+// Room for `new_ids` more directory entries and `to_list` more entries of the scanned list, so
+// that what follows allocates nothing; the entities held stay the same.
+std::expected<void, Error> NearestIndex::makeRoom(std::size_t new_ids, std::size_t to_list) {
+  if (positions_.capacity() - positions_.size() < to_list ||
+      slot_ids_.capacity() - slot_ids_.size() < to_list) {
+    auto fresh = rebuilt(to_list);
+    if (!fresh) return std::unexpected(fresh.error());
+    *this = std::move(*fresh);
   }
-
-  // Whether the entity at p (in the tree) is farther than L, from its cosine to the unit query.
-  bool screened(const HomVec4& p, const HomVec4& unit) const {
-    const double c = dot(p, unit);
-    return c * c < screen2_ * norm2(p);
+  try {
+    if (ids_.capacity() - ids_.size() < new_ids) {
+      const std::size_t want = std::max(ids_.size() + new_ids, 2 * ids_.capacity());
+      ids_.reserve(want);
+      slots_.reserve(want);
+    }
+    if (slots_.capacity() < ids_.capacity()) slots_.reserve(ids_.capacity());
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
   }
+  return {};
+}
 
- private:
-  double cos_ = -2.0;
-  double sin_ = 0.0;
-  double screen2_ = 0.0;
-};
+// The directory position of `id`, or ids_.size(); `hint` is looked at first.
+std::size_t NearestIndex::findInDirectory(std::uint64_t id, std::size_t hint) const noexcept {
+  const std::size_t n = ids_.size();
+  if (hint < n && ids_[hint] == id) return hint;
+  const auto at = std::lower_bound(ids_.begin(), ids_.end(), id);
+  if (at != ids_.end() && *at == id) return static_cast<std::size_t>(at - ids_.begin());
+  return n;
+}
 
-}  // namespace
+bool NearestIndex::contains(EntityId id) const noexcept {
+  const std::size_t r = findInDirectory(id.id, id.id - 1);
+  return r < ids_.size() && slots_[r] != kNone;
+}
 
-// Passes every entry that may matter to the visitor: visitor.actOn(cosine to the ball's centre,
-// ball) says whether a ball is skipped, taken whole (visitor.inside(i) for each entry) or searched
-// inside (down to visitor.entry(i, ...) for each entry of its leaves). A query the bounds do not
-// cover sees every entry.
-template <class Visitor>
-void NearestIndex::visit(HomVec4 query, Visitor& visitor) const {
-  const std::size_t n = positions_.size();
-  const double q2 = norm2(query);
-  const bool bounded = q2 >= kMinQueryNorm2 && q2 <= kMaxQueryNorm2;
-  for (std::size_t i = bounded ? tree_size_ : 0; i < n; ++i) {
-    visitor.entry(i, query, nullptr);
+// Holds the entity of directory position r (ids_.size(): not in the directory, inserted there)
+// at `position`. Needs the room makeRoom gives for a new id and a new entry of the list.
+void NearestIndex::place(std::size_t r, std::uint64_t id, const HomVec4& position) {
+  if (r == ids_.size()) {
+    const auto at = std::lower_bound(ids_.begin(), ids_.end(), id);
+    r = static_cast<std::size_t>(at - ids_.begin());
+    ids_.insert(at, id);  // within the capacity reserved
+    slots_.insert(slots_.begin() + static_cast<std::ptrdiff_t>(r), kNone);
   }
-  if (!bounded || tree_size_ == 0) return;
+  const std::uint32_t s = slots_[r];
+  if (s == kNone) {
+    slots_[r] = static_cast<std::uint32_t>(positions_.size());
+    positions_.push_back(position);  // within the capacity reserved
+    slot_ids_.push_back(id);
+    ++held_;
+    return;
+  }
+  positions_[s] = position;
+  if (s >= tree_size_) return;
+  if (!inTree(position)) {
+    moveToList(s);
+    return;
+  }
+  // Mark the leaf holding slot s and the balls above it; once more than half as many entities as
+  // there are leaves have moved, every ball is refitted instead.
+  if (refit_all_) return;
+  if (++moved_ > (std::size_t{1} << depth_) / 2) {
+    refit_all_ = true;
+    return;
+  }
+  std::size_t b = 0, begin = 0, end = tree_size_;
+  for (std::size_t level = 0; level < depth_; ++level) {
+    const std::size_t mid = begin + (end - begin) / 2;
+    if (s < mid) {
+      end = mid;
+      b = 2 * b + 1;
+    } else {
+      begin = mid;
+      b = 2 * b + 2;
+    }
+  }
+  while (dirty_[b] == 0) {
+    dirty_[b] = 1;
+    if (b == 0) break;
+    b = (b - 1) / 2;
+  }
+  any_dirty_ = true;
+}
 
-  const HomVec4 unit = scaled(query, 1.0 / std::sqrt(q2));
-  struct Pending {
-    std::size_t ball, begin, end;
-    double cosine;
-  };
-  Pending stack[2 * 64];
-  std::size_t top = 0;
-  stack[top++] = Pending{0, 0, tree_size_, std::fabs(dot(balls_[0].centre, unit))};
+// Moves the tree's entry at `slot` to the end of the scanned list (within the capacity) and leaves
+// a gap.
+void NearestIndex::moveToList(std::size_t slot) {
+  const std::uint64_t id = slot_ids_[slot];
+  const std::size_t r = findInDirectory(id, ids_.size());
+  slots_[r] = static_cast<std::uint32_t>(positions_.size());
+  positions_.push_back(positions_[slot]);
+  slot_ids_.push_back(id);
+  slot_ids_[slot] = 0;
+  ++gaps_;
+}
+
+// A leaf's radius from its entries; an entry past the leaf's cap goes to the scanned list while
+// the list has room (otherwise the radius takes it in, and the index is rebuilt afterwards).
+void NearestIndex::refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept {
+  detail::IndexBall& leaf = balls_[ball];
+  double least_cosine = 1.0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (slot_ids_[i] == 0) continue;
+    const HomVec4& p = positions_[i];
+    const double c = std::fabs(dot(p, leaf.centre)) * (1.0 / std::sqrt(norm2(p)));
+    if (!(c >= leaf.cos_cap) && positions_.size() < positions_.capacity()) {
+      moveToList(i);
+      continue;
+    }
+    least_cosine = std::fmin(least_cosine, c);
+  }
+  leaf_radii_ -= leaf.radius;
+  setBallCosine(leaf, least_cosine);
+  leaf_radii_ += leaf.radius;
+}
+
+// Bounds the ancestors' radii through leaf j: the angle from an ancestor's centre to any entity of
+// the leaf is at most the leaf's offset from it plus the leaf's radius. An ancestor whose radius
+// already covers that keeps it.
+void NearestIndex::raiseAncestors(std::size_t j) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  while (top > 0) {
-    const Pending p = stack[--top];
-    const BallAction action = visitor.actOn(p.cosine, balls_[p.ball]);
-    if (action == BallAction::skip) continue;
-    if (action == BallAction::takeAll) {
-      for (std::size_t i = p.begin; i < p.end; ++i) visitor.inside(i);
+  const double r = balls_[first_leaf + j].radius;
+  std::size_t a = first_leaf + j;
+  for (std::size_t level = depth_; level-- > 0;) {
+    a = (a - 1) / 2;
+    const double bound = leaf_offsets_[j * depth_ + level] + r;
+    if (bound > balls_[a].radius) setBallRadius(balls_[a], bound);
+  }
+}
+
+// Every ancestor's radius as the largest bound through its leaves.
+void NearestIndex::refitAncestors() noexcept {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  for (std::size_t a = 0; a < first_leaf; ++a) balls_[a].radius = 0.0;
+  for (std::size_t j = 0; first_leaf + j < balls_.size(); ++j) {
+    const double r = balls_[first_leaf + j].radius;
+    std::size_t a = first_leaf + j;
+    for (std::size_t level = depth_; level-- > 0;) {
+      a = (a - 1) / 2;
+      balls_[a].radius = std::fmax(balls_[a].radius, leaf_offsets_[j * depth_ + level] + r);
+    }
+  }
+  for (std::size_t a = 0; a < first_leaf; ++a) setBallRadius(balls_[a], balls_[a].radius);
+}
+
+// Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
+void NearestIndex::refitTree() noexcept {
+  const bool everything = refit_all_;
+  refit_all_ = false;
+  moved_ = 0;
+  if (tree_size_ == 0 || (!everything && !any_dirty_)) return;
+  struct Walk {
+    NearestIndex& index;
+    bool everything;
+    std::size_t first_leaf;
+    void run(std::size_t b, std::size_t begin, std::size_t end, std::size_t levels_below) {
+      if (!everything && index.dirty_[b] == 0) return;
+      index.dirty_[b] = 0;
+      if (levels_below == 0) {
+        index.refitLeaf(b, begin, end);
+        if (!everything) index.raiseAncestors(b - first_leaf);
+        return;
+      }
+      const std::size_t mid = begin + (end - begin) / 2;
+      run(2 * b + 1, begin, mid, levels_below - 1);
+      run(2 * b + 2, mid, end, levels_below - 1);
+    }
+  };
+  Walk{*this, everything, (std::size_t{1} << depth_) - 1}.run(0, 0, tree_size_, depth_);
+  if (everything) refitAncestors();
+  any_dirty_ = false;
+}
+
+std::expected<bool, Error> NearestIndex::update(EntityId id, HomVec4 position) {
+  if (id.id == 0) return false;
+  std::size_t r = findInDirectory(id.id, id.id - 1);
+  const bool in_directory = r < ids_.size();
+  const bool to_list =
+      !in_directory || slots_[r] == kNone || slots_[r] >= tree_size_ || !inTree(position);
+  if (auto room = makeRoom(in_directory ? 0 : 1, to_list ? 1 : 0); !room) {
+    return std::unexpected(room.error());
+  }
+  r = findInDirectory(id.id, r);  // a rebuild may have moved it
+  place(r, id.id, position);
+  refitTree();
+  rebuildIfWorn();
+  return true;
+}
+
+std::expected<std::size_t, Error> NearestIndex::update(std::span<const EntityId> ids,
+                                                       std::span<const HomVec4> positions) {
+  const std::size_t n = std::min(ids.size(), positions.size());
+  std::size_t new_ids = 0, to_list = 0;
+  std::size_t hint = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (ids[i].id == 0) continue;
+    const std::size_t r = findInDirectory(ids[i].id, hint);
+    if (r == ids_.size()) {
+      ++new_ids;
+      ++to_list;
       continue;
     }
-    if (p.ball >= first_leaf) {
-      for (std::size_t i = p.begin; i < p.end; ++i) visitor.entry(i, query, &unit);
-      continue;
-    }
-    const std::size_t mid = p.begin + (p.end - p.begin) / 2;
-    const std::size_t l = 2 * p.ball + 1, r = l + 1;
-    Pending near{l, p.begin, mid, std::fabs(dot(balls_[l].centre, unit))};
-    Pending far{r, mid, p.end, std::fabs(dot(balls_[r].centre, unit))};
-    if (near.cosine < far.cosine) std::swap(near, far);
-    stack[top++] = far;
-    stack[top++] = near;  // taken first
+    hint = r + 1;
+    to_list += slots_[r] == kNone || !inTree(positions[i]) ? 1U : 0U;
   }
+  if (auto room = makeRoom(new_ids, to_list); !room) return std::unexpected(room.error());
+  std::size_t held = 0;
+  hint = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (ids[i].id == 0) continue;
+    const std::size_t r = findInDirectory(ids[i].id, hint);
+    place(r, ids[i].id, positions[i]);
+    hint = r + 1;
+    ++held;
+  }
+  refitTree();
+  rebuildIfWorn();
+  return held;
 }
 
-namespace {
-
-// What the three searches' visitors share: the stored entities, the limit they prune with, and
-// balls skipped or searched inside.
-struct PruningVisitor {
-  const HomVec4* positions;
-  const std::uint32_t* ranks;
-  Limit limit;
-
-  BallAction actOn(double cosine, const Ball& b) const {
-    return limit.beyond(cosine, b) ? BallAction::skip : BallAction::searchInside;
-  }
-  void inside(std::size_t) {}
-  // Whether the entity at i is known to lie beyond the limit without its distance. `unit` is the
-  // unit query for an entity of the tree, nullptr for one that is scanned.
-  bool screened(std::size_t i, const HomVec4* unit) const {
-    return unit != nullptr && limit.screened(positions[i], *unit);
-  }
-};
-
-struct NearestVisitor : PruningVisitor {
-  double best = kAboveEveryDistance;
-  std::uint32_t best_rank = std::numeric_limits<std::uint32_t>::max();  // none yet
-
-  void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
-    if (screened(i, unit)) return;
-    const double d = nemra_kernel::fsDistance(query, positions[i]);
-    if (d < best || (d == best && ranks[i] < best_rank)) {
-      if (d != best) limit.set(d);
-      best = d;
-      best_rank = ranks[i];
-    }
-  }
-};
-
-struct KNearestVisitor : PruningVisitor {
-  detail::KSmallest<std::uint32_t>* kept;
-
-  void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
-    if (screened(i, unit)) return;
-    const double before = kept->full() ? kept->last().distance : kAboveEveryDistance;
-    kept->offer(nemra_kernel::fsDistance(query, positions[i]), ranks[i]);
-    if (kept->full() && kept->last().distance != before) limit.set(kept->last().distance);
-  }
-};
-
-// Collects the ranks of the entities within `radius`, to be sorted and mapped to ids afterwards.
-struct WithinVisitor : PruningVisitor {
-  double radius;
-  std::pmr::vector<std::uint32_t>* found;
-  // cos and sin of radius − kMargin when that is positive and radius below 2 (above every
-  // distance: then every ball is taken whole).
-  bool take_whole = false;
-  double cos_inner = 2.0;
-  double sin_inner = 0.0;
-
-  WithinVisitor(const HomVec4* p, const std::uint32_t* r, double within,
-                std::pmr::vector<std::uint32_t>& out)
-      : PruningVisitor{p, r, {}}, radius(within), found(&out) {
-    limit.set(radius);
-    take_whole = radius >= 2.0;
-    if (radius < 2.0 && radius - kMargin > 0.0) {
-      cos_inner = cr::cos(radius - kMargin);
-      sin_inner = cr::sin(radius - kMargin);
-    }
-  }
-
-  BallAction actOn(double cosine, const Ball& b) const {
-    if (take_whole) return BallAction::takeAll;
-    if (limit.beyond(cosine, b)) return BallAction::skip;
-    if (radius - kMargin - b.radius > 0.0 &&
-        cosine > (cos_inner * b.cos_radius + sin_inner * b.sin_radius) + kCosSlack) {
-      return BallAction::takeAll;
-    }
-    return BallAction::searchInside;
-  }
-  void inside(std::size_t i) { found->push_back(ranks[i]); }
-  void entry(std::size_t i, const HomVec4& query, const HomVec4* unit) {
-    if (screened(i, unit)) return;
-    if (nemra_kernel::fsDistance(query, positions[i]) <= radius) {
-      found->push_back(ranks[i]);
-    }
-  }
-};
-
-}  // namespace
-
-std::optional<EntityId> NearestIndex::nearest(HomVec4 query) const {
-  NearestVisitor visitor{{positions_.data(), ranks_.data(), {}}};
-  visit(query, visitor);
-  if (visitor.best_rank >= ids_.size()) return std::nullopt;
-  return ids_[visitor.best_rank];
+bool NearestIndex::erase(EntityId id) noexcept {
+  const std::size_t r = findInDirectory(id.id, id.id - 1);
+  if (r == ids_.size() || slots_[r] == kNone) return false;
+  letGo(r);
+  rebuildIfWorn();
+  return true;
 }
 
-std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
-    HomVec4 query, std::size_t k, std::pmr::memory_resource* out) const {
-  return detail::kNearestList<std::uint32_t>(
-      k, ids_.size(), out,
-      [&](detail::KSmallest<std::uint32_t>& kept) {
-        KNearestVisitor visitor{{positions_.data(), ranks_.data(), {}}, &kept};
-        visit(query, visitor);
-      },
-      [&](std::uint32_t rank) { return ids_[rank]; });
+// Lets the entity of directory position r go: a gap in the tree, or the list's last entry moved
+// into its place. The directory keeps the id.
+void NearestIndex::letGo(std::size_t r) noexcept {
+  const std::uint32_t s = slots_[r];
+  slots_[r] = kNone;
+  --held_;
+  if (s < tree_size_) {
+    slot_ids_[s] = 0;
+    ++gaps_;
+    return;
+  }
+  const std::size_t last = positions_.size() - 1;
+  if (s != last) {
+    positions_[s] = positions_[last];
+    slot_ids_[s] = slot_ids_[last];
+    slots_[findInDirectory(slot_ids_[s], ids_.size())] = s;
+  }
+  positions_.pop_back();
+  slot_ids_.pop_back();
 }
 
-std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::withinDistance(
-    HomVec4 query, double radius, std::pmr::memory_resource* out) const {
-  return detail::idList(out, [&](std::pmr::vector<EntityId>& ids) {
-    if (!(radius >= 0.0)) return;
-    std::pmr::vector<std::uint32_t> ranks(ids.get_allocator().resource());
-    WithinVisitor visitor(positions_.data(), ranks_.data(), radius, ranks);
-    visit(query, visitor);
-    std::sort(ranks.begin(), ranks.end());
-    ids.reserve(ranks.size());
-    for (const std::uint32_t rank : ranks) ids.push_back(ids_[rank]);
-  });
+// Two passes over the world and the directory side by side (both in increasing id): the first
+// counts what needs room, the second applies the changes.
+std::expected<void, Error> NearestIndex::refit(const World& world) {
+  std::size_t new_ids = 0, to_list = 0, middle = 0;
+  {
+    std::size_t j = 0;
+    for (const Entity& e : world.entities) {
+      while (j < ids_.size() && ids_[j] < e.id.id) ++j;
+      const bool in_directory = j < ids_.size() && ids_[j] == e.id.id;
+      if (!e.isActive()) continue;
+      if (!in_directory) {
+        ++new_ids;
+        ++to_list;
+        middle += j < ids_.size() ? 1U : 0U;
+      } else if (slots_[j] == kNone || !inTree(e.position)) {
+        ++to_list;
+      }
+    }
+  }
+  // Many changes, or many ids to insert inside the directory: a build costs less.
+  if (to_list > held_ / 4 + 64 || middle > 16) {
+    auto fresh = build(world, ids_.get_allocator().resource());
+    if (!fresh) return std::unexpected(fresh.error());
+    *this = std::move(*fresh);
+    return {};
+  }
+  if (auto room = makeRoom(new_ids, to_list); !room) return std::unexpected(room.error());
+  const auto eraseAt = [&](std::size_t r) {
+    if (slots_[r] != kNone) letGo(r);
+  };
+  std::size_t j = 0;
+  for (const Entity& e : world.entities) {
+    // The positions compared below lie in tree order, at random for this walk in id order:
+    // requested ahead, their loads overlap.
+    if (j + kRefitPrefetch < ids_.size()) {
+      const std::uint32_t ahead = slots_[j + kRefitPrefetch];
+      if (ahead != kNone) __builtin_prefetch(&positions_[ahead], 1, 3);
+    }
+    while (j < ids_.size() && ids_[j] < e.id.id) eraseAt(j++);
+    const bool in_directory = j < ids_.size() && ids_[j] == e.id.id;
+    if (e.isActive()) {
+      if (!in_directory) {
+        place(ids_.size(), e.id.id, e.position);  // inserted at j
+      } else if (slots_[j] == kNone || !sameBits(positions_[slots_[j]], e.position)) {
+        place(j, e.id.id, e.position);
+      }
+      ++j;
+    } else if (in_directory) {
+      eraseAt(j++);
+    }
+  }
+  while (j < ids_.size()) eraseAt(j++);
+  refitTree();
+  rebuildIfWorn(&world);
+  return {};
 }
 
 }  // namespace nemra_ecs

@@ -13,6 +13,7 @@
 #include <nemra_ecs/event_bus.hpp>
 #include <nemra_ecs/ids.hpp>
 #include <nemra_ecs/nearest_index.hpp>
+#include <nemra_ecs/nearest_search.hpp>
 #include <nemra_ecs/query.hpp>
 #include <nemra_ecs/snapshot.hpp>
 #include <nemra_ecs/snapshot_diff.hpp>

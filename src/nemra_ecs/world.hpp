@@ -12,6 +12,7 @@
 #include <expected>
 #include <memory_resource>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,8 @@
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/event_bus.hpp>
 #include <nemra_ecs/ids.hpp>
+#include <nemra_ecs/nearest_search.hpp>
+#include <nemra_kernel/fs_distance.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 
 namespace nemra_ecs {
@@ -94,9 +97,83 @@ class NEMRA_API World {
   // The number of entities in state active; saturates at 4294967295.
   [[nodiscard]] std::uint32_t activeCount() const noexcept;
 
+  // --- Movement in bulk (world_motion.cpp) ---
+  // For each i below min(ids.size(), points.size()), in order: getEntity(ids[i])->setPosition(
+  // points[i]) when the entity exists, with setPosition's normalisation, refusal of unusable
+  // points and version rule, and the same bits. Ids not in the world are skipped. Returns how
+  // many entities were found. Ids given in creation order (the usual case: a pass over a
+  // component's rows) are found without a search.
+  std::size_t setPositions(std::span<const EntityId> ids,
+                           std::span<const nemra_kernel::HomVec4> points) noexcept;
+
+  // --- Filtered distance queries (defined below the class) ---
+  // findNearest, kNearest and withinDistance over the active entities that pass `filter`: the
+  // same literal scans, each taking one fsDistance per active entity that passes.
+  template <class Keep>
+  [[nodiscard]] std::optional<EntityId> findNearest(nemra_kernel::HomVec4 query,
+                                                    const NearestFilter<Keep>& filter) const;
+  template <class Keep>
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
+      nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out,
+      const NearestFilter<Keep>& filter) const;
+  template <class Keep>
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> withinDistance(
+      nemra_kernel::HomVec4 query, double radius, std::pmr::memory_resource* out,
+      const NearestFilter<Keep>& filter) const;
+
  private:
   explicit World(std::pmr::memory_resource* allocator);
 };
+
+// --- Filtered distance queries ---
+
+template <class Keep>
+std::optional<EntityId> World::findNearest(nemra_kernel::HomVec4 query,
+                                           const NearestFilter<Keep>& filter) const {
+  std::optional<EntityId> best;
+  double best_distance = detail::kAboveEveryDistance;
+  for (const Entity& e : entities) {
+    if (!e.isActive() || !filter.passes(e.id)) continue;
+    const double d = nemra_kernel::fsDistance(query, e.position);
+    if (d < best_distance) {
+      best_distance = d;
+      best = e.id;
+    }
+  }
+  return best;
+}
+
+template <class Keep>
+std::expected<std::pmr::vector<EntityId>, Error> World::kNearest(
+    nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out,
+    const NearestFilter<Keep>& filter) const {
+  // Ranked by id, which is creation order.
+  return detail::kNearestList<std::uint64_t>(
+      k, entities.size(), out,
+      [&](detail::KSmallest<std::uint64_t>& kept) {
+        for (const Entity& e : entities) {
+          if (e.isActive() && filter.passes(e.id)) {
+            kept.offer(nemra_kernel::fsDistance(query, e.position), e.id.id);
+          }
+        }
+      },
+      [](std::uint64_t id) { return EntityId::init(id); });
+}
+
+template <class Keep>
+std::expected<std::pmr::vector<EntityId>, Error> World::withinDistance(
+    nemra_kernel::HomVec4 query, double radius, std::pmr::memory_resource* out,
+    const NearestFilter<Keep>& filter) const {
+  return detail::idList(out, [&](std::pmr::vector<EntityId>& ids) {
+    if (!(radius >= 0.0)) return;
+    for (const Entity& e : entities) {
+      if (e.isActive() && filter.passes(e.id) &&
+          nemra_kernel::fsDistance(query, e.position) <= radius) {
+        ids.push_back(e.id);
+      }
+    }
+  });
+}
 
 }  // namespace nemra_ecs
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include <nemra_ecs/detail/nearest_search.hpp>
+#include <nemra_ecs/nearest_search.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 

@@ -1,5 +1,5 @@
-// Random worlds for the distance queries' tests, and the literal scans their answers are held to:
-// one fsDistance per active entity in creation order.
+// Random worlds for the distance queries' tests. The literal scans their answers are held to are
+// tests/support/literal_scans.hpp's, shared with the benchmarks.
 #ifndef NEMRA_TESTS_ECS_RANDOM_WORLDS_HPP
 #define NEMRA_TESTS_ECS_RANDOM_WORLDS_HPP
 
@@ -16,6 +16,8 @@
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 
+#include "support/literal_scans.hpp"
+
 namespace nemra_ecs_test {
 
 using nemra_ecs::Entity;
@@ -24,23 +26,14 @@ using nemra_ecs::EntityState;
 using nemra_ecs::World;
 using nemra_kernel::HomVec4;
 
+using nemra_test::everyEntity;
+using nemra_test::literalDistances;
+using nemra_test::literalKNearest;
+using nemra_test::literalNearest;
+using nemra_test::literalWithin;
+
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// The literal search: one fsDistance per active entity, the first strictly smaller wins.
-inline std::optional<EntityId> literalNearest(const World& world, HomVec4 query) {
-  std::optional<EntityId> best;
-  double best_distance = 3.141592653589793;
-  for (const Entity& e : world.entities) {
-    if (!e.isActive()) continue;
-    double d = nemra_kernel::fsDistance(query, e.position);
-    if (d < best_distance) {
-      best_distance = d;
-      best = e.id;
-    }
-  }
-  return best;
-}
 
 class Generator {
  public:
@@ -146,36 +139,6 @@ class Generator {
   std::mt19937_64 rng_;
   std::normal_distribution<double> normal_;
 };
-
-// (distance, index into world.entities) of every active entity, in creation order.
-inline std::vector<std::pair<double, std::size_t>> literalDistances(const World& world,
-                                                                    HomVec4 query) {
-  std::vector<std::pair<double, std::size_t>> out;
-  for (std::size_t i = 0; i < world.entities.size(); ++i) {
-    const Entity& e = world.entities[i];
-    if (e.isActive()) out.emplace_back(nemra_kernel::fsDistance(query, e.position), i);
-  }
-  return out;
-}
-
-// The first k of a stable sort of the active entities by distance.
-inline std::vector<std::uint64_t> literalKNearest(const World& world, HomVec4 query,
-                                                  std::size_t k) {
-  auto d = literalDistances(world, query);
-  std::sort(d.begin(), d.end());  // by distance, then creation order: a stable sort
-  std::vector<std::uint64_t> ids;
-  for (std::size_t i = 0; i < d.size() && i < k; ++i)
-    ids.push_back(world.entities[d[i].second].id.id);
-  return ids;
-}
-
-inline std::vector<std::uint64_t> literalWithin(const World& world, HomVec4 query, double radius) {
-  std::vector<std::uint64_t> ids;
-  for (const auto& [d, i] : literalDistances(world, query)) {
-    if (d <= radius) ids.push_back(world.entities[i].id.id);
-  }
-  return ids;
-}
 
 }  // namespace nemra_ecs_test
 

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory_resource>
 #include <random>
@@ -390,3 +391,44 @@ static_assert(CanName<std::string_view>);
 static_assert(CanName<const char (&)[5]>);
 
 }  // namespace
+
+// setPositions against the per-entity loop on a copy: ids in order, out of order, repeated and
+// missing, points refused by setPosition among them; the records match bit for bit.
+TEST(WorldSetPositions, SameRecordsAsTheLoopOfGetEntityAndSetPosition) {
+  std::mt19937_64 rng(27);
+  std::normal_distribution<double> normal;
+  for (int round = 0; round < 20; ++round) {
+    World bulk = World::init(nullptr);
+    World loop = World::init(nullptr);
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_TRUE(bulk.createEntity("e").has_value());
+      ASSERT_TRUE(loop.createEntity("e").has_value());
+    }
+    std::vector<EntityId> ids;
+    std::vector<HomVec4> points;
+    for (std::uint64_t k = 0; k < 60; ++k) {
+      const std::uint64_t draw = rng() % 8;
+      // Mostly the next id in order; sometimes any id, an id past the end or 0.
+      const std::uint64_t id = draw < 5 ? k % 45 + 1 : draw == 5 ? rng() % 50 : rng() % 41 + 1;
+      ids.push_back(EntityId::init(id));
+      const double s = draw == 7 ? 1e-16 : 1.0;  // under the zero guard: refused
+      points.push_back(HomVec4::init(
+          normal(rng) * s, normal(rng) * s, normal(rng) * s,
+          round % 5 == 0 && k == 3 ? std::numeric_limits<double>::infinity() : normal(rng) * s));
+    }
+    std::size_t want = 0;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (Entity* e = loop.getEntity(ids[i])) {
+        e->setPosition(points[i]);
+        ++want;
+      }
+    }
+    EXPECT_EQ(bulk.setPositions(ids, points), want);
+    for (std::size_t i = 0; i < loop.entities.size(); ++i) {
+      const Entity& b = bulk.entities[i];
+      const Entity& l = loop.entities[i];
+      EXPECT_EQ(0, std::memcmp(&b.position, &l.position, sizeof(HomVec4))) << i;
+      EXPECT_EQ(b.version, l.version) << i;
+    }
+  }
+}

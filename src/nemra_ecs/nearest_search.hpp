@@ -1,12 +1,15 @@
-// Private to the module's sources (not installed): what the world's distance queries
-// (world_nearest.cpp) and NearestIndex's (nearest_index.cpp) share. The bounds inside which a
-// cosine estimate may rule an entity out, the dot product they estimate with, choosing the k
-// nearest, and the id lists the queries return.
-#ifndef NEMRA_ECS_DETAIL_NEAREST_SEARCH_HPP
-#define NEMRA_ECS_DETAIL_NEAREST_SEARCH_HPP
+// The vocabulary of the distance queries (World's scans and NearestIndex): the filter a query
+// takes, and what the searches share — the bounds inside which a cosine estimate may rule an
+// entity out, the dot product they estimate with, choosing the k nearest, and the id lists the
+// queries return (the last in nemra_ecs::detail).
+#include <nemra/config.hpp>
+
+#if NEMRA_CXX23 && !defined(NEMRA_ECS_NEAREST_SEARCH_HPP)
+#define NEMRA_ECS_NEAREST_SEARCH_HPP
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory_resource>
 #include <new>
@@ -16,8 +19,40 @@
 
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
-#include <nemra_ecs/owning.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
+
+namespace nemra_ecs {
+
+// The predicate of a filter that passes every entity.
+struct KeepAll {
+  [[nodiscard]] constexpr bool operator()(EntityId) const noexcept { return true; }
+};
+
+// Which entities a distance query looks at: every one but `skip` (the asker itself; the invalid id
+// 0 skips nothing) for which keep(id) is true. `keep` is any callable taking an EntityId, held by
+// value and called through its const operator(), so a query allocates nothing for it and calls it
+// directly (no indirect call); it must not change the world or the index it filters. The answers
+// are those of the same query over the entities that pass, ties included.
+template <class Keep = KeepAll>
+struct NearestFilter {
+  EntityId skip = EntityId::invalid();
+  Keep keep{};
+
+  [[nodiscard]] constexpr bool passes(EntityId id) const {
+    return id != skip && static_cast<bool>(keep(id));
+  }
+};
+
+// A filter that leaves out `self` and keeps what `keep` keeps.
+template <class Keep = KeepAll>
+[[nodiscard]] constexpr NearestFilter<Keep> excluding(EntityId self, Keep keep = {}) {
+  return NearestFilter<Keep>{self, keep};
+}
+
+// The filter of every query that is given none.
+inline constexpr NearestFilter<> kEveryEntity{};
+
+}  // namespace nemra_ecs
 
 namespace nemra_ecs::detail {
 
@@ -98,7 +133,7 @@ class KSmallest {
 template <class Fill>
 std::expected<std::pmr::vector<EntityId>, Error> idList(std::pmr::memory_resource* out, Fill fill) {
   try {
-    std::pmr::vector<EntityId> ids(resourceOrDefault(out));
+    std::pmr::vector<EntityId> ids(out != nullptr ? out : std::pmr::get_default_resource());
     fill(ids);
     return ids;
   } catch (const std::bad_alloc&) {
@@ -125,4 +160,4 @@ std::expected<std::pmr::vector<EntityId>, Error> kNearestList(std::size_t k, std
 
 }  // namespace nemra_ecs::detail
 
-#endif
+#endif  // NEMRA_ECS_NEAREST_SEARCH_HPP

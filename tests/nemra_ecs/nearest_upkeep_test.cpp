@@ -1,0 +1,254 @@
+// NearestIndex kept current while a world changes: random small moves, jumps, creations and state
+// changes, synced through refit, through update and erase one at a time, or through the batch
+// update, and filtered queries on the index and the world held to the literal scans after every
+// step. Then out-of-memory in each upkeep call.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory_resource>
+#include <numbers>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <nemra_ecs/nemra_ecs.hpp>
+
+#include "random_worlds.hpp"
+#include "support/failing_resource.hpp"
+
+namespace {
+
+using nemra_ecs::Entity;
+using nemra_ecs::EntityId;
+using nemra_ecs::EntityState;
+using nemra_ecs::Error;
+using nemra_ecs::NearestFilter;
+using nemra_ecs::NearestIndex;
+using nemra_ecs::World;
+using nemra_ecs_test::Generator;
+using nemra_kernel::HomVec4;
+using nemra_test::FailingResource;
+
+std::vector<std::uint64_t> numbers(const std::pmr::vector<EntityId>& ids) {
+  std::vector<std::uint64_t> out;
+  for (EntityId id : ids) out.push_back(id.id);
+  return out;
+}
+
+// Keeps the entities of one team (id mod teams).
+struct Team {
+  std::uint64_t teams;
+  std::uint64_t team;
+  bool operator()(EntityId id) const { return id.id % teams == team; }
+};
+
+// A point near the affine point (x, y, z) of a box of side 200: the scale of positions in a game.
+HomVec4 inBox(Generator& gen) {
+  return HomVec4::init(gen.normal() * 60.0, gen.normal() * 60.0, gen.normal() * 60.0, 1.0);
+}
+
+void expectSameAnswers(const World& world, const NearestIndex& index, Generator& gen,
+                       const std::vector<HomVec4>& seen) {
+  std::size_t active = 0;
+  for (const Entity& e : world.entities) active += e.isActive() ? 1U : 0U;
+  ASSERT_EQ(index.size(), active);
+  for (int q = 0; q < 4; ++q) {
+    const HomVec4 query = q == 0 ? inBox(gen) : gen.query(seen);
+    const EntityId skip = EntityId::init(gen.below(world.entities.size() + 2));
+    const Team team{1 + gen.below(3), gen.below(3)};
+    const NearestFilter<Team> filter{skip, team};
+    const auto keep = [&](EntityId id) { return filter.passes(id); };
+    const std::size_t k = gen.below(3) == 0 ? gen.below(40) : 8;
+    const double radius = gen.below(2) == 0 ? 1e-3 * static_cast<double>(gen.below(50)) : 0.3;
+
+    const auto want_nearest = nemra_ecs_test::literalNearest(world, query, keep);
+    ASSERT_EQ(index.nearest(query, filter), want_nearest);
+    ASSERT_EQ(world.findNearest(query, filter), want_nearest);
+    ASSERT_EQ(index.nearest(query), nemra_ecs_test::literalNearest(world, query));
+    const auto want_k = nemra_ecs_test::literalKNearest(world, query, k, keep);
+    ASSERT_EQ(numbers(*index.kNearest(query, k, nullptr, filter)), want_k) << "k " << k;
+    ASSERT_EQ(numbers(*world.kNearest(query, k, nullptr, filter)), want_k) << "k " << k;
+    const auto want_within = nemra_ecs_test::literalWithin(world, query, radius, keep);
+    ASSERT_EQ(numbers(*index.withinDistance(query, radius, nullptr, filter)), want_within);
+    ASSERT_EQ(numbers(*world.withinDistance(query, radius, nullptr, filter)), want_within);
+  }
+}
+
+// One step of change; the ids it touched are appended to `touched`.
+void change(World& world, Generator& gen, std::vector<HomVec4>& seen,
+            std::vector<EntityId>& touched) {
+  const std::size_t n = world.entities.size();
+  switch (gen.below(6)) {
+    case 0:
+    case 1: {  // every entity, or a part, moves a small step (through setPositions)
+      std::vector<EntityId> ids;
+      std::vector<HomVec4> to;
+      const double step = gen.below(2) == 0 ? 1e-3 : 0.05;
+      const std::size_t every = 1 + gen.below(3);
+      for (std::size_t i = 0; i < n; i += every) {
+        const Entity& e = world.entities[i];
+        const double s = e.position.w != 0.0 ? 1.0 / e.position.w : 1.0;
+        ids.push_back(e.id);
+        to.push_back(HomVec4::init(e.position.x * s + gen.normal() * step,
+                                   e.position.y * s + gen.normal() * step,
+                                   e.position.z * s + gen.normal() * step, 1.0));
+      }
+      world.setPositions(ids, to);
+      touched.insert(touched.end(), ids.begin(), ids.end());
+      break;
+    }
+    case 2:  // jumps, to anywhere or onto another entity (exact ties)
+      for (std::size_t j = gen.below(8); j > 0 && n > 0; --j) {
+        Entity& e = world.entities[gen.below(n)];
+        const std::size_t how = gen.below(4);
+        if (how == 0) {
+          e.position = gen.position(seen);  // possibly untrusted: zero, NaN, huge
+        } else if (how == 1) {
+          e.setPosition(world.entities[gen.below(n)].position);
+        } else {
+          e.setPosition(inBox(gen));
+        }
+        seen.push_back(e.position);
+        touched.push_back(e.id);
+      }
+      break;
+    case 3:  // creations
+      for (std::size_t j = gen.below(40); j > 0; --j) {
+        const auto id = world.createEntity("e");
+        if (!id) break;
+        world.entities.back().setPosition(gen.below(4) == 0 ? gen.lattice() : inBox(gen));
+        touched.push_back(*id);
+      }
+      break;
+    default:  // state changes
+      for (std::size_t j = gen.below(20); j > 0 && n > 0; --j) {
+        Entity& e = world.entities[gen.below(n)];
+        switch (gen.below(4)) {
+          case 0:
+            e.deactivate();
+            break;
+          case 1:
+            e.state = EntityState::inactive;
+            break;
+          case 2:
+            e.activate();
+            break;
+          default:
+            e.state = EntityState::destroyed;
+            break;
+        }
+        touched.push_back(e.id);
+      }
+      break;
+  }
+}
+
+TEST(NearestIndexUpkeep, AnswersEqualTheScansAfterEveryChange) {
+  Generator gen(2027);
+  for (int round = 0; round < 60; ++round) {
+    World world = World::init(nullptr);
+    std::vector<HomVec4> seen;
+    const std::size_t n = round % 10 == 0 ? 4000 : gen.below(400);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_TRUE(world.createEntity("e"));
+      world.entities.back().setPosition(i % 50 == 0 ? gen.lattice() : inBox(gen));
+      if (i % 100 == 0) seen.push_back(world.entities.back().position);
+    }
+    auto built =
+        round % 4 == 3 ? NearestIndex::init(nullptr) : *NearestIndex::build(world, nullptr);
+    NearestIndex index = std::move(built);
+    if (round % 4 == 3) {
+      ASSERT_TRUE(index.refit(world));
+    }
+    for (int step = 0; step < 25; ++step) {
+      std::vector<EntityId> touched;
+      change(world, gen, seen, touched);
+      const std::size_t how = static_cast<std::size_t>(round + step) % 3;
+      if (how == 0) {
+        ASSERT_TRUE(index.refit(world));
+      } else {
+        std::vector<EntityId> ids;
+        std::vector<HomVec4> to;
+        for (EntityId id : touched) {
+          const Entity* e = world.getEntity(id);
+          if (e->isActive()) {
+            if (how == 1) {
+              ASSERT_TRUE(index.update(id, e->position));
+            } else {
+              ids.push_back(id);
+              to.push_back(e->position);
+            }
+          } else {
+            index.erase(id);
+          }
+        }
+        ASSERT_TRUE(index.update(ids, to));
+      }
+      ASSERT_NO_FATAL_FAILURE(expectSameAnswers(world, index, gen, seen))
+          << "round " << round << " step " << step << " sync " << how;
+    }
+  }
+}
+
+// Every allocation of update (one and a batch) and refit fails in turn: the call reports
+// OutOfMemory and the index answers as before; then the call succeeds and the index follows.
+TEST(NearestIndexUpkeep, OutOfMemoryLeavesTheIndexAsItWas) {
+  Generator gen(5);
+  World world = World::init(nullptr);
+  for (int i = 0; i < 600; ++i) {
+    ASSERT_TRUE(world.createEntity("e"));
+    world.entities.back().setPosition(inBox(gen));
+  }
+  FailingResource resource;
+  auto built = NearestIndex::build(world, &resource);
+  ASSERT_TRUE(built);
+  NearestIndex index = std::move(*built);
+  const HomVec4 query = inBox(gen);
+  for (int call = 0; call < 3; ++call) {
+    // New entities beyond the list's room, so that the call must allocate.
+    std::vector<EntityId> ids;
+    std::vector<HomVec4> to;
+    for (int i = 0; i < (call == 2 ? 400 : 100); ++i) {
+      ids.push_back(*world.createEntity("new"));
+      world.entities.back().setPosition(inBox(gen));
+      to.push_back(world.entities.back().position);
+    }
+    const auto before = numbers(*index.kNearest(query, 50, nullptr));
+    const std::size_t size_before = index.size();
+    std::size_t failures = 0;
+    if (call == 2) {
+      // One at a time, each first with every allocation failing.
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::size_t size = index.size();
+        const auto answer = numbers(*index.kNearest(query, 50, nullptr));
+        resource.failAll();
+        const bool ok = index.update(ids[i], to[i]).has_value();
+        resource.succeedAll();
+        if (!ok) {
+          ++failures;
+          ASSERT_EQ(index.size(), size);
+          ASSERT_EQ(numbers(*index.kNearest(query, 50, nullptr)), answer);
+          ASSERT_TRUE(index.update(ids[i], to[i]));
+        }
+      }
+    }
+    for (std::size_t k = 0; call < 2; ++k) {
+      resource.failAllocation(k);
+      const bool ok =
+          call == 0 ? index.refit(world).has_value() : index.update(ids, to).has_value();
+      resource.succeedAll();
+      if (ok) break;
+      ++failures;
+      ASSERT_EQ(index.size(), size_before) << "call " << call << " allocation " << k;
+      ASSERT_EQ(numbers(*index.kNearest(query, 50, nullptr)), before);
+    }
+    EXPECT_GE(failures, 1U) << "call " << call;
+    EXPECT_EQ(numbers(*index.kNearest(query, 50, nullptr)),
+              nemra_ecs_test::literalKNearest(world, query, 50));
+  }
+  index.deinit();
+  EXPECT_EQ(resource.liveBlocks(), 0U);
+  EXPECT_EQ(resource.misuses(), 0U);
+}
+
+}  // namespace
