@@ -1,0 +1,9 @@
+// Umbrella header of the lockstep and rollback sessions.
+#include <nemra/config.hpp>
+
+#if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_NEMRA_LOCKSTEP_HPP)
+#define NEMRA_LOCKSTEP_NEMRA_LOCKSTEP_HPP
+
+#include <nemra_lockstep/packet.hpp>
+
+#endif
