@@ -4,8 +4,11 @@
 #if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_NEMRA_LOCKSTEP_HPP)
 #define NEMRA_LOCKSTEP_NEMRA_LOCKSTEP_HPP
 
+#include <nemra_lockstep/game.hpp>
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/packet.hpp>
+#include <nemra_lockstep/session.hpp>
 #include <nemra_lockstep/transport.hpp>
+#include <nemra_lockstep/world_states.hpp>
 
 #endif
