@@ -110,7 +110,7 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
                          .digest_interval = 8};
     sessions.push_back(P2PSession::init(config, addresses, endpoints[p], net, nullptr).value());
     games.push_back(std::make_unique<SimGame>());
-    populate(games.back()->world, games.back()->store, 300);
+    populate(games.back()->world, games.back()->store, 100);
     if (p == faulty_peer) games.back()->fault_frame = fault_frame;
     run.inputs[p].assign(config.input_delay, std::byte{0});
   }
@@ -148,7 +148,7 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
 std::vector<std::uint64_t> reference(const PeersRun& run, Frame frames) {
   World world = World::init(nullptr);
   ComponentStore store = ComponentStore::init(nullptr);
-  populate(world, store, 300);
+  populate(world, store, 100);
   std::vector<std::uint64_t> digests{nemra_ecs::stateDigest(world, store)};
   for (Frame f = 0; f < frames; ++f) {
     std::vector<std::span<const std::byte>> in;
@@ -185,7 +185,7 @@ TEST(P2PSession, ThreePeersOnALossyNetworkAgreeWithARunWithoutNetworkOnEveryFram
 }
 
 TEST(P2PSession, AOneUlpFaultIsADesyncAtTheFirstDigestFrameAfterIt) {
-  const PeersRun run = runPeers(3, kLossy, 500, 2, 400);
+  const PeersRun run = runPeers(3, kLossy, 420, 2, 400);
   for (std::size_t p = 0; p < 3; ++p) {
     std::optional<Event> first;
     for (const Event& e : run.events[p]) {
