@@ -250,4 +250,46 @@ TEST(P2PSession, BadDatagramsAreDroppedAndCountedAndTheSessionRunsOn) {
   EXPECT_EQ(sa.advanceFrame(std::span(input).first(1), ga).error(), LockstepError::WrongInputSize);
 }
 
+TEST(P2PSession, SilenceInterruptsThenDisconnectsAndTheLeaderIsToldToWait) {
+  InProcessNetwork net = InProcessNetwork::init(
+      2, NetworkFaults{.min_delay_us = 10000, .max_delay_us = 10000}, nullptr);
+  auto a = net.endpoint(0);
+  auto b = net.endpoint(1);
+  const std::array<PeerAddress, 2> addresses{a.address(), b.address()};
+  SessionConfig config{.session_id = 3, .players = 2};
+  P2PSession sa = P2PSession::init(config, addresses, a, net, nullptr).value();
+  config.local_player = 1;
+  P2PSession sb = P2PSession::init(config, addresses, b, net, nullptr).value();
+  SimGame ga, gb;
+  populate(ga.world, ga.store, 4);
+  populate(gb.world, gb.store, 4);
+  std::vector<EventKind> seen;
+  std::uint32_t most_wait = 0;
+  // `ticks` frames of a, and of b when b_runs.
+  auto tick = [&](int ticks, bool b_runs) {
+    for (int i = 0; i < ticks; ++i) {
+      const std::byte in{7};
+      (void)sa.advanceFrame(std::span(&in, 1), ga);
+      if (b_runs) (void)sb.advanceFrame(std::span(&in, 1), gb);
+      while (auto e = sa.nextEvent()) seen.push_back(e->kind);
+      most_wait = std::max(most_wait, sa.recommendedWaitFrames());
+      net.advanceTime(kFrameUs);
+    }
+  };
+  tick(120, true);
+  // 10 ms each way, replies sent when the peer next polls: one frame at most on top.
+  EXPECT_GE(sa.stats(1).round_trip_us, 20000u);
+  EXPECT_LE(sa.stats(1).round_trip_us, 20000u + kFrameUs);
+  EXPECT_EQ(most_wait, 0u);
+  tick(40, false);  // 667 ms of silence
+  tick(30, true);
+  EXPECT_GT(most_wait, 2u) << "a ran ahead while b was silent";
+  const Frame before = sa.currentFrame();
+  tick(400, false);  // 6.7 s
+  EXPECT_EQ(seen, (std::vector<EventKind>{EventKind::Connected, EventKind::Interrupted,
+                                          EventKind::Resumed, EventKind::Interrupted,
+                                          EventKind::Disconnected}));
+  EXPECT_GT(sa.currentFrame(), before + 50) << "a goes on without b";
+}
+
 }  // namespace
