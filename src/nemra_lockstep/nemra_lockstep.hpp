@@ -4,6 +4,7 @@
 #if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_NEMRA_LOCKSTEP_HPP)
 #define NEMRA_LOCKSTEP_NEMRA_LOCKSTEP_HPP
 
+#include <nemra_lockstep/blob_transfer.hpp>
 #include <nemra_lockstep/game.hpp>
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/packet.hpp>

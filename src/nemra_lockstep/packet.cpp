@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <nemra_lockstep/packet.hpp>
 
 namespace nemra_lockstep {
@@ -63,10 +64,12 @@ constexpr std::size_t INPUT_FIXED = 14;
 constexpr std::size_t ACK_BODY = 8;
 constexpr std::size_t DIGEST_BODY = 12;
 constexpr std::size_t SYNC_BODY = 18;
+constexpr std::size_t CHUNK_FIXED = 12;
+constexpr std::size_t BLOB_ACK_BODY = 16;
 
 bool knownKind(std::uint8_t k) noexcept {
   return k >= static_cast<std::uint8_t>(PacketKind::Input) &&
-         k <= static_cast<std::uint8_t>(PacketKind::Disconnect);
+         k <= static_cast<std::uint8_t>(PacketKind::BlobAck);
 }
 
 // The body length of `kind`, the inputs of an Input packet aside.
@@ -83,14 +86,26 @@ std::size_t fixedBody(PacketKind kind) noexcept {
       return SYNC_BODY;
     case PacketKind::Disconnect:
       return 0;
+    case PacketKind::BlobChunk:
+      return CHUNK_FIXED;
+    case PacketKind::BlobAck:
+      return BLOB_ACK_BODY;
   }
   return 0;
+}
+
+// The data length chunk `index` of a blob of `total` bytes has, or 0 when there is no such chunk.
+std::size_t chunkLength(std::uint32_t total, std::uint32_t index) noexcept {
+  if (total == 0 || total > MAX_BLOB_SIZE || index >= blobChunks(total)) return 0;
+  const std::size_t start = std::size_t{index} * BLOB_CHUNK_SIZE;
+  return std::min(BLOB_CHUNK_SIZE, total - start);
 }
 
 }  // namespace
 
 std::size_t packetSize(PacketKind kind, std::size_t input_bytes) noexcept {
-  return PACKET_HEADER_SIZE + fixedBody(kind) + (kind == PacketKind::Input ? input_bytes : 0);
+  const bool variable = kind == PacketKind::Input || kind == PacketKind::BlobChunk;
+  return PACKET_HEADER_SIZE + fixedBody(kind) + (variable ? input_bytes : 0);
 }
 
 std::expected<Packet, PacketError> decodePacket(std::span<const std::byte> bytes,
@@ -151,6 +166,22 @@ std::expected<Packet, PacketError> decodePacket(std::span<const std::byte> bytes
       break;
     case PacketKind::Disconnect:
       break;
+    case PacketKind::BlobChunk: {
+      p.chunk.id = r.u32();
+      p.chunk.total = r.u32();
+      p.chunk.index = r.u32();
+      const std::size_t n = chunkLength(p.chunk.total, p.chunk.index);
+      if (n == 0) return std::unexpected(PacketError::Malformed);
+      if (body < fixed + n) return std::unexpected(PacketError::Truncated);
+      if (body > fixed + n) return std::unexpected(PacketError::Oversized);
+      p.chunk.data = r.bytes(n);
+      return p;
+    }
+    case PacketKind::BlobAck:
+      p.blob_ack.id = r.u32();
+      p.blob_ack.next = r.u32();
+      p.blob_ack.mask = r.u64();
+      break;
   }
   if (body > fixed) return std::unexpected(PacketError::Oversized);
   return p;
@@ -167,7 +198,14 @@ std::size_t encodePacket(const Packet& packet, std::span<std::byte> out) noexcep
     return 0;
   }
   if (kind == PacketKind::Digest && packet.digest.frame == NO_FRAME) return 0;
-  const std::size_t size = packetSize(kind, in.inputs.size());
+  const BlobChunkBody& chunk = packet.chunk;
+  if (kind == PacketKind::BlobChunk &&
+      (chunkLength(chunk.total, chunk.index) == 0 ||
+       chunk.data.size() != chunkLength(chunk.total, chunk.index))) {
+    return 0;
+  }
+  const std::size_t size =
+      packetSize(kind, kind == PacketKind::BlobChunk ? chunk.data.size() : in.inputs.size());
   if (size > out.size() || size > MAX_PACKET_SIZE) return 0;
   Writer w(out);
   w.u8(std::to_integer<std::uint8_t>(MAGIC0));
@@ -201,6 +239,17 @@ std::size_t encodePacket(const Packet& packet, std::span<std::byte> out) noexcep
       w.u16(static_cast<std::uint16_t>(packet.sync.advantage));
       break;
     case PacketKind::Disconnect:
+      break;
+    case PacketKind::BlobChunk:
+      w.u32(chunk.id);
+      w.u32(chunk.total);
+      w.u32(chunk.index);
+      w.bytes(chunk.data);
+      break;
+    case PacketKind::BlobAck:
+      w.u32(packet.blob_ack.id);
+      w.u32(packet.blob_ack.next);
+      w.u64(packet.blob_ack.mask);
       break;
   }
   return w.written();

@@ -43,7 +43,15 @@ enum class PacketKind : std::uint8_t {
   SyncReply = 5,
   // The sender leaves the session.
   Disconnect = 6,
+  // One chunk of a blob (a snapshot for a late joiner or a desync report) sent reliably.
+  BlobChunk = 7,
+  // Which chunks of a blob the sender holds.
+  BlobAck = 8,
 };
+
+// Bytes of every chunk of a blob but the last, and the largest blob.
+inline constexpr std::size_t BLOB_CHUNK_SIZE = 1024;
+inline constexpr std::size_t MAX_BLOB_SIZE = std::size_t{1} << 26;
 
 enum class PacketError : std::uint8_t {
   // Shorter than its header or than the length its own fields give.
@@ -112,12 +120,36 @@ struct SyncBody {
   std::int16_t advantage = 0;
 };
 
+// BlobChunk: chunk `index` of blob `id`, `total` bytes long in all; `data` holds BLOB_CHUNK_SIZE
+// bytes, or what is left of the blob for its last chunk.
+struct BlobChunkBody {
+  std::uint32_t id = 0;
+  std::uint32_t total = 0;
+  std::uint32_t index = 0;
+  std::span<const std::byte> data;
+};
+
+// BlobAck: the receiver holds chunks 0 .. next − 1 of blob `id`, and chunk next + 1 + i for each
+// bit i set in `mask`.
+struct BlobAckBody {
+  std::uint32_t id = 0;
+  std::uint32_t next = 0;
+  std::uint64_t mask = 0;
+};
+
 struct Packet {
   PacketHeader header;
   InputBody input;
   DigestBody digest;
   SyncBody sync;
+  BlobChunkBody chunk;
+  BlobAckBody blob_ack;
 };
+
+// The number of chunks of a blob of `total` bytes.
+[[nodiscard]] constexpr std::size_t blobChunks(std::size_t total) noexcept {
+  return (total + BLOB_CHUNK_SIZE - 1) / BLOB_CHUNK_SIZE;
+}
 
 // The packet in `bytes`, whose inputs borrow from `bytes`. Every byte is accounted for: a packet
 // with bytes left over is Oversized. Errors: PacketError.
@@ -126,11 +158,13 @@ struct Packet {
 
 // Writes `packet` (only the body its kind uses) into `out` and returns the bytes written, or 0
 // when `out` is too short or a field is out of range (inputs.size() != count * input_size, an
-// input size of 0 in an Input packet, more than MAX_INPUTS_PER_PACKET inputs).
+// input size of 0 in an Input packet, more than MAX_INPUTS_PER_PACKET inputs, a chunk whose
+// length or index does not fit its blob).
 [[nodiscard]] NEMRA_API std::size_t encodePacket(const Packet& packet,
                                                  std::span<std::byte> out) noexcept;
 
-// The length of an encoded packet of `kind`, with `input_bytes` bytes of inputs for Input.
+// The length of an encoded packet of `kind`, with `input_bytes` bytes of inputs for Input (of
+// chunk data for BlobChunk).
 [[nodiscard]] NEMRA_API std::size_t packetSize(PacketKind kind, std::size_t input_bytes) noexcept;
 
 }  // namespace nemra_lockstep

@@ -378,6 +378,9 @@ struct P2PSession::State {
         case PacketKind::Disconnect:
           disconnectPeer(s);
           break;
+        case PacketKind::BlobChunk:
+        case PacketKind::BlobAck:
+          break;  // blobs go through a BlobSender and BlobReceiver, not through the session
       }
     }
     for (std::size_t i = 0; i < peers.size(); ++i) {

@@ -66,6 +66,21 @@ TEST(LockstepPacket, OtherKindsMatchTheHandWrittenBytes) {
   EXPECT_TRUE(std::equal(sync.begin(), sync.end(), out.begin()));
 }
 
+TEST(LockstepPacket, ABlobsLastChunkHasWhatIsLeftOfTheBlob) {
+  // Chunk 1 of a blob of 1030 bytes: its last 6 bytes.
+  std::vector<std::byte> chunk =
+      bytesOf({'N', 'L',  1,    7, 0xed, 0x5e, 0, 0, 0, 0, 0, 0, 3, 0, 0,
+               0,   0x06, 0x04, 0, 0,    1,    0, 0, 0, 1, 2, 3, 4, 5, 6});
+  const auto p = decodePacket(chunk, 0x5eed);
+  ASSERT_TRUE(p.has_value());
+  EXPECT_EQ(p->chunk.total, 1030u);
+  EXPECT_EQ(p->chunk.data.size(), 6u);
+  chunk[20] = std::byte{2};  // past the end of the blob
+  EXPECT_EQ(decodePacket(chunk, 0x5eed).error(), PacketError::Malformed);
+  chunk[20] = std::byte{0};  // a whole chunk of 1024 bytes is needed
+  EXPECT_EQ(decodePacket(chunk, 0x5eed).error(), PacketError::Truncated);
+}
+
 TEST(LockstepPacket, EveryProperPrefixIsTruncatedAndOneMoreByteIsOversized) {
   for (std::size_t n = 4; n < kInput.size(); ++n) {
     const auto p = decodePacket(std::span(kInput).first(n), 0x5eed);
@@ -88,7 +103,7 @@ TEST(LockstepPacket, ForeignAndOutOfRangePacketsAreRefusedWithTheirReason) {
   };
   EXPECT_EQ(bad(0, 'X').error(), PacketError::Garbage);
   EXPECT_EQ(bad(2, 2).error(), PacketError::Garbage);  // version
-  EXPECT_EQ(bad(3, 7).error(), PacketError::Garbage);  // kind
+  EXPECT_EQ(bad(3, 9).error(), PacketError::Garbage);  // kind
   EXPECT_EQ(bad(3, 0).error(), PacketError::Garbage);
   EXPECT_EQ(bad(9, 1).error(), PacketError::Malformed);   // flags
   EXPECT_EQ(bad(24, 0).error(), PacketError::Malformed);  // input size 0
