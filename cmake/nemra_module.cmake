@@ -6,7 +6,7 @@
 #   DEPENDS publicly;
 # - its public headers as the library's HEADERS file set (relative to src/, or to the generated
 #   include/ folder of the build), the only headers installed;
-# - nemra_<name>_checks, the module's named checks (checks.cpp), a static library for the
+# - nemra_<name>_checks, the module's named checks (checks/checks.cpp), a static library for the
 #   self-check program;
 # - when NEMRA_INSTALL is on, the installation of the library and its headers into the export set
 #   nemraTargets (see nemra_install.cmake).
@@ -26,7 +26,7 @@ function(nemra_add_module name)
     SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
   nemra_target_options(${target})
 
-  add_library(${target}_checks STATIC checks.cpp)
+  add_library(${target}_checks STATIC checks/checks.cpp)
   target_link_libraries(${target}_checks PUBLIC ${target} selfcheck_api)
   nemra_target_options(${target}_checks)
 

@@ -1,8 +1,8 @@
 // nemra-selfcheck: runs the named checks of nemra_ecs, then those of nemra_kernel.
 #include <vector>
 
-#include <nemra_ecs/checks.hpp>
-#include <nemra_kernel/checks.hpp>
+#include <nemra_ecs/checks/checks.hpp>
+#include <nemra_kernel/checks/checks.hpp>
 #include <selfcheck/runner/runner.hpp>
 
 int main(int argc, char** argv) {

@@ -41,8 +41,8 @@ foreach(f include/nemra/version.hpp include/nemra/config.hpp
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
-foreach(f include/nemra_kernel/checks.hpp include/nemra_ecs/checks.hpp
-          include/nemra_ecs/owning.hpp include/nemra_kernel/detail include/nemra_ecs/detail)
+foreach(f include/nemra_kernel/checks include/nemra_ecs/checks include/nemra_ecs/owning.hpp
+          include/nemra_kernel/detail include/nemra_kernel/cr include/nemra_ecs/detail)
   if(EXISTS ${prefix}/${f})
     message(FATAL_ERROR "a private file is installed: ${f}")
   endif()

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <nemra_kernel/cr/detail/cr_acos.hpp>
+#include <nemra_kernel/cr/detail/cr_inv_fourth_root.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_acos.hpp>
-#include <nemra_kernel/detail/cr_inv_fourth_root.hpp>
 
 #include "support/mpfr_reference.hpp"
 

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <nemra_kernel/cr/detail/cr_acos.hpp>
+#include <nemra_kernel/cr/detail/cr_trig.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_acos.hpp>
-#include <nemra_kernel/detail/cr_trig.hpp>
 
 #include "support/mpfr_reference.hpp"
 

@@ -1,5 +1,5 @@
 // Tables of cr::acos (for cr_acos.cpp only), generated with MPFR at 400 bits by
-// nemra-cr-tables (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check them.
+// nemra-cr-tables (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check them.
 //
 // kAcosAtCentres[i], c = i/128: acos c and acos -c, each as a double-double (hi, lo).
 //
@@ -12,8 +12,8 @@
 //
 // kOuterCentres[j], d = j/128 <= 1/8: F(s) = acos(1 - s) / sqrt(2s) at s = d as a double-double,
 // F'(d) as a 26-bit head and a rest, then the Taylor coefficients of F at d of degree 2 to 7.
-#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP
-#define NEMRA_KERNEL_DETAIL_CR_ACOS_TABLES_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_ACOS_TABLES_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_ACOS_TABLES_HPP
 
 namespace nemra_kernel::detail {
 

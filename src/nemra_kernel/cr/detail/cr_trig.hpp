@@ -1,16 +1,16 @@
 // Internals of the correctly rounded sin, cos and tan: the argument
 // reduction x = n*pi/512 + r, the table of sin(i*pi/512), the fast evaluation of sin(n*pi/512 + r)
 // with its error bound, and the fixed-point pieces of the exact path (also used by acos).
-#ifndef NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
-#define NEMRA_KERNEL_DETAIL_CR_TRIG_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_TRIG_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_TRIG_HPP
 
 #include <array>
 #include <bit>
 #include <cstdint>
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/cr_fixed.hpp>
-#include <nemra_kernel/detail/double_double.hpp>
+#include <nemra_kernel/cr/detail/cr_fixed.hpp>
+#include <nemra_kernel/cr/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 
@@ -175,8 +175,8 @@ struct TrigPoly {
 
 // sin(a + r) with a = (n mod 1024) * pi/512 plus `quarter` quarter turns, as s + u (s and u
 // not normalised: |u| < 2^-15 |s|); *errA receives A (its sign is s's), the size of the table term
-// the error bound is proportional to. Bound (see cr_sin_cos.cpp): |s + u - sin(a + r)|, plus the
-// roundings of u -+ err in the rounding test, is at most 0x1.7p-68 |A| + 0x1.7p-70 |s|.
+// the error bound is proportional to. Bound (docs/cr_math.md, "sin and cos"): |s + u - sin(a + r)|,
+// plus the roundings of u -+ err in the rounding test, is at most 0x1.7p-68 |A| + 0x1.7p-70 |s|.
 [[nodiscard]] [[gnu::always_inline]] inline DoubleDouble sinTable(std::uint32_t n,
                                                                   std::uint32_t quarter,
                                                                   const TrigReduced& r,
@@ -220,7 +220,8 @@ struct TrigPoly {
 }
 
 // sin (quarter 0) or cos (quarter 1) of ax = |x| >= 2^-27 (finite) as hi + lo, and a bound on
-// its error (derived in cr_sin_cos.cpp; err may have either sign, the rounding tests take |err|).
+// its error (docs/cr_math.md, "sin and cos"; err may have either sign, the rounding tests take
+// |err|).
 struct TrigFast {
   DoubleDouble v;
   double err;

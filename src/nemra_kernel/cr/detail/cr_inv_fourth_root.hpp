@@ -1,11 +1,11 @@
 // The fast path of cr::invFourthRoot, visible to the tests that measure its error.
-#ifndef NEMRA_KERNEL_DETAIL_CR_INV_FOURTH_ROOT_HPP
-#define NEMRA_KERNEL_DETAIL_CR_INV_FOURTH_ROOT_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_INV_FOURTH_ROOT_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_INV_FOURTH_ROOT_HPP
 
 #include <cstdint>
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/double_double.hpp>
+#include <nemra_kernel/cr/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 

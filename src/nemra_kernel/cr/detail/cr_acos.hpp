@@ -1,9 +1,9 @@
 // The fast path of cr::acos, visible to the tests that measure its error.
-#ifndef NEMRA_KERNEL_DETAIL_CR_ACOS_HPP
-#define NEMRA_KERNEL_DETAIL_CR_ACOS_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_ACOS_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_ACOS_HPP
 
 #include <nemra/config.hpp>
-#include <nemra_kernel/detail/double_double.hpp>
+#include <nemra_kernel/cr/detail/double_double.hpp>
 
 namespace nemra_kernel::detail {
 

@@ -1,7 +1,7 @@
 // The named checks of nemra_ecs, in registration order. Checks that build worlds, registries or
 // query results put them on the runner's leak-checking allocator and release them with deinit;
 // when an assertion throws, the destructors release them instead.
-#include <nemra_ecs/checks.hpp>
+#include <nemra_ecs/checks/checks.hpp>
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 #include <nemra_kernel/pgl4.hpp>

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include <nemra_kernel/checks.hpp>
+#include <nemra_kernel/checks/checks.hpp>
 #include <nemra_kernel/nemra_kernel.hpp>
 #include <selfcheck/check/assertions.hpp>
 

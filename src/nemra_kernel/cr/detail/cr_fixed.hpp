@@ -9,8 +9,8 @@
 // part, which the callers rule out); mul, divSmall and shr truncate and are off by less than one
 // unit; fromDouble is exact when the double is a multiple of one unit and below 2^63 in magnitude.
 // toDouble rounds the exact value of the fixed-point number to the nearest double (ties to even).
-#ifndef NEMRA_KERNEL_DETAIL_CR_FIXED_HPP
-#define NEMRA_KERNEL_DETAIL_CR_FIXED_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_FIXED_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_FIXED_HPP
 
 #include <bit>
 #include <cstddef>

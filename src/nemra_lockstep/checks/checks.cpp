@@ -1,6 +1,6 @@
 // The named checks of nemra_lockstep: none yet, so the table is empty and the self-check program
 // does not list it.
-#include <nemra_lockstep/checks.hpp>
+#include <nemra_lockstep/checks/checks.hpp>
 
 namespace nemra_lockstep {
 

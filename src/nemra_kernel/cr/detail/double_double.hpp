@@ -1,8 +1,8 @@
 // Double-double arithmetic of the correctly rounded functions: the pair hi + lo their fast paths
 // return, and the exact transformations that make such pairs. Exact only as written: the build
 // never contracts a*b + c into a fused multiply-add, and never reassociates.
-#ifndef NEMRA_KERNEL_DETAIL_DOUBLE_DOUBLE_HPP
-#define NEMRA_KERNEL_DETAIL_DOUBLE_DOUBLE_HPP
+#ifndef NEMRA_KERNEL_CR_DETAIL_DOUBLE_DOUBLE_HPP
+#define NEMRA_KERNEL_CR_DETAIL_DOUBLE_DOUBLE_HPP
 
 #include <bit>
 #include <cstdint>

@@ -1,11 +1,12 @@
 // How the tables of the correctly rounded functions are made, in MPFR at 400 bits: the one
 // recipe behind nemra-cr-tables, which prints them, and the CrTables tests, which check every
 // committed entry against it. Header-only; link libmpfr.
-#ifndef NEMRA_TESTS_SUPPORT_CR_TABLE_RECIPES_HPP
-#define NEMRA_TESTS_SUPPORT_CR_TABLE_RECIPES_HPP
+#ifndef NEMRA_TOOLS_CR_TABLE_RECIPES_HPP
+#define NEMRA_TOOLS_CR_TABLE_RECIPES_HPP
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <mpfr.h>
 
 namespace nemra_test {
@@ -208,6 +209,57 @@ inline std::array<double, 4> tanAtAngle(int k) {
   mpfr_sub_d(c.get(), c.get(), hh[0], MPFR_RNDN);
   mpfr_add_d(c.get(), c.get(), v[1], MPFR_RNDN);
   return {v[0], v[1], hh[0], nearest(c)};
+}
+
+// kSinQuarter row i, 0 <= i <= 256: sin(i pi/512) as a double-double (hi, lo) and hi rounded to
+// 27 significant bits (hh).
+inline std::array<double, 3> sinAtAngle(int i) {
+  Big angle;
+  mpfr_const_pi(angle.get(), MPFR_RNDN);
+  mpfr_mul_si(angle.get(), angle.get(), i, MPFR_RNDN);
+  mpfr_div_2ui(angle.get(), angle.get(), 9, MPFR_RNDN);
+  Big s;
+  mpfr_sin(s.get(), angle.get(), MPFR_RNDN);
+  const auto v = doubleDouble(s);
+  return {v[0], v[1], headAndRest(Big(v[0]), 27)[0]};
+}
+
+// kFourthRootCentres row j, c = 1 + (2j + 1)/128, 0 <= j < 64: 1/c and c^(-1/4), each the
+// nearest double.
+inline std::array<double, 2> fourthRootAtCentre(int j) {
+  Big c(1.0 + (2 * j + 1) / 128.0), inverse, root, power(-0.25);
+  mpfr_ui_div(inverse.get(), 1, c.get(), MPFR_RNDN);
+  mpfr_pow(root.get(), c.get(), power.get(), MPFR_RNDN);
+  return {nearest(inverse), nearest(root)};
+}
+
+// kQuarterPowers[k], 0 <= k < 4: 2^(-k/4), the nearest double.
+inline double quarterPower(int k) {
+  Big two(2.0), power(-k / 4.0), v;
+  mpfr_pow(v.get(), two.get(), power.get(), MPFR_RNDN);
+  return nearest(v);
+}
+
+// The first `words` 64-bit words of the bits of 2/pi after the binary point, most significant
+// first, from 2/pi at 64 (words + 4) bits (the bits beyond the last word are not all zeros or all
+// ones, so rounding cannot reach it), taken 32 bits at a time.
+template <std::size_t Words>
+std::array<std::uint64_t, Words> twoOverPiWords() {
+  mpfr_t x;
+  mpfr_init2(x, static_cast<mpfr_prec_t>(64 * (Words + 4)));
+  mpfr_const_pi(x, MPFR_RNDN);
+  mpfr_ui_div(x, 2, x, MPFR_RNDN);
+  std::array<std::uint64_t, Words> out{};
+  for (std::size_t k = 0; k < Words; ++k) {
+    for (int half = 0; half < 2; ++half) {
+      mpfr_mul_2ui(x, x, 32, MPFR_RNDN);
+      const unsigned long bits = mpfr_get_ui(x, MPFR_RNDZ);
+      mpfr_sub_ui(x, x, bits, MPFR_RNDN);
+      out[k] = (out[k] << 32) | static_cast<std::uint64_t>(bits);
+    }
+  }
+  mpfr_clear(x);
+  return out;
 }
 
 }  // namespace nemra_test

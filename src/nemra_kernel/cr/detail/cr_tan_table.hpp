@@ -1,7 +1,7 @@
 // The table of cr::tan (for cr_tan.cpp only), generated with MPFR at 400 bits by nemra-cr-tables
-// (tests/nemra_kernel/cr_tables_print.cpp); the CrTables tests check it.
-#ifndef NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP
-#define NEMRA_KERNEL_DETAIL_CR_TAN_TABLE_HPP
+// (tools/cr_tables/cr_tables_print.cpp); the CrTables tests check it.
+#ifndef NEMRA_KERNEL_CR_DETAIL_CR_TAN_TABLE_HPP
+#define NEMRA_KERNEL_CR_DETAIL_CR_TAN_TABLE_HPP
 
 namespace nemra_kernel::detail {
 

@@ -1,103 +1,8 @@
-// cr::acos correctly rounded to nearest.
-//
-// Special cases. |x| > 1 and NaN give NaN; acos 1 = +0 (the only exact case: for any other
-// double x, acos x is transcendental); acos -1 is pi rounded; for |x| < 2^-56, acos x =
-// pi/2 - x - ... lies within [pi/2 - 2^-55, pi/2 + 2^-55], which rounds to the double nearest
-// pi/2 (that double is 0.28 ulp below pi/2).
-//
-// Fast path, inner part, |x| <= 1/2. With c = x rounded to a multiple of 2^-7 (with its sign;
-// 129 table rows, -1/2 <= c <= 1/2) and w = x - c (exact, |w| <= 2^-8),
-//   acos x = acos c - A1 w - w^2 (A2 + A3 w + ... + A9 w^7),
-// the Taylor series of asin at c, A_k its coefficients (|A_k| at -c as at c, asin being odd),
-// stored negated (so summed, not subtracted; the roundings are the same).
-// acos c is a double-double from the table; A1 is a 26-bit head plus a rest; A2..A9 doubles. wh = w
-// rounded to a multiple of 2^-33 (by adding and subtracting 1.5 * 2^19, exact for |w| <= 2^-8) has
-// at most 26 bits, so head * wh is exact; wl = w - wh is exact, |wl| <= 2^-34. Error, absolute
-// (acos x >= pi/3 here):
-// - Taylor tail beyond w^9: < 2^-76.7 (summed at 400 bits over every table point);
-// - A2..A9 rounded to double: < 2^-53 sum |Ak w^k| < 2^-53 * 0.39 * 2^-16 * 1.01 < 2^-70.4;
-// - w^2 q evaluated as (w^2 P1 + w^4 P2) + (w^6 P3 + w^8 P4), Pk = D(2k) + D(2k+1) w: |w^2 q| <
-//   2^-17.36 (the table's |A2| < 0.385, |A3| < 0.514, and w^4 (P2 + ...) < 2^-32.7), so every
-//   rounding of a value of that size (the product w^2 P1 and the two sums that hold it) is at
-//   most half an ulp of 2^-18, 2^-71 each; P1 < 0.387 rounds by < 2^-55, times w^2 <= 2^-16:
-//   < 2^-71; w^2's rounding, 2^-53 relative: < 2^-70.36; D3 w by < 2^-62, times w^2: < 2^-78;
-//   the three smaller terms, each with at most ten roundings of 2^-53 relative, and their sum:
-//   < 2^-82. Together < 2^-68.53;
-// - the final subtraction rounds on a value < 2^-17.2: < 2^-70.2; the other low terms (table
-//   low parts, the Fast2Sum error, head * wl < 2^-33.7, A1 rest * w) round by < 2^-85 in all.
-// Total < 2^-68.53 (1 + 0.28 + 0.32 + 0.01) < 2^-67.85; relative (acos x >= 1.047) < 2^-67.92,
-// so kAcosFastBoundInner = 2^-67.5.
-//
-// Fast path, middle part, 1/2 < a = |x| <= 7/8. With s = 1 - a (exact, 1/8 <= s < 1/2), acos a
-// = G(s) = acos(1 - s), and acos x = pi - G(s) for x < 0. G is analytic except at s = 0 (and
-// s = 2), so its Taylor series at a centre c converges within |s - c| < c: the centres are s
-// rounded to 7 significant bits, 64 per binade (129 rows, c = 1/8 .. 1/2), so w = s - c (exact)
-// has |w| <= 2^-7 c, the ratio of the inner part (2^-8 against 1/2). Then
-//   G(s) = G0 + G1 w + w^2 (G2 + G3 w + ... + G9 w^7),
-// G0 a double-double (acos(7/8) = 0.505 <= G <= pi/3), G1 a 26-bit head and a rest (|G1| <
-// 2.07), G2..G9 doubles, evaluated as the inner part's sum with wh = w to a multiple of 2^-33
-// (|w| <= 2^-9, so head * wh is exact). Error, absolute (summed at 400 bits over every row, |w|
-// at its largest): tail beyond w^9 < 2^-77.2; G2..G9 rounded to double < 2^-53 sum |Gk w^k| <
-// 2^-70.62; w^2 q (< 2^-17.62, its w^4.. part < 2^-33.1) as in the inner part: the product
-// w^2 P1 and the two sums holding it 3 * 2^-71, P1 (< 3.88) rounded by 2^-52 times w^2 <= 2^-20
-// (s < 1/4; 2^-53 times 2^-18 above), w^2's rounding < 2^-70.62, the rest < 2^-78, together
-// < 2^-68.59; the rounding of a + b (< 2^-17.62) half an ulp of 2^-18, 2^-71; the low terms (G1's
-// rest, head * wl, their sums) < 2^-84. Total < 2^-68.59 (1 + 0.25 + 0.19 + 0.01) < 2^-68.05,
-// relative (G >= 0.505) < 2^-67.07. For x < 0 the coefficients are negated (exact) and pi's head
-// and the negated head make an exact Fast2Sum, the rest summed on values < 2^-32 (< 2^-85); pi - G
-// >= 2pi/3, so the relative error is smaller. kAcosFastBoundMiddle = 2^-67.
-//
-// Fast path, outer part, 7/8 < a < 1: with s = 1 - a (exact), acos a = sqrt(2s) F(s) where
-// F(s) = asin(y)/y, y = sqrt(s/2), is analytic for |s| < 2 and in [1, pi/3] here. With d = s
-// rounded to a multiple of 2^-7 and v = s - d (exact, |v| <= 2^-8), F(s) = F0 + F1 v + v^2 (F2 +
-// ... + F7 v^5), F0 a double-double, F1 a 26-bit head and a rest (head * vh exact, vh = v to a
-// multiple of 2^-33 as wh above; head * (v - vh) < 2^-37 rounds by < 2^-90). Error relative to F:
-// - tail beyond v^7 < 2^-75.2; F2..F7 rounded < 2^-53 |v^2 G| < 2^-74 (|v^2 G| < 2^-20.9);
-// - evaluating v^2 G: three roundings (G, v^2, the product) < 2^-72.4;
-// - F = fh + fl: fh = fl(F0 + F1h vh) rounded to a multiple of 2^-26 (27 bits, F < 1.05), and
-//   F0 - fh, (F0 - fh) + F1h vh are exact (Sterbenz; then multiples of 2^-62 below 2^-26.9).
-//   fl sums the low parts (< 2^-26.9) and then v^2 G: < 2^-80 + 2^-73.88;
-// together < 2^-71.5.
-// sqrt(2s) = hr + l with hr = h = fl(sqrt(2s)) truncated to 26 bits (|h - hr| < 2^-25 h): hr^2
-// is exact, and so is d = 2s - hr^2 (Sterbenz). l = sqrt(2s) - hr = d / (sqrt(2s) + hr) is
-// taken as d / (h + hr): h = sqrt(2s)(1 + delta), |delta| <= 2^-53, moves the denominator by
-// < 2^-54 relative, the sum and the quotient round once each, so l, of size < 2^-24.99 hr, is
-// within 2.5 * 2^-53 of itself and hr + l within 2^-76.6 hr of sqrt(2s).
-// (hr + l)(fh + fl) as hr fh (exact, 26 bits times 27) plus hr fl + l (fh + fl) rounded
-// (|fl| < 2^-20.88): hr fl < 2^-73.88, the sum (< 2^-20.79 hr) < 2^-73.79, l's factor and
-// product 2 * 2^-77.9; < 2^-72.7 more. acos a within 2^-70.9 relative; pi - acos a (x < 0, a
-// result above 2pi/3, so acos a's errors count half; computed as pi + the same terms from the
-// negated table, whose roundings are those of acos a with the sign flipped) within 2^-71.5
-// relative: the low part sums ((pi's rest + the Fast2Sum error) + hr fl) + l (fh + fl), the
-// first sum below 2^-51 (rounds by < 2^-104), the other two on values < 2^-20.79 hr + 2^-51,
-// two roundings of < 2^-74.6 relative that take the place of the sum's rounding above.
-// kAcosFastBoundOuter = 2^-70.
-//
-// Rounding test. The fast path leaves hi + (a + b) unnormalised, with b its last term (w^2 q
-// inner and middle, l (fh + fl) outer) and a the sum of the others: |a| < 2^-33.7 inner,
-// < 2^-32.6 middle, < 2^-20.8 hi outer; |a + b| < 2^-17.2 inner, < 2^-17.62 middle, < 2^-20.7 hi
-// outer. The true value lies within bound * acos x <= bound * hi (1 + 2^-16.6) of hi + (a + b)
-// exactly (the bound also covers the rounding of a + b, which the test does not do). The test
-// adds e last but one, (a -+ e) + b, so that it waits on b for two sums only: fl(a -+ e) moves by
-// < 2^-53 |a -+ e| and the sum with b by < 2^-53 |a -+ e + b| (at most half an ulp of 2^-18 in
-// the middle part), together < 2^-86 + 2^-70.2 hi inner, < 2^-70 hi middle (hi >= 0.505),
-// < 2^-72.7 hi outer. So e = hi (bound + 2^-70), hi (bound + 0x1.5p-70), resp. hi (bound +
-// 2^-72), encloses the true value (each allowance exceeds those roundings by more than 2^-74 hi,
-// far above bound * 2^-16.6 hi); when hi + ((a - e) + b) and hi + ((a + e) + b) round alike, so
-// does it (rounding is monotone). The test fails with probability about 2^-14 (inner), 2^-13
-// (middle) and 2^-17 (outer).
-//
-// Exact path. acos decreases, so acos x lies below the midpoint m between two doubles exactly
-// when cos m < x. The result is hi or one of its neighbours; cos at the two midpoints around hi
-// is summed by its Taylor series in fixed point (Fixed<N>, 64(N-1) fraction bits, every
-// midpoint and every x >= 2^-56 exact in it) with a rigorous error bound: each term
-// t_k = t_(k-1) m^2 / ((2k - 1) 2k) is off by less than 2k + 8 units in all (m < 3.2, so the
-// error of a term grows by at most m^2 / 2 < 5 once and then shrinks), the tail by at most one
-// unit. cos m - x is never zero (cos m is transcendental for a non-zero dyadic m), so raising
-// the precision (128, 256, 512, 960 bits: 128 settle most cases cheaply; those within about
-// 2^-69 ulp of a midpoint go on, and more for small results, as |cos m - x| ~ sin m |acos x - m|)
-// decides it; the hardest cases of acos lie far closer to 2^-53 ulp than to the 2^-900
-// the largest precision resolves.
+// cr::acos correctly rounded to nearest: a fast path in double-double from the tables of
+// cr_acos_tables.hpp in three parts (|x| <= 1/2, to 7/8, beyond), within 2^-67.5, 2^-67 and 2^-70
+// of the result, relative (kAcosFastBoundInner, Middle, Outer); a rounding test; and an exact path
+// that compares cos at the midpoints around the candidate with x, in fixed point. The special
+// cases, the method, the bounds and their derivation: docs/cr_math.md, section "acos".
 #include <array>
 #include <bit>
 #include <cmath>
@@ -105,10 +10,10 @@
 #include <cstdint>
 #include <limits>
 
+#include <nemra_kernel/cr/detail/cr_acos.hpp>
+#include <nemra_kernel/cr/detail/cr_acos_tables.hpp>
+#include <nemra_kernel/cr/detail/cr_fixed.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_acos.hpp>
-#include <nemra_kernel/detail/cr_acos_tables.hpp>
-#include <nemra_kernel/detail/cr_fixed.hpp>
 
 namespace nemra_kernel {
 namespace {

@@ -1,53 +1,13 @@
-// Correctly rounded tan, and the fast path exposed to the tests that check its bound.
-//
-// Fast path: x = n pi/512 + r (reduceHot, or reduceSmall / reduceLarge), n = k + 256 p (mod 512)
-// with -128 <= k < 128 and p = 0 or 1, b = k pi/512, T = tan b from kTanTable (|T| <= 1, hi + lo
-// within 2^-107 relative, Thh = Th rounded to 27 bits) and t = tan r: with N = T + t and D = 1 - T
-// t, tan x = N/D when p = 0 and -D/N when p = 1 (tan(y + pi/2) = -1/tan y). Write u = 2^-53, r = rh
-// + rl, |r| <= rho = pi/1024 (1 + 2^-29), rho^2 < 2^-16.69, |rl| <= 2^-32 |rh|.
-//  - t = rh + tl, tl = (rl + z rl) + tp, tp = t3 + rh z^2 (2/15 + 17/315 z), t3 = rh z/3, z =
-//    rh^2: the series truncates below 2^-72.3 |r|; |tp| <= 2^-18.28 |r|, and the roundings in tp
-//    (z, rh*z, the constant 1/3 and t3, the sum; the rest's, on 2^-18 of tp, are negligible) are
-//    below 4.5u |tp| < 2^-69.11 |r|; rl's share (1 + tan^2 rh) rl taken as (1 + z) rl errs by
-//    (2/3) rh^4 |rl| < 2^-76.7 |r| (|rl| < 2^-51.1 on the Cody-Waite path, 2^-53 |rh| on the
-//    other); the sum rounds by u |tl| < 2^-71.28 |r|. So |tl' - tl| < 2^-68.68 |r|.
-//  - N: T + rh = sn exactly by Fast2Sum (|T| >= tan(pi/512) > rho unless T = 0); the addition of
-//    tl to sn.lo + Tl rounds by 2^-71.28 |r| + 2^-104 |N|; the table 2^-106 |N|. And |r| <= |N|
-//    (N = tan r when T = 0, otherwise |N| >= tan(pi/512) - tan rho > rho): N = sn.hi + nl is
-//    within 2^-68.46 |N|, not normalised (|nl| < 2^-18.2 |N|).
-//  - D: Thh*rhh is exact (27 + 26 bits) and 1 - Thh*rhh = sd exactly (Fast2Sum, |Thh rhh| < 1).
-//    The rest, dl = (sd.lo - (Thh rhl + C rh)) - Th tl with C = (Th - Thh) + Tl rounded in the
-//    table (2^-80 |T|; Tl tl < 2^-79 dropped), consists of terms below 2^-18 |T r| whose
-//    roundings and tl's error add less than 2^-68 |T r| < 2^-76.3; |D| >= 1 - 2^-8.35: D = sd.hi
-//    + dl within 2^-76 |D|, |dl| < 2^-26.5 |D|.
-//  - Early approximations for the quotient's head and the splits: t3 = rh z/3 within 4u, na =
-//    sn.hi + t3 differs from N by (sn.lo + Tl) + rl (1 + z) + 2/15 rh^5 + ... and roundings:
-//    within 2^-31.88 |N| (|t| <= |N| and |T| <= 2 |N|, as |T| >= 2 tan rho unless T = 0); da = 1 -
-//    Th rh differs from D by T tl and roundings: within 2^-26.6 |D| (|T tl| < 2^-26.62, |D| >
-//    0.99). Write num and den for N and D in their roles, numa and dena for their approximations
-//    (den = dena (1 + delta), |delta| < 2^-26.6).
-//  - Division: inv0 = 1/dena and q0 = numa inv0 are within 2^-26.56 of q = tan x, qh = q0
-//    truncated to 26 bits, so qh = q (1 + eta), |eta| < 2^-25 + 2^-26.56 < 2^-24.58; dhh = dena
-//    rounded to 26 bits (Veltkamp), within 2^-25.27 of den. qh*dhh is exact and within 2^-23.88
-//    of num, and so of numh (within 2^-18.2), so numh - qh*dhh is exact (Sterbenz), as are denh -
-//    dhh and denh - dena. Adding numl (a result below 2^-23.88 |num|) rounds by 2^-76.88 |num|;
-//    dc = (denh - dhh) + denl (below 2^-25.27 |den|) by 2^-78.27 |den|, and so, times qh, qh*dc
-//    and the last subtraction (whose result rem = num - qh den is below 2^-24.58 |num|) each by
-//    2^-77.58 |num|: rem within 2^-75.37 |num|. inv = inv0 - inv0 (((denh - dena) + denl) inv0):
-//    1/den within 2.9u (u each for inv0 and the subtraction, delta^2 < 2^-53.2), the product rem
-//    inv adds u: 3.9u on |ql| < 2^-24.58 |q|, 2^-75.62 |q|. Division in all: 2^-74.49 |q|.
-// Total: 2^-68.46 + 2^-76 + 2^-74.49 < 2^-68.42 relative (to q or, within 2^-24.58, qh), so the
-// bound used is 0x1.bp-69 |qh| (2^-68.24). The rounding test adds qh to ql -+ err unnormalised:
-// those two roundings, below 2^-76.5 |q|, are inside the margin. The reduction's error delta moves
-// tan by (1 + tan^2) delta: red.err (1 + qh^2) (1 + 2^-40), and its relative part 2^-103 |r| (1 +
-// q^2) <= 2^-101.9 |q| is inside the margin (2^-71.5 |q|), as is the Cody-Waite path's whole error
-// (below 2^-83.6 |q|, see reduceSmall).
+// Correctly rounded tan, and the fast path exposed to the tests that check its bound: tan x = N/D
+// or -D/N from the table kTanTable and the series of tan r, within 0x1.bp-69 |qh| plus
+// (1 + tan^2) times the reduction's error; a rounding test; the exact path of cr_trig_reduce.cpp.
+// The derivation of the bound: docs/cr_math.md, section "tan".
 #include <bit>
 #include <cstdint>
 
+#include <nemra_kernel/cr/detail/cr_tan_table.hpp>
+#include <nemra_kernel/cr/detail/cr_trig.hpp>
 #include <nemra_kernel/cr_math.hpp>
-#include <nemra_kernel/detail/cr_tan_table.hpp>
-#include <nemra_kernel/detail/cr_trig.hpp>
 
 namespace nemra_kernel {
 
