@@ -1,6 +1,6 @@
 # Installation of what the modules did not install themselves (see nemra_module.cmake):
-# nemra-selfcheck, the CMake package (find_package(nemra CONFIG REQUIRED [COMPONENTS kernel ecs])
-# gives nemra::kernel and nemra::ecs) and the pkg-config file nemra.pc.
+# nemra-selfcheck, the CMake package (find_package(nemra CONFIG REQUIRED [COMPONENTS kernel ecs
+# lockstep]) gives nemra::kernel, nemra::ecs and nemra::lockstep) and the pkg-config file nemra.pc.
 include(CMakePackageConfigHelpers)
 
 # The installed program finds a shared build's libraries beside it, wherever the prefix is moved. A

@@ -1,0 +1,85 @@
+#include <nemra_lockstep/world_states.hpp>
+#include <new>
+#include <utility>
+
+#include <nemra_ecs/snapshot.hpp>
+
+namespace nemra_lockstep {
+
+std::expected<WorldStates, LockstepError> WorldStates::init(
+    std::uint32_t slots, RegisterTypes register_types,
+    std::pmr::memory_resource* allocator) noexcept {
+  if (slots == 0 || register_types == nullptr) return std::unexpected(LockstepError::InvalidConfig);
+  std::pmr::memory_resource* r =
+      allocator != nullptr ? allocator : std::pmr::get_default_resource();
+  WorldStates states(r, register_types);
+  try {
+    states.slots_.resize(slots);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(LockstepError::OutOfMemory);
+  }
+  return states;
+}
+
+void WorldStates::deinit() noexcept {
+  slots_.clear();
+  slots_.shrink_to_fit();
+  live_.clear();
+  live_.shrink_to_fit();
+}
+
+std::expected<std::uint64_t, LockstepError> WorldStates::save(
+    Frame frame, const nemra_ecs::World& world, const nemra_ecs::ComponentStore& store) noexcept {
+  if (slots_.empty() || frame == NO_FRAME) return std::unexpected(LockstepError::InvalidConfig);
+  auto bytes = nemra_ecs::saveSnapshot(world, store, allocator_);
+  if (!bytes) return std::unexpected(LockstepError::OutOfMemory);
+  Slot& slot = slots_[frame % slots_.size()];
+  // The former save stays as `previous`: its buffer is reused by nothing, only swapped.
+  std::swap(slot.previous, slot.bytes);
+  slot.previous_frame = slot.frame;
+  slot.bytes = std::move(*bytes);
+  slot.frame = frame;
+  return nemra_ecs::stateDigest(world, store);
+}
+
+std::expected<void, LockstepError> WorldStates::load(Frame frame, nemra_ecs::World& world,
+                                                     nemra_ecs::ComponentStore& store) noexcept {
+  const std::span<const std::byte> kept = snapshot(frame);
+  if (kept.empty()) return std::unexpected(LockstepError::InvalidConfig);
+  try {
+    std::pmr::vector<std::byte> bytes(kept.begin(), kept.end(), allocator_);
+    nemra_ecs::World w = nemra_ecs::World::init(allocator_);
+    nemra_ecs::ComponentStore s = nemra_ecs::ComponentStore::init(allocator_);
+    if (!register_types_(s)) return std::unexpected(LockstepError::InvalidConfig);
+    if (auto loaded = nemra_ecs::loadSnapshot(bytes, w, s); !loaded) {
+      return std::unexpected(loaded.error() == nemra_ecs::SnapshotError::OutOfMemory
+                                 ? LockstepError::OutOfMemory
+                                 : LockstepError::InvalidConfig);
+    }
+    // The old world goes before the bytes its names point into.
+    world = std::move(w);
+    store = std::move(s);
+    live_ = std::move(bytes);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(LockstepError::OutOfMemory);
+  }
+  return {};
+}
+
+std::optional<nemra_ecs::SnapshotDifference> WorldStates::compareSaves(Frame frame) const noexcept {
+  if (slots_.empty() || frame == NO_FRAME) return std::nullopt;
+  const Slot& slot = slots_[frame % slots_.size()];
+  if (slot.frame != frame || slot.previous_frame != frame) return std::nullopt;
+  auto diff = nemra_ecs::diffSnapshots(slot.previous, slot.bytes, allocator_);
+  if (!diff) return std::nullopt;
+  return *diff;
+}
+
+std::span<const std::byte> WorldStates::snapshot(Frame frame) const noexcept {
+  if (slots_.empty() || frame == NO_FRAME) return {};
+  const Slot& slot = slots_[frame % slots_.size()];
+  return slot.frame == frame ? std::span<const std::byte>(slot.bytes)
+                             : std::span<const std::byte>{};
+}
+
+}  // namespace nemra_lockstep
