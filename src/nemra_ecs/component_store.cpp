@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -9,8 +10,15 @@
 
 namespace nemra_ecs {
 
+std::uint32_t detail::newTypeSlot() noexcept {
+  static std::atomic<std::uint32_t> next{0};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 ComponentStore::ComponentStore(std::pmr::memory_resource* allocator) noexcept
     : types_(detail::resourceOrDefault(allocator)),
+      id_of_slot_(detail::resourceOrDefault(allocator)),
+      root_edges_(detail::resourceOrDefault(allocator)),
       registry_(ArchetypeRegistry::init(detail::resourceOrDefault(allocator))),
       tables_(detail::resourceOrDefault(allocator)),
       index_(detail::resourceOrDefault(allocator)) {}
@@ -30,9 +38,12 @@ void ComponentStore::deinit() noexcept {
   registry_.next_id = 1;
   index_.release();
   detail::releaseStorage(types_);
+  detail::releaseStorage(id_of_slot_);
+  detail::releaseStorage(root_edges_);
 }
 
 std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* key,
+                                                                  std::uint32_t slot,
                                                                   std::string_view name,
                                                                   std::size_t size,
                                                                   std::size_t alignment) {
@@ -41,29 +52,19 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* ke
   }
   const ComponentTypeId id = ComponentTypeId::fromId(types_.size() + 1);
   try {
-    types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
-                                    static_cast<std::uint32_t>(alignment), key});
+    // All room first; the sizes change only once nothing can fail.
+    types_.reserve(types_.size() + 1);
+    root_edges_.reserve(static_cast<std::size_t>(id.id) + 1);
+    if (slot >= id_of_slot_.size()) id_of_slot_.reserve(std::size_t{slot} + 1);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
+  types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
+                                  static_cast<std::uint32_t>(alignment), key});
+  root_edges_.resize(static_cast<std::size_t>(id.id) + 1, NONE);
+  if (slot >= id_of_slot_.size()) id_of_slot_.resize(std::size_t{slot} + 1, 0);
+  id_of_slot_[slot] = static_cast<std::uint32_t>(id.id);
   return id;
-}
-
-std::optional<ComponentTypeId> ComponentStore::typeIdOfKey(const void* key) const noexcept {
-  for (const RegisteredType& t : types_) {
-    if (t.key == key) return t.id;
-  }
-  return std::nullopt;
-}
-
-void* ComponentStore::getRaw(EntityId entity, std::optional<ComponentTypeId> type) const noexcept {
-  if (!type) return nullptr;
-  const detail::RowRef* ref = index_.find(entity.id);
-  if (ref == nullptr) return nullptr;
-  const detail::Table& table = tables_[ref->table];
-  const std::ptrdiff_t c = table.columnOf(*type);
-  if (c < 0) return nullptr;
-  return table.at(static_cast<std::size_t>(c), ref->row);
 }
 
 std::ptrdiff_t ComponentStore::findTable(std::span<const ComponentTypeId> types) const noexcept {
@@ -81,148 +82,228 @@ void ComponentStore::syncCount(std::uint32_t table) noexcept {
   registry_.archetypes[table].entity_count = tables_[table].rows;
 }
 
-std::expected<void, Error> ComponentStore::setRaw(EntityId entity, ComponentTypeId type,
-                                                  const void* value) {
-  if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
-  const detail::RowRef* ref = index_.find(entity.id);
-  const RegisteredType& info = types_[type.id - 1];
-  if (ref != nullptr) {
-    const detail::Table& table = tables_[ref->table];
-    const std::ptrdiff_t c = table.columnOf(type);
-    if (c >= 0) {
-      std::memcpy(table.at(static_cast<std::size_t>(c), ref->row), value, info.size);
-      return {};
-    }
+std::expected<std::uint32_t, Error> ComponentStore::tableOf(std::span<const ComponentTypeId> types,
+                                                            bool& created) {
+  created = false;
+  if (const std::ptrdiff_t found = findTable(types); found >= 0) {
+    return static_cast<std::uint32_t>(found);
   }
-  // The new set of types, ascending. Up to 16 types fit on the stack.
-  const std::size_t old_count = ref != nullptr ? tables_[ref->table].columns.size() : 0;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  try {
+    tables_.reserve(tables_.size() + 1);
+    registry_.archetypes.reserve(registry_.archetypes.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  detail::Table table(tables_.get_allocator().resource(), ArchetypeId::invalid());
+  try {
+    table.columns.reserve(types.size());
+    for (ComponentTypeId t : types) {
+      const RegisteredType& info = types_[t.id - 1];
+      table.columns.push_back(detail::Column{t, info.size, info.alignment, nullptr});
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  if (!table.indexColumns(types_.size())) return std::unexpected(Error::OutOfMemory);
+  const std::expected<ArchetypeId, Error> archetype = registry_.createArchetype(types);
+  if (!archetype) {
+    registry_.next_id = saved_next_id;
+    return std::unexpected(archetype.error());
+  }
+  table.archetype = *archetype;
+  tables_.push_back(std::move(table));  // within the reserved capacity: cannot throw
+  created = true;
+  return static_cast<std::uint32_t>(tables_.size() - 1);
+}
+
+void ComponentStore::dropLastTable(std::uint32_t saved_next_id) noexcept {
+  tables_.pop_back();
+  registry_.archetypes.back().deinit();
+  registry_.archetypes.pop_back();
+  registry_.next_id = saved_next_id;
+}
+
+std::expected<void, Error> ComponentStore::setParts(EntityId entity, std::span<const Part> parts) {
+  if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
+  // Room in the index for a new entity comes first: it changes spare capacity only.
+  detail::RowRef* ref = index_.find(entity.id);
+  if (ref == nullptr) {
+    if (!index_.reserveFor(entity.id)) return std::unexpected(Error::OutOfMemory);
+  }
+  const detail::Table* src = ref != nullptr ? &tables_[ref->table] : nullptr;
+
+  // The types the entity lacks, ascending.
   std::array<ComponentTypeId, 16> small{};
   std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
-  std::span<ComponentTypeId> types;
-  if (old_count + 1 <= small.size()) {
-    types = std::span<ComponentTypeId>(small.data(), old_count + 1);
+  std::span<ComponentTypeId> missing;
+  const std::size_t have = src != nullptr ? src->columns.size() : 0;
+  if (have + parts.size() <= small.size()) {
+    missing = std::span<ComponentTypeId>(small.data(), have + parts.size());
   } else {
     try {
-      large.resize(old_count + 1);
+      large.resize(have + parts.size());
     } catch (const std::bad_alloc&) {
       return std::unexpected(Error::OutOfMemory);
     }
-    types = large;
+    missing = large;
   }
   std::size_t n = 0;
-  bool placed = false;
-  for (std::size_t c = 0; c < old_count; ++c) {
-    const ComponentTypeId t = tables_[ref->table].columns[c].type;
-    if (!placed && type.id < t.id) {
-      types[n++] = type;
-      placed = true;
-    }
-    types[n++] = t;
+  for (const Part& p : parts) {
+    if (src == nullptr || src->columnOf(p.type) < 0) missing[n++] = p.type;
   }
-  if (!placed) types[n++] = type;
-  return moveRow(entity, ref, types, type, value);
+  if (n == 0) {  // every type is there: overwrite in place
+    for (const Part& p : parts) {
+      const auto c = static_cast<std::size_t>(src->columnOf(p.type));
+      std::memcpy(src->at(c, ref->row), p.value, src->columns[c].size);
+    }
+    return {};
+  }
+  std::sort(missing.begin(), missing.begin() + static_cast<std::ptrdiff_t>(n),
+            [](ComponentTypeId a, ComponentTypeId b) { return a.id < b.id; });
+
+  // Follow the recorded edges one added type at a time.
+  std::uint32_t target = ref != nullptr ? ref->table : NONE;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint64_t t = missing[k].id;
+    if (target == NONE && k == 0) {
+      target = t < root_edges_.size() ? root_edges_[static_cast<std::size_t>(t)] : NONE;
+    } else {
+      target = tables_[target].edge(missing[k]);
+    }
+    if (target == NONE) break;
+  }
+  bool created = false;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  if (target == NONE) {
+    // The full set of types, ascending: the old ones merged with the missing ones.
+    std::size_t m = n;
+    for (std::size_t c = 0; c < have; ++c) missing[m++] = src->columns[c].type;
+    std::inplace_merge(missing.begin(), missing.begin() + static_cast<std::ptrdiff_t>(n),
+                       missing.begin() + static_cast<std::ptrdiff_t>(m),
+                       [](ComponentTypeId a, ComponentTypeId b) { return a.id < b.id; });
+    const std::expected<std::uint32_t, Error> found =
+        tableOf(std::span<const ComponentTypeId>(missing.data(), m), created);
+    if (!found) return std::unexpected(found.error());
+    target = *found;
+  }
+  if (!tables_[target].reserveRows(1)) {
+    if (created) dropLastTable(saved_next_id);
+    return std::unexpected(Error::OutOfMemory);
+  }
+  // Record the edge of a single added type (its slot exists unless the type came later).
+  if (n == 1 && parts.size() == 1) {
+    const auto t = static_cast<std::size_t>(parts[0].type.id);
+    if (ref == nullptr) {
+      if (t < root_edges_.size()) root_edges_[t] = target;
+    } else if (t < tables_[ref->table].edges.size()) {
+      tables_[ref->table].edges[t] = target;
+      if (t < tables_[target].edges.size()) tables_[target].edges[t] = ref->table;
+    }
+  }
+  moveRow(entity, ref, target, parts);
+  return {};
 }
 
 std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentTypeId type) {
-  const detail::RowRef* ref = index_.find(entity.id);
+  detail::RowRef* ref = index_.find(entity.id);
   if (!entity.isValid() || ref == nullptr) return std::unexpected(Error::UnknownEntity);
-  const detail::Table& table = tables_[ref->table];
-  const std::ptrdiff_t at = table.columnOf(type);
+  const std::uint32_t from = ref->table;
+  const std::ptrdiff_t at = tables_[from].columnOf(type);
   if (at < 0) return std::unexpected(Error::MissingComponent);
-  if (table.columns.size() == 1) return erase(entity);
-  const std::size_t old_count = table.columns.size();
-  std::array<ComponentTypeId, 16> small{};
-  std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
-  std::span<ComponentTypeId> types;
-  if (old_count - 1 <= small.size()) {
-    types = std::span<ComponentTypeId>(small.data(), old_count - 1);
-  } else {
-    try {
-      large.resize(old_count - 1);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::OutOfMemory);
+  if (tables_[from].columns.size() == 1) return erase(entity);
+  std::uint32_t target = tables_[from].edge(type);
+  bool created = false;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  if (target == NONE) {
+    const std::size_t old_count = tables_[from].columns.size();
+    std::array<ComponentTypeId, 16> small{};
+    std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
+    std::span<ComponentTypeId> types;
+    if (old_count - 1 <= small.size()) {
+      types = std::span<ComponentTypeId>(small.data(), old_count - 1);
+    } else {
+      try {
+        large.resize(old_count - 1);
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+      }
+      types = large;
     }
-    types = large;
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < old_count; ++c) {
+      if (c != static_cast<std::size_t>(at)) types[n++] = tables_[from].columns[c].type;
+    }
+    const std::expected<std::uint32_t, Error> found = tableOf(types, created);
+    if (!found) return std::unexpected(found.error());
+    target = *found;
   }
-  std::size_t n = 0;
-  for (std::size_t c = 0; c < old_count; ++c) {
-    if (c != static_cast<std::size_t>(at)) types[n++] = table.columns[c].type;
+  if (!tables_[target].reserveRows(1)) {
+    if (created) dropLastTable(saved_next_id);
+    return std::unexpected(Error::OutOfMemory);
   }
-  return moveRow(entity, ref, types, type, nullptr);
+  const auto t = static_cast<std::size_t>(type.id);
+  if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
+  if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
+  moveRow(entity, ref, target, {});
+  return {};
 }
 
-std::expected<void, Error> ComponentStore::moveRow(EntityId entity, const detail::RowRef* from,
-                                                   std::span<const ComponentTypeId> types,
-                                                   ComponentTypeId added, const void* value) {
-  // Everything that can fail comes first: room in the index, the target table (created if
-  // needed) and a free row in it. A failure undoes what this call created.
-  if (from == nullptr && !index_.reserveFor(entity.id)) {
-    return std::unexpected(Error::OutOfMemory);
-  }
-  std::ptrdiff_t found = findTable(types);
-  const bool created = found < 0;
-  const std::uint32_t saved_next_id = registry_.next_id;
-  if (created) {
-    try {
-      tables_.reserve(tables_.size() + 1);
-      registry_.archetypes.reserve(registry_.archetypes.size() + 1);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::OutOfMemory);
-    }
-    detail::Table table(tables_.get_allocator().resource(), ArchetypeId::invalid());
-    try {
-      table.columns.reserve(types.size());
-      for (ComponentTypeId t : types) {
-        const RegisteredType& info = types_[t.id - 1];
-        table.columns.push_back(detail::Column{t, info.size, info.alignment, nullptr});
-      }
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::OutOfMemory);
-    }
-    const std::expected<ArchetypeId, Error> archetype = registry_.createArchetype(types);
-    if (!archetype) {
-      registry_.next_id = saved_next_id;
-      return std::unexpected(archetype.error());
-    }
-    table.archetype = *archetype;
-    tables_.push_back(std::move(table));  // within the reserved capacity: cannot throw
-    found = static_cast<std::ptrdiff_t>(tables_.size() - 1);
-  }
-  const auto target = static_cast<std::uint32_t>(found);
+void ComponentStore::moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target,
+                             std::span<const Part> parts) noexcept {
   detail::Table& dst = tables_[target];
-  if (!dst.reserveRows(1)) {
-    if (created) {
-      tables_.pop_back();
-      registry_.archetypes.back().deinit();
-      registry_.archetypes.pop_back();
-      registry_.next_id = saved_next_id;
-    }
-    return std::unexpected(Error::OutOfMemory);
-  }
-
-  // From here on nothing fails.
   const std::uint32_t row = dst.rows++;
   dst.entities[row] = entity.id;
+  const detail::Table* src = from != nullptr ? &tables_[from->table] : nullptr;
   for (std::size_t c = 0; c < dst.columns.size(); ++c) {
     const detail::Column& col = dst.columns[c];
-    if (value != nullptr && col.type == added) {
+    const void* value = nullptr;
+    for (const Part& p : parts) {
+      if (p.type == col.type) value = p.value;
+    }
+    if (value != nullptr) {
       std::memcpy(dst.at(c, row), value, col.size);
     } else {
-      const detail::Table& src = tables_[from->table];
-      const auto s = static_cast<std::size_t>(src.columnOf(col.type));
-      std::memcpy(dst.at(c, row), src.at(s, from->row), col.size);
+      const auto s = static_cast<std::size_t>(src->columnOf(col.type));
+      detail::copyComponent(dst.at(c, row), src->at(s, from->row), col.size);
     }
   }
   syncCount(target);
   if (from == nullptr) {
     index_.insert(entity.id, detail::RowRef{target, row});
-    return {};
+    return;
   }
   const detail::RowRef old = *from;
+  // `from` stays good: the index does not change shape while an entity moves.
+  *from = detail::RowRef{target, row};
   const std::uint64_t moved = tables_[old.table].swapRemove(old.row);
   if (moved != 0) index_.find(moved)->row = old.row;
   syncCount(old.table);
-  *index_.find(entity.id) = detail::RowRef{target, row};
+}
+
+std::expected<void, Error> ComponentStore::reserveRaw(std::span<ComponentTypeId> types,
+                                                      std::size_t rows) {
+  std::sort(types.begin(), types.end(),
+            [](ComponentTypeId a, ComponentTypeId b) { return a.id < b.id; });
+  if (!index_.reserveDense(static_cast<std::uint64_t>(index_.size()) + rows + 1)) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  bool created = false;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  const std::expected<std::uint32_t, Error> found = tableOf(types, created);
+  if (!found) return std::unexpected(found.error());
+  detail::Table& table = tables_[*found];
+  if (rows > table.rows && !table.reserveRows(rows - table.rows)) {
+    if (created) dropLastTable(saved_next_id);
+    return std::unexpected(Error::OutOfMemory);
+  }
+  return {};
+}
+
+std::expected<void, Error> ComponentStore::reserve(std::size_t entities) noexcept {
+  if (!index_.reserveDense(static_cast<std::uint64_t>(index_.size()) + entities + 1)) {
+    return std::unexpected(Error::OutOfMemory);
+  }
   return {};
 }
 
@@ -273,11 +354,13 @@ std::expected<void, Error> ComponentStore::shrinkToFit() noexcept {
 std::size_t ComponentStore::storageBytes() const noexcept {
   std::size_t bytes = index_.capacityBytes() + tables_.capacity() * sizeof(detail::Table) +
                       types_.capacity() * sizeof(RegisteredType) +
+                      (id_of_slot_.capacity() + root_edges_.capacity()) * sizeof(std::uint32_t) +
                       registry_.archetypes.capacity() * sizeof(Archetype);
   for (const detail::Table& t : tables_) {
     std::size_t row = sizeof(std::uint64_t);
     for (const detail::Column& c : t.columns) row += c.size;
-    bytes += row * t.capacity + t.columns.capacity() * sizeof(detail::Column);
+    bytes += row * t.capacity + t.columns.capacity() * sizeof(detail::Column) +
+             (t.column_of.capacity() + t.edges.capacity()) * sizeof(std::uint32_t);
   }
   for (const Archetype& a : registry_.archetypes) {
     bytes += a.component_types.capacity() * sizeof(ComponentTypeId);

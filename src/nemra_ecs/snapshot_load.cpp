@@ -230,6 +230,7 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
         table.columns.push_back(
             detail::Column{t, types[t.id - 1].size, types[t.id - 1].alignment, nullptr});
       }
+      if (!table.indexColumns(types.size())) return std::unexpected(E::OutOfMemory);
       if (!table.reserveRows(a.rows)) return std::unexpected(E::OutOfMemory);
       for (std::uint32_t r = 0; r < a.rows; ++r) {
         const std::uint64_t id = in.u64();
