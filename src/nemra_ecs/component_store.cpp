@@ -40,6 +40,7 @@ void ComponentStore::deinit() noexcept {
   detail::releaseStorage(types_);
   detail::releaseStorage(id_of_slot_);
   detail::releaseStorage(root_edges_);
+  last_multi_ = MultiEdge{};
 }
 
 std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* key,
@@ -122,35 +123,75 @@ void ComponentStore::dropLastTable(std::uint32_t saved_next_id) noexcept {
   registry_.archetypes.back().deinit();
   registry_.archetypes.pop_back();
   registry_.next_id = saved_next_id;
+  // Nothing recorded can point at it: transitions are recorded once the move cannot fail.
 }
 
-std::expected<void, Error> ComponentStore::setParts(EntityId entity, std::span<const Part> parts) {
-  if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
-  // Room in the index for a new entity comes first: it changes spare capacity only.
-  detail::RowRef* ref = index_.find(entity.id);
-  if (ref == nullptr) {
-    if (!index_.reserveFor(entity.id)) return std::unexpected(Error::OutOfMemory);
-  }
-  const detail::Table* src = ref != nullptr ? &tables_[ref->table] : nullptr;
+void ComponentStore::forgetEdges() noexcept {
+  for (std::uint32_t& edge : root_edges_) edge = NONE;
+  last_multi_ = MultiEdge{};
+}
 
-  // The types the entity lacks, ascending.
+std::expected<void, Error> ComponentStore::addParts(EntityId entity, detail::RowRef* ref,
+                                                    std::span<const Part> parts) {
+  if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
+  // The quick ways to the target: a single type (which setTyped found missing) by its recorded
+  // edge; several types on a new entity by the last multiple transition.
+  std::uint32_t target = NONE;
+  if (parts.size() == 1) {
+    const auto t = static_cast<std::size_t>(parts[0].type.id);
+    if (ref != nullptr) {
+      target = tables_[ref->table].edge(parts[0].type);
+    } else if (t < root_edges_.size()) {
+      target = root_edges_[t];
+    }
+  } else if (ref == nullptr && last_multi_.from == NONE && last_multi_.count == parts.size()) {
+    target = last_multi_.to;
+    for (const Part& p : parts) {  // the types are distinct: membership is equality of sets
+      bool found = false;
+      for (std::uint32_t k = 0; k < last_multi_.count; ++k) {
+        found = found || last_multi_.types[k] == p.type.id;
+      }
+      if (!found) target = NONE;
+    }
+  }
+  if (target == NONE) return addPartsSlowly(entity, ref, parts);
+  if (ref == nullptr && !index_.reserveFor(entity.id)) {
+    return std::unexpected(Error::OutOfMemory);  // only spare capacity may have changed
+  }
+  if (!tables_[target].reserveRows(1)) return std::unexpected(Error::OutOfMemory);
+  moveRow(entity, ref, target, parts);
+  return {};
+}
+
+// The general way: the types the entity lacks, ascending, then the target by recorded edges
+// through the tables in between, by the last multiple transition, or by its full set of types.
+std::expected<void, Error> ComponentStore::addPartsSlowly(EntityId entity, detail::RowRef* ref,
+                                                          std::span<const Part> parts) {
+  const std::uint32_t from = ref != nullptr ? ref->table : NONE;
+  const detail::Table* src = ref != nullptr ? &tables_[from] : nullptr;
+  const std::size_t have = src != nullptr ? src->columns.size() : 0;
+  // Room for the missing types (at most parts.size()) and then the full set.
+  const std::size_t room = have + 2 * parts.size();
   std::array<ComponentTypeId, 16> small{};
   std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
-  std::span<ComponentTypeId> missing;
-  const std::size_t have = src != nullptr ? src->columns.size() : 0;
-  if (have + parts.size() <= small.size()) {
-    missing = std::span<ComponentTypeId>(small.data(), have + parts.size());
+  std::span<ComponentTypeId> list;
+  if (room <= small.size()) {
+    list = std::span<ComponentTypeId>(small.data(), room);
   } else {
     try {
-      large.resize(have + parts.size());
+      large.resize(room);
     } catch (const std::bad_alloc&) {
       return std::unexpected(Error::OutOfMemory);
     }
-    missing = large;
+    list = large;
   }
   std::size_t n = 0;
   for (const Part& p : parts) {
-    if (src == nullptr || src->columnOf(p.type) < 0) missing[n++] = p.type;
+    if (src != nullptr && src->columnOf(p.type) >= 0) continue;
+    // Insertion into the sorted prefix: a set gives few types.
+    std::size_t at = n++;
+    for (; at > 0 && list[at - 1].id > p.type.id; --at) list[at] = list[at - 1];
+    list[at] = p.type;
   }
   if (n == 0) {  // every type is there: overwrite in place
     for (const Part& p : parts) {
@@ -159,31 +200,39 @@ std::expected<void, Error> ComponentStore::setParts(EntityId entity, std::span<c
     }
     return {};
   }
-  std::sort(missing.begin(), missing.begin() + static_cast<std::ptrdiff_t>(n),
-            [](ComponentTypeId a, ComponentTypeId b) { return a.id < b.id; });
-
-  // Follow the recorded edges one added type at a time.
-  std::uint32_t target = ref != nullptr ? ref->table : NONE;
+  std::uint32_t target = from;
   for (std::size_t k = 0; k < n; ++k) {
-    const std::uint64_t t = missing[k].id;
-    if (target == NONE && k == 0) {
-      target = t < root_edges_.size() ? root_edges_[static_cast<std::size_t>(t)] : NONE;
-    } else {
-      target = tables_[target].edge(missing[k]);
+    const auto t = static_cast<std::size_t>(list[k].id);
+    if (target != NONE) {
+      target = tables_[target].edge(list[k]);
+    } else if (k == 0 && t < root_edges_.size()) {
+      target = root_edges_[t];
     }
     if (target == NONE) break;
+  }
+  if (target == NONE && n > 1 && n <= last_multi_.types.size() && last_multi_.from == from &&
+      last_multi_.count == n) {
+    bool same = true;
+    for (std::size_t k = 0; k < n && same; ++k) same = last_multi_.types[k] == list[k].id;
+    if (same) target = last_multi_.to;
+  }
+  if (ref == nullptr && !index_.reserveFor(entity.id)) {
+    return std::unexpected(Error::OutOfMemory);  // only spare capacity may have changed
   }
   bool created = false;
   const std::uint32_t saved_next_id = registry_.next_id;
   if (target == NONE) {
-    // The full set of types, ascending: the old ones merged with the missing ones.
-    std::size_t m = n;
-    for (std::size_t c = 0; c < have; ++c) missing[m++] = src->columns[c].type;
-    std::inplace_merge(missing.begin(), missing.begin() + static_cast<std::ptrdiff_t>(n),
-                       missing.begin() + static_cast<std::ptrdiff_t>(m),
-                       [](ComponentTypeId a, ComponentTypeId b) { return a.id < b.id; });
-    const std::expected<std::uint32_t, Error> found =
-        tableOf(std::span<const ComponentTypeId>(missing.data(), m), created);
+    // The full set of types, ascending: the missing ones merged with the old ones.
+    const std::span<ComponentTypeId> full = list.subspan(n, have + n);
+    std::size_t i = 0, j = 0, m = 0;
+    while (i < n || j < have) {
+      if (j == have || (i < n && list[i].id < src->columns[j].type.id)) {
+        full[m++] = list[i++];
+      } else {
+        full[m++] = src->columns[j++].type;
+      }
+    }
+    const std::expected<std::uint32_t, Error> found = tableOf(full, created);
     if (!found) return std::unexpected(found.error());
     target = *found;
   }
@@ -191,15 +240,21 @@ std::expected<void, Error> ComponentStore::setParts(EntityId entity, std::span<c
     if (created) dropLastTable(saved_next_id);
     return std::unexpected(Error::OutOfMemory);
   }
-  // Record the edge of a single added type (its slot exists unless the type came later).
-  if (n == 1 && parts.size() == 1) {
-    const auto t = static_cast<std::size_t>(parts[0].type.id);
+  // Record the transition, now that the move cannot fail: a single type as an edge both ways
+  // (its slot exists unless the type came after the table), several as the last multiple one.
+  if (n == 1) {
+    const auto t = static_cast<std::size_t>(list[0].id);
     if (ref == nullptr) {
       if (t < root_edges_.size()) root_edges_[t] = target;
-    } else if (t < tables_[ref->table].edges.size()) {
-      tables_[ref->table].edges[t] = target;
-      if (t < tables_[target].edges.size()) tables_[target].edges[t] = ref->table;
+    } else if (t < tables_[from].edges.size()) {
+      tables_[from].edges[t] = target;
+      if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
     }
+  } else if (n <= last_multi_.types.size()) {
+    last_multi_.from = from;
+    last_multi_.to = target;
+    last_multi_.count = static_cast<std::uint32_t>(n);
+    for (std::size_t k = 0; k < n; ++k) last_multi_.types[k] = list[k].id;
   }
   moveRow(entity, ref, target, parts);
   return {};
@@ -242,9 +297,11 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
     if (created) dropLastTable(saved_next_id);
     return std::unexpected(Error::OutOfMemory);
   }
-  const auto t = static_cast<std::size_t>(type.id);
-  if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
-  if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
+  if (created || tables_[from].edge(type) == NONE) {
+    const auto t = static_cast<std::size_t>(type.id);
+    if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
+    if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
+  }
   moveRow(entity, ref, target, {});
   return {};
 }
@@ -254,31 +311,38 @@ void ComponentStore::moveRow(EntityId entity, detail::RowRef* from, std::uint32_
   detail::Table& dst = tables_[target];
   const std::uint32_t row = dst.rows++;
   dst.entities[row] = entity.id;
-  const detail::Table* src = from != nullptr ? &tables_[from->table] : nullptr;
-  for (std::size_t c = 0; c < dst.columns.size(); ++c) {
-    const detail::Column& col = dst.columns[c];
-    const void* value = nullptr;
-    for (const Part& p : parts) {
-      if (p.type == col.type) value = p.value;
+  if (from != nullptr) {
+    // One pass over the old row's columns: each goes to its column in the new table (unless
+    // the type was removed) and is then filled by the old table's last row.
+    const detail::RowRef old = *from;
+    detail::Table& src = tables_[old.table];
+    const std::uint32_t last = src.rows - 1;
+    for (const detail::Column& col : src.columns) {
+      std::byte* cell = col.data + std::size_t{old.row} * col.size;
+      if (const std::ptrdiff_t c = dst.columnOf(col.type); c >= 0) {
+        detail::copyComponent(dst.at(static_cast<std::size_t>(c), row), cell, col.size);
+      }
+      if (old.row != last) {
+        detail::copyComponent(cell, col.data + std::size_t{last} * col.size, col.size);
+      }
     }
-    if (value != nullptr) {
-      std::memcpy(dst.at(c, row), value, col.size);
-    } else {
-      const auto s = static_cast<std::size_t>(src->columnOf(col.type));
-      detail::copyComponent(dst.at(c, row), src->at(s, from->row), col.size);
+    src.rows = last;
+    // `from` stays good: the index does not change shape while an entity moves.
+    *from = detail::RowRef{target, row};
+    if (old.row != last) {
+      const std::uint64_t moved = src.entities[last];
+      src.entities[old.row] = moved;
+      index_.find(moved)->row = old.row;
     }
+    syncCount(old.table);
+  }
+  for (const Part& p : parts) {
+    const auto c = static_cast<std::size_t>(dst.columnOf(p.type));
+    detail::copyComponent(dst.at(c, row), static_cast<const std::byte*>(p.value),
+                          dst.columns[c].size);
   }
   syncCount(target);
-  if (from == nullptr) {
-    index_.insert(entity.id, detail::RowRef{target, row});
-    return;
-  }
-  const detail::RowRef old = *from;
-  // `from` stays good: the index does not change shape while an entity moves.
-  *from = detail::RowRef{target, row};
-  const std::uint64_t moved = tables_[old.table].swapRemove(old.row);
-  if (moved != 0) index_.find(moved)->row = old.row;
-  syncCount(old.table);
+  if (from == nullptr) index_.insert(entity.id, detail::RowRef{target, row});
 }
 
 std::expected<void, Error> ComponentStore::reserveRaw(std::span<ComponentTypeId> types,

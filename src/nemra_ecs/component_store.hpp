@@ -327,20 +327,32 @@ class NEMRA_API ComponentStore {
   template <class T>
   [[nodiscard]] std::expected<void, Error> setTyped(EntityId entity, ComponentTypeId type,
                                                     const T& value) {
-    if (void* at = rowData(entity, type); at != nullptr) {
-      std::memcpy(at, &value, sizeof(T));
-      return {};
+    detail::RowRef* ref = index_.find(entity.id);
+    if (ref != nullptr) {
+      const detail::Table& table = tables_[ref->table];
+      if (const std::ptrdiff_t c = table.columnOf(type); c >= 0) {
+        std::memcpy(table.at(static_cast<std::size_t>(c), ref->row), &value, sizeof(T));
+        return {};
+      }
     }
     const Part part{type, &value};
-    return setParts(entity, std::span<const Part>(&part, 1));
+    return addParts(entity, ref, std::span<const Part>(&part, 1));
   }
-
   [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(const void* key,
                                                                   std::uint32_t slot,
                                                                   std::string_view name,
                                                                   std::size_t size,
                                                                   std::size_t alignment);
-  [[nodiscard]] std::expected<void, Error> setParts(EntityId entity, std::span<const Part> parts);
+  [[nodiscard]] std::expected<void, Error> setParts(EntityId entity, std::span<const Part> parts) {
+    return addParts(entity, index_.find(entity.id), parts);
+  }
+  // setParts for an entity already looked up (`ref`, null when the store holds none of it).
+  [[nodiscard]] std::expected<void, Error> addParts(EntityId entity, detail::RowRef* ref,
+                                                    std::span<const Part> parts);
+  [[nodiscard]] std::expected<void, Error> addPartsSlowly(EntityId entity, detail::RowRef* ref,
+                                                          std::span<const Part> parts);
+  // Forgets every recorded transition (the tables were replaced).
+  void forgetEdges() noexcept;
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
   [[nodiscard]] std::expected<void, Error> reserveRaw(std::span<ComponentTypeId> types,
                                                       std::size_t rows);
@@ -399,6 +411,15 @@ class NEMRA_API ComponentStore {
   // Type id → the table of an entity holding only that type (Table::NONE until looked up);
   // the edges out of "no components".
   std::pmr::vector<std::uint32_t> root_edges_;
+  // The last transition that added several types at once: from table `from` (NONE: a new
+  // entity), adding exactly types[0 .. count) (ascending), to table `to`.
+  struct MultiEdge {
+    std::uint32_t from = NONE;
+    std::uint32_t to = NONE;
+    std::uint32_t count = 0;
+    std::array<std::uint64_t, 4> types{};
+  };
+  MultiEdge last_multi_;
   ArchetypeRegistry registry_;
   // tables_[i] belongs to registry_.archetypes[i].
   std::pmr::vector<detail::Table> tables_;

@@ -42,9 +42,8 @@ bool Table::indexColumns(std::size_t type_count) noexcept {
   return true;
 }
 
-bool Table::reserveRows(std::uint64_t extra) noexcept {
+bool Table::growRows(std::uint64_t extra) noexcept {
   const std::uint64_t need = rows + extra;
-  if (need <= capacity) return true;
   if (need > kMaxRows) return false;
   std::uint64_t grown = capacity < 4 ? 4 : static_cast<std::uint64_t>(capacity) * 2;
   if (grown < need) grown = need;

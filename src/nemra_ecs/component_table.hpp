@@ -22,33 +22,36 @@ struct Column {
   std::byte* data;
 };
 
+template <std::size_t N>
+inline void copyFixed(std::byte* to, const std::byte* from) noexcept {
+  std::memcpy(to, from, N);
+}
+
 // Copies one component of `size` bytes. The common sizes become fixed-size copies that the
 // compiler turns into a few moves; the rest go through memcpy.
 inline void copyComponent(std::byte* to, const std::byte* from, std::uint32_t size) noexcept {
   switch (size) {
-    case 4:
-      std::memcpy(to, from, 4);
-      break;
-    case 8:
-      std::memcpy(to, from, 8);
-      break;
-    case 12:
-      std::memcpy(to, from, 12);
-      break;
-    case 16:
-      std::memcpy(to, from, 16);
-      break;
-    case 24:
-      std::memcpy(to, from, 24);
-      break;
-    case 32:
-      std::memcpy(to, from, 32);
-      break;
     case 0:
-      break;
+      return;
+    case 1:
+      *to = *from;
+      return;
+    case 2:
+      return copyFixed<2>(to, from);
+    case 4:
+      return copyFixed<4>(to, from);
+    case 8:
+      return copyFixed<8>(to, from);
+    case 12:
+      return copyFixed<12>(to, from);
+    case 16:
+      return copyFixed<16>(to, from);
+    case 24:
+      return copyFixed<24>(to, from);
+    case 32:
+      return copyFixed<32>(to, from);
     default:
       std::memcpy(to, from, size);
-      break;
   }
 }
 
@@ -83,7 +86,9 @@ class NEMRA_API Table {
 
   // Makes room for `extra` more rows. False when out of memory (or past 2^32 − 2 rows); the
   // table is then as it was. Every buffer of the new size is allocated before any is replaced.
-  [[nodiscard]] bool reserveRows(std::uint64_t extra) noexcept;
+  [[nodiscard]] bool reserveRows(std::uint64_t extra) noexcept {
+    return rows + extra <= capacity || growRows(extra);
+  }
   // Buffers for `n` rows of every column, the entity ids last (null when n is 0), allocated
   // before anything changes so that adoptRows cannot fail. False when out of memory; `fresh` is
   // then empty.
@@ -113,6 +118,9 @@ class NEMRA_API Table {
   std::uint64_t* entities = nullptr;
   std::uint32_t rows = 0;
   std::uint32_t capacity = 0;
+
+ private:
+  [[nodiscard]] bool growRows(std::uint64_t extra) noexcept;
 };
 
 }  // namespace nemra_ecs::detail

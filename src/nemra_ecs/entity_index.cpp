@@ -3,6 +3,7 @@
 #include <chrono>
 #include <new>
 #include <random>
+#include <stdexcept>
 
 #include <nemra_ecs/entity_index.hpp>
 #include <nemra_ecs/owning.hpp>
@@ -59,14 +60,15 @@ const RowRef* EntityIndex::findSparse(std::uint64_t id) const noexcept {
   }
 }
 
-bool EntityIndex::reserveFor(std::uint64_t id) noexcept {
-  if (id < dense_.size()) return true;
+bool EntityIndex::reserveBeyondDense(std::uint64_t id) noexcept {
   const std::uint64_t limit = denseLimit();
   if (id < limit) {
     // At least double (within the limit), so that ids arriving one above another do not grow
     // the array, and scan the table, once each.
     const std::uint64_t doubled = 2 * static_cast<std::uint64_t>(dense_.size());
-    const std::uint64_t want = id + 1 > doubled ? id + 1 : (doubled < limit ? doubled : limit);
+    std::uint64_t want = id + 1 > doubled ? id + 1 : (doubled < limit ? doubled : limit);
+    // Within reserved capacity, no further: reserveDense asked for exactly that much.
+    if (id < dense_.capacity() && want > dense_.capacity()) want = dense_.capacity();
     try {
       dense_.resize(static_cast<std::size_t>(want), RowRef{NONE, 0});
     } catch (const std::bad_alloc&) {
@@ -161,15 +163,6 @@ void EntityIndex::sparseErase(std::size_t slot) noexcept {
   }
   sparse_[gap] = Slot{0, {}};
   --sparse_count_;
-}
-
-void EntityIndex::insert(std::uint64_t id, RowRef ref) noexcept {
-  if (id < dense_.size()) {
-    dense_[static_cast<std::size_t>(id)] = ref;
-  } else {
-    sparseInsert(id, ref);
-  }
-  ++count_;
 }
 
 void EntityIndex::erase(std::uint64_t id) noexcept {

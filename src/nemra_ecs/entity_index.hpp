@@ -76,12 +76,21 @@ class NEMRA_API EntityIndex {
 
   // Makes room so that insert(id, ...) cannot fail. False when out of memory; the entries are
   // then as they were (only spare capacity may have changed).
-  [[nodiscard]] bool reserveFor(std::uint64_t id) noexcept;
+  [[nodiscard]] bool reserveFor(std::uint64_t id) noexcept {
+    return id < dense_.size() || reserveBeyondDense(id);
+  }
   // Makes room for ids up to `top` in the dense array's capacity, so that a run of ids handed
   // out in order does not reallocate it. False when out of memory; nothing else changes.
   [[nodiscard]] bool reserveDense(std::uint64_t top) noexcept;
   // Adds an id that is not present, after reserveFor(id) succeeded.
-  void insert(std::uint64_t id, RowRef ref) noexcept;
+  void insert(std::uint64_t id, RowRef ref) noexcept {
+    if (id < dense_.size()) {
+      dense_[static_cast<std::size_t>(id)] = ref;
+    } else {
+      sparseInsert(id, ref);
+    }
+    ++count_;
+  }
   // Removes an id that is present.
   void erase(std::uint64_t id) noexcept;
 
@@ -106,6 +115,7 @@ class NEMRA_API EntityIndex {
   static constexpr std::uint64_t NO_ID = ~0ULL;
 
   [[nodiscard]] const RowRef* findSparse(std::uint64_t id) const noexcept;
+  [[nodiscard]] bool reserveBeyondDense(std::uint64_t id) noexcept;
   [[nodiscard]] std::uint64_t denseLimit() const noexcept;
   [[nodiscard]] std::size_t home(std::uint64_t id) const noexcept;
   [[nodiscard]] bool growSparse() noexcept;

@@ -29,7 +29,7 @@ struct SnapshotAccess {
     s.registry_ = std::move(registry);
     s.tables_.swap(tables);
     s.index_ = std::move(index);
-    for (std::uint32_t& edge : s.root_edges_) edge = detail::Table::NONE;  // the old tables' places
+    s.forgetEdges();
   }
 };
 
