@@ -1,6 +1,7 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include <nemra_ecs/owning.hpp>
@@ -32,14 +33,23 @@ std::expected<EntityId, Error> World::createEntity(std::string_view name) {
   if (next_id == 0 || next_id == kExhaustedId) return std::unexpected(Error::IdentifiersExhausted);
   std::uint64_t id = next_id;
   ++next_id;
-  Entity entity = Entity::init(id, name);
-  entity.activate();
   try {
-    entities.push_back(entity);
+    entities.emplace_back(Entity::init(id, name)).activate();
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
   return EntityId::init(id);
+}
+
+std::expected<void, Error> World::reserve(std::size_t count) noexcept {
+  try {
+    entities.reserve(count);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  } catch (const std::length_error&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  return {};
 }
 
 Entity* World::getEntity(EntityId id) noexcept {
