@@ -131,47 +131,48 @@ void ComponentStore::forgetEdges() noexcept {
   last_multi_ = MultiEdge{};
 }
 
-std::expected<void, Error> ComponentStore::addParts(EntityId entity, detail::RowRef* ref,
-                                                    std::span<const Part> parts) {
+std::expected<detail::RowRef, Error> ComponentStore::rowWith(
+    EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types) {
   if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
-  // The quick ways to the target: a single type (which setTyped found missing) by its recorded
-  // edge; several types on a new entity by the last multiple transition.
+  // The quick ways to the target: a single missing type by its recorded edge; several types on
+  // a new entity by the last multiple transition.
   std::uint32_t target = NONE;
-  if (parts.size() == 1) {
-    const auto t = static_cast<std::size_t>(parts[0].type.id);
+  if (types.size() == 1) {
+    const auto t = static_cast<std::size_t>(types[0].id);
     if (ref != nullptr) {
-      target = tables_[ref->table].edge(parts[0].type);
+      const detail::Table& src = tables_[ref->table];
+      if (src.columnOf(types[0]) >= 0) return *ref;
+      target = src.edge(types[0]);
     } else if (t < root_edges_.size()) {
       target = root_edges_[t];
     }
-  } else if (ref == nullptr && last_multi_.from == NONE && last_multi_.count == parts.size()) {
+  } else if (ref == nullptr && last_multi_.from == NONE && last_multi_.count == types.size()) {
     target = last_multi_.to;
-    for (const Part& p : parts) {  // the types are distinct: membership is equality of sets
+    for (ComponentTypeId type : types) {  // the types are distinct: membership is equality
       bool found = false;
       for (std::uint32_t k = 0; k < last_multi_.count; ++k) {
-        found = found || last_multi_.types[k] == p.type.id;
+        found = found || last_multi_.types[k] == type.id;
       }
       if (!found) target = NONE;
     }
   }
-  if (target == NONE) return addPartsSlowly(entity, ref, parts);
+  if (target == NONE) return rowWithSlowly(entity, ref, types);
   if (ref == nullptr && !index_.reserveFor(entity.id)) {
     return std::unexpected(Error::OutOfMemory);  // only spare capacity may have changed
   }
   if (!tables_[target].reserveRows(1)) return std::unexpected(Error::OutOfMemory);
-  moveRow(entity, ref, target, parts);
-  return {};
+  return moveRow(entity, ref, target);
 }
 
 // The general way: the types the entity lacks, ascending, then the target by recorded edges
 // through the tables in between, by the last multiple transition, or by its full set of types.
-std::expected<void, Error> ComponentStore::addPartsSlowly(EntityId entity, detail::RowRef* ref,
-                                                          std::span<const Part> parts) {
+std::expected<detail::RowRef, Error> ComponentStore::rowWithSlowly(
+    EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types) {
   const std::uint32_t from = ref != nullptr ? ref->table : NONE;
   const detail::Table* src = ref != nullptr ? &tables_[from] : nullptr;
   const std::size_t have = src != nullptr ? src->columns.size() : 0;
-  // Room for the missing types (at most parts.size()) and then the full set.
-  const std::size_t room = have + 2 * parts.size();
+  // Room for the missing types (at most types.size()) and then the full set.
+  const std::size_t room = have + 2 * types.size();
   std::array<ComponentTypeId, 16> small{};
   std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
   std::span<ComponentTypeId> list;
@@ -186,20 +187,14 @@ std::expected<void, Error> ComponentStore::addPartsSlowly(EntityId entity, detai
     list = large;
   }
   std::size_t n = 0;
-  for (const Part& p : parts) {
-    if (src != nullptr && src->columnOf(p.type) >= 0) continue;
+  for (ComponentTypeId type : types) {
+    if (src != nullptr && src->columnOf(type) >= 0) continue;
     // Insertion into the sorted prefix: a set gives few types.
     std::size_t at = n++;
-    for (; at > 0 && list[at - 1].id > p.type.id; --at) list[at] = list[at - 1];
-    list[at] = p.type;
+    for (; at > 0 && list[at - 1].id > type.id; --at) list[at] = list[at - 1];
+    list[at] = type;
   }
-  if (n == 0) {  // every type is there: overwrite in place
-    for (const Part& p : parts) {
-      const auto c = static_cast<std::size_t>(src->columnOf(p.type));
-      std::memcpy(src->at(c, ref->row), p.value, src->columns[c].size);
-    }
-    return {};
-  }
+  if (n == 0) return *ref;  // every type is there: no move
   std::uint32_t target = from;
   for (std::size_t k = 0; k < n; ++k) {
     const auto t = static_cast<std::size_t>(list[k].id);
@@ -256,8 +251,7 @@ std::expected<void, Error> ComponentStore::addPartsSlowly(EntityId entity, detai
     last_multi_.count = static_cast<std::uint32_t>(n);
     for (std::size_t k = 0; k < n; ++k) last_multi_.types[k] = list[k].id;
   }
-  moveRow(entity, ref, target, parts);
-  return {};
+  return moveRow(entity, ref, target);
 }
 
 std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentTypeId type) {
@@ -302,47 +296,47 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
     if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
     if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
   }
-  moveRow(entity, ref, target, {});
+  (void)moveRow(entity, ref, target);
   return {};
 }
 
-void ComponentStore::moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target,
-                             std::span<const Part> parts) noexcept {
+detail::RowRef ComponentStore::moveRow(EntityId entity, detail::RowRef* from,
+                                       std::uint32_t target) noexcept {
   detail::Table& dst = tables_[target];
   const std::uint32_t row = dst.rows++;
   dst.entities[row] = entity.id;
-  if (from != nullptr) {
-    // One pass over the old row's columns: each goes to its column in the new table (unless
-    // the type was removed) and is then filled by the old table's last row.
-    const detail::RowRef old = *from;
-    detail::Table& src = tables_[old.table];
-    const std::uint32_t last = src.rows - 1;
-    for (const detail::Column& col : src.columns) {
-      std::byte* cell = col.data + std::size_t{old.row} * col.size;
-      if (const std::ptrdiff_t c = dst.columnOf(col.type); c >= 0) {
-        detail::copyComponent(dst.at(static_cast<std::size_t>(c), row), cell, col.size);
-      }
-      if (old.row != last) {
-        detail::copyComponent(cell, col.data + std::size_t{last} * col.size, col.size);
-      }
-    }
-    src.rows = last;
-    // `from` stays good: the index does not change shape while an entity moves.
-    *from = detail::RowRef{target, row};
-    if (old.row != last) {
-      const std::uint64_t moved = src.entities[last];
-      src.entities[old.row] = moved;
-      index_.find(moved)->row = old.row;
-    }
-    syncCount(old.table);
-  }
-  for (const Part& p : parts) {
-    const auto c = static_cast<std::size_t>(dst.columnOf(p.type));
-    detail::copyComponent(dst.at(c, row), static_cast<const std::byte*>(p.value),
-                          dst.columns[c].size);
-  }
   syncCount(target);
-  if (from == nullptr) index_.insert(entity.id, detail::RowRef{target, row});
+  if (from == nullptr) {
+    index_.insert(entity.id, detail::RowRef{target, row});
+    return detail::RowRef{target, row};
+  }
+  // One pass over the old row's columns: each goes to its column in the new table (unless the
+  // type was removed) and is then filled by the old table's last row.
+  const detail::RowRef old = *from;
+  detail::Table& src = tables_[old.table];
+  const std::uint32_t last = src.rows - 1;
+  // The entry of the entity whose row fills the hole, looked up first so that its likely cache
+  // miss overlaps the copies.
+  const std::uint64_t moved = src.entities[last];
+  detail::RowRef* moved_ref = old.row != last ? index_.find(moved) : nullptr;
+  for (const detail::Column& col : src.columns) {
+    std::byte* cell = col.data + std::size_t{old.row} * col.size;
+    if (const std::ptrdiff_t c = dst.columnOf(col.type); c >= 0) {
+      detail::copyComponent(dst.at(static_cast<std::size_t>(c), row), cell, col.size);
+    }
+    if (old.row != last) {
+      detail::copyComponent(cell, col.data + std::size_t{last} * col.size, col.size);
+    }
+  }
+  src.rows = last;
+  // `from` stays good: the index does not change shape while an entity moves.
+  *from = detail::RowRef{target, row};
+  if (moved_ref != nullptr) {
+    src.entities[old.row] = moved;
+    moved_ref->row = old.row;
+  }
+  syncCount(old.table);
+  return detail::RowRef{target, row};
 }
 
 std::expected<void, Error> ComponentStore::reserveRaw(std::span<ComponentTypeId> types,

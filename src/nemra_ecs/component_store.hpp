@@ -176,14 +176,15 @@ class NEMRA_API ComponentStore {
       [[nodiscard]] std::expected<void, Error> set(EntityId entity, const T&... values) {
     static_assert(detail::distinctTypes<std::remove_cv_t<T>...>(), "a type given twice");
     const std::array<std::optional<ComponentTypeId>, sizeof...(T)> ids{typeId<T>()...};
-    std::array<Part, sizeof...(T)> parts{};
-    std::size_t k = 0;
-    for (const void* v : {static_cast<const void*>(&values)...}) {
+    std::array<ComponentTypeId, sizeof...(T)> list{};
+    for (std::size_t k = 0; k < ids.size(); ++k) {
       if (!ids[k]) return std::unexpected(Error::UnregisteredType);
-      parts[k] = Part{*ids[k], v};
-      ++k;
+      list[k] = *ids[k];
     }
-    return setParts(entity, parts);
+    const std::expected<detail::RowRef, Error> at = rowWith(entity, index_.find(entity.id), list);
+    if (!at) return std::unexpected(at.error());
+    writeAll(*at, list, std::index_sequence_for<T...>{}, values...);
+    return {};
   }
 
   // Takes T from `entity`; an entity left with no component leaves the store. Errors:
@@ -293,11 +294,6 @@ class NEMRA_API ComponentStore {
  private:
   friend struct SnapshotAccess;
 
-  // A component value to write: its type and its bytes.
-  struct Part {
-    ComponentTypeId type;
-    const void* value;
-  };
   static constexpr std::uint32_t NONE = detail::Table::NONE;
 
   explicit ComponentStore(std::pmr::memory_resource* allocator) noexcept;
@@ -335,22 +331,37 @@ class NEMRA_API ComponentStore {
         return {};
       }
     }
-    const Part part{type, &value};
-    return addParts(entity, ref, std::span<const Part>(&part, 1));
+    const std::expected<detail::RowRef, Error> at =
+        rowWith(entity, ref, std::span<const ComponentTypeId>(&type, 1));
+    if (!at) return std::unexpected(at.error());
+    write(*at, type, value);
+    return {};
+  }
+  // Writes a value whose column the row at `at` has; the size is T's, known here.
+  template <class T>
+  void write(detail::RowRef at, ComponentTypeId type, const T& value) noexcept {
+    const detail::Table& table = tables_[at.table];
+    const auto c = static_cast<std::size_t>(table.columnOf(type));
+    std::memcpy(table.columns[c].data + std::size_t{at.row} * sizeof(T), &value, sizeof(T));
+  }
+  template <class... T, std::size_t... I>
+  void writeAll(detail::RowRef at, const std::array<ComponentTypeId, sizeof...(T)>& types,
+                std::index_sequence<I...>, const T&... values) noexcept {
+    (write(at, types[I], values), ...);
   }
   [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(const void* key,
                                                                   std::uint32_t slot,
                                                                   std::string_view name,
                                                                   std::size_t size,
                                                                   std::size_t alignment);
-  [[nodiscard]] std::expected<void, Error> setParts(EntityId entity, std::span<const Part> parts) {
-    return addParts(entity, index_.find(entity.id), parts);
-  }
-  // setParts for an entity already looked up (`ref`, null when the store holds none of it).
-  [[nodiscard]] std::expected<void, Error> addParts(EntityId entity, detail::RowRef* ref,
-                                                    std::span<const Part> parts);
-  [[nodiscard]] std::expected<void, Error> addPartsSlowly(EntityId entity, detail::RowRef* ref,
-                                                          std::span<const Part> parts);
+  // Makes the row of `entity` (at `ref`, or null when the store holds none of it) hold every
+  // type of `types` (distinct, in any order), moving it once if any is missing, and returns
+  // where it is. The columns of the added types are left for the caller to write. Errors:
+  // UnknownEntity (id 0), OutOfMemory, IdentifiersExhausted, with nothing changed.
+  [[nodiscard]] std::expected<detail::RowRef, Error> rowWith(
+      EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types);
+  [[nodiscard]] std::expected<detail::RowRef, Error> rowWithSlowly(
+      EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types);
   // Forgets every recorded transition (the tables were replaced).
   void forgetEdges() noexcept;
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
@@ -363,10 +374,9 @@ class NEMRA_API ComponentStore {
   // Undoes the making of the last table by tableOf.
   void dropLastTable(std::uint32_t saved_next_id) noexcept;
   // Moves the entity at `from` (or a new entity, when `from` is null, whose index slot is
-  // reserved) to table `target`, which has a free row; every column of the target takes its
-  // value from `parts` when there, else from the entity's old row. Cannot fail.
-  void moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target,
-               std::span<const Part> parts) noexcept;
+  // reserved) to table `target`, which has a free row; the columns the old row had are copied,
+  // the others are left for the caller. Returns the new row. Cannot fail.
+  detail::RowRef moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target) noexcept;
   [[nodiscard]] std::ptrdiff_t findTable(std::span<const ComponentTypeId> types) const noexcept;
   void syncCount(std::uint32_t table) noexcept;
 
