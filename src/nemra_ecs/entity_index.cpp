@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <chrono>
@@ -123,6 +125,87 @@ bool EntityIndex::reserveDense(std::uint64_t top) noexcept {
     return false;
   }
   return true;
+}
+
+EntityIndex::Assigned EntityIndex::assign(std::span<Entry> entries) noexcept {
+  release();
+  const std::uint64_t limit = 2 * (static_cast<std::uint64_t>(entries.size()) + 1) + DENSE_SLACK;
+  std::uint64_t top = 0;
+  std::size_t far = 0;
+  for (const Entry& e : entries) {
+    if (e.id < limit) {
+      top = e.id > top ? e.id : top;
+    } else {
+      ++far;
+    }
+  }
+  std::size_t table_size = 0;
+  if (far > 0) {
+    table_size = 16;
+    while ((far + 1) * 2 > table_size) table_size *= 2;
+  }
+  std::pmr::vector<Entry> scratch(dense_.get_allocator().resource());
+  try {
+    if (top > 0) dense_.assign(static_cast<std::size_t>(top) + 1, RowRef{NONE, 0});
+    if (far > 0) {
+      sparse_.assign(table_size, Slot{0, {}});
+      scratch.resize(far);
+    }
+  } catch (const std::bad_alloc&) {
+    release();
+    return Assigned::outOfMemory;
+  }
+  // Dense ids in place; far ones gathered at the front of `entries`.
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry e = entries[i];
+    if (e.id < limit) {
+      RowRef& r = dense_[static_cast<std::size_t>(e.id)];
+      if (r.table != NONE) {
+        release();
+        return Assigned::duplicate;
+      }
+      r = e.ref;
+    } else {
+      entries[k++] = e;
+    }
+  }
+  count_ = entries.size();
+  if (far == 0) return Assigned::ok;
+
+  // Far ids sorted by home slot (a radix sort, 11 bits a pass, between the front of `entries`
+  // and scratch), so that the inserts sweep the table in order instead of landing at random.
+  seed_ = drawSeed();
+  const int bits = std::countr_zero(table_size);
+  shift_ = 64 - bits;
+  Entry* from = entries.data();
+  Entry* to = scratch.data();
+  constexpr int kDigit = 11;
+  for (int low = 0; low < bits; low += kDigit) {
+    const std::size_t digit = (std::size_t{1} << std::min(kDigit, bits - low)) - 1;
+    std::array<std::size_t, (1U << kDigit) + 1> start{};
+    for (std::size_t i = 0; i < far; ++i) ++start[((home(from[i].id) >> low) & digit) + 1];
+    for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+    for (std::size_t i = 0; i < far; ++i) {
+      to[start[(home(from[i].id) >> low) & digit]++] = from[i];
+    }
+    std::swap(from, to);
+  }
+  const std::size_t mask = sparse_.size() - 1;
+  for (std::size_t i = 0; i < far; ++i) {
+    const Entry e = from[i];
+    std::size_t at = home(e.id);
+    for (; sparse_[at].id != 0; at = (at + 1) & mask) {
+      if (sparse_[at].id == e.id) {
+        release();
+        return Assigned::duplicate;
+      }
+    }
+    sparse_[at] = Slot{e.id, e.ref};
+    ++sparse_count_;
+    if (e.id < sparse_min_) sparse_min_ = e.id;
+  }
+  return Assigned::ok;
 }
 
 bool EntityIndex::fittedDense(std::pmr::vector<RowRef>& out) const noexcept {

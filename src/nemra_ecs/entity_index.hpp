@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory_resource>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -93,6 +94,19 @@ class NEMRA_API EntityIndex {
   }
   // Removes an id that is present.
   void erase(std::uint64_t id) noexcept;
+
+  // An id and its row, for assign.
+  struct Entry {
+    std::uint64_t id;
+    RowRef ref;
+  };
+  enum class Assigned : std::uint8_t { ok, duplicate, outOfMemory };
+  // Fills an empty index with `entries` (non-zero ids) at once, as a snapshot load does: ids
+  // below 2 × (entries + 1) + DENSE_SLACK go to a dense array exactly as long as the largest of
+  // them needs, the others to the table, inserted in the order of their home slots (a radix
+  // sort) so that the writes sweep the table once instead of landing at random. `entries` is
+  // reordered. On duplicate (an id given twice) or outOfMemory the index is left empty.
+  [[nodiscard]] Assigned assign(std::span<Entry> entries) noexcept;
 
   // A copy of the dense array without its trailing empty slots and spare capacity, made before
   // anything changes; adoptDense then takes it without failing. False when out of memory.

@@ -213,6 +213,13 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
     tables.reserve(records.size());
     detail::EntityIndex index(store_resource);
     std::pmr::vector<ComponentTypeId> list(store_resource);
+    // Every row's id and place, for the index built at once after the tables. Each row holds
+    // at least its 8-byte id, which bounds the count before anything is allocated for it.
+    std::uint64_t total_rows = 0;
+    for (const ArchetypeRecord& a : records) total_rows += a.rows;
+    if (total_rows > in.left / 8) return std::unexpected(E::Malformed);
+    std::pmr::vector<detail::EntityIndex::Entry> entries(store_resource);
+    entries.reserve(static_cast<std::size_t>(total_rows));
     for (const ArchetypeRecord& a : records) {
       std::uint64_t row_bytes = 8;
       list.clear();
@@ -234,9 +241,8 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
       if (!table.reserveRows(a.rows)) return std::unexpected(E::OutOfMemory);
       for (std::uint32_t r = 0; r < a.rows; ++r) {
         const std::uint64_t id = in.u64();
-        if (id == 0 || index.find(id) != nullptr) return std::unexpected(E::Malformed);
-        if (!index.reserveFor(id)) return std::unexpected(E::OutOfMemory);
-        index.insert(id, detail::RowRef{static_cast<std::uint32_t>(tables.size()), r});
+        if (id == 0) return std::unexpected(E::Malformed);
+        entries.push_back({id, detail::RowRef{static_cast<std::uint32_t>(tables.size()), r}});
         table.entities[r] = id;
       }
       for (detail::Column& c : table.columns) {
@@ -251,10 +257,16 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
     }
     registry.next_id = registry_next_id;
     if (!in.ok || in.left != 0) return std::unexpected(E::Malformed);
-    // The index grew as ids came; a loaded store keeps no spare slots (its tables have none).
-    std::pmr::vector<detail::RowRef> fitted(store_resource);
-    if (!index.fittedDense(fitted)) return std::unexpected(E::OutOfMemory);
-    index.adoptDense(fitted);
+    // The index, at once: its dense array has no spare slots (the tables have none either), and
+    // an id given twice is malformed.
+    switch (index.assign(entries)) {
+      case detail::EntityIndex::Assigned::ok:
+        break;
+      case detail::EntityIndex::Assigned::duplicate:
+        return std::unexpected(E::Malformed);
+      case detail::EntityIndex::Assigned::outOfMemory:
+        return std::unexpected(E::OutOfMemory);
+    }
 
     // Nothing fails from here on.
     world.entities.swap(entities);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -270,6 +271,31 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
                      }),
             "TypeMismatch");
   EXPECT_EQ(loadSnapshot(good, w, s).error(), SnapshotError::TargetNotEmpty);
+
+  // An id given to two rows, among the small ids and among the far ones.
+  World none = World::init(nullptr);
+  ComponentStore rows = ComponentStore::init(nullptr);
+  registerTypes(rows);
+  for (std::uint64_t id : {5ULL, 7ULL, 1ULL << 50, 1ULL << 51}) {
+    ASSERT_TRUE(rows.set(EntityId::init(id), Hp{1}));
+  }
+  const auto saved_rows = saveSnapshot(none, rows, nullptr);
+  const std::vector<std::byte> distinct(saved_rows->begin(), saved_rows->end());
+  {
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    registerTypes(st);
+    EXPECT_TRUE(loadSnapshot(distinct, t, st));
+  }
+  for (const auto& [id, copy] : {std::pair{7ULL, 5ULL}, std::pair{1ULL << 51, 1ULL << 50}}) {
+    b = distinct;
+    std::size_t at = 56;
+    while (at + 8 <= b.size() - 8 && le64(&b[at]) != id) ++at;
+    ASSERT_LE(at + 8, b.size() - 8) << id;
+    putLe64(b, at, copy);
+    reseal(b);
+    EXPECT_EQ(loadInto(b, both), "Malformed") << id;
+  }
 }
 
 TEST(SnapshotLoad, EveryFailingAllocationLeavesWorldAndStoreEmpty) {
