@@ -33,8 +33,10 @@ std::expected<EntityId, Error> World::createEntity(std::string_view name) {
   if (next_id == 0 || next_id == kExhaustedId) return std::unexpected(Error::IdentifiersExhausted);
   std::uint64_t id = next_id;
   ++next_id;
+  Entity entity = Entity::init(id, name);
+  entity.activate();
   try {
-    entities.emplace_back(Entity::init(id, name)).activate();
+    entities.push_back(entity);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
