@@ -1,9 +1,10 @@
 // ComponentStore and World beside EnTT (v3.16.0, its public API only: registry, create, emplace,
 // get, remove, destroy, view, storage reserve) on the same operations, in the same process and
 // run: get of a random entity, add then remove a tag on a random 10 %, create with two
-// components, iterate two components (also with a tag on a random half), erase all, and World's
-// createEntity against the registry's create. Built only when NEMRA_BENCH_ENTT_DIR names a
-// folder holding entt.hpp; scripts/bench prints the ratios nemra / EnTT.
+// components, iterate two components (all entities, and those with a tag given to a random
+// half), erase all, and World's createEntity against the registry's create. Built only when
+// NEMRA_BENCH_ENTT_DIR names a folder holding entt.hpp; scripts/bench prints the ratios
+// nemra / EnTT.
 //
 // Names: "peer/<operation>/<library>/<entities>"; times are per entity (the batch counter).
 #include <algorithm>
@@ -182,6 +183,30 @@ struct EnttTagged : EnttScene {
   }
 };
 
+// The entities that have the tag, with their Position and Velocity.
+void iterateTaggedNemra(benchmark::State& state) {
+  NemraTagged& s = scene<NemraTagged>(sizeArg(state));
+  for (auto _ : state) {
+    s.store.each<Position, Velocity, Tag>([](EntityId, Position& p, const Velocity& v, Tag&) {
+      p.x += v.dx;
+      p.y += v.dy;
+    });
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, sizeArg(state));
+}
+void iterateTaggedEntt(benchmark::State& state) {
+  EnttTagged& s = scene<EnttTagged>(sizeArg(state));
+  for (auto _ : state) {
+    s.registry.view<Position, Velocity, Tag>().each([](Position& p, const Velocity& v) {
+      p.x += v.dx;
+      p.y += v.dy;
+    });
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, sizeArg(state));
+}
+
 template <class S>
 void iterateNemra(benchmark::State& state) {
   S& s = scene<S>(sizeArg(state));
@@ -324,6 +349,8 @@ void worldCreateEntt(benchmark::State& state) {
       {"peer/iterate/entt", iterateEntt<EnttScene>},
       {"peer/iterateHalfTagged/nemra", iterateNemra<NemraTagged>},
       {"peer/iterateHalfTagged/entt", iterateEntt<EnttTagged>},
+      {"peer/iterateTagged/nemra", iterateTaggedNemra},
+      {"peer/iterateTagged/entt", iterateTaggedEntt},
       {"peer/create/nemra", createNemra},
       {"peer/create/entt", createEntt},
       {"peer/eraseAll/nemra", eraseNemra},

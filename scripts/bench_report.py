@@ -236,6 +236,8 @@ def main():
                     ("iterate Position + Velocity", "iterate/nemra", "iterate/entt", None),
                     ("iterate, a tag on a random half", "iterateHalfTagged/nemra",
                      "iterateHalfTagged/entt", None),
+                    ("iterate the tagged half (with the tag)", "iterateTagged/nemra",
+                     "iterateTagged/entt", None),
                     ("erase all, random order", "eraseAll/nemra", "eraseAll/entt", None),
                     ("World::createEntity vs create, reserved", "worldCreate/nemra",
                      "worldCreate/entt", None)):
