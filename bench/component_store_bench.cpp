@@ -1,7 +1,8 @@
 // ComponentStore and snapshots at up to 1e6 entities: each<A, B> beside a plain loop over two
 // std::vectors holding the same data, get<T> of the last entity at 1e3..1e6, set (adding a
 // component) per call at 1e3..1e6, saveSnapshot / loadSnapshot / stateDigest in bytes per second
-// at 1e6 entities with two 16-byte components, and the store's bytes per row.
+// at 1e6 entities with two 16-byte components, loadSnapshot of 320,000 rows under three id
+// patterns, and the store's bytes per row.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <memory_resource>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -233,6 +235,55 @@ void digest(benchmark::State& state) {
   snapshotBytes(state, saved->size());
 }
 
+// loadSnapshot of n rows of one 16-byte component whose ids follow a pattern: 1..n; multiples of
+// the inverse (mod 2^64) of 0x9E3779B97F4A7C15, a multiplier once used to hash far ids; half
+// huge ids, then 1, 2, 3 .... The last two once took minutes at 320,000 rows; the target is
+// within 2x of the first.
+enum class IdPattern { sequential, multiples, hugeThenSmall };
+
+std::vector<std::uint64_t> idsOf(IdPattern pattern, std::size_t n) {
+  std::vector<std::uint64_t> ids;
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t inverse = kMultiplier;  // Newton's iteration modulo 2^64
+  for (int i = 0; i < 6; ++i) inverse *= 2 - kMultiplier * inverse;
+  for (std::uint64_t k = 1; k <= n; ++k) {
+    switch (pattern) {
+      case IdPattern::sequential:
+        ids.push_back(k);
+        break;
+      case IdPattern::multiples:
+        ids.push_back(k * inverse);
+        break;
+      case IdPattern::hugeThenSmall:
+        ids.push_back(k <= n / 2 ? (1ULL << 62) + 977 * k : k - n / 2);
+        break;
+    }
+  }
+  return ids;
+}
+
+void loadIds(benchmark::State& state, IdPattern pattern) {
+  const std::size_t n = sizeArg(state);
+  World world = World::init(std::pmr::new_delete_resource());
+  ComponentStore built = ComponentStore::init(std::pmr::new_delete_resource());
+  registerTypes(built);
+  for (std::uint64_t id : idsOf(pattern, n)) {
+    if (!built.set(EntityId::init(id), Pos{1.0, 2.0})) fail("set");
+  }
+  const auto saved = nemra_ecs::saveSnapshot(world, built, std::pmr::new_delete_resource());
+  if (!saved) fail("saveSnapshot");
+  for (auto _ : state) {
+    World w = World::init(std::pmr::new_delete_resource());
+    ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
+    registerTypes(store);
+    if (!nemra_ecs::loadSnapshot(*saved, w, store)) fail("loadSnapshot");
+    state.PauseTiming();
+    store.deinit();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+
 // Bytes a store of n entities with one 16-byte component holds per row beyond the component:
 // the row's entity id, its index entry and the spare capacity of both as set grew them, and
 // without the spare capacity after shrinkToFit.
@@ -271,6 +322,14 @@ void memoryPerRow(benchmark::State& state) {
                   benchmark::RegisterBenchmark("store/setAdd/nemra", setAdd),
                   benchmark::RegisterBenchmark("store/memory/nemra", memoryPerRow)}) {
     b->Arg(1000)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
+  }
+  for (const auto& [name, pattern] :
+       {std::pair{"snapshot/loadIds/sequential", IdPattern::sequential},
+        std::pair{"snapshot/loadIds/multiples", IdPattern::multiples},
+        std::pair{"snapshot/loadIds/hugeThenSmall", IdPattern::hugeThenSmall}}) {
+    benchmark::RegisterBenchmark(name, loadIds, pattern)
+        ->Arg(320000)
+        ->Unit(benchmark::kMillisecond);
   }
   for (auto* b : {benchmark::RegisterBenchmark("snapshot/save/nemra", save),
                   benchmark::RegisterBenchmark("snapshot/load/nemra", load),

@@ -1,4 +1,5 @@
 // Components that carry data: a store of typed rows beside a world, iterated in a fixed order.
+#include <cstdint>
 #include <cstdio>
 #include <memory_resource>
 
@@ -53,9 +54,22 @@ int main() {
   world.getEntity(rock)->state = nemra_ecs::EntityState::destroyed;
   if (!store.erase(rock)) return 1;
 
+  // Room for 1,000 entities with a velocity and health, then one move each.
+  if (!store.reserve<Velocity, Health>(1000)) return 1;
+  for (std::uint64_t k = 100; k < 1100; ++k) {
+    if (!store.set(EntityId::init(k), Velocity{0.0, 0.0, 1.0}, Health{50})) return 1;
+  }
+  // A handle taken once, used in the loop: no type lookup per call.
+  const auto hp = store.handle<Health>();
+  if (!hp) return 1;
+  for (std::uint64_t k = 100; k < 1100; ++k) {
+    if (Health* h = store.get(EntityId::init(k), *hp)) h->hp -= 10;
+  }
+
   const bool ok = world.getEntity(ship)->position.cartesian3()[0] == 1.0 &&
                   world.getEntity(rock)->position.cartesian3()[1] == 0.0 && !rock_has_health &&
-                  store.get<Velocity>(rock) == nullptr && store.entityCount() == 1;
+                  store.get<Velocity>(rock) == nullptr && store.entityCount() == 1001 &&
+                  store.get<Health>(EntityId::init(1099))->hp == 40;
   store.deinit();
   world.deinit();
   return ok ? 0 : 1;

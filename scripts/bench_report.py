@@ -259,6 +259,26 @@ def main():
             print(f"  memory {n:>7} rows: {entry['bytes_per_row_over_components']:.1f} bytes per row"
                   f" beyond the components as grown by set, {fitted:.1f} after shrinkToFit"
                   f" (id 8 + index 8; target <= 16) {verdict}")
+    header("ComponentStore and World beside EnTT v3.16.0 (same operations, same run; per entity)")
+    if not any(name.startswith("peer/") for name in r.results):
+        print("  not measured (EnTT not found: NEMRA_BENCH_ENTT_DIR)")
+    else:
+        for n in (10000, 1000000):
+            for label, ours, base, bound in (
+                    ("get<Position> through a held handle", "get/nemraHandle", "get/entt", 1.0),
+                    ("get<Position> through get<T>", "get/nemra", "get/entt", 1.2),
+                    ("add then remove a tag, random 10 %", "toggleTag/nemra",
+                     "toggleTag/entt", 2.5),
+                    ("create with two components, after reserve", "create/nemra", "create/entt", 1.0),
+                    ("iterate Position + Velocity", "iterate/nemra", "iterate/entt", None),
+                    ("iterate, a tag on a random half", "iterateHalfTagged/nemra",
+                     "iterateHalfTagged/entt", None),
+                    ("iterate the tagged half (with the tag)", "iterateTagged/nemra",
+                     "iterateTagged/entt", None),
+                    ("erase all, random order", "eraseAll/nemra", "eraseAll/entt", None),
+                    ("World::createEntity vs create, reserved", "worldCreate/nemra",
+                     "worldCreate/entt", None)):
+                r.row(f"{label} {n}", f"peer/{ours}/{n}", f"peer/{base}/{n}", bound)
     print()
     print("Snapshots at 1e6 entities with two 16-byte components (median, CPU time). The targets"
           " apply to the library's work, into memory used again (Reused); save and load into"

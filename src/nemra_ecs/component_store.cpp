@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -9,8 +10,15 @@
 
 namespace nemra_ecs {
 
+std::uint32_t detail::newTypeSlot() noexcept {
+  static std::atomic<std::uint32_t> next{0};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 ComponentStore::ComponentStore(std::pmr::memory_resource* allocator) noexcept
     : types_(detail::resourceOrDefault(allocator)),
+      id_of_slot_(detail::resourceOrDefault(allocator)),
+      root_edges_(detail::resourceOrDefault(allocator)),
       registry_(ArchetypeRegistry::init(detail::resourceOrDefault(allocator))),
       tables_(detail::resourceOrDefault(allocator)),
       index_(detail::resourceOrDefault(allocator)) {}
@@ -30,9 +38,13 @@ void ComponentStore::deinit() noexcept {
   registry_.next_id = 1;
   index_.release();
   detail::releaseStorage(types_);
+  detail::releaseStorage(id_of_slot_);
+  detail::releaseStorage(root_edges_);
+  last_multi_ = MultiEdge{};
 }
 
 std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* key,
+                                                                  std::uint32_t slot,
                                                                   std::string_view name,
                                                                   std::size_t size,
                                                                   std::size_t alignment) {
@@ -41,29 +53,19 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* ke
   }
   const ComponentTypeId id = ComponentTypeId::fromId(types_.size() + 1);
   try {
-    types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
-                                    static_cast<std::uint32_t>(alignment), key});
+    // All room first; the sizes change only once nothing can fail.
+    types_.reserve(types_.size() + 1);
+    root_edges_.reserve(static_cast<std::size_t>(id.id) + 1);
+    if (slot >= id_of_slot_.size()) id_of_slot_.reserve(std::size_t{slot} + 1);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
   }
+  types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
+                                  static_cast<std::uint32_t>(alignment), key});
+  root_edges_.resize(static_cast<std::size_t>(id.id) + 1, NONE);
+  if (slot >= id_of_slot_.size()) id_of_slot_.resize(std::size_t{slot} + 1, 0);
+  id_of_slot_[slot] = static_cast<std::uint32_t>(id.id);
   return id;
-}
-
-std::optional<ComponentTypeId> ComponentStore::typeIdOfKey(const void* key) const noexcept {
-  for (const RegisteredType& t : types_) {
-    if (t.key == key) return t.id;
-  }
-  return std::nullopt;
-}
-
-void* ComponentStore::getRaw(EntityId entity, std::optional<ComponentTypeId> type) const noexcept {
-  if (!type) return nullptr;
-  const detail::RowRef* ref = index_.find(entity.id);
-  if (ref == nullptr) return nullptr;
-  const detail::Table& table = tables_[ref->table];
-  const std::ptrdiff_t c = table.columnOf(*type);
-  if (c < 0) return nullptr;
-  return table.at(static_cast<std::size_t>(c), ref->row);
 }
 
 std::ptrdiff_t ComponentStore::findTable(std::span<const ComponentTypeId> types) const noexcept {
@@ -81,148 +83,285 @@ void ComponentStore::syncCount(std::uint32_t table) noexcept {
   registry_.archetypes[table].entity_count = tables_[table].rows;
 }
 
-std::expected<void, Error> ComponentStore::setRaw(EntityId entity, ComponentTypeId type,
-                                                  const void* value) {
+std::expected<std::uint32_t, Error> ComponentStore::tableOf(std::span<const ComponentTypeId> types,
+                                                            bool& created) {
+  created = false;
+  if (const std::ptrdiff_t found = findTable(types); found >= 0) {
+    return static_cast<std::uint32_t>(found);
+  }
+  const std::uint32_t saved_next_id = registry_.next_id;
+  try {
+    tables_.reserve(tables_.size() + 1);
+    registry_.archetypes.reserve(registry_.archetypes.size() + 1);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  detail::Table table(tables_.get_allocator().resource(), ArchetypeId::invalid());
+  try {
+    table.columns.reserve(types.size());
+    for (ComponentTypeId t : types) {
+      const RegisteredType& info = types_[t.id - 1];
+      table.columns.push_back(detail::Column{t, info.size, info.alignment, nullptr});
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  if (!table.indexColumns(types_.size())) return std::unexpected(Error::OutOfMemory);
+  const std::expected<ArchetypeId, Error> archetype = registry_.createArchetype(types);
+  if (!archetype) {
+    registry_.next_id = saved_next_id;
+    return std::unexpected(archetype.error());
+  }
+  table.archetype = *archetype;
+  tables_.push_back(std::move(table));  // within the reserved capacity: cannot throw
+  created = true;
+  return static_cast<std::uint32_t>(tables_.size() - 1);
+}
+
+void ComponentStore::dropLastTable(std::uint32_t saved_next_id) noexcept {
+  tables_.pop_back();
+  registry_.archetypes.back().deinit();
+  registry_.archetypes.pop_back();
+  registry_.next_id = saved_next_id;
+  // Nothing recorded can point at it: transitions are recorded once the move cannot fail.
+}
+
+void ComponentStore::forgetEdges() noexcept {
+  for (std::uint32_t& edge : root_edges_) edge = NONE;
+  last_multi_ = MultiEdge{};
+}
+
+std::expected<detail::RowRef, Error> ComponentStore::rowWith(
+    EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types) {
   if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
-  const detail::RowRef* ref = index_.find(entity.id);
-  const RegisteredType& info = types_[type.id - 1];
-  if (ref != nullptr) {
-    const detail::Table& table = tables_[ref->table];
-    const std::ptrdiff_t c = table.columnOf(type);
-    if (c >= 0) {
-      std::memcpy(table.at(static_cast<std::size_t>(c), ref->row), value, info.size);
-      return {};
+  // The quick ways to the target: a single missing type by its recorded edge; several types on
+  // a new entity by the last multiple transition.
+  std::uint32_t target = NONE;
+  if (types.size() == 1) {
+    const auto t = static_cast<std::size_t>(types[0].id);
+    if (ref != nullptr) {
+      const detail::Table& src = tables_[ref->table];
+      if (src.columnOf(types[0]) >= 0) return *ref;
+      target = src.edge(types[0]);
+    } else if (t < root_edges_.size()) {
+      target = root_edges_[t];
+    }
+  } else if (ref == nullptr && last_multi_.from == NONE && last_multi_.count == types.size()) {
+    target = last_multi_.to;
+    for (ComponentTypeId type : types) {  // the types are distinct: membership is equality
+      bool found = false;
+      for (std::uint32_t k = 0; k < last_multi_.count; ++k) {
+        found = found || last_multi_.types[k] == type.id;
+      }
+      if (!found) target = NONE;
     }
   }
-  // The new set of types, ascending. Up to 16 types fit on the stack.
-  const std::size_t old_count = ref != nullptr ? tables_[ref->table].columns.size() : 0;
+  if (target == NONE) return rowWithSlowly(entity, ref, types);
+  if (ref == nullptr && !index_.reserveFor(entity.id)) {
+    return std::unexpected(Error::OutOfMemory);  // only spare capacity may have changed
+  }
+  if (!tables_[target].reserveRows(1)) return std::unexpected(Error::OutOfMemory);
+  return moveRow(entity, ref, target);
+}
+
+// The general way: the types the entity lacks, ascending, then the target by recorded edges
+// through the tables in between, by the last multiple transition, or by its full set of types.
+std::expected<detail::RowRef, Error> ComponentStore::rowWithSlowly(
+    EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types) {
+  const std::uint32_t from = ref != nullptr ? ref->table : NONE;
+  const detail::Table* src = ref != nullptr ? &tables_[from] : nullptr;
+  const std::size_t have = src != nullptr ? src->columns.size() : 0;
+  // Room for the missing types (at most types.size()) and then the full set.
+  const std::size_t room = have + 2 * types.size();
   std::array<ComponentTypeId, 16> small{};
   std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
-  std::span<ComponentTypeId> types;
-  if (old_count + 1 <= small.size()) {
-    types = std::span<ComponentTypeId>(small.data(), old_count + 1);
+  std::span<ComponentTypeId> list;
+  if (room <= small.size()) {
+    list = std::span<ComponentTypeId>(small.data(), room);
   } else {
     try {
-      large.resize(old_count + 1);
+      large.resize(room);
     } catch (const std::bad_alloc&) {
       return std::unexpected(Error::OutOfMemory);
     }
-    types = large;
+    list = large;
   }
   std::size_t n = 0;
-  bool placed = false;
-  for (std::size_t c = 0; c < old_count; ++c) {
-    const ComponentTypeId t = tables_[ref->table].columns[c].type;
-    if (!placed && type.id < t.id) {
-      types[n++] = type;
-      placed = true;
-    }
-    types[n++] = t;
+  for (ComponentTypeId type : types) {
+    if (src != nullptr && src->columnOf(type) >= 0) continue;
+    // Insertion into the sorted prefix: a set gives few types.
+    std::size_t at = n++;
+    for (; at > 0 && list[at - 1].id > type.id; --at) list[at] = list[at - 1];
+    list[at] = type;
   }
-  if (!placed) types[n++] = type;
-  return moveRow(entity, ref, types, type, value);
+  if (n == 0) return *ref;  // every type is there: no move
+  std::uint32_t target = from;
+  for (std::size_t k = 0; k < n; ++k) {
+    const auto t = static_cast<std::size_t>(list[k].id);
+    if (target != NONE) {
+      target = tables_[target].edge(list[k]);
+    } else if (k == 0 && t < root_edges_.size()) {
+      target = root_edges_[t];
+    }
+    if (target == NONE) break;
+  }
+  if (target == NONE && n > 1 && n <= last_multi_.types.size() && last_multi_.from == from &&
+      last_multi_.count == n) {
+    bool same = true;
+    for (std::size_t k = 0; k < n && same; ++k) same = last_multi_.types[k] == list[k].id;
+    if (same) target = last_multi_.to;
+  }
+  if (ref == nullptr && !index_.reserveFor(entity.id)) {
+    return std::unexpected(Error::OutOfMemory);  // only spare capacity may have changed
+  }
+  bool created = false;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  if (target == NONE) {
+    // The full set of types, ascending: the missing ones merged with the old ones.
+    const std::span<ComponentTypeId> full = list.subspan(n, have + n);
+    std::size_t i = 0, j = 0, m = 0;
+    while (i < n || j < have) {
+      if (j == have || (i < n && list[i].id < src->columns[j].type.id)) {
+        full[m++] = list[i++];
+      } else {
+        full[m++] = src->columns[j++].type;
+      }
+    }
+    const std::expected<std::uint32_t, Error> found = tableOf(full, created);
+    if (!found) return std::unexpected(found.error());
+    target = *found;
+  }
+  if (!tables_[target].reserveRows(1)) {
+    if (created) dropLastTable(saved_next_id);
+    return std::unexpected(Error::OutOfMemory);
+  }
+  // Record the transition, now that the move cannot fail: a single type as an edge both ways
+  // (its slot exists unless the type came after the table), several as the last multiple one.
+  if (n == 1) {
+    const auto t = static_cast<std::size_t>(list[0].id);
+    if (ref == nullptr) {
+      if (t < root_edges_.size()) root_edges_[t] = target;
+    } else if (t < tables_[from].edges.size()) {
+      tables_[from].edges[t] = target;
+      if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
+    }
+  } else if (n <= last_multi_.types.size()) {
+    last_multi_.from = from;
+    last_multi_.to = target;
+    last_multi_.count = static_cast<std::uint32_t>(n);
+    for (std::size_t k = 0; k < n; ++k) last_multi_.types[k] = list[k].id;
+  }
+  return moveRow(entity, ref, target);
 }
 
 std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentTypeId type) {
-  const detail::RowRef* ref = index_.find(entity.id);
+  detail::RowRef* ref = index_.find(entity.id);
   if (!entity.isValid() || ref == nullptr) return std::unexpected(Error::UnknownEntity);
-  const detail::Table& table = tables_[ref->table];
-  const std::ptrdiff_t at = table.columnOf(type);
+  const std::uint32_t from = ref->table;
+  const std::ptrdiff_t at = tables_[from].columnOf(type);
   if (at < 0) return std::unexpected(Error::MissingComponent);
-  if (table.columns.size() == 1) return erase(entity);
-  const std::size_t old_count = table.columns.size();
-  std::array<ComponentTypeId, 16> small{};
-  std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
-  std::span<ComponentTypeId> types;
-  if (old_count - 1 <= small.size()) {
-    types = std::span<ComponentTypeId>(small.data(), old_count - 1);
-  } else {
-    try {
-      large.resize(old_count - 1);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::OutOfMemory);
+  if (tables_[from].columns.size() == 1) return erase(entity);
+  std::uint32_t target = tables_[from].edge(type);
+  bool created = false;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  if (target == NONE) {
+    const std::size_t old_count = tables_[from].columns.size();
+    std::array<ComponentTypeId, 16> small{};
+    std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
+    std::span<ComponentTypeId> types;
+    if (old_count - 1 <= small.size()) {
+      types = std::span<ComponentTypeId>(small.data(), old_count - 1);
+    } else {
+      try {
+        large.resize(old_count - 1);
+      } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+      }
+      types = large;
     }
-    types = large;
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < old_count; ++c) {
+      if (c != static_cast<std::size_t>(at)) types[n++] = tables_[from].columns[c].type;
+    }
+    const std::expected<std::uint32_t, Error> found = tableOf(types, created);
+    if (!found) return std::unexpected(found.error());
+    target = *found;
   }
-  std::size_t n = 0;
-  for (std::size_t c = 0; c < old_count; ++c) {
-    if (c != static_cast<std::size_t>(at)) types[n++] = table.columns[c].type;
+  if (!tables_[target].reserveRows(1)) {
+    if (created) dropLastTable(saved_next_id);
+    return std::unexpected(Error::OutOfMemory);
   }
-  return moveRow(entity, ref, types, type, nullptr);
+  if (created || tables_[from].edge(type) == NONE) {
+    const auto t = static_cast<std::size_t>(type.id);
+    if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
+    if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
+  }
+  (void)moveRow(entity, ref, target);
+  return {};
 }
 
-std::expected<void, Error> ComponentStore::moveRow(EntityId entity, const detail::RowRef* from,
-                                                   std::span<const ComponentTypeId> types,
-                                                   ComponentTypeId added, const void* value) {
-  // Everything that can fail comes first: room in the index, the target table (created if
-  // needed) and a free row in it. A failure undoes what this call created.
-  if (from == nullptr && !index_.reserveFor(entity.id)) {
-    return std::unexpected(Error::OutOfMemory);
-  }
-  std::ptrdiff_t found = findTable(types);
-  const bool created = found < 0;
-  const std::uint32_t saved_next_id = registry_.next_id;
-  if (created) {
-    try {
-      tables_.reserve(tables_.size() + 1);
-      registry_.archetypes.reserve(registry_.archetypes.size() + 1);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::OutOfMemory);
-    }
-    detail::Table table(tables_.get_allocator().resource(), ArchetypeId::invalid());
-    try {
-      table.columns.reserve(types.size());
-      for (ComponentTypeId t : types) {
-        const RegisteredType& info = types_[t.id - 1];
-        table.columns.push_back(detail::Column{t, info.size, info.alignment, nullptr});
-      }
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::OutOfMemory);
-    }
-    const std::expected<ArchetypeId, Error> archetype = registry_.createArchetype(types);
-    if (!archetype) {
-      registry_.next_id = saved_next_id;
-      return std::unexpected(archetype.error());
-    }
-    table.archetype = *archetype;
-    tables_.push_back(std::move(table));  // within the reserved capacity: cannot throw
-    found = static_cast<std::ptrdiff_t>(tables_.size() - 1);
-  }
-  const auto target = static_cast<std::uint32_t>(found);
+detail::RowRef ComponentStore::moveRow(EntityId entity, detail::RowRef* from,
+                                       std::uint32_t target) noexcept {
   detail::Table& dst = tables_[target];
-  if (!dst.reserveRows(1)) {
-    if (created) {
-      tables_.pop_back();
-      registry_.archetypes.back().deinit();
-      registry_.archetypes.pop_back();
-      registry_.next_id = saved_next_id;
-    }
-    return std::unexpected(Error::OutOfMemory);
-  }
-
-  // From here on nothing fails.
   const std::uint32_t row = dst.rows++;
   dst.entities[row] = entity.id;
-  for (std::size_t c = 0; c < dst.columns.size(); ++c) {
-    const detail::Column& col = dst.columns[c];
-    if (value != nullptr && col.type == added) {
-      std::memcpy(dst.at(c, row), value, col.size);
-    } else {
-      const detail::Table& src = tables_[from->table];
-      const auto s = static_cast<std::size_t>(src.columnOf(col.type));
-      std::memcpy(dst.at(c, row), src.at(s, from->row), col.size);
-    }
-  }
   syncCount(target);
   if (from == nullptr) {
     index_.insert(entity.id, detail::RowRef{target, row});
-    return {};
+    return detail::RowRef{target, row};
   }
+  // One pass over the old row's columns: each goes to its column in the new table (unless the
+  // type was removed) and is then filled by the old table's last row.
   const detail::RowRef old = *from;
-  const std::uint64_t moved = tables_[old.table].swapRemove(old.row);
-  if (moved != 0) index_.find(moved)->row = old.row;
+  detail::Table& src = tables_[old.table];
+  const std::uint32_t last = src.rows - 1;
+  // The entry of the entity whose row fills the hole, looked up first so that its likely cache
+  // miss overlaps the copies.
+  const std::uint64_t moved = src.entities[last];
+  detail::RowRef* moved_ref = old.row != last ? index_.find(moved) : nullptr;
+  for (const detail::Column& col : src.columns) {
+    std::byte* cell = col.data + std::size_t{old.row} * col.size;
+    if (const std::ptrdiff_t c = dst.columnOf(col.type); c >= 0) {
+      detail::copyComponent(dst.at(static_cast<std::size_t>(c), row), cell, col.size);
+    }
+    if (old.row != last) {
+      detail::copyComponent(cell, col.data + std::size_t{last} * col.size, col.size);
+    }
+  }
+  src.rows = last;
+  // `from` stays good: the index does not change shape while an entity moves.
+  *from = detail::RowRef{target, row};
+  if (moved_ref != nullptr) {
+    src.entities[old.row] = moved;
+    moved_ref->row = old.row;
+  }
   syncCount(old.table);
-  *index_.find(entity.id) = detail::RowRef{target, row};
+  return detail::RowRef{target, row};
+}
+
+std::expected<void, Error> ComponentStore::reserveRaw(std::span<ComponentTypeId> types,
+                                                      std::size_t rows) {
+  std::sort(types.begin(), types.end(),
+            [](ComponentTypeId a, ComponentTypeId b) { return a.id < b.id; });
+  if (!index_.reserveDense(static_cast<std::uint64_t>(index_.size()) + rows + 1)) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  bool created = false;
+  const std::uint32_t saved_next_id = registry_.next_id;
+  const std::expected<std::uint32_t, Error> found = tableOf(types, created);
+  if (!found) return std::unexpected(found.error());
+  detail::Table& table = tables_[*found];
+  if (rows > table.rows && !table.reserveRows(rows - table.rows)) {
+    if (created) dropLastTable(saved_next_id);
+    return std::unexpected(Error::OutOfMemory);
+  }
+  return {};
+}
+
+std::expected<void, Error> ComponentStore::reserve(std::size_t entities) noexcept {
+  if (!index_.reserveDense(static_cast<std::uint64_t>(index_.size()) + entities + 1)) {
+    return std::unexpected(Error::OutOfMemory);
+  }
   return {};
 }
 
@@ -273,11 +412,13 @@ std::expected<void, Error> ComponentStore::shrinkToFit() noexcept {
 std::size_t ComponentStore::storageBytes() const noexcept {
   std::size_t bytes = index_.capacityBytes() + tables_.capacity() * sizeof(detail::Table) +
                       types_.capacity() * sizeof(RegisteredType) +
+                      (id_of_slot_.capacity() + root_edges_.capacity()) * sizeof(std::uint32_t) +
                       registry_.archetypes.capacity() * sizeof(Archetype);
   for (const detail::Table& t : tables_) {
     std::size_t row = sizeof(std::uint64_t);
     for (const detail::Column& c : t.columns) row += c.size;
-    bytes += row * t.capacity + t.columns.capacity() * sizeof(detail::Column);
+    bytes += row * t.capacity + t.columns.capacity() * sizeof(detail::Column) +
+             (t.column_of.capacity() + t.edges.capacity()) * sizeof(std::uint32_t);
   }
   for (const Archetype& a : registry_.archetypes) {
     bytes += a.component_types.capacity() * sizeof(ComponentTypeId);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory_resource>
 #include <optional>
@@ -37,7 +38,43 @@ namespace detail {
 // addresses is ever used, never their order.
 template <class T>
 inline constexpr char kTypeKey = 0;
+
+template <class T, class... R>
+constexpr bool distinctTypes() noexcept {
+  if constexpr (sizeof...(R) == 0) {
+    return true;
+  } else {
+    return (!std::is_same_v<T, R> && ...) && distinctTypes<R...>();
+  }
+}
+
+// A process-wide number for each C++ type, 0, 1, 2 ... in the order the types are first asked
+// about. A store keeps a small array from these numbers to its own type ids, which makes a type
+// lookup one load. The numbers only index that array: ids, and every order the store gives,
+// stay those of the calls made on the store.
+NEMRA_API std::uint32_t newTypeSlot() noexcept;
+template <class T>
+std::uint32_t typeSlot() noexcept {
+  static const std::uint32_t slot = newTypeSlot();
+  return slot;
+}
 }  // namespace detail
+
+// A component type T as registered in one store, taken once (ComponentStore::handle) and then
+// given to get, has, set and remove so that they skip the type lookup. A handle belongs to the
+// store that gave it and stays good until that store's deinit or move; handed to another store,
+// it is refused (set, remove: UnregisteredType; get: nullptr) unless that store registered the
+// same T under the same id.
+template <class T>
+class ComponentHandle {
+ public:
+  [[nodiscard]] constexpr ComponentTypeId id() const noexcept { return id_; }
+
+ private:
+  friend class ComponentStore;
+  constexpr explicit ComponentHandle(ComponentTypeId id) noexcept : id_(id) {}
+  ComponentTypeId id_;
+};
 
 // Component types a query or `each` must not find on an entity: `store.each<A>(Exclude<B>{}, f)`.
 template <class... T>
@@ -93,16 +130,26 @@ class NEMRA_API ComponentStore {
   [[nodiscard]] std::expected<ComponentTypeId, Error> registerType(std::string_view name) {
     static_assert(std::is_trivially_copyable_v<T>, "component types are copied as bytes");
     static_assert(alignof(T) <= 4096 && sizeof(T) <= 0xFFFFFFFFU);
-    return registerRaw(&detail::kTypeKey<std::remove_cv_t<T>>, name, sizeof(T), alignof(T));
+    return registerRaw(&detail::kTypeKey<std::remove_cv_t<T>>,
+                       detail::typeSlot<std::remove_cv_t<T>>(), name, sizeof(T), alignof(T));
   }
   template <class T, class S>
   requires detail::TemporaryString<S> std::expected<ComponentTypeId, Error> registerType(S&& name)
   = delete;
 
-  // The id T was registered under, or none.
+  // The id T was registered under, or none. Constant time: one load from a small array.
   template <class T>
   [[nodiscard]] std::optional<ComponentTypeId> typeId() const noexcept {
-    return typeIdOfKey(&detail::kTypeKey<std::remove_cv_t<T>>);
+    const std::uint64_t id = idOfSlot(detail::typeSlot<std::remove_cv_t<T>>());
+    if (id == 0) return std::nullopt;
+    return ComponentTypeId::fromId(id);
+  }
+  // T's handle in this store, or none when T is not registered.
+  template <class T>
+  [[nodiscard]] std::optional<ComponentHandle<T>> handle() const noexcept {
+    const std::uint64_t id = idOfSlot(detail::typeSlot<std::remove_cv_t<T>>());
+    if (id == 0) return std::nullopt;
+    return ComponentHandle<T>(ComponentTypeId::fromId(id));
   }
 
   // Gives `entity` the component T (moving its row to the table of its new set of types) or
@@ -112,7 +159,32 @@ class NEMRA_API ComponentStore {
   [[nodiscard]] std::expected<void, Error> set(EntityId entity, const T& value) {
     const std::optional<ComponentTypeId> t = typeId<T>();
     if (!t) return std::unexpected(Error::UnregisteredType);
-    return setRaw(entity, *t, &value);
+    return setTyped(entity, *t, value);
+  }
+  template <class T>
+  [[nodiscard]] std::expected<void, Error> set(EntityId entity, ComponentHandle<T> type,
+                                               const T& value) {
+    if (!owns(type)) return std::unexpected(Error::UnregisteredType);
+    return setTyped(entity, type.id_, value);
+  }
+  // Gives `entity` every one of the components at once: the row moves once, straight to the
+  // table of its final set of types (tables for the sets in between are not made), and values
+  // of types it already has are overwritten. The same errors as set; on an error nothing
+  // changes.
+  template <class... T>
+  requires(sizeof...(T) >= 2)
+      [[nodiscard]] std::expected<void, Error> set(EntityId entity, const T&... values) {
+    static_assert(detail::distinctTypes<std::remove_cv_t<T>...>(), "a type given twice");
+    const std::array<std::optional<ComponentTypeId>, sizeof...(T)> ids{typeId<T>()...};
+    std::array<ComponentTypeId, sizeof...(T)> list{};
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      if (!ids[k]) return std::unexpected(Error::UnregisteredType);
+      list[k] = *ids[k];
+    }
+    const std::expected<detail::RowRef, Error> at = rowWith(entity, index_.find(entity.id), list);
+    if (!at) return std::unexpected(at.error());
+    writeAll(*at, list, std::index_sequence_for<T...>{}, values...);
+    return {};
   }
 
   // Takes T from `entity`; an entity left with no component leaves the store. Errors:
@@ -124,6 +196,31 @@ class NEMRA_API ComponentStore {
     if (!t) return std::unexpected(Error::UnregisteredType);
     return removeRaw(entity, *t);
   }
+  template <class T>
+  [[nodiscard]] std::expected<void, Error> remove(EntityId entity, ComponentHandle<T> type) {
+    if (!owns(type)) return std::unexpected(Error::UnregisteredType);
+    return removeRaw(entity, type.id_);
+  }
+
+  // Room for `rows` rows in the table of exactly the types T... (made now if it does not exist,
+  // which fixes its place in the order as a set would), and room in the entity index for as
+  // many more entities with ids handed out in order, so that creating that many entities with
+  // set(entity, T{}...) copies no column to grow. Errors: UnregisteredType, OutOfMemory,
+  // IdentifiersExhausted; on an error the store's contents are as they were.
+  template <class... T>
+  requires(sizeof...(T) >= 1) [[nodiscard]] std::expected<void, Error> reserve(std::size_t rows) {
+    static_assert(detail::distinctTypes<std::remove_cv_t<T>...>(), "a type given twice");
+    const std::array<std::optional<ComponentTypeId>, sizeof...(T)> ids{typeId<T>()...};
+    std::array<ComponentTypeId, sizeof...(T)> list{};
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      if (!ids[k]) return std::unexpected(Error::UnregisteredType);
+      list[k] = *ids[k];
+    }
+    return reserveRaw(list, rows);
+  }
+  // Room in the entity index for `entities` more entities with ids handed out in order. Error:
+  // OutOfMemory (nothing changes).
+  [[nodiscard]] std::expected<void, Error> reserve(std::size_t entities) noexcept;
 
   // Takes every component from `entity`. Error: UnknownEntity. Allocates nothing.
   [[nodiscard]] std::expected<void, Error> erase(EntityId entity) noexcept;
@@ -140,6 +237,19 @@ class NEMRA_API ComponentStore {
   template <class T>
   [[nodiscard]] bool has(EntityId entity) const noexcept {
     return getRaw(entity, typeId<T>()) != nullptr;
+  }
+  // The same through a handle, without the type lookup.
+  template <class T>
+  [[nodiscard]] T* get(EntityId entity, ComponentHandle<T> type) noexcept {
+    return owns(type) ? static_cast<T*>(rowData(entity, type.id_)) : nullptr;
+  }
+  template <class T>
+  [[nodiscard]] const T* get(EntityId entity, ComponentHandle<T> type) const noexcept {
+    return owns(type) ? static_cast<const T*>(rowData(entity, type.id_)) : nullptr;
+  }
+  template <class T>
+  [[nodiscard]] bool has(EntityId entity, ComponentHandle<T> type) const noexcept {
+    return owns(type) && rowData(entity, type.id_) != nullptr;
   }
   // Whether the store holds any component of `entity`.
   [[nodiscard]] bool contains(EntityId entity) const noexcept {
@@ -175,30 +285,98 @@ class NEMRA_API ComponentStore {
   [[nodiscard]] std::size_t storageBytes() const noexcept;
   // Gives every table exactly the capacity of its rows and the index no spare slots, so that a
   // row then costs its components' bytes and 16 more (its entity id and its index entry). Tables
-  // grow by doubling as set adds rows; call this after building a large state that will not
-  // grow soon. Rows and their order stay as they are. Error: OutOfMemory, with the store as it
-  // was, spare capacity included (every new buffer is allocated before any is adopted).
+  // grow by doubling as set adds rows (reserve avoids that); call this after building a large
+  // state that will not grow soon. Rows and their order stay as they are. Error: OutOfMemory, with
+  // the store as it was, spare capacity included (every new buffer is allocated before any is
+  // adopted).
   [[nodiscard]] std::expected<void, Error> shrinkToFit() noexcept;
 
  private:
   friend struct SnapshotAccess;
 
+  static constexpr std::uint32_t NONE = detail::Table::NONE;
+
   explicit ComponentStore(std::pmr::memory_resource* allocator) noexcept;
 
+  [[nodiscard]] std::uint64_t idOfSlot(std::uint32_t slot) const noexcept {
+    return slot < id_of_slot_.size() ? id_of_slot_[slot] : 0;
+  }
+  // Whether the handle names T in this store (a handle from another store may not).
+  template <class T>
+  [[nodiscard]] bool owns(ComponentHandle<T> type) const noexcept {
+    const std::uint64_t k = type.id_.id - 1;
+    return k < types_.size() &&
+           types_[static_cast<std::size_t>(k)].key == &detail::kTypeKey<std::remove_cv_t<T>>;
+  }
+  // The component of a registered type held by `entity`, or nullptr.
+  [[nodiscard]] void* rowData(EntityId entity, ComponentTypeId type) const noexcept {
+    const detail::RowRef* ref = index_.find(entity.id);
+    if (ref == nullptr) return nullptr;
+    const detail::Table& table = tables_[ref->table];
+    const std::ptrdiff_t c = table.columnOf(type);
+    return c < 0 ? nullptr : table.at(static_cast<std::size_t>(c), ref->row);
+  }
+  [[nodiscard]] void* getRaw(EntityId entity, std::optional<ComponentTypeId> type) const noexcept {
+    return type ? rowData(entity, *type) : nullptr;
+  }
+  // Overwrites in place when the entity has the type already; otherwise moves the row.
+  template <class T>
+  [[nodiscard]] std::expected<void, Error> setTyped(EntityId entity, ComponentTypeId type,
+                                                    const T& value) {
+    detail::RowRef* ref = index_.find(entity.id);
+    if (ref != nullptr) {
+      const detail::Table& table = tables_[ref->table];
+      if (const std::ptrdiff_t c = table.columnOf(type); c >= 0) {
+        std::memcpy(table.at(static_cast<std::size_t>(c), ref->row), &value, sizeof(T));
+        return {};
+      }
+    }
+    const std::expected<detail::RowRef, Error> at =
+        rowWith(entity, ref, std::span<const ComponentTypeId>(&type, 1));
+    if (!at) return std::unexpected(at.error());
+    write(*at, type, value);
+    return {};
+  }
+  // Writes a value whose column the row at `at` has; the size is T's, known here.
+  template <class T>
+  void write(detail::RowRef at, ComponentTypeId type, const T& value) noexcept {
+    const detail::Table& table = tables_[at.table];
+    const auto c = static_cast<std::size_t>(table.columnOf(type));
+    std::memcpy(table.columns[c].data + std::size_t{at.row} * sizeof(T), &value, sizeof(T));
+  }
+  template <class... T, std::size_t... I>
+  void writeAll(detail::RowRef at, const std::array<ComponentTypeId, sizeof...(T)>& types,
+                std::index_sequence<I...>, const T&... values) noexcept {
+    (write(at, types[I], values), ...);
+  }
   [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(const void* key,
+                                                                  std::uint32_t slot,
                                                                   std::string_view name,
                                                                   std::size_t size,
                                                                   std::size_t alignment);
-  [[nodiscard]] std::optional<ComponentTypeId> typeIdOfKey(const void* key) const noexcept;
-  [[nodiscard]] std::expected<void, Error> setRaw(EntityId entity, ComponentTypeId type,
-                                                  const void* value);
+  // Makes the row of `entity` (at `ref`, or null when the store holds none of it) hold every
+  // type of `types` (distinct, in any order), moving it once if any is missing, and returns
+  // where it is. The columns of the added types are left for the caller to write. Errors:
+  // UnknownEntity (id 0), OutOfMemory, IdentifiersExhausted, with nothing changed.
+  [[nodiscard]] std::expected<detail::RowRef, Error> rowWith(
+      EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types);
+  [[nodiscard]] std::expected<detail::RowRef, Error> rowWithSlowly(
+      EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types);
+  // Forgets every recorded transition (the tables were replaced).
+  void forgetEdges() noexcept;
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
-  [[nodiscard]] void* getRaw(EntityId entity, std::optional<ComponentTypeId> type) const noexcept;
-  // Moves the entity at `from` (or a new entity, when `from` is null) to the table of `types`,
-  // copying `value` into the column of `added` when given.
-  [[nodiscard]] std::expected<void, Error> moveRow(EntityId entity, const detail::RowRef* from,
-                                                   std::span<const ComponentTypeId> types,
-                                                   ComponentTypeId added, const void* value);
+  [[nodiscard]] std::expected<void, Error> reserveRaw(std::span<ComponentTypeId> types,
+                                                      std::size_t rows);
+  // The table of exactly `types` (ascending): found, or made and appended. `created` tells
+  // which. Errors: OutOfMemory, IdentifiersExhausted, with nothing changed.
+  [[nodiscard]] std::expected<std::uint32_t, Error> tableOf(std::span<const ComponentTypeId> types,
+                                                            bool& created);
+  // Undoes the making of the last table by tableOf.
+  void dropLastTable(std::uint32_t saved_next_id) noexcept;
+  // Moves the entity at `from` (or a new entity, when `from` is null, whose index slot is
+  // reserved) to table `target`, which has a free row; the columns the old row had are copied,
+  // the others are left for the caller. Returns the new row. Cannot fail.
+  detail::RowRef moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target) noexcept;
   [[nodiscard]] std::ptrdiff_t findTable(std::span<const ComponentTypeId> types) const noexcept;
   void syncCount(std::uint32_t table) noexcept;
 
@@ -238,6 +416,20 @@ class NEMRA_API ComponentStore {
   }
 
   std::pmr::vector<RegisteredType> types_;
+  // detail::typeSlot<T>() → T's id here, 0 where not registered.
+  std::pmr::vector<std::uint32_t> id_of_slot_;
+  // Type id → the table of an entity holding only that type (Table::NONE until looked up);
+  // the edges out of "no components".
+  std::pmr::vector<std::uint32_t> root_edges_;
+  // The last transition that added several types at once: from table `from` (NONE: a new
+  // entity), adding exactly types[0 .. count) (ascending), to table `to`.
+  struct MultiEdge {
+    std::uint32_t from = NONE;
+    std::uint32_t to = NONE;
+    std::uint32_t count = 0;
+    std::array<std::uint64_t, 4> types{};
+  };
+  MultiEdge last_multi_;
   ArchetypeRegistry registry_;
   // tables_[i] belongs to registry_.archetypes[i].
   std::pmr::vector<detail::Table> tables_;

@@ -8,18 +8,42 @@ namespace nemra_ecs::detail {
 
 namespace {
 constexpr std::uint64_t kMaxRows = 0xFFFFFFFEULL;
+
+template <class T>
+void releaseVector(std::pmr::vector<T>& v) noexcept {
+  std::pmr::vector<T> none(v.get_allocator());
+  v.swap(none);
 }
+}  // namespace
 
 Table::Table(Table&& other) noexcept
     : archetype(other.archetype),
       columns(std::move(other.columns)),
+      column_of(std::move(other.column_of)),
+      edges(std::move(other.edges)),
       entities(std::exchange(other.entities, nullptr)),
       rows(std::exchange(other.rows, 0)),
       capacity(std::exchange(other.capacity, 0)) {}
 
-bool Table::reserveRows(std::uint64_t extra) noexcept {
+bool Table::indexColumns(std::size_t type_count) noexcept {
+  std::uint64_t top = 0;
+  for (const Column& c : columns) top = c.type.id > top ? c.type.id : top;
+  try {
+    column_of.assign(static_cast<std::size_t>(top) + 1, NONE);
+    edges.assign(type_count + 1, NONE);
+  } catch (const std::bad_alloc&) {
+    releaseVector(column_of);
+    releaseVector(edges);
+    return false;
+  }
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    column_of[static_cast<std::size_t>(columns[c].type.id)] = static_cast<std::uint32_t>(c);
+  }
+  return true;
+}
+
+bool Table::growRows(std::uint64_t extra) noexcept {
   const std::uint64_t need = rows + extra;
-  if (need <= capacity) return true;
   if (need > kMaxRows) return false;
   std::uint64_t grown = capacity < 4 ? 4 : static_cast<std::uint64_t>(capacity) * 2;
   if (grown < need) grown = need;
@@ -85,8 +109,9 @@ std::uint64_t Table::swapRemove(std::uint32_t row) noexcept {
   const std::uint32_t last = rows - 1;
   std::uint64_t moved = 0;
   if (row != last) {
-    for (std::size_t c = 0; c < columns.size(); ++c)
-      std::memcpy(at(c, row), at(c, last), columns[c].size);
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      copyComponent(at(c, row), at(c, last), columns[c].size);
+    }
     entities[row] = entities[last];
     moved = entities[row];
   }
@@ -106,8 +131,9 @@ void Table::release() noexcept {
   entities = nullptr;
   rows = 0;
   capacity = 0;
-  std::pmr::vector<Column> none(columns.get_allocator());
-  columns.swap(none);
+  releaseVector(columns);
+  releaseVector(column_of);
+  releaseVector(edges);
 }
 
 }  // namespace nemra_ecs::detail

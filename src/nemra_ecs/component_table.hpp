@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory_resource>
 #include <vector>
 
@@ -21,27 +22,73 @@ struct Column {
   std::byte* data;
 };
 
+template <std::size_t N>
+inline void copyFixed(std::byte* to, const std::byte* from) noexcept {
+  std::memcpy(to, from, N);
+}
+
+// Copies one component of `size` bytes. The common sizes become fixed-size copies that the
+// compiler turns into a few moves; the rest go through memcpy.
+inline void copyComponent(std::byte* to, const std::byte* from, std::uint32_t size) noexcept {
+  switch (size) {
+    case 0:
+      return;
+    case 1:
+      *to = *from;
+      return;
+    case 2:
+      return copyFixed<2>(to, from);
+    case 4:
+      return copyFixed<4>(to, from);
+    case 8:
+      return copyFixed<8>(to, from);
+    case 12:
+      return copyFixed<12>(to, from);
+    case 16:
+      return copyFixed<16>(to, from);
+    case 24:
+      return copyFixed<24>(to, from);
+    case 32:
+      return copyFixed<32>(to, from);
+    default:
+      std::memcpy(to, from, size);
+  }
+}
+
 class NEMRA_API Table {
  public:
   Table(std::pmr::memory_resource* resource, ArchetypeId archetype_id) noexcept
-      : archetype(archetype_id), columns(resource) {}
+      : archetype(archetype_id), columns(resource), column_of(resource), edges(resource) {}
   Table(Table&& other) noexcept;
   Table& operator=(Table&&) = delete;
   Table(const Table&) = delete;
   Table& operator=(const Table&) = delete;
   ~Table() { release(); }
 
-  // The column of `type`, or −1.
+  static constexpr std::uint32_t NONE = 0xFFFFFFFFU;
+
+  // The column of `type`, or −1. One load: column_of is indexed by type id.
   [[nodiscard]] std::ptrdiff_t columnOf(ComponentTypeId type) const noexcept {
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-      if (columns[c].type == type) return static_cast<std::ptrdiff_t>(c);
-    }
-    return -1;
+    if (type.id >= column_of.size()) return -1;
+    const std::uint32_t c = column_of[static_cast<std::size_t>(type.id)];
+    return c == NONE ? -1 : static_cast<std::ptrdiff_t>(c);
+  }
+
+  // Builds column_of from `columns` and gives `edges` one empty slot per type id up to
+  // `type_count`. False when out of memory; both are then empty.
+  [[nodiscard]] bool indexColumns(std::size_t type_count) noexcept;
+
+  // The table that holds this table's types with `type` added (when absent here) or taken away
+  // (when present), as a position in the store, or NONE while not yet looked up.
+  [[nodiscard]] std::uint32_t edge(ComponentTypeId type) const noexcept {
+    return type.id < edges.size() ? edges[static_cast<std::size_t>(type.id)] : NONE;
   }
 
   // Makes room for `extra` more rows. False when out of memory (or past 2^32 − 2 rows); the
   // table is then as it was. Every buffer of the new size is allocated before any is replaced.
-  [[nodiscard]] bool reserveRows(std::uint64_t extra) noexcept;
+  [[nodiscard]] bool reserveRows(std::uint64_t extra) noexcept {
+    return rows + extra <= capacity || growRows(extra);
+  }
   // Buffers for `n` rows of every column, the entity ids last (null when n is 0), allocated
   // before anything changes so that adoptRows cannot fail. False when out of memory; `fresh` is
   // then empty.
@@ -62,9 +109,18 @@ class NEMRA_API Table {
 
   ArchetypeId archetype;
   std::pmr::vector<Column> columns;
+  // Type id → column, NONE where the type is absent; as long as the largest id in the table + 1.
+  std::pmr::vector<std::uint32_t> column_of;
+  // Type id → the table reached by adding or removing that type (see edge()); sized when the
+  // table is made, so recording an edge never allocates. Types registered later have no slot
+  // and are found by comparing type lists.
+  std::pmr::vector<std::uint32_t> edges;
   std::uint64_t* entities = nullptr;
   std::uint32_t rows = 0;
   std::uint32_t capacity = 0;
+
+ private:
+  [[nodiscard]] bool growRows(std::uint64_t extra) noexcept;
 };
 
 }  // namespace nemra_ecs::detail

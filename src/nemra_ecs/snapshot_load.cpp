@@ -73,15 +73,20 @@ std::expected<void, SnapshotError> readArchetypes(SnapshotReader& in,
   return {};
 }
 
-// The tables, with the registry and the entity index that describe them; a row id seen twice is
-// Malformed.
+// The tables, with the registry that describes them and every row's id and place, for the entity
+// index built at once afterwards.
 std::expected<void, SnapshotError> readTables(SnapshotReader& in,
                                               std::span<const ArchetypeRecord> records,
                                               std::span<const RegisteredType> types,
                                               ArchetypeRegistry& registry,
                                               std::pmr::vector<detail::Table>& tables,
-                                              detail::EntityIndex& index) {
+                                              std::pmr::vector<detail::EntityIndex::Entry>& rows) {
   std::pmr::memory_resource* resource = tables.get_allocator().resource();
+  // Each row holds at least its 8-byte id, which bounds the count before anything is allocated.
+  std::uint64_t total_rows = 0;
+  for (const ArchetypeRecord& a : records) total_rows += a.rows;
+  if (!in.room(total_rows, 8)) return std::unexpected(E::Malformed);
+  rows.reserve(static_cast<std::size_t>(total_rows));
   std::pmr::vector<std::uint32_t> sizes(resource);
   sizes.reserve(types.size());
   for (const RegisteredType& t : types) sizes.push_back(t.size);
@@ -89,8 +94,8 @@ std::expected<void, SnapshotError> readTables(SnapshotReader& in,
   tables.reserve(records.size());
   std::pmr::vector<ComponentTypeId> list(resource);
   for (const ArchetypeRecord& a : records) {
-    const auto rows = in.nextTable(a, sizes);
-    if (!rows) return std::unexpected(rows.error());
+    const auto table_bytes = in.nextTable(a, sizes);
+    if (!table_bytes) return std::unexpected(table_bytes.error());
     list.clear();
     for (std::uint32_t k = 0; k < a.type_count; ++k) {
       list.push_back(ComponentTypeId::fromId(a.typeAt(k)));
@@ -104,15 +109,14 @@ std::expected<void, SnapshotError> readTables(SnapshotReader& in,
       table.columns.push_back(
           detail::Column{t, types[t.id - 1].size, types[t.id - 1].alignment, nullptr});
     }
+    if (!table.indexColumns(types.size())) return std::unexpected(E::OutOfMemory);
     if (!table.reserveRows(a.rows)) return std::unexpected(E::OutOfMemory);
     for (std::uint32_t r = 0; r < a.rows; ++r) {
-      const std::uint64_t id = detail::loadLe64(rows->ids + 8 * r);
-      if (index.find(id) != nullptr) return std::unexpected(E::Malformed);
-      if (!index.reserveFor(id)) return std::unexpected(E::OutOfMemory);
-      index.insert(id, detail::RowRef{static_cast<std::uint32_t>(tables.size()), r});
+      const std::uint64_t id = detail::loadLe64(table_bytes->ids + 8 * r);
+      rows.push_back({id, detail::RowRef{static_cast<std::uint32_t>(tables.size()), r}});
       table.entities[r] = id;
     }
-    const std::byte* column = rows->column;
+    const std::byte* column = table_bytes->column;
     for (detail::Column& c : table.columns) {
       const std::size_t size = std::size_t{a.rows} * c.size;
       if (size > 0) std::memcpy(c.data, column, size);
@@ -152,14 +156,21 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
     if (head.byte_order != kHostOrder && any_rows) return std::unexpected(E::ByteOrderMismatch);
     ArchetypeRegistry registry = ArchetypeRegistry::init(store_resource);
     std::pmr::vector<detail::Table> tables(store_resource);
-    detail::EntityIndex index(store_resource);
-    if (auto read = readTables(*in, records, types, registry, tables, index); !read) return read;
+    std::pmr::vector<detail::EntityIndex::Entry> rows(store_resource);
+    if (auto read = readTables(*in, records, types, registry, tables, rows); !read) return read;
     if (auto end = in->finish(); !end) return end;
     registry.next_id = head.registry_next_id;
-    // The index grew as ids came; a loaded store keeps no spare slots (its tables have none).
-    std::pmr::vector<detail::RowRef> fitted(store_resource);
-    if (!index.fittedDense(fitted)) return std::unexpected(E::OutOfMemory);
-    index.adoptDense(fitted);
+    // The index, at once: its dense array has no spare slots (the tables have none either), and
+    // an id given twice is malformed.
+    detail::EntityIndex index(store_resource);
+    switch (index.assign(rows)) {
+      case detail::EntityIndex::Assigned::ok:
+        break;
+      case detail::EntityIndex::Assigned::duplicate:
+        return std::unexpected(E::Malformed);
+      case detail::EntityIndex::Assigned::outOfMemory:
+        return std::unexpected(E::OutOfMemory);
+    }
 
     // Nothing fails from here on.
     world.entities.swap(entities);

@@ -1,6 +1,7 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include <nemra_ecs/owning.hpp>
@@ -40,6 +41,17 @@ std::expected<EntityId, Error> World::createEntity(std::string_view name) {
     return std::unexpected(Error::OutOfMemory);
   }
   return EntityId::init(id);
+}
+
+std::expected<void, Error> World::reserve(std::size_t count) noexcept {
+  try {
+    entities.reserve(count);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  } catch (const std::length_error&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
+  return {};
 }
 
 Entity* World::getEntity(EntityId id) noexcept {

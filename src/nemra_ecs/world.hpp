@@ -67,6 +67,11 @@ class NEMRA_API World {
   requires detail::TemporaryString<S> std::expected<EntityId, Error> createEntity(S&& name)
   = delete;
 
+  // Room for `count` entities in all, so that creating up to that many appends without moving
+  // the records already there (each is 208 bytes). Nothing else changes. Error: OutOfMemory (the
+  // world is unchanged).
+  [[nodiscard]] std::expected<void, Error> reserve(std::size_t count) noexcept;
+
   // The first entity whose id equals `id`, in any state, or nullptr. A changeable reference into
   // the array, good until the next createEntity, deinit or move-assignment.
   //

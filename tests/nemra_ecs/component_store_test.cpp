@@ -100,6 +100,29 @@ struct Model {
     if (at.first >= 0) take(at);
     return true;
   }
+  // Both values at once: one move, straight to the table of the final set of types.
+  void setTwo(std::uint64_t e, int t1, std::uint64_t v1, int t2, std::uint64_t v2) {
+    auto at = find(e);
+    Row row =
+        at.first >= 0
+            ? tables[static_cast<std::size_t>(at.first)].rows[static_cast<std::size_t>(at.second)]
+            : Row{e, {}};
+    const bool moves = !row.values.contains(t1) || !row.values.contains(t2);
+    row.values[t1] = v1;
+    row.values[t2] = v2;
+    if (!moves) {
+      tables[static_cast<std::size_t>(at.first)].rows[static_cast<std::size_t>(at.second)] = row;
+      return;
+    }
+    place(row);
+    if (at.first >= 0) take(at);
+  }
+  // The table of exactly `types`, made empty if missing.
+  void reserve(std::vector<int> types) {
+    if (std::ranges::none_of(tables, [&](const Table& t) { return t.types == types; })) {
+      tables.push_back(Table{types, {}});
+    }
+  }
   Error remove(std::uint64_t e, int type) {
     auto at = find(e);
     if (at.first < 0) return Error::UnknownEntity;
@@ -181,15 +204,25 @@ Dump dumpModel(const Model& m) {
 // allocation number fail_at fails, and the call must then either succeed or leave the store
 // exactly as it was.
 bool step(Fixture& f, std::mt19937_64& rng, std::uint64_t entity) {
-  const int op = static_cast<int>(rng() % 11);
+  const int op = static_cast<int>(rng() % 14);
   const int type = static_cast<int>(rng() % 3);
   const std::uint64_t v = ++f.counter % 200 + 1;
+  const bool by_handle = v % 2 == 0;  // half the calls go through handles
+  const A a{static_cast<double>(v), -static_cast<double>(v)};
+  const B b{static_cast<std::uint32_t>(v)};
+  const C c{static_cast<std::uint8_t>(v)};
   std::expected<void, Error> got;
   if (op < 6) {
     const EntityId e = EntityId::init(entity);
-    if (type == 0) got = f.store.set(e, A{static_cast<double>(v), -static_cast<double>(v)});
-    if (type == 1) got = f.store.set(e, B{static_cast<std::uint32_t>(v)});
-    if (type == 2) got = f.store.set(e, C{static_cast<std::uint8_t>(v)});
+    if (by_handle) {
+      if (type == 0) got = f.store.set(e, *f.store.handle<A>(), a);
+      if (type == 1) got = f.store.set(e, *f.store.handle<B>(), b);
+      if (type == 2) got = f.store.set(e, *f.store.handle<C>(), c);
+    } else {
+      if (type == 0) got = f.store.set(e, a);
+      if (type == 1) got = f.store.set(e, b);
+      if (type == 2) got = f.store.set(e, c);
+    }
     if (got) {
       EXPECT_TRUE(f.model.set(entity, type, v));
     }
@@ -199,9 +232,15 @@ bool step(Fixture& f, std::mt19937_64& rng, std::uint64_t entity) {
     }
   } else if (op < 9) {
     const EntityId e = EntityId::init(entity);
-    if (type == 0) got = f.store.remove<A>(e);
-    if (type == 1) got = f.store.remove<B>(e);
-    if (type == 2) got = f.store.remove<C>(e);
+    if (by_handle) {
+      if (type == 0) got = f.store.remove(e, *f.store.handle<A>());
+      if (type == 1) got = f.store.remove(e, *f.store.handle<B>());
+      if (type == 2) got = f.store.remove(e, *f.store.handle<C>());
+    } else {
+      if (type == 0) got = f.store.remove<A>(e);
+      if (type == 1) got = f.store.remove<B>(e);
+      if (type == 2) got = f.store.remove<C>(e);
+    }
     if (got || got.error() != Error::OutOfMemory) {
       Model copy = f.model;
       const Error expected = copy.remove(entity, type);
@@ -210,6 +249,30 @@ bool step(Fixture& f, std::mt19937_64& rng, std::uint64_t entity) {
     }
   } else if (op == 10) {
     got = f.store.shrinkToFit();  // the model does not change
+  } else if (op < 13) {
+    // Two types in one call, the second given first half the time.
+    const EntityId e = EntityId::init(entity);
+    const std::uint64_t w = v + 1;
+    if (type == 0) got = f.store.set(e, a, C{static_cast<std::uint8_t>(w)});
+    if (type == 1) got = f.store.set(e, B{static_cast<std::uint32_t>(w)}, a);
+    if (type == 2) got = f.store.set(e, c, B{static_cast<std::uint32_t>(w)});
+    if (got) {
+      if (type == 0) f.model.setTwo(entity, 0, v, 2, w);
+      if (type == 1) f.model.setTwo(entity, 1, w, 0, v);
+      if (type == 2) f.model.setTwo(entity, 2, v, 1, w);
+    } else if (got.error() != Error::OutOfMemory) {
+      EXPECT_EQ(got.error(), Error::UnknownEntity);
+      EXPECT_EQ(entity, 0U);
+    }
+  } else if (op == 13) {
+    if (type == 0) got = f.store.reserve<C, A>(v);
+    if (type == 1) got = f.store.reserve<B>(v);
+    if (type == 2) got = f.store.reserve<A, B, C>(v);
+    if (got) {
+      if (type == 0) f.model.reserve({0, 2});
+      if (type == 1) f.model.reserve({1});
+      if (type == 2) f.model.reserve({0, 1, 2});
+    }
   } else {
     got = f.store.erase(EntityId::init(entity));
     auto at = f.model.find(entity);

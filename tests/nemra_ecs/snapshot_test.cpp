@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,49 @@ TEST(SnapshotRoundTrip, LoadGivesTheSameOrderResultsAndBytes) {
   EXPECT_EQ(stateDigest(w2, s2), stateDigest(w, s));
 }
 
+// Two id patterns that once made the store's index quadratic (about a second each at this
+// size): ids whose product with a fixed hash multiplier is small, so that they all hashed to one
+// slot, and huge ids followed by 1, 2, 3 ..., each of which grew the dense array by one slot and
+// rescanned the table of huge ids. Set, read, erase and a snapshot round trip must all find
+// every row.
+TEST(SnapshotLoad, HostileIdPatternsKeepEveryRow) {
+  constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t inverse = kMultiplier;  // Newton's iteration for the inverse modulo 2^64
+  for (int i = 0; i < 6; ++i) inverse *= 2 - kMultiplier * inverse;
+  ASSERT_EQ(kMultiplier * inverse, 1U);
+  constexpr std::uint64_t kCount = 40000;
+  std::vector<std::vector<std::uint64_t>> shapes(2);
+  for (std::uint64_t k = 1; k <= kCount; ++k) shapes[0].push_back(k * inverse);
+  for (std::uint64_t k = 1; k <= kCount / 2; ++k) shapes[1].push_back((1ULL << 62) + 977 * k);
+  for (std::uint64_t k = 1; k <= kCount / 2; ++k) shapes[1].push_back(k);
+  for (const std::vector<std::uint64_t>& ids : shapes) {
+    World w = World::init(nullptr);
+    ComponentStore s = ComponentStore::init(nullptr);
+    registerTypes(s);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      ASSERT_TRUE(s.set(EntityId::init(ids[i]), Hp{static_cast<std::int32_t>(i)}));
+    }
+    for (std::size_t i = 0; i < ids.size(); i += 2) ASSERT_TRUE(s.erase(EntityId::init(ids[i])));
+    auto saved = saveSnapshot(w, s, nullptr);
+    ASSERT_TRUE(saved);
+    World w2 = World::init(nullptr);
+    ComponentStore s2 = ComponentStore::init(nullptr);
+    registerTypes(s2);
+    ASSERT_TRUE(loadSnapshot(*saved, w2, s2));
+    EXPECT_EQ(hpOrder(s2), hpOrder(s));
+    for (const ComponentStore* store : {&s, &s2}) {
+      EXPECT_EQ(store->entityCount(), ids.size() / 2);
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        const Hp* hp = store->get<Hp>(EntityId::init(ids[i]));
+        ASSERT_EQ(hp != nullptr, i % 2 == 1) << ids[i];
+        if (hp != nullptr) {
+          ASSERT_EQ(hp->hp, static_cast<std::int32_t>(i));
+        }
+      }
+    }
+  }
+}
+
 TEST(SnapshotLoad, EveryTruncationAndEverySingleByteChangeIsRefused) {
   World w = World::init(nullptr);
   ComponentStore s = ComponentStore::init(nullptr);
@@ -243,6 +287,31 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
                      }),
             "TypeMismatch");
   EXPECT_EQ(loadSnapshot(good, w, s).error(), SnapshotError::TargetNotEmpty);
+
+  // An id given to two rows, among the small ids and among the far ones.
+  World none = World::init(nullptr);
+  ComponentStore rows = ComponentStore::init(nullptr);
+  registerTypes(rows);
+  for (std::uint64_t id : {5ULL, 7ULL, 1ULL << 50, 1ULL << 51}) {
+    ASSERT_TRUE(rows.set(EntityId::init(id), Hp{1}));
+  }
+  const auto saved_rows = saveSnapshot(none, rows, nullptr);
+  const std::vector<std::byte> distinct(saved_rows->begin(), saved_rows->end());
+  {
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    registerTypes(st);
+    EXPECT_TRUE(loadSnapshot(distinct, t, st));
+  }
+  for (const auto& [id, copy] : {std::pair{7ULL, 5ULL}, std::pair{1ULL << 51, 1ULL << 50}}) {
+    b = distinct;
+    std::size_t at = 56;
+    while (at + 8 <= b.size() - 8 && le64(&b[at]) != id) ++at;
+    ASSERT_LE(at + 8, b.size() - 8) << id;
+    putLe64(b, at, copy);
+    reseal(b);
+    EXPECT_EQ(loadInto(b, both), "Malformed") << id;
+  }
 }
 
 TEST(SnapshotLoad, EveryFailingAllocationLeavesWorldAndStoreEmpty) {

@@ -29,6 +29,7 @@ struct SnapshotAccess {
     s.registry_ = std::move(registry);
     s.tables_.swap(tables);
     s.index_ = std::move(index);
+    s.forgetEdges();
   }
 };
 

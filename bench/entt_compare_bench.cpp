@@ -1,0 +1,371 @@
+// ComponentStore and World beside EnTT (v3.16.0, its public API only: registry, create, emplace,
+// get, remove, destroy, view, storage reserve) on the same operations, in the same process and
+// run: get of a random entity, add then remove a tag on a random 10 %, create with two
+// components, iterate two components (all entities, and those with a tag given to a random
+// half), erase all, and World's createEntity against the registry's create. Built only when
+// NEMRA_BENCH_ENTT_DIR names a folder holding entt.hpp; scripts/bench prints the ratios
+// nemra / EnTT.
+//
+// Names: "peer/<operation>/<library>/<entities>"; times are per entity (the batch counter).
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <entt.hpp>
+#include <map>
+#include <memory>
+#include <memory_resource>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include <nemra_ecs/component_store.hpp>
+#include <nemra_ecs/world.hpp>
+
+#include "bench_data.hpp"
+
+namespace nemra_bench {
+namespace {
+
+using nemra_ecs::ComponentHandle;
+using nemra_ecs::ComponentStore;
+using nemra_ecs::EntityId;
+
+struct Position {
+  double x, y;
+};
+struct Velocity {
+  double dx, dy;
+};
+struct Tag {};
+
+constexpr std::size_t kLookups = 4096;
+
+[[noreturn]] void fail(const char* message) {
+  std::fprintf(stderr, "nemra-bench (peer): %s\n", message);
+  std::abort();
+}
+
+std::size_t sizeArg(const benchmark::State& state) {
+  return static_cast<std::size_t>(state.range(0));
+}
+
+// Positions 0 .. n − 1 in a fixed random order; the first `count` of them.
+std::vector<std::uint32_t> randomPositions(std::size_t n, std::size_t count, std::uint64_t seed) {
+  std::vector<std::uint32_t> all(n);
+  std::iota(all.begin(), all.end(), 0U);
+  std::mt19937_64 rng(seed);
+  std::shuffle(all.begin(), all.end(), rng);
+  all.resize(std::min(count, n));
+  return all;
+}
+// `count` positions drawn at random, repeats allowed.
+std::vector<std::uint32_t> randomDraws(std::size_t n, std::size_t count, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<std::uint32_t> out(count);
+  for (std::uint32_t& p : out) p = static_cast<std::uint32_t>(rng() % n);
+  return out;
+}
+
+// n entities with Position and Velocity: entity k (from 0) is id k + 1 in the store.
+struct NemraScene {
+  ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
+  explicit NemraScene(std::size_t n) {
+    if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
+        !store.registerType<Tag>("tag")) {
+      fail("registerType");
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+      const double d = static_cast<double>(k);
+      if (!store.set(EntityId::init(k + 1), Position{d, -d}, Velocity{0.5, d * 1e-3})) {
+        fail("set");
+      }
+    }
+  }
+};
+struct EnttScene {
+  entt::registry registry;
+  std::vector<entt::entity> entities;
+  explicit EnttScene(std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double d = static_cast<double>(k);
+      const entt::entity e = registry.create();
+      registry.emplace<Position>(e, d, -d);
+      registry.emplace<Velocity>(e, 0.5, d * 1e-3);
+      entities.push_back(e);
+    }
+  }
+};
+
+template <class S>
+S& scene(std::size_t n) {
+  static std::map<std::size_t, std::unique_ptr<S>> scenes;
+  auto& slot = scenes[n];
+  if (!slot) slot = std::make_unique<S>(n);
+  return *slot;
+}
+
+// --- get of a random entity -----------------------------------------------------------------
+
+void getNemraHandle(benchmark::State& state) {
+  NemraScene& s = scene<NemraScene>(sizeArg(state));
+  const std::vector<std::uint32_t> at = randomDraws(sizeArg(state), kLookups, 1);
+  const ComponentHandle<Position> position = *s.store.handle<Position>();
+  for (auto _ : state) {
+    double sum = 0;
+    for (std::uint32_t k : at) sum += s.store.get(EntityId::init(k + 1ULL), position)->x;
+    benchmark::DoNotOptimize(sum);
+  }
+  setBatch(state, kLookups);
+}
+void getNemraTyped(benchmark::State& state) {
+  NemraScene& s = scene<NemraScene>(sizeArg(state));
+  const std::vector<std::uint32_t> at = randomDraws(sizeArg(state), kLookups, 1);
+  for (auto _ : state) {
+    double sum = 0;
+    for (std::uint32_t k : at) sum += s.store.get<Position>(EntityId::init(k + 1ULL))->x;
+    benchmark::DoNotOptimize(sum);
+  }
+  setBatch(state, kLookups);
+}
+void getEntt(benchmark::State& state) {
+  EnttScene& s = scene<EnttScene>(sizeArg(state));
+  const std::vector<std::uint32_t> at = randomDraws(sizeArg(state), kLookups, 1);
+  for (auto _ : state) {
+    double sum = 0;
+    for (std::uint32_t k : at) sum += s.registry.get<Position>(s.entities[k]).x;
+    benchmark::DoNotOptimize(sum);
+  }
+  setBatch(state, kLookups);
+}
+
+// --- add then remove a tag on a random 10 % (per entity toggled) ----------------------------
+
+void toggleNemra(benchmark::State& state) {
+  NemraScene& s = scene<NemraScene>(sizeArg(state));
+  const std::vector<std::uint32_t> at = randomPositions(sizeArg(state), sizeArg(state) / 10, 2);
+  const ComponentHandle<Tag> tag = *s.store.handle<Tag>();
+  for (auto _ : state) {
+    for (std::uint32_t k : at) {
+      if (!s.store.set(EntityId::init(k + 1ULL), tag, Tag{})) fail("set tag");
+    }
+    for (std::uint32_t k : at) {
+      if (!s.store.remove(EntityId::init(k + 1ULL), tag)) fail("remove tag");
+    }
+  }
+  setBatch(state, at.size());
+}
+void toggleEntt(benchmark::State& state) {
+  EnttScene& s = scene<EnttScene>(sizeArg(state));
+  const std::vector<std::uint32_t> at = randomPositions(sizeArg(state), sizeArg(state) / 10, 2);
+  for (auto _ : state) {
+    for (std::uint32_t k : at) s.registry.emplace<Tag>(s.entities[k]);
+    for (std::uint32_t k : at) s.registry.remove<Tag>(s.entities[k]);
+  }
+  setBatch(state, at.size());
+}
+
+// --- iterate Position + Velocity, without and with a tag on a random half -------------------
+
+struct NemraTagged : NemraScene {
+  explicit NemraTagged(std::size_t n) : NemraScene(n) {
+    for (std::uint32_t k : randomPositions(n, n / 2, 3)) {
+      if (!store.set(EntityId::init(k + 1ULL), Tag{})) fail("set tag");
+    }
+  }
+};
+struct EnttTagged : EnttScene {
+  explicit EnttTagged(std::size_t n) : EnttScene(n) {
+    for (std::uint32_t k : randomPositions(n, n / 2, 3)) registry.emplace<Tag>(entities[k]);
+  }
+};
+
+// The entities that have the tag, with their Position and Velocity.
+void iterateTaggedNemra(benchmark::State& state) {
+  NemraTagged& s = scene<NemraTagged>(sizeArg(state));
+  for (auto _ : state) {
+    s.store.each<Position, Velocity, Tag>([](EntityId, Position& p, const Velocity& v, Tag&) {
+      p.x += v.dx;
+      p.y += v.dy;
+    });
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, sizeArg(state));
+}
+void iterateTaggedEntt(benchmark::State& state) {
+  EnttTagged& s = scene<EnttTagged>(sizeArg(state));
+  for (auto _ : state) {
+    s.registry.view<Position, Velocity, Tag>().each([](Position& p, const Velocity& v) {
+      p.x += v.dx;
+      p.y += v.dy;
+    });
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, sizeArg(state));
+}
+
+template <class S>
+void iterateNemra(benchmark::State& state) {
+  S& s = scene<S>(sizeArg(state));
+  for (auto _ : state) {
+    s.store.template each<Position, Velocity>([](EntityId, Position& p, const Velocity& v) {
+      p.x += v.dx;
+      p.y += v.dy;
+    });
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, sizeArg(state));
+}
+template <class S>
+void iterateEntt(benchmark::State& state) {
+  S& s = scene<S>(sizeArg(state));
+  for (auto _ : state) {
+    s.registry.template view<Position, Velocity>().each([](Position& p, const Velocity& v) {
+      p.x += v.dx;
+      p.y += v.dy;
+    });
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, sizeArg(state));
+}
+
+// --- create with two components, one call each after reserve; erase all ----------------------
+
+void createNemra(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  for (auto _ : state) {
+    ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
+    if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity")) {
+      fail("registerType");
+    }
+    if (!store.reserve<Position, Velocity>(n)) fail("reserve");
+    for (std::size_t k = 0; k < n; ++k) {
+      const double d = static_cast<double>(k);
+      if (!store.set(EntityId::init(k + 1), Position{d, -d}, Velocity{0.5, d})) fail("set");
+    }
+    benchmark::DoNotOptimize(store.entityCount());
+    state.PauseTiming();
+    store.deinit();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+void createEntt(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  for (auto _ : state) {
+    entt::registry registry;
+    registry.storage<entt::entity>().reserve(n);
+    registry.storage<Position>().reserve(n);
+    registry.storage<Velocity>().reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const double d = static_cast<double>(k);
+      const entt::entity e = registry.create();
+      registry.emplace<Position>(e, d, -d);
+      registry.emplace<Velocity>(e, 0.5, d);
+    }
+    benchmark::DoNotOptimize(registry.storage<Position>().size());
+    state.PauseTiming();
+    registry.clear();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+
+void eraseNemra(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  const std::vector<std::uint32_t> order = randomPositions(n, n, 4);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto s = std::make_unique<NemraScene>(n);
+    state.ResumeTiming();
+    for (std::uint32_t k : order) {
+      if (!s->store.erase(EntityId::init(k + 1ULL))) fail("erase");
+    }
+    state.PauseTiming();
+    s.reset();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+void eraseEntt(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  const std::vector<std::uint32_t> order = randomPositions(n, n, 4);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto s = std::make_unique<EnttScene>(n);
+    state.ResumeTiming();
+    for (std::uint32_t k : order) s->registry.destroy(s->entities[k]);
+    state.PauseTiming();
+    s.reset();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+
+// --- World::createEntity against the registry's create, both after reserve ------------------
+
+void worldCreateNemra(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  for (auto _ : state) {
+    nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
+    if (!world.reserve(n)) fail("World::reserve");
+    for (std::size_t k = 0; k < n; ++k) {
+      if (!world.createEntity("entity")) fail("createEntity");
+    }
+    benchmark::DoNotOptimize(world.entities.data());
+    state.PauseTiming();
+    world.deinit();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+void worldCreateEntt(benchmark::State& state) {
+  const std::size_t n = sizeArg(state);
+  for (auto _ : state) {
+    entt::registry registry;
+    registry.storage<entt::entity>().reserve(n);
+    for (std::size_t k = 0; k < n; ++k) benchmark::DoNotOptimize(registry.create());
+    state.PauseTiming();
+    registry.clear();
+    state.ResumeTiming();
+  }
+  setBatch(state, n);
+}
+
+[[maybe_unused]] const int kRegistered = [] {
+  const struct {
+    const char* name;
+    void (*run)(benchmark::State&);
+  } rows[] = {
+      {"peer/get/nemraHandle", getNemraHandle},
+      {"peer/get/nemra", getNemraTyped},
+      {"peer/get/entt", getEntt},
+      {"peer/toggleTag/nemra", toggleNemra},
+      {"peer/toggleTag/entt", toggleEntt},
+      {"peer/iterate/nemra", iterateNemra<NemraScene>},
+      {"peer/iterate/entt", iterateEntt<EnttScene>},
+      {"peer/iterateHalfTagged/nemra", iterateNemra<NemraTagged>},
+      {"peer/iterateHalfTagged/entt", iterateEntt<EnttTagged>},
+      {"peer/iterateTagged/nemra", iterateTaggedNemra},
+      {"peer/iterateTagged/entt", iterateTaggedEntt},
+      {"peer/create/nemra", createNemra},
+      {"peer/create/entt", createEntt},
+      {"peer/eraseAll/nemra", eraseNemra},
+      {"peer/eraseAll/entt", eraseEntt},
+      {"peer/worldCreate/nemra", worldCreateNemra},
+      {"peer/worldCreate/entt", worldCreateEntt},
+  };
+  for (const auto& row : rows) {
+    benchmark::RegisterBenchmark(row.name, row.run)
+        ->Arg(10000)
+        ->Arg(1000000)
+        ->Unit(benchmark::kMicrosecond);
+  }
+  return 0;
+}();
+
+}  // namespace
+}  // namespace nemra_bench
