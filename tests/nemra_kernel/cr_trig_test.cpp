@@ -100,12 +100,14 @@ TEST(CrFixed, ProductAndQuotientAreWithinOneUnit) {
     mpfr_sub(got, got, exact, MPFR_RNDN);
     mpfr_abs(got, got, MPFR_RNDN);
     ASSERT_LT(mpfr_cmp(got, unit), 0) << k;
-    const std::uint64_t d = (rng() >> 40) + 1;
-    mpfr_div_ui(exact, a, d, MPFR_RNDN);
-    toMpfr(got, x.divSmall(d));
-    mpfr_sub(got, got, exact, MPFR_RNDN);
-    mpfr_abs(got, got, MPFR_RNDN);
-    ASSERT_LT(mpfr_cmp(got, unit), 0) << k;
+    // Divisors of the series (below 2^24), up to 2^32 (the 64-bit steps' limit) and beyond.
+    for (const std::uint64_t d : {(rng() >> 40) + 1, (rng() >> 32) + 1, rng() | 1}) {
+      mpfr_div_ui(exact, a, d, MPFR_RNDN);
+      toMpfr(got, x.divSmall(d));
+      mpfr_sub(got, got, exact, MPFR_RNDN);
+      mpfr_abs(got, got, MPFR_RNDN);
+      ASSERT_LT(mpfr_cmp(got, unit), 0) << k << ' ' << d;
+    }
   }
   mpfr_clears(a, b, exact, got, unit, static_cast<mpfr_ptr>(nullptr));
 }

@@ -13,6 +13,7 @@
 #include <nemra_kernel/cr/detail/cr_acos.hpp>
 #include <nemra_kernel/cr/detail/cr_acos_tables.hpp>
 #include <nemra_kernel/cr/detail/cr_fixed.hpp>
+#include <nemra_kernel/cr/detail/cr_trig.hpp>
 #include <nemra_kernel/cr_math.hpp>
 
 namespace nemra_kernel {
@@ -182,18 +183,23 @@ constexpr auto kOuter = [] {
 }
 
 // The sign of cos m - x, or 0 when N limbs cannot tell; m in [0, 3.2], both multiples of units.
+// m is first brought within 0.8 of 0, pi/2 or pi (cos m = cos m, -sin(m - pi/2), -cos(m - pi)),
+// with pi/2 truncated to N limbs (pi/2 below by less than one unit, pi by less than two): one
+// short series instead of that of cos m itself, its bound plus those units (sin and cos are
+// 1-Lipschitz).
 template <int N>
 int cosMinusSign(const detail::Fixed<N>& m, const detail::Fixed<N>& x) noexcept {
-  const detail::Fixed<N> m2 = m.mul(m);
-  detail::Fixed<N> term = detail::Fixed<N>::fromInt(1);
-  detail::Fixed<N> sum = term;
-  std::uint64_t k = 1;
-  for (;; ++k) {
-    term = term.mul(m2).divSmall((2 * k - 1) * (2 * k));
-    if (term.isZero()) break;
-    sum = (k % 2 == 1) ? sum - term : sum + term;
+  using F = detail::Fixed<N>;
+  F v;
+  if (compare(m, F::fromDouble(0.78)) < 0) {
+    const std::uint64_t err = detail::taylorSinOrCos(m, false, &v);
+    return detail::signWithin(v - x, err);
   }
-  return detail::signWithin(sum - x, 2 * k + 8);
+  const F half_pi = F::fromLimbsMsbFirst(detail::kHalfPi);
+  const bool near_half_pi = compare(m, F::fromDouble(2.36)) < 0;
+  const F t = near_half_pi ? m - half_pi : m - (half_pi + half_pi);  // |t| < 0.8
+  const std::uint64_t err = detail::taylorSinOrCos(t, near_half_pi, &v) + (near_half_pi ? 1 : 2);
+  return -detail::signWithin(v + x, err);  // cos m - x = -(v + x)
 }
 
 // The correctly rounded acos x from the candidate y (the result is y or a neighbour), or false

@@ -127,15 +127,18 @@ bool trigExact(double ax, int fn, double* out) noexcept {
     y.w[N - 1] = 0;
   }
   const Fixed<N> r = y.mul(Fixed<N>::fromLimbsMsbFirst(kHalfPi));
-  Fixed<N> s, c;
-  const std::uint64_t err = sinCosSeries(r, &s, &c) + 5;
   q &= 3;
   if (fn != 2) {
+    // sin or cos of x is +-sin r or +-cos r by the quarter: only that series is summed.
     const std::uint64_t k = (q + static_cast<std::uint64_t>(fn)) & 3;
-    const Fixed<N> v = (k & 2) != 0 ? ((k & 1) != 0 ? c : s).neg() : ((k & 1) != 0 ? c : s);
+    Fixed<N> v;
+    const std::uint64_t err = taylorSinOrCos(r, (k & 1) == 0, &v) + 5;
+    if ((k & 2) != 0) v = v.neg();
     *out = v.toDouble();
     return roundWithin(v, err, out);
   }
+  Fixed<N> s, c;
+  const std::uint64_t err = sinCosSeries(r, &s, &c) + 5;
   Fixed<N> num = (q & 1) != 0 ? c.neg() : s;
   Fixed<N> den = (q & 1) != 0 ? s : c;
   if (den.isNegative()) {

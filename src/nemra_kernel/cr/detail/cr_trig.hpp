@@ -240,32 +240,38 @@ struct TrigFast {
 
 // --- Exact path -------------------------------------------------------------------------------
 
-// sin r and cos r for |r| <= 1.6 by their series in fixed point; returns a bound, in units, on
-// the error of both (relative to the exact sin and cos of the fixed-point value r).
+// One Taylor series in fixed point for |r| <= 1.6: sin r (first term r, odd = true) or cos r
+// (first term 1); returns a bound, in units, on its error (relative to the exact sin or cos of
+// the fixed-point value r). The terms are summed by magnitude, |r| in place of r and the sign put
+// back at the end (sin is odd), so that mul and divSmall never negate.
 template <int N>
-std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept {
-  const Fixed<N> r2 = r.mul(r);
-  Fixed<N> ts = r, tc = Fixed<N>::fromInt(1);
-  Fixed<N> sum_s = r, sum_c = tc;
+std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out) noexcept {
+  const bool negative = odd && r.isNegative();
+  const Fixed<N> a = r.abs();
+  const Fixed<N> r2 = a.mul(a);
+  Fixed<N> term = odd ? a : Fixed<N>::fromInt(1);
+  Fixed<N> sum = term;
+  const std::uint64_t shift = odd ? 1 : 0;
   std::uint64_t terms = 0;
-  for (std::uint64_t k = 1; !(ts.isZero() && tc.isZero()); ++k) {
-    // Each term is off by at most 5 units: e_k <= 0.43 e_(k-1) + 2.3 from the products and
-    // quotients below (r^2 <= 2.56 over divisors >= 6; the first cosine step only once).
-    tc = tc.mul(r2).divSmall((2 * k - 1) * (2 * k));
-    ts = ts.mul(r2).divSmall((2 * k) * (2 * k + 1));
-    if ((k & 1) != 0) {
-      sum_c = sum_c - tc;
-      sum_s = sum_s - ts;
-    } else {
-      sum_c = sum_c + tc;
-      sum_s = sum_s + ts;
-    }
+  for (std::uint64_t k = 1;; ++k) {
+    // Each term is off by at most 5 units: e_k <= 0.43 e_(k-1) + 2.3 from the product and the
+    // quotient below (r^2 <= 2.56 over divisors >= 6; the first cosine step only once).
+    term = term.mul(r2).divSmall((2 * k - 1 + shift) * (2 * k + shift));
+    if (term.isZero()) break;
+    sum = (k & 1) != 0 ? sum - term : sum + term;
     ++terms;
   }
-  *s = sum_s;
-  *c = sum_c;
-  // 5 units per term, and the terms after the last non-zero one add up to less than 10 units.
+  *out = negative ? sum.neg() : sum;
+  // 5 units per term, and the terms from the first zero one on add up to less than 10 units.
   return 5 * terms + 10;
+}
+
+// sin r and cos r for |r| <= 1.6 by their series; returns a bound on the error of both.
+template <int N>
+std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept {
+  const std::uint64_t es = taylorSinOrCos(r, true, s);
+  const std::uint64_t ec = taylorSinOrCos(r, false, c);
+  return es > ec ? es : ec;
 }
 
 // The correctly rounded sin (fn 0), cos (1) or tan (2) of ax = |x| >= 2^-27, finite, with N
