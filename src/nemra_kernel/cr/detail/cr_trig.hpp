@@ -242,13 +242,14 @@ struct TrigFast {
 
 // One Taylor series in fixed point for |r| <= 1.6: sin r (first term r, odd = true) or cos r
 // (first term 1); returns a bound, in units, on its error (relative to the exact sin or cos of
-// the fixed-point value r). The terms are summed by magnitude, |r| in place of r and the sign put
-// back at the end (sin is odd), so that mul and divSmall never negate.
+// the fixed-point value). The terms are summed by magnitude, |r| in place of r and the sign put
+// back at the end (sin is odd), so that mul and divSmall never negate. With scale s > 0, r holds
+// the remainder times 2^s (|r| 2^-s <= 1.6, s <= 62) and so does sin; cos is not scaled.
 template <int N>
-std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out) noexcept {
+std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out, int scale = 0) noexcept {
   const bool negative = odd && r.isNegative();
   const Fixed<N> a = r.abs();
-  const Fixed<N> r2 = a.mul(a);
+  const Fixed<N> r2 = scale == 0 ? a.mul(a) : a.mul(a).shr(2 * scale);  // within 1.25 units
   Fixed<N> term = odd ? a : Fixed<N>::fromInt(1);
   Fixed<N> sum = term;
   const std::uint64_t shift = odd ? 1 : 0;
@@ -266,11 +267,12 @@ std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out) noexcep
   return 5 * terms + 10;
 }
 
-// sin r and cos r for |r| <= 1.6 by their series; returns a bound on the error of both.
+// sin r and cos r for |r| <= 1.6 by their series (sin scaled as r is); returns a bound on the
+// error of both.
 template <int N>
-std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept {
-  const std::uint64_t es = taylorSinOrCos(r, true, s);
-  const std::uint64_t ec = taylorSinOrCos(r, false, c);
+std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c, int scale) noexcept {
+  const std::uint64_t es = taylorSinOrCos(r, true, s, scale);
+  const std::uint64_t ec = taylorSinOrCos(r, false, c, scale);
   return es > ec ? es : ec;
 }
 
