@@ -267,13 +267,34 @@ std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out, int sca
   return 5 * terms + 10;
 }
 
-// sin r and cos r for |r| <= 1.6 by their series (sin scaled as r is); returns a bound on the
-// error of both.
+// sin r and cos r for |r| <= 1.6 by their series (sin scaled as r is), as taylorSinOrCos does
+// each, but in one loop: the two chains of products and quotients run side by side. Once a
+// series' term truncates to zero all its later ones do, so the bound of each holds with the
+// count of steps in which either term is non-zero.
 template <int N>
 std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c, int scale) noexcept {
-  const std::uint64_t es = taylorSinOrCos(r, true, s, scale);
-  const std::uint64_t ec = taylorSinOrCos(r, false, c, scale);
-  return es > ec ? es : ec;
+  const bool negative = r.isNegative();
+  const Fixed<N> a = r.abs();
+  const Fixed<N> r2 = scale == 0 ? a.mul(a) : a.mul(a).shr(2 * scale);
+  Fixed<N> ts = a, tc = Fixed<N>::fromInt(1);
+  Fixed<N> sum_s = ts, sum_c = tc;
+  std::uint64_t terms = 0;
+  for (std::uint64_t k = 1;; ++k) {
+    tc = tc.mul(r2).divSmall((2 * k - 1) * (2 * k));
+    ts = ts.mul(r2).divSmall((2 * k) * (2 * k + 1));
+    if (tc.isZero() && ts.isZero()) break;
+    if ((k & 1) != 0) {
+      sum_c = sum_c - tc;
+      sum_s = sum_s - ts;
+    } else {
+      sum_c = sum_c + tc;
+      sum_s = sum_s + ts;
+    }
+    ++terms;
+  }
+  *s = negative ? sum_s.neg() : sum_s;
+  *c = sum_c;
+  return 5 * terms + 10;
 }
 
 // The correctly rounded sin (fn 0), cos (1) or tan (2) of ax = |x| >= 2^-27, finite, with N
