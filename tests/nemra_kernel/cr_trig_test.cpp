@@ -108,6 +108,11 @@ TEST(CrFixed, ProductAndQuotientAreWithinOneUnit) {
       mpfr_abs(got, got, MPFR_RNDN);
       ASSERT_LT(mpfr_cmp(got, unit), 0) << k << ' ' << d;
     }
+    // The series' quotient by j (j + 1) through the table of reciprocals, and past its end:
+    // the same limbs as the long division.
+    const std::uint64_t j = static_cast<std::uint64_t>(k % 300) + 1;
+    const Fixed<4> by_pair = x.divByPair(j);
+    ASSERT_EQ(compare(by_pair, x.divSmall(j * (j + 1))), 0) << k << ' ' << j;
   }
   mpfr_clears(a, b, exact, got, unit, static_cast<mpfr_ptr>(nullptr));
 }

@@ -257,7 +257,7 @@ std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out, int sca
   for (std::uint64_t k = 1;; ++k) {
     // Each term is off by at most 5 units: e_k <= 0.43 e_(k-1) + 2.3 from the product and the
     // quotient below (r^2 <= 2.56 over divisors >= 6; the first cosine step only once).
-    term = term.mul(r2).divSmall((2 * k - 1 + shift) * (2 * k + shift));
+    term = term.mul(r2).divByPair(2 * k - 1 + shift);
     if (term.isZero()) break;
     sum = (k & 1) != 0 ? sum - term : sum + term;
     ++terms;
@@ -280,8 +280,8 @@ std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c, int scal
   Fixed<N> sum_s = ts, sum_c = tc;
   std::uint64_t terms = 0;
   for (std::uint64_t k = 1;; ++k) {
-    tc = tc.mul(r2).divSmall((2 * k - 1) * (2 * k));
-    ts = ts.mul(r2).divSmall((2 * k) * (2 * k + 1));
+    tc = tc.mul(r2).divByPair(2 * k - 1);
+    ts = ts.mul(r2).divByPair(2 * k);
     if (tc.isZero() && ts.isZero()) break;
     if ((k & 1) != 0) {
       sum_c = sum_c - tc;
