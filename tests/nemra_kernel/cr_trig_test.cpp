@@ -100,12 +100,19 @@ TEST(CrFixed, ProductAndQuotientAreWithinOneUnit) {
     mpfr_sub(got, got, exact, MPFR_RNDN);
     mpfr_abs(got, got, MPFR_RNDN);
     ASSERT_LT(mpfr_cmp(got, unit), 0) << k;
-    const std::uint64_t d = (rng() >> 40) + 1;
-    mpfr_div_ui(exact, a, d, MPFR_RNDN);
-    toMpfr(got, x.divSmall(d));
-    mpfr_sub(got, got, exact, MPFR_RNDN);
-    mpfr_abs(got, got, MPFR_RNDN);
-    ASSERT_LT(mpfr_cmp(got, unit), 0) << k;
+    // Divisors of the series (below 2^24), up to 2^32 (the 64-bit steps' limit) and beyond.
+    for (const std::uint64_t d : {(rng() >> 40) + 1, (rng() >> 32) + 1, rng() | 1}) {
+      mpfr_div_ui(exact, a, d, MPFR_RNDN);
+      toMpfr(got, x.divSmall(d));
+      mpfr_sub(got, got, exact, MPFR_RNDN);
+      mpfr_abs(got, got, MPFR_RNDN);
+      ASSERT_LT(mpfr_cmp(got, unit), 0) << k << ' ' << d;
+    }
+    // The series' quotient by j (j + 1) through the table of reciprocals, and past its end:
+    // the same limbs as the long division.
+    const std::uint64_t j = static_cast<std::uint64_t>(k % 300) + 1;
+    const Fixed<4> by_pair = x.divByPair(j);
+    ASSERT_EQ(compare(by_pair, x.divSmall(j * (j + 1))), 0) << k << ' ' << j;
   }
   mpfr_clears(a, b, exact, got, unit, static_cast<mpfr_ptr>(nullptr));
 }

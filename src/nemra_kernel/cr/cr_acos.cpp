@@ -13,6 +13,7 @@
 #include <nemra_kernel/cr/detail/cr_acos.hpp>
 #include <nemra_kernel/cr/detail/cr_acos_tables.hpp>
 #include <nemra_kernel/cr/detail/cr_fixed.hpp>
+#include <nemra_kernel/cr/detail/cr_trig.hpp>
 #include <nemra_kernel/cr_math.hpp>
 
 namespace nemra_kernel {
@@ -181,19 +182,30 @@ constexpr auto kOuter = [] {
   return {r.hi, (r.lo + row.base_lo) + hr * fl, l * (fh + fl)};
 }
 
-// The sign of cos m - x, or 0 when N limbs cannot tell; m in [0, 3.2], both multiples of units.
+// The signs of cos m0 - x and cos m1 - x (*s0, *s1), 0 when N limbs cannot tell; 0 <= m0 <= m1
+// <= 3.2, m1 - m0 < 2^-50, all multiples of units. Both are first brought within 0.8 of 0, pi/2
+// or pi, chosen by m0 (cos m = cos m, -sin(m - pi/2), -cos(m - pi)), with pi/2 truncated to N
+// limbs (pi/2 below by less than one unit, pi by less than two): one short series at each point
+// instead of that of cos m itself, its bound plus those units (sin and cos are 1-Lipschitz); the
+// two series run in one loop.
 template <int N>
-int cosMinusSign(const detail::Fixed<N>& m, const detail::Fixed<N>& x) noexcept {
-  const detail::Fixed<N> m2 = m.mul(m);
-  detail::Fixed<N> term = detail::Fixed<N>::fromInt(1);
-  detail::Fixed<N> sum = term;
-  std::uint64_t k = 1;
-  for (;; ++k) {
-    term = term.mul(m2).divSmall((2 * k - 1) * (2 * k));
-    if (term.isZero()) break;
-    sum = (k % 2 == 1) ? sum - term : sum + term;
+void cosMinusSigns(const detail::Fixed<N>& m0, const detail::Fixed<N>& m1,
+                   const detail::Fixed<N>& x, int* s0, int* s1) noexcept {
+  using F = detail::Fixed<N>;
+  F v0, v1;
+  if (compare(m0, F::fromDouble(0.78)) < 0) {
+    const std::uint64_t err = detail::taylorSinOrCosPair(m0, m1, false, &v0, &v1);
+    *s0 = detail::signWithin(v0 - x, err);
+    *s1 = detail::signWithin(v1 - x, err);
+    return;
   }
-  return detail::signWithin(sum - x, 2 * k + 8);
+  const F half_pi = F::fromLimbsMsbFirst(detail::kHalfPi);
+  const bool near_half_pi = compare(m0, F::fromDouble(2.36)) < 0;
+  const F c = near_half_pi ? half_pi : half_pi + half_pi;
+  const std::uint64_t err =  // |m - c| < 0.8
+      detail::taylorSinOrCosPair(m0 - c, m1 - c, near_half_pi, &v0, &v1) + (near_half_pi ? 1 : 2);
+  *s0 = -detail::signWithin(v0 + x, err);  // cos m - x = -(v + x)
+  *s1 = -detail::signWithin(v1 + x, err);
 }
 
 // The correctly rounded acos x from the candidate y (the result is y or a neighbour), or false
@@ -210,13 +222,13 @@ bool decide(double x, double y, double* out) noexcept {
   const F fx = F::fromDouble(x);
   const F below = fy - F::fromDouble(power_of_two ? half_ulp * 0.5 : half_ulp);
   const F above = fy + F::fromDouble(half_ulp);
-  const int low = cosMinusSign(below, fx);
+  int low = 0, high = 0;
+  cosMinusSigns(below, above, fx, &low, &high);
   if (low == 0) return false;
   if (low < 0) {  // acos x < the lower midpoint
     *out = std::bit_cast<double>(bitsOf(y) - 1);
     return true;
   }
-  const int high = cosMinusSign(above, fx);
   if (high == 0) return false;
   *out = high > 0 ? std::bit_cast<double>(bitsOf(y) + 1) : y;
   return true;

@@ -89,19 +89,21 @@ namespace {
 
 [[nodiscard]] double nextDown(double y) noexcept { return -nextUp(-y); }
 
-// Whether tan = num/den (den > 0, both within err units) lies above (+1) or below (-1) the
-// midpoint between y and its neighbour in direction dir; 0 when undecided at this precision.
+// Whether tan = 2^-scale num/den (den > 0, both within err units) lies above (+1) or below (-1)
+// the midpoint between y and its neighbour in direction dir; 0 when undecided at this precision.
 template <int N>
 [[nodiscard]] int sideOfMidpoint(const Fixed<N>& num, const Fixed<N>& den, std::uint64_t err,
-                                 double y, int dir) noexcept {
+                                 double y, int dir, int scale) noexcept {
   const double neighbour = dir > 0 ? nextUp(y) : nextDown(y);
-  const double half = (neighbour - y) * 0.5;   // exact
-  if (!(y < 0x1p62 && y > -0x1p62)) return 0;  // |tan| of a double stays below 2^61
+  // The midpoint times 2^scale, the scale of num/den (exact: |scale| <= 62, y normal).
+  const double sy = y * pow2(scale);
+  const double half = (neighbour - y) * 0.5 * pow2(scale);
+  if (!(sy < 0x1p62 && sy > -0x1p62)) return 0;
   bool exact_y = false, exact_h = false;
-  const Fixed<N> mid = Fixed<N>::fromDouble(y, &exact_y) + Fixed<N>::fromDouble(half, &exact_h);
+  const Fixed<N> mid = Fixed<N>::fromDouble(sy, &exact_y) + Fixed<N>::fromDouble(half, &exact_h);
   if (!exact_y || !exact_h) return 0;
   // num - mid*den: err from num, |mid| err from den, one unit from the truncated product.
-  const double amid = y < 0.0 ? -y : y;
+  const double amid = sy < 0.0 ? -sy : sy;
   const U128 bound = static_cast<U128>(err) * (static_cast<std::uint64_t>(amid) + 3) + err + 1;
   if (bound >= (U128{1} << 62)) return 0;
   return signWithin(num - mid.mul(den), static_cast<std::uint64_t>(bound));
@@ -120,39 +122,62 @@ bool trigExact(double ax, int fn, double* out) noexcept {
   const int e = static_cast<int>(bits >> 52) - 1075;
   Fixed<N> y = scaledTwoOverPi<N>(m, e);
   std::uint64_t q = y.w[N - 1];
-  if ((y.w[N - 2] >> 63) != 0) {
-    ++q;
-    y.w[N - 1] = ~std::uint64_t{0};
-  } else {
-    y.w[N - 1] = 0;
+  const bool up = (y.w[N - 2] >> 63) != 0;
+  if (up) ++q;
+  // A remainder f = y - q with leading zero bits keeps fewer significant bits in N limbs: then y
+  // is taken again times 2^s, |f| 2^s < 1/4 (8 <= s <= 62, and within the bits of 2/pi the
+  // table holds), so that r, sin r and tan r are carried times 2^s (cos r as it is).
+  int s = 0;
+  {
+    std::uint64_t top = up ? ~y.w[N - 2] : y.w[N - 2];
+    int lz = std::countl_zero(top);
+    for (int i = N - 3; i >= 0 && top == 0; --i) {
+      top = up ? ~y.w[i] : y.w[i];
+      lz += std::countl_zero(top);
+    }
+    s = lz - 2 < 62 ? lz - 2 : 62;
+    if (s > 971 - e) s = 971 - e;
+    if (s >= 8)  // below, the bits won are not worth a second product
+      y = scaledTwoOverPi<N>(m, e + s);
+    else
+      s = 0;
   }
+  y.w[N - 1] -= q << s;  // f 2^s, whose integer part is 0 or -1
   const Fixed<N> r = y.mul(Fixed<N>::fromLimbsMsbFirst(kHalfPi));
-  Fixed<N> s, c;
-  const std::uint64_t err = sinCosSeries(r, &s, &c) + 5;
   q &= 3;
   if (fn != 2) {
+    // sin or cos of x is +-sin r or +-cos r by the quarter: only that series is summed.
     const std::uint64_t k = (q + static_cast<std::uint64_t>(fn)) & 3;
-    const Fixed<N> v = (k & 2) != 0 ? ((k & 1) != 0 ? c : s).neg() : ((k & 1) != 0 ? c : s);
-    *out = v.toDouble();
-    return roundWithin(v, err, out);
+    const bool odd = (k & 1) == 0;
+    Fixed<N> v;
+    const std::uint64_t err = taylorSinOrCos(r, odd, &v, s) + 5;
+    if ((k & 2) != 0) v = v.neg();
+    const double unscale = pow2(odd ? -s : 0);
+    *out = v.toDouble() * unscale;
+    if (!roundWithin(v, err, out)) return false;
+    *out *= unscale;  // exact, the result being normal
+    return true;
   }
-  Fixed<N> num = (q & 1) != 0 ? c.neg() : s;
-  Fixed<N> den = (q & 1) != 0 ? s : c;
+  Fixed<N> sn, c;
+  const std::uint64_t err = sinCosSeries(r, &sn, &c, s) + 5;
+  Fixed<N> num = (q & 1) != 0 ? c.neg() : sn;
+  Fixed<N> den = (q & 1) != 0 ? sn : c;
+  const int scale = (q & 1) != 0 ? -s : s;  // num/den = tan x times 2^scale
   if (den.isNegative()) {
     num = num.neg();
     den = den.neg();
   }
   if (signWithin(den, err) <= 0) return false;
-  double t = num.toDouble() / den.toDouble();
+  double t = num.toDouble() / den.toDouble() * pow2(-scale);
   *out = t;
   for (int iter = 0; iter < 16; ++iter) {
-    const int up = sideOfMidpoint(num, den, err, t, 1);
-    if (up == 0) return false;
-    if (up > 0) {
+    const int up_side = sideOfMidpoint(num, den, err, t, 1, scale);
+    if (up_side == 0) return false;
+    if (up_side > 0) {
       t = nextUp(t);
       continue;
     }
-    const int down = sideOfMidpoint(num, den, err, t, -1);
+    const int down = sideOfMidpoint(num, den, err, t, -1, scale);
     if (down == 0) return false;
     if (down < 0) {
       t = nextDown(t);

@@ -240,19 +240,78 @@ struct TrigFast {
 
 // --- Exact path -------------------------------------------------------------------------------
 
-// sin r and cos r for |r| <= 1.6 by their series in fixed point; returns a bound, in units, on
-// the error of both (relative to the exact sin and cos of the fixed-point value r).
+// One Taylor series in fixed point for |r| <= 1.6: sin r (first term r, odd = true) or cos r
+// (first term 1); returns a bound, in units, on its error (relative to the exact sin or cos of
+// the fixed-point value). The terms are summed by magnitude, |r| in place of r and the sign put
+// back at the end (sin is odd), so that mul and divSmall never negate. With scale s > 0, r holds
+// the remainder times 2^s (|r| 2^-s <= 1.6, s <= 62) and so does sin; cos is not scaled.
 template <int N>
-std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept {
-  const Fixed<N> r2 = r.mul(r);
-  Fixed<N> ts = r, tc = Fixed<N>::fromInt(1);
-  Fixed<N> sum_s = r, sum_c = tc;
+std::uint64_t taylorSinOrCos(const Fixed<N>& r, bool odd, Fixed<N>* out, int scale = 0) noexcept {
+  const bool negative = odd && r.isNegative();
+  const Fixed<N> a = r.abs();
+  const Fixed<N> r2 = scale == 0 ? a.mul(a) : a.mul(a).shr(2 * scale);  // within 1.25 units
+  Fixed<N> term = odd ? a : Fixed<N>::fromInt(1);
+  Fixed<N> sum = term;
+  const std::uint64_t shift = odd ? 1 : 0;
   std::uint64_t terms = 0;
-  for (std::uint64_t k = 1; !(ts.isZero() && tc.isZero()); ++k) {
-    // Each term is off by at most 5 units: e_k <= 0.43 e_(k-1) + 2.3 from the products and
-    // quotients below (r^2 <= 2.56 over divisors >= 6; the first cosine step only once).
-    tc = tc.mul(r2).divSmall((2 * k - 1) * (2 * k));
-    ts = ts.mul(r2).divSmall((2 * k) * (2 * k + 1));
+  for (std::uint64_t k = 1;; ++k) {
+    // Each term is off by at most 5 units: e_k <= 0.43 e_(k-1) + 2.3 from the product and the
+    // quotient below (r^2 <= 2.56 over divisors >= 6; the first cosine step only once).
+    term = term.mul(r2).divByPair(2 * k - 1 + shift);
+    if (term.isZero()) break;
+    sum = (k & 1) != 0 ? sum - term : sum + term;
+    ++terms;
+  }
+  *out = negative ? sum.neg() : sum;
+  // 5 units per term, and the terms from the first zero one on add up to less than 10 units.
+  return 5 * terms + 10;
+}
+
+// taylorSinOrCos (scale 0) at two points in one loop, the two chains side by side; as in
+// sinCosSeries, the bound of each holds with the count of steps in which either term is non-zero.
+template <int N>
+std::uint64_t taylorSinOrCosPair(const Fixed<N>& r0, const Fixed<N>& r1, bool odd, Fixed<N>* out0,
+                                 Fixed<N>* out1) noexcept {
+  const Fixed<N> a0 = r0.abs(), a1 = r1.abs();
+  const Fixed<N> r20 = a0.mul(a0), r21 = a1.mul(a1);
+  Fixed<N> t0 = odd ? a0 : Fixed<N>::fromInt(1), t1 = odd ? a1 : Fixed<N>::fromInt(1);
+  Fixed<N> sum0 = t0, sum1 = t1;
+  const std::uint64_t shift = odd ? 1 : 0;
+  std::uint64_t terms = 0;
+  for (std::uint64_t k = 1;; ++k) {
+    t0 = t0.mul(r20).divByPair(2 * k - 1 + shift);
+    t1 = t1.mul(r21).divByPair(2 * k - 1 + shift);
+    if (t0.isZero() && t1.isZero()) break;
+    if ((k & 1) != 0) {
+      sum0 = sum0 - t0;
+      sum1 = sum1 - t1;
+    } else {
+      sum0 = sum0 + t0;
+      sum1 = sum1 + t1;
+    }
+    ++terms;
+  }
+  *out0 = odd && r0.isNegative() ? sum0.neg() : sum0;
+  *out1 = odd && r1.isNegative() ? sum1.neg() : sum1;
+  return 5 * terms + 10;
+}
+
+// sin r and cos r for |r| <= 1.6 by their series (sin scaled as r is), as taylorSinOrCos does
+// each, but in one loop: the two chains of products and quotients run side by side. Once a
+// series' term truncates to zero all its later ones do, so the bound of each holds with the
+// count of steps in which either term is non-zero.
+template <int N>
+std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c, int scale) noexcept {
+  const bool negative = r.isNegative();
+  const Fixed<N> a = r.abs();
+  const Fixed<N> r2 = scale == 0 ? a.mul(a) : a.mul(a).shr(2 * scale);
+  Fixed<N> ts = a, tc = Fixed<N>::fromInt(1);
+  Fixed<N> sum_s = ts, sum_c = tc;
+  std::uint64_t terms = 0;
+  for (std::uint64_t k = 1;; ++k) {
+    tc = tc.mul(r2).divByPair(2 * k - 1);
+    ts = ts.mul(r2).divByPair(2 * k);
+    if (tc.isZero() && ts.isZero()) break;
     if ((k & 1) != 0) {
       sum_c = sum_c - tc;
       sum_s = sum_s - ts;
@@ -262,9 +321,8 @@ std::uint64_t sinCosSeries(const Fixed<N>& r, Fixed<N>* s, Fixed<N>* c) noexcept
     }
     ++terms;
   }
-  *s = sum_s;
+  *s = negative ? sum_s.neg() : sum_s;
   *c = sum_c;
-  // 5 units per term, and the terms after the last non-zero one add up to less than 10 units.
   return 5 * terms + 10;
 }
 
