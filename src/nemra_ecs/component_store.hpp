@@ -174,16 +174,11 @@ class NEMRA_API ComponentStore {
   template <class... T>
   requires(sizeof...(T) >= 2)
       [[nodiscard]] std::expected<void, Error> set(EntityId entity, const T&... values) {
-    static_assert(detail::distinctTypes<std::remove_cv_t<T>...>(), "a type given twice");
-    const std::array<std::optional<ComponentTypeId>, sizeof...(T)> ids{typeId<T>()...};
-    std::array<ComponentTypeId, sizeof...(T)> list{};
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-      if (!ids[k]) return std::unexpected(Error::UnregisteredType);
-      list[k] = *ids[k];
-    }
-    const std::expected<detail::RowRef, Error> at = rowWith(entity, index_.find(entity.id), list);
+    const auto list = typeList<T...>();
+    if (!list) return std::unexpected(list.error());
+    const std::expected<detail::RowRef, Error> at = rowWith(entity, index_.find(entity.id), *list);
     if (!at) return std::unexpected(at.error());
-    writeAll(*at, list, std::index_sequence_for<T...>{}, values...);
+    writeAll(*at, *list, std::index_sequence_for<T...>{}, values...);
     return {};
   }
 
@@ -209,14 +204,9 @@ class NEMRA_API ComponentStore {
   // IdentifiersExhausted; on an error the store's contents are as they were.
   template <class... T>
   requires(sizeof...(T) >= 1) [[nodiscard]] std::expected<void, Error> reserve(std::size_t rows) {
-    static_assert(detail::distinctTypes<std::remove_cv_t<T>...>(), "a type given twice");
-    const std::array<std::optional<ComponentTypeId>, sizeof...(T)> ids{typeId<T>()...};
-    std::array<ComponentTypeId, sizeof...(T)> list{};
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-      if (!ids[k]) return std::unexpected(Error::UnregisteredType);
-      list[k] = *ids[k];
-    }
-    return reserveRaw(list, rows);
+    auto list = typeList<T...>();
+    if (!list) return std::unexpected(list.error());
+    return reserveRaw(*list, rows);
   }
   // Room in the entity index for `entities` more entities with ids handed out in order. Error:
   // OutOfMemory (nothing changes).
@@ -343,6 +333,19 @@ class NEMRA_API ComponentStore {
     const detail::Table& table = tables_[at.table];
     const auto c = static_cast<std::size_t>(table.columnOf(type));
     std::memcpy(table.columns[c].data + std::size_t{at.row} * sizeof(T), &value, sizeof(T));
+  }
+  // The ids of T..., distinct types, in the order given. Error: UnregisteredType.
+  template <class... T>
+  [[nodiscard]] std::expected<std::array<ComponentTypeId, sizeof...(T)>, Error> typeList()
+      const noexcept {
+    static_assert(detail::distinctTypes<std::remove_cv_t<T>...>(), "a type given twice");
+    const std::array<std::optional<ComponentTypeId>, sizeof...(T)> ids{typeId<T>()...};
+    std::array<ComponentTypeId, sizeof...(T)> list{};
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      if (!ids[k]) return std::unexpected(Error::UnregisteredType);
+      list[k] = *ids[k];
+    }
+    return list;
   }
   template <class... T, std::size_t... I>
   void writeAll(detail::RowRef at, const std::array<ComponentTypeId, sizeof...(T)>& types,

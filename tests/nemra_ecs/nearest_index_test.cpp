@@ -30,14 +30,9 @@ using nemra_ecs::World;
 using nemra_ecs_test::Generator;
 using nemra_ecs_test::kInf;
 using nemra_ecs_test::kNaN;
+using nemra_ecs_test::numbers;
 using nemra_kernel::HomVec4;
 using nemra_test::FailingResource;
-
-std::vector<std::uint64_t> numbers(const std::pmr::vector<EntityId>& ids) {
-  std::vector<std::uint64_t> out;
-  for (EntityId id : ids) out.push_back(id.id);
-  return out;
-}
 
 enum class Kind { mixed, clustered, identical, near_ties };
 

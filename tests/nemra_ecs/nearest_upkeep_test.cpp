@@ -26,14 +26,9 @@ using nemra_ecs::NearestFilter;
 using nemra_ecs::NearestIndex;
 using nemra_ecs::World;
 using nemra_ecs_test::Generator;
+using nemra_ecs_test::numbers;
 using nemra_kernel::HomVec4;
 using nemra_test::FailingResource;
-
-std::vector<std::uint64_t> numbers(const std::pmr::vector<EntityId>& ids) {
-  std::vector<std::uint64_t> out;
-  for (EntityId id : ids) out.push_back(id.id);
-  return out;
-}
 
 // Keeps the entities of one team (id mod teams).
 struct Team {

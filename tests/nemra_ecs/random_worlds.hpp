@@ -140,6 +140,13 @@ class Generator {
   std::normal_distribution<double> normal_;
 };
 
+// The numbers of a query's ids, for comparing with a literal scan's.
+inline std::vector<std::uint64_t> numbers(const std::pmr::vector<nemra_ecs::EntityId>& ids) {
+  std::vector<std::uint64_t> out;
+  for (nemra_ecs::EntityId id : ids) out.push_back(id.id);
+  return out;
+}
+
 }  // namespace nemra_ecs_test
 
 #endif
