@@ -1,10 +1,7 @@
 // Movement in bulk: setPosition over spans of ids and points.
-#include <cmath>
 #include <cstddef>
-#include <limits>
 
 #include <nemra_ecs/world.hpp>
-#include <nemra_kernel/fs_distance.hpp>
 
 namespace nemra_ecs {
 
@@ -13,23 +10,6 @@ namespace {
 // How many records ahead the next records are requested from memory: a pass over a large world is
 // bound by memory, and early requests keep the loads in flight.
 constexpr std::size_t kPrefetchAhead = 8;
-
-// Entity::setPosition written out, so that the loop needs no call: the same length
-// (((x·x + y·y) + z·z) + w·w, then the square root, as HomVec4::norm), the same refusals and the
-// same divisions as HomVec4::normalize, hence the same bits; the version rises as setPosition's
-// does, stopping at 2^64 − 1.
-[[gnu::always_inline]] inline void setPositionInline(Entity& e, const nemra_kernel::HomVec4& p) {
-  const double n = std::sqrt(((p.x * p.x + p.y * p.y) + p.z * p.z) + p.w * p.w);
-  if (n > nemra_kernel::ZERO_NORM_GUARD && std::isfinite(n)) {
-    const nemra_kernel::HomVec4 unit =
-        nemra_kernel::HomVec4::init(p.x / n, p.y / n, p.z / n, p.w / n);
-    if (std::isfinite(unit.x) && std::isfinite(unit.y) && std::isfinite(unit.z) &&
-        std::isfinite(unit.w)) {
-      e.position = unit;
-    }
-  }
-  if (e.version != std::numeric_limits<std::uint64_t>::max()) ++e.version;
-}
 
 }  // namespace
 
