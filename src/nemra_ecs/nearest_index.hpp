@@ -207,6 +207,14 @@ class NEMRA_API NearestIndex {
   void refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept;
   void raiseAncestors(std::size_t leaf) noexcept;
   void refitAncestors() noexcept;
+  std::pair<std::size_t, std::size_t> entriesOf(std::size_t b, std::size_t level) const noexcept;
+  void setLeafOffsets(std::size_t b, std::size_t level) noexcept;
+  void recordArrangement(std::size_t b, std::size_t level) noexcept;
+  void rearrange(std::size_t b, std::size_t level) noexcept;
+  void rearrangeWorn(std::size_t b, std::size_t level, std::size_t begin, std::size_t end,
+                     bool everything) noexcept;
+  void clearMarks(std::size_t b, std::size_t level) noexcept;
+  void widenCaps(std::size_t b, std::size_t level) noexcept;
 
   template <class Visitor>
   void visit(nemra_kernel::HomVec4 query, Visitor& visitor) const;
@@ -229,6 +237,14 @@ class NEMRA_API NearestIndex {
   // the centre of its ancestor at level l to its own: what a refit bounds the ancestors' radii
   // with.
   std::pmr::vector<double> leaf_offsets_;
+  // By ball: its radius when its subtree was last arranged (at least the bound through its leaves),
+  // and the sum of its leaves' radii, now and then. A subtree is arranged again once either has
+  // grown by a half.
+  std::pmr::vector<double> built_radii_;
+  // By ball: how many moves of its entities were seen since it was arranged.
+  std::pmr::vector<std::uint64_t> moves_;
+  std::pmr::vector<double> leaf_sums_;
+  std::pmr::vector<double> built_sums_;
   std::pmr::vector<std::uint8_t> dirty_;
   std::size_t tree_size_ = 0;
   std::size_t depth_ = 0;
@@ -236,12 +252,11 @@ class NEMRA_API NearestIndex {
   std::size_t gaps_ = 0;
   // The scanned list's length at which the index is built again.
   std::size_t list_limit_ = 0;
-  // The sum of the leaves' radii, now and at build.
-  double leaf_radii_ = 0.0;
-  double built_leaf_radii_ = 0.0;
   // Entities moved inside the tree since the last refit, and whether every ball is to be refitted.
   std::size_t moved_ = 0;
   bool refit_all_ = false;
+  // The cosine of the angle every leaf may grow to before its entities are listed.
+  double cos_cap_floor_ = 1.0;
   bool any_dirty_ = false;
 };
 
@@ -351,13 +366,19 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
   }
   const double s = 1.0 / std::sqrt(q2);
   const HomVec4 unit = HomVec4::init(query.x * s, query.y * s, query.z * s, query.w * s);
-  // The scanned list; its entries of trusted length may be screened like the tree's.
-  for (std::size_t i = tree_size_; i < n; ++i) {
-    const double p2 = detail::norm2(positions_[i]);
-    const bool trusted = p2 >= detail::kMinTrustedNorm2 && p2 <= detail::kMaxTrustedNorm2;
-    visitor.entry(i, query, trusted ? &unit : nullptr);
+  // The scanned list, after the tree (whose entries tighten the limit first); its entries of
+  // trusted length may be screened like the tree's.
+  const auto scanList = [&] {
+    for (std::size_t i = tree_size_; i < n; ++i) {
+      const double p2 = detail::norm2(positions_[i]);
+      const bool trusted = p2 >= detail::kMinTrustedNorm2 && p2 <= detail::kMaxTrustedNorm2;
+      visitor.entry(i, query, trusted ? &unit : nullptr);
+    }
+  };
+  if (tree_size_ == 0) {
+    scanList();
+    return;
   }
-  if (tree_size_ == 0) return;
   struct Pending {
     std::size_t ball, begin, end;
     double cosine;
@@ -386,6 +407,7 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
     stack[top++] = far;
     stack[top++] = near;  // taken first
   }
+  scanList();
 }
 
 template <class Keep>
