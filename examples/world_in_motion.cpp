@@ -31,18 +31,19 @@ int main() {
   nemra_ecs::NearestIndex index = std::move(*built);
 
   std::vector<HomVec4> next(ids.size());
+  std::vector<HomVec4> stored(ids.size());
   for (std::size_t tick = 0; tick < 60; ++tick) {
-    // Every entity one step on, in one call with setPosition's bits and version rule.
+    // Every entity one step on, in one call with setPosition's bits and version rule; `stored`
+    // receives the positions the world now holds.
     for (std::size_t i = 0; i < ids.size(); ++i) {
       const HomVec4 p = world.entities[i].position;
       next[i] = HomVec4::init(p.x + velocity[i].x * p.w, p.y + velocity[i].y * p.w,
                               p.z + velocity[i].z * p.w, p.w);
     }
-    world.setPositions(ids, next);
-    if (tick == 30) world.entities[7].deactivate();
+    world.setPositions(ids, next, stored);
 
-    // The index follows: moved, newly active and no longer active entities, in one pass.
-    if (!index.refit(world)) return 1;
+    // The index follows the moves from the stored positions, without reading the world again.
+    if (!index.update(ids, stored)) return 1;
 
     // The 8 nearest enemies of a unit, leaving out the unit itself.
     const EntityId unit = ids[tick];
@@ -54,6 +55,12 @@ int main() {
     // The same question to the world's scan gives the same answer, ties included.
     if (*enemies != *world.kNearest(at, 8, &pool, filter)) return 1;
   }
+
+  // States change too: refit finds what moved, became active or stopped being active, in one pass
+  // over the world.
+  world.entities[7].deactivate();
+  if (!index.refit(world)) return 1;
+  if (index.contains(ids[7])) return 1;
 
   // One entity at a time: update holds an entity at a position (inserting it when absent), erase
   // lets it go.

@@ -233,14 +233,18 @@ def main():
               target_ms / 1000 if entry else None, base_ns=1e9)
     r.row("setPositions vs getEntity + setPosition, 1e5", "tick/moveBulk/100000",
           "tick/moveLoop/100000", 1 / 3)
+    r.row("floor: store unit points, bump versions vs the loop, 1e5",
+          "tick/moveStoreOnly/100000", "tick/moveLoop/100000")
     for n in (10000, 100000):
         r.row(f"1,000 kNearest(8 enemies) vs kNearest(8), {n:>7}", f"tick/queries8Enemies/{n}",
               f"tick/queries8/{n}", 1.5)
     r.row("stateDigest vs memcpy of its bytes, 1e5", "tick/digest/100000",
           "tick/digestMemcpy/100000", 2.0)
     for n in (100000, 1000000):
+        r.row(f"batch update after every entity stepped vs build, {n:>7}",
+              f"update/updateAfterStep/{n}", f"update/build/{n}", 0.1)
         r.row(f"refit after every entity stepped vs build, {n:>7}", f"update/refitAfterStep/{n}",
-              f"update/build/{n}", 0.1)
+              f"update/build/{n}")
 
     header("ComponentStore: each<A, B> vs two std::vectors, get<T> of the last entity")
     r.row("each<Pos, Vel> 1000000 entities, one table (per entity)", "store/each/nemra/1000000",

@@ -74,11 +74,21 @@ constexpr double kOffsetPad = 2e-7;
 // 2(2c² − 1)² − 1 (its rounding only moves the point at which they go).
 constexpr double kCapFloor = 1e-9;
 
-// The growth of the leaves' radii, in sum, at which the index is built again: by a half.
+// A subtree is arranged again once the sum of its leaves' radii, or its own radius, has grown by a
+// half since it was arranged, and its entities have moved kMovesPerArrangement times over (counted
+// against its entries): so every arrangement of m entries, O(m log m), is paid for by at least 8m
+// moves, and a tick of small steps costs a fraction of a build however fast the entities
+// disperse.
 constexpr double kWornGrowth = 1.5;
 
+// Nor does an entity leave its leaf for the list before it is kCapOverMean mean leaf radii (at
+// build) from the leaf's centre: a leaf arranged thin (entities along one line through the origin,
+// say) would otherwise list its entities at their first step across it.
+constexpr double kCapOverMean = 4.0;
+constexpr std::size_t kMovesPerArrangement = 8;
+
 // How many directory entries ahead refit requests the stored position from memory.
-constexpr std::size_t kRefitPrefetch = 16;
+constexpr std::size_t kRefitPrefetch = 48;
 
 // Room in the scanned list at build: 64 entries and one per 1024 of the tree. Every search scans
 // the list, so it stays short; inserts and jumps pay a rebuild per that many.
@@ -87,6 +97,9 @@ std::size_t listRoom(std::size_t in_tree) { return 64 + in_tree / 1024; }
 HomVec4 scaled(const HomVec4& a, double s) {
   return HomVec4::init(a.x * s, a.y * s, a.z * s, a.w * s);
 }
+
+// The smaller of two numbers that are not NaN, inline (std::fmin is a call at -O2).
+double smaller(double a, double b) { return b < a ? b : a; }
 
 bool sameBits(const HomVec4& a, const HomVec4& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -185,15 +198,17 @@ struct TreeBuilder {
 };
 
 // The radius of every ball, from the least cosine between its centre and the stored positions of
-// its entries (`inverse_norms` holds 1 / |p| of each); a leaf's cap follows from its cosine.
+// its entries other than gaps (id 0; `inverse_norms` holds 1 / |p| of each); a leaf's cap follows
+// from its cosine.
 void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
-              std::span<const double> inverse_norms, std::size_t b, std::size_t begin,
-              std::size_t end, std::size_t levels_below) {
+              std::span<const std::uint64_t> ids, std::span<const double> inverse_norms,
+              std::size_t b, std::size_t begin, std::size_t end, std::size_t levels_below) {
   Ball& ball = balls[b];
   double least_cosine = 1.0;
   for (std::size_t i = begin; i < end; ++i) {
+    if (ids[i] == 0) continue;
     least_cosine =
-        std::fmin(least_cosine, std::fabs(dot(positions[i], ball.centre)) * inverse_norms[i]);
+        smaller(least_cosine, std::fabs(dot(positions[i], ball.centre)) * inverse_norms[i]);
   }
   setBallCosine(ball, least_cosine);
   ball.cos_cap = 2.0;
@@ -202,13 +217,17 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
     const double cos2 = 2.0 * c * c - 1.0;
     ball.cos_cap = c < 1.0 ? 2.0 * cos2 * cos2 - 1.0 : 1.0;
     if (cos2 < 0.0) ball.cos_cap = -1.0;  // 4r beyond a quarter turn: no cap
-    // Nor less than the parent's radius: a jump is a move out of the parent's ball.
-    if (b > 0) ball.cos_cap = std::fmin(ball.cos_cap, balls[(b - 1) / 2].cos_radius);
+    // Nor less than twice the parent's radius: a jump is a move well out of the parent's ball,
+    // while a drift is left to the arrangement of worn subtrees.
+    if (b > 0) {
+      const double p = balls[(b - 1) / 2].cos_radius;
+      ball.cos_cap = std::fmin(ball.cos_cap, 2.0 * p * p - 1.0);
+    }
     return;
   }
   const std::size_t mid = begin + (end - begin) / 2;
-  setRadii(balls, positions, inverse_norms, 2 * b + 1, begin, mid, levels_below - 1);
-  setRadii(balls, positions, inverse_norms, 2 * b + 2, mid, end, levels_below - 1);
+  setRadii(balls, positions, ids, inverse_norms, 2 * b + 1, begin, mid, levels_below - 1);
+  setRadii(balls, positions, ids, inverse_norms, 2 * b + 2, mid, end, levels_below - 1);
 }
 
 }  // namespace
@@ -220,6 +239,10 @@ NearestIndex::NearestIndex(std::pmr::memory_resource* allocator)
       slot_ids_(ids_.get_allocator()),
       balls_(ids_.get_allocator()),
       leaf_offsets_(ids_.get_allocator()),
+      built_radii_(ids_.get_allocator()),
+      moves_(ids_.get_allocator()),
+      leaf_sums_(ids_.get_allocator()),
+      built_sums_(ids_.get_allocator()),
       dirty_(ids_.get_allocator()) {}
 
 // The vectors' move leaves them empty; the counts must follow, or a query of the moved-from index
@@ -231,14 +254,17 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       slot_ids_(std::move(other.slot_ids_)),
       balls_(std::move(other.balls_)),
       leaf_offsets_(std::move(other.leaf_offsets_)),
+      built_radii_(std::move(other.built_radii_)),
+      moves_(std::move(other.moves_)),
+      leaf_sums_(std::move(other.leaf_sums_)),
+      built_sums_(std::move(other.built_sums_)),
       dirty_(std::move(other.dirty_)),
       tree_size_(std::exchange(other.tree_size_, 0)),
       depth_(std::exchange(other.depth_, 0)),
       held_(std::exchange(other.held_, 0)),
       gaps_(std::exchange(other.gaps_, 0)),
       list_limit_(std::exchange(other.list_limit_, 0)),
-      leaf_radii_(std::exchange(other.leaf_radii_, 0.0)),
-      built_leaf_radii_(std::exchange(other.built_leaf_radii_, 0.0)),
+      cos_cap_floor_(std::exchange(other.cos_cap_floor_, 1.0)),
       any_dirty_(std::exchange(other.any_dirty_, false)) {}
 
 NearestIndex NearestIndex::init(std::pmr::memory_resource* allocator) noexcept {
@@ -256,14 +282,17 @@ void NearestIndex::deinit() {
   detail::releaseStorage(slot_ids_);
   detail::releaseStorage(balls_);
   detail::releaseStorage(leaf_offsets_);
+  detail::releaseStorage(built_radii_);
+  detail::releaseStorage(moves_);
+  detail::releaseStorage(leaf_sums_);
+  detail::releaseStorage(built_sums_);
   detail::releaseStorage(dirty_);
   tree_size_ = 0;
   depth_ = 0;
   held_ = 0;
   gaps_ = 0;
   list_limit_ = 0;
-  leaf_radii_ = 0.0;
-  built_leaf_radii_ = 0.0;
+  cos_cap_floor_ = 1.0;
   any_dirty_ = false;
 }
 
@@ -330,31 +359,25 @@ NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::
     for (std::size_t i = 0; i < in_tree; ++i) {
       inverse_norms.push_back(1.0 / std::sqrt(norm2(index.positions_[i])));
     }
-    setRadii(index.balls_, std::span(index.positions_).first(in_tree), inverse_norms, 0, 0, in_tree,
-             depth);
+    setRadii(index.balls_, std::span(index.positions_).first(in_tree),
+             std::span(index.slot_ids_).first(in_tree), inverse_norms, 0, 0, in_tree, depth);
   }
   index.tree_size_ = in_tree;
   index.depth_ = depth;
   index.held_ = count;
-  const std::size_t first_leaf = (std::size_t{1} << depth) - 1;
-  for (std::size_t b = first_leaf; b < index.balls_.size(); ++b) {
-    index.leaf_radii_ += index.balls_[b].radius;
+  if (in_tree > 0) {
+    index.leaf_offsets_.resize((std::size_t{1} << depth) * depth);
+    index.built_radii_.resize(index.balls_.size());
+    index.moves_.resize(index.balls_.size());
+    index.leaf_sums_.resize(index.balls_.size());
+    index.built_sums_.resize(index.balls_.size());
+    index.setLeafOffsets(0, 0);
+    index.recordArrangement(0, 0);
+    // A quarter turn at most: the cap's cosine stays at or above 0.
+    const double mean_leaf = index.leaf_sums_[0] / static_cast<double>(std::size_t{1} << depth);
+    index.cos_cap_floor_ = cr::cos(smaller(kCapOverMean * mean_leaf, std::numbers::pi / 2));
+    index.widenCaps(0, 0);
   }
-  // Each leaf's offsets from its ancestors' centres, the parent's last.
-  if (depth > 0) {
-    index.leaf_offsets_.resize((first_leaf + 1) * depth);
-    for (std::size_t j = 0; first_leaf + j < index.balls_.size(); ++j) {
-      const HomVec4 centre = index.balls_[first_leaf + j].centre;
-      std::size_t a = first_leaf + j;
-      for (std::size_t level = depth; level-- > 0;) {
-        a = (a - 1) / 2;
-        const double c = std::fmin(1.0, std::fabs(dot(centre, index.balls_[a].centre)));
-        index.leaf_offsets_[j * depth + level] =
-            upperAngle(c, std::sqrt((1.0 - c) * (1.0 + c))) + kOffsetPad;
-      }
-    }
-  }
-  index.built_leaf_radii_ = index.leaf_radii_;
   index.list_limit_ = count - in_tree + room;
   return index;
 }
@@ -394,15 +417,14 @@ std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room)
   }
 }
 
-// Built again when the scanned list has used its room, a quarter of the tree are gaps, or the
-// leaves' radii have grown by a half in sum (a search's cost grows with the volume the balls
-// cover); a rebuild that runs out of memory is left for a later call. After refit the index holds
+// Built again when the scanned list has used its room or a quarter of the tree are gaps (balls
+// whose radius grew are arranged again by refitTree); a rebuild that runs out of memory is left
+// for a later call. After refit the index holds
 // exactly the world's active entities, and building from the world reads them in order rather
 // than at random.
 void NearestIndex::rebuildIfWorn(const World* world) noexcept {
   const std::size_t listed = positions_.size() - tree_size_;
-  const bool grown = leaf_radii_ > kWornGrowth * built_leaf_radii_ + kCapFloor;
-  if (listed < list_limit_ && gaps_ * 4 <= tree_size_ && !grown) return;
+  if (listed < list_limit_ && gaps_ * 4 <= tree_size_) return;
   auto fresh = world != nullptr ? build(*world, ids_.get_allocator().resource()) : rebuilt(0);
   if (fresh) *this = std::move(*fresh);
 }
@@ -484,8 +506,9 @@ void NearestIndex::place(std::size_t r, std::uint64_t id, const HomVec4& positio
       b = 2 * b + 2;
     }
   }
-  while (dirty_[b] == 0) {
+  for (;;) {
     dirty_[b] = 1;
+    ++moves_[b];
     if (b == 0) break;
     b = (b - 1) / 2;
   }
@@ -504,6 +527,175 @@ void NearestIndex::moveToList(std::size_t slot) {
   ++gaps_;
 }
 
+// The tree's entries ball b at `level` covers.
+std::pair<std::size_t, std::size_t> NearestIndex::entriesOf(std::size_t b,
+                                                            std::size_t level) const noexcept {
+  const std::size_t k = b - ((std::size_t{1} << level) - 1);
+  std::size_t begin = 0, end = tree_size_;
+  for (std::size_t i = level; i-- > 0;) {
+    const std::size_t mid = begin + (end - begin) / 2;
+    if (((k >> i) & 1U) != 0) {
+      begin = mid;
+    } else {
+      end = mid;
+    }
+  }
+  return {begin, end};
+}
+
+// The offsets of the leaves under ball b at `level` from every ancestor's centre, the parent's
+// last.
+void NearestIndex::setLeafOffsets(std::size_t b, std::size_t level) noexcept {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  const std::size_t below = depth_ - level;
+  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
+  for (std::size_t j = j0; j < j0 + (std::size_t{1} << below); ++j) {
+    const HomVec4 centre = balls_[first_leaf + j].centre;
+    std::size_t a = first_leaf + j;
+    for (std::size_t l = depth_; l-- > 0;) {
+      a = (a - 1) / 2;
+      const double c = smaller(1.0, std::fabs(dot(centre, balls_[a].centre)));
+      leaf_offsets_[j * depth_ + l] = upperAngle(c, std::sqrt((1.0 - c) * (1.0 + c))) + kOffsetPad;
+    }
+  }
+}
+
+// Lets the leaves under ball b at `level` grow to the cap floor before their entities are listed.
+void NearestIndex::widenCaps(std::size_t b, std::size_t level) noexcept {
+  const std::size_t count = std::size_t{1} << (depth_ - level);
+  const std::size_t first = ((b + 1) << (depth_ - level)) - 1;
+  for (std::size_t a = first; a < first + count; ++a) {
+    balls_[a].cos_cap = smaller(balls_[a].cos_cap, cos_cap_floor_);
+  }
+}
+
+// Records the radii of the balls under ball b at `level` as arranged (each no smaller than the
+// bound a refit gives it through its leaves) and the sums of their leaves' radii, carries the
+// change to the sums above, and raises the balls above b to cover b's leaves.
+void NearestIndex::recordArrangement(std::size_t b, std::size_t level) noexcept {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  const std::size_t below = depth_ - level;
+  const double before = leaf_sums_[b];
+  for (std::size_t l = 0, start = b; l <= below; ++l, start = 2 * start + 1) {
+    for (std::size_t a = start; a < start + (std::size_t{1} << l); ++a) {
+      built_radii_[a] = balls_[a].radius;
+      moves_[a] = 0;
+    }
+  }
+  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
+  for (std::size_t j = j0; j < j0 + (std::size_t{1} << below); ++j) {
+    const double r = balls_[first_leaf + j].radius;
+    leaf_sums_[first_leaf + j] = r;
+    std::size_t a = first_leaf + j;
+    for (std::size_t l = depth_; l-- > 0;) {
+      a = (a - 1) / 2;
+      const double bound = leaf_offsets_[j * depth_ + l] + r;
+      if (l >= level) {
+        built_radii_[a] = bound > built_radii_[a] ? bound : built_radii_[a];
+      } else if (bound > balls_[a].radius) {
+        setBallRadius(balls_[a], bound);
+      }
+    }
+  }
+  // The sums inside, a level at a time from the leaves up.
+  for (std::size_t l = depth_; l-- > level;) {
+    const std::size_t count = std::size_t{1} << (l - level);
+    const std::size_t start = ((b + 1) << (l - level)) - 1;
+    for (std::size_t a = start; a < start + count; ++a) {
+      leaf_sums_[a] = leaf_sums_[2 * a + 1] + leaf_sums_[2 * a + 2];
+    }
+  }
+  for (std::size_t l = 0, start = b; l <= below; ++l, start = 2 * start + 1) {
+    std::copy_n(leaf_sums_.begin() + static_cast<std::ptrdiff_t>(start), std::size_t{1} << l,
+                built_sums_.begin() + static_cast<std::ptrdiff_t>(start));
+  }
+  const double change = leaf_sums_[b] - before;
+  for (std::size_t a = b; a > 0;) {
+    a = (a - 1) / 2;
+    leaf_sums_[a] += change;
+  }
+}
+
+// Arranges the entries under ball b at `level` again, as build would arrange them, and refits the
+// balls above. Working storage that cannot be had leaves the subtree as it was.
+void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
+  const auto [begin, end] = entriesOf(b, level);
+  const std::size_t m = end - begin;
+  try {
+    std::pmr::memory_resource* resource = ids_.get_allocator().resource();
+    std::pmr::vector<TreeEntry> entries(resource);
+    std::pmr::vector<double> inverse_norms(resource);
+    std::pmr::vector<HomVec4> moved(resource);
+    entries.reserve(m);
+    inverse_norms.resize(m);
+    moved.assign(positions_.begin() + static_cast<std::ptrdiff_t>(begin),
+                 positions_.begin() + static_cast<std::ptrdiff_t>(end));
+    // The units turned to the side of the parent's centre, as a build hands them down.
+    const HomVec4 towards = b > 0 ? balls_[(b - 1) / 2].centre : balls_[b].centre;
+    for (std::size_t i = 0; i < m; ++i) {
+      // A gap's position may be one the tree does not hold (it was moved out for it): the
+      // parent's centre stands in, and the radii pass the gap over.
+      if (slot_ids_[begin + i] == 0) moved[i] = towards;
+      const HomVec4& p = moved[i];
+      const double inverse = 1.0 / std::sqrt(norm2(p));
+      const double sign = dot(p, towards) < 0.0 ? -inverse : inverse;
+      const HomVec4 u = scaled(p, sign);
+      entries.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
+                                   static_cast<float>(u.z), static_cast<float>(u.w)},
+                                  static_cast<std::uint32_t>(i)});
+    }
+    TreeBuilder{entries, balls_, depth_}.placeBall(b, 0, m, level, towards);
+    // The entries in their new order: the id moves with the position, and the directory follows.
+    std::pmr::vector<std::uint64_t> moved_ids(slot_ids_.begin() + static_cast<std::ptrdiff_t>(begin),
+                                              slot_ids_.begin() + static_cast<std::ptrdiff_t>(end),
+                                              resource);
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::uint32_t from = entries[i].rank;
+      positions_[begin + i] = moved[from];
+      slot_ids_[begin + i] = moved_ids[from];
+      inverse_norms[i] = 1.0 / std::sqrt(norm2(moved[from]));
+      if (moved_ids[from] != 0) {
+        slots_[findInDirectory(moved_ids[from], moved_ids[from] - 1)] =
+            static_cast<std::uint32_t>(begin + i);
+      }
+    }
+    setRadii(balls_, std::span(positions_).subspan(begin, m),
+             std::span(slot_ids_).subspan(begin, m), inverse_norms, b, 0, m, depth_ - level);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  setLeafOffsets(b, level);
+  recordArrangement(b, level);
+  widenCaps(b, level);
+}
+
+// Arranges again the highest balls among those marked (every ball when `everything`) whose radius
+// has grown by a half since they were arranged, and clears the marks.
+void NearestIndex::rearrangeWorn(std::size_t b, std::size_t level, std::size_t begin,
+                                 std::size_t end, bool everything) noexcept {
+  if (!everything && dirty_[b] == 0) return;
+  dirty_[b] = 0;
+  const bool worn = leaf_sums_[b] > kWornGrowth * built_sums_[b] + kCapFloor ||
+                    balls_[b].radius > kWornGrowth * built_radii_[b] + kCapFloor;
+  if (worn && moves_[b] >= kMovesPerArrangement * (end - begin)) {
+    clearMarks(b, level);
+    rearrange(b, level);
+    return;
+  }
+  if (level == depth_) return;
+  const std::size_t mid = begin + (end - begin) / 2;
+  rearrangeWorn(2 * b + 1, level + 1, begin, mid, everything);
+  rearrangeWorn(2 * b + 2, level + 1, mid, end, everything);
+}
+
+// Clears the marks under ball b at `level`.
+void NearestIndex::clearMarks(std::size_t b, std::size_t level) noexcept {
+  for (std::size_t l = level, first = b, count = 1; l <= depth_;
+       ++l, first = 2 * first + 1, count *= 2) {
+    std::fill_n(dirty_.begin() + static_cast<std::ptrdiff_t>(first), count, std::uint8_t{0});
+  }
+}
+
 // A leaf's radius from its entries; an entry past the leaf's cap goes to the scanned list while
 // the list has room (otherwise the radius takes it in, and the index is rebuilt afterwards).
 void NearestIndex::refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept {
@@ -517,11 +709,9 @@ void NearestIndex::refitLeaf(std::size_t ball, std::size_t begin, std::size_t en
       moveToList(i);
       continue;
     }
-    least_cosine = std::fmin(least_cosine, c);
+    least_cosine = smaller(least_cosine, c);
   }
-  leaf_radii_ -= leaf.radius;
   setBallCosine(leaf, least_cosine);
-  leaf_radii_ += leaf.radius;
 }
 
 // Bounds the ancestors' radii through leaf j: the angle from an ancestor's centre to any entity of
@@ -547,7 +737,8 @@ void NearestIndex::refitAncestors() noexcept {
     std::size_t a = first_leaf + j;
     for (std::size_t level = depth_; level-- > 0;) {
       a = (a - 1) / 2;
-      balls_[a].radius = std::fmax(balls_[a].radius, leaf_offsets_[j * depth_ + level] + r);
+      const double bound = leaf_offsets_[j * depth_ + level] + r;
+      balls_[a].radius = bound > balls_[a].radius ? bound : balls_[a].radius;
     }
   }
   for (std::size_t a = 0; a < first_leaf; ++a) setBallRadius(balls_[a], balls_[a].radius);
@@ -565,19 +756,22 @@ void NearestIndex::refitTree() noexcept {
     std::size_t first_leaf;
     void run(std::size_t b, std::size_t begin, std::size_t end, std::size_t levels_below) {
       if (!everything && index.dirty_[b] == 0) return;
-      index.dirty_[b] = 0;
+      if (everything) index.moves_[b] += end - begin;
       if (levels_below == 0) {
         index.refitLeaf(b, begin, end);
+        index.leaf_sums_[b] = index.balls_[b].radius;
         if (!everything) index.raiseAncestors(b - first_leaf);
         return;
       }
       const std::size_t mid = begin + (end - begin) / 2;
       run(2 * b + 1, begin, mid, levels_below - 1);
       run(2 * b + 2, mid, end, levels_below - 1);
+      index.leaf_sums_[b] = index.leaf_sums_[2 * b + 1] + index.leaf_sums_[2 * b + 2];
     }
   };
   Walk{*this, everything, (std::size_t{1} << depth_) - 1}.run(0, 0, tree_size_, depth_);
   if (everything) refitAncestors();
+  rearrangeWorn(0, 0, 0, tree_size_, everything);
   any_dirty_ = false;
 }
 
@@ -619,7 +813,13 @@ std::expected<std::size_t, Error> NearestIndex::update(std::span<const EntityId>
   for (std::size_t i = 0; i < n; ++i) {
     if (ids[i].id == 0) continue;
     const std::size_t r = findInDirectory(ids[i].id, hint);
-    place(r, ids[i].id, positions[i]);
+    // As in refit: the slots ahead, in tree order, are requested early.
+    if (r + kRefitPrefetch < slots_.size() && slots_[r + kRefitPrefetch] != kNone) {
+      __builtin_prefetch(&positions_[slots_[r + kRefitPrefetch]], 1, 3);
+    }
+    if (r == ids_.size() || slots_[r] == kNone || !sameBits(positions_[slots_[r]], positions[i])) {
+      place(r, ids[i].id, positions[i]);
+    }
     hint = r + 1;
     ++held;
   }

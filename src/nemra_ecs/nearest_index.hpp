@@ -97,32 +97,41 @@ struct NEMRA_API WithinBounds {
 //
 // Keeping it current. update(id, position) holds the entity at the position (inserting it when
 // absent), erase(id) lets it go, and refit(world) makes the index hold exactly the world's active
-// entities at their positions, finding what changed by comparing ids, states and position bits in
-// one pass. After any sequence of these the answers are those of build over the same entities:
-// the order the changes came in does not matter. An entity that moves stays in its leaf, whose
-// radius is refitted from its entries; an ancestor's radius is bounded through its leaves (the
-// leaf's radius plus a stored bound on the angle between the two centres), so no ball is
-// re-centred and a refit takes no arc cosine. An entity that moves beyond four times its leaf's
-// radius at build or beyond its parent's radius (a jump), an inserted one, and one whose position
-// leaves the trusted range go to the scanned list instead; erased entities leave gaps in the tree.
+// entities at their positions, finding what changed by comparing ids, states and position bits.
+// The batch update with the positions World::setPositions hands back follows a movement without
+// reading the world again. After any sequence of these the answers are those of build over the
+// same entities: the order the changes came in does not matter. An entity that moves stays in its
+// leaf, whose radius is refitted from its entries; an ancestor's radius is bounded through its
+// leaves (the leaf's radius plus a stored bound on the angle between the two centres), so no ball
+// is re-centred and a refit takes no arc cosine. An entity that moves beyond the larger of four
+// times its leaf's radius, twice its parent's and four times the mean leaf radius (all as
+// arranged: a jump), an inserted one, and one whose position leaves the trusted range go to the
+// scanned list instead; erased entities leave gaps in the tree.
+//
+// Drift. Entities that drift apart make every search visit more. A subtree whose leaves' radii, in
+// sum, or whose own radius has grown by a half since it was arranged, and whose entities have
+// moved eight times over since, is arranged again in place, as a build would arrange its entries
+// (the highest such subtree; its slots stay the same, so nothing above it moves). Each arrangement
+// of m entries, O(m log m), is paid for by at least 8m moves: a step of every entity costs a pass
+// and, on average, at most an eighth of the arrangements a build makes.
 //
 // When it is built again. The index builds itself again from its own contents when the scanned
-// list has used its room (64 entries and one per 1024 of the tree), when a quarter of the tree are
-// gaps, or when the leaves' radii have grown by a half in sum since the build (entities that
-// drift apart make every search visit more). So a query never scans more than the list and what a
-// build's tree would hold grown by a half, jumps and churn cost at most a rebuild per room's
-// worth of changes, and no upkeep call costs more than a rebuild and a pass. A rebuild that runs
-// out of memory there is left for a later call (the index stays correct, only slower); the calls
-// that report OutOfMemory leave the index exactly as it was.
+// list has used its room (64 entries and one per 1024 of the tree) or when a quarter of the tree
+// are gaps. So a query scans no more than the list and the tree, whose balls the arrangements keep
+// near a build's, jumps and churn cost at most a rebuild per room's worth of changes, and no
+// upkeep call costs more than a rebuild and a pass. A rebuild or an arrangement that runs out of
+// memory there is left for a later call (the index stays correct, only slower); the calls that
+// report OutOfMemory leave the index exactly as it was.
 //
 // Memory. Per entity held: a position (32 bytes), its id in the tree (8), its id and slot in the
-// directory (12); per leaf of 8 to 16 entities and per ball above it, 64 bytes and a flag, and per
-// leaf one 8-byte bound per level above it; and room for the scanned list. Measured: 66 to 74
+// directory (12); per leaf of 8 to 16 entities and per ball above it, 96 bytes and a flag, and per
+// leaf one 8-byte bound per level above it; and room for the scanned list. Measured: 70 to 80
 // bytes per entity from 1e3 to 1e6 entities. A build needs in addition about 24 bytes per entity
-// for the arrangement, released before it returns (a peak of 81 to 86 bytes per entity). An upkeep
-// call allocates nothing unless the directory grows (by doubling) or the index is built again,
+// for the arrangement, released before it returns (a peak of 81 to 86 bytes per entity). An
+// upkeep call allocates nothing unless the directory grows (by doubling), a subtree of m entries
+// is arranged again (68 bytes per entry, released before the return) or the index is built again,
 // when the old index is released only after the new one is complete: that peak is the two side by
-// side, about 150 bytes per entity. Ids let go since the last build keep their directory entry (12
+// side, about 160 bytes per entity. Ids let go since the last build keep their directory entry (12
 // bytes) so that they come back without moving the directory.
 //
 // Owns its storage (from the allocator given to init or build). Move-only.
@@ -207,6 +216,14 @@ class NEMRA_API NearestIndex {
   void refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept;
   void raiseAncestors(std::size_t leaf) noexcept;
   void refitAncestors() noexcept;
+  std::pair<std::size_t, std::size_t> entriesOf(std::size_t b, std::size_t level) const noexcept;
+  void setLeafOffsets(std::size_t b, std::size_t level) noexcept;
+  void recordArrangement(std::size_t b, std::size_t level) noexcept;
+  void rearrange(std::size_t b, std::size_t level) noexcept;
+  void rearrangeWorn(std::size_t b, std::size_t level, std::size_t begin, std::size_t end,
+                     bool everything) noexcept;
+  void clearMarks(std::size_t b, std::size_t level) noexcept;
+  void widenCaps(std::size_t b, std::size_t level) noexcept;
 
   template <class Visitor>
   void visit(nemra_kernel::HomVec4 query, Visitor& visitor) const;
@@ -229,6 +246,14 @@ class NEMRA_API NearestIndex {
   // the centre of its ancestor at level l to its own: what a refit bounds the ancestors' radii
   // with.
   std::pmr::vector<double> leaf_offsets_;
+  // By ball: its radius when its subtree was last arranged (at least the bound through its leaves),
+  // and the sum of its leaves' radii, now and then. A subtree is arranged again once either has
+  // grown by a half.
+  std::pmr::vector<double> built_radii_;
+  // By ball: how many moves of its entities were seen since it was arranged.
+  std::pmr::vector<std::uint64_t> moves_;
+  std::pmr::vector<double> leaf_sums_;
+  std::pmr::vector<double> built_sums_;
   std::pmr::vector<std::uint8_t> dirty_;
   std::size_t tree_size_ = 0;
   std::size_t depth_ = 0;
@@ -236,12 +261,11 @@ class NEMRA_API NearestIndex {
   std::size_t gaps_ = 0;
   // The scanned list's length at which the index is built again.
   std::size_t list_limit_ = 0;
-  // The sum of the leaves' radii, now and at build.
-  double leaf_radii_ = 0.0;
-  double built_leaf_radii_ = 0.0;
   // Entities moved inside the tree since the last refit, and whether every ball is to be refitted.
   std::size_t moved_ = 0;
   bool refit_all_ = false;
+  // The cosine of the angle every leaf may grow to before its entities are listed.
+  double cos_cap_floor_ = 1.0;
   bool any_dirty_ = false;
 };
 
@@ -257,6 +281,18 @@ struct PruningVisitor {
   const std::uint64_t* ids;
   const NearestFilter<Keep>* filter;
   SearchLimit limit{};
+  // The distance the limit was last set to. A limit above the best (or k-th) distance so far only
+  // prunes less, so it is set again (three correctly rounded functions) only once that distance
+  // has fallen below kResetShare of it.
+  double limit_at = kAboveEveryDistance;
+  static constexpr double kResetShare = 0.875;
+
+  void tighten(double distance) {
+    if (distance < kResetShare * limit_at) {
+      limit.set(distance);
+      limit_at = distance;
+    }
+  }
 
   [[nodiscard]] BallAction actOn(double cosine, const IndexBall& b) const {
     return limit.beyond(cosine, b) ? BallAction::skip : BallAction::searchInside;
@@ -265,8 +301,9 @@ struct PruningVisitor {
   // Whether the entry at i is a gap, is filtered out, or is known to lie beyond the limit without
   // its distance. `unit` is the unit query for an entry of the tree, nullptr for a scanned one.
   [[nodiscard]] bool passedOver(std::size_t i, const nemra_kernel::HomVec4* unit) const {
-    if (unit != nullptr && limit.screened(positions[i], *unit)) return true;
-    return ids[i] == 0 || !filter->passes(EntityId::init(ids[i]));
+    // The id first: it is at hand, and an entity the filter leaves out needs no position.
+    if (ids[i] == 0 || !filter->passes(EntityId::init(ids[i]))) return true;
+    return unit != nullptr && limit.screened(positions[i], *unit);
   }
 };
 
@@ -280,7 +317,7 @@ struct NearestVisitor : PruningVisitor<Keep> {
     const double d = nemra_kernel::fsDistance(query, this->positions[i]);
     const std::uint64_t id = this->ids[i];
     if (d < best || (d == best && id < best_id)) {
-      if (d != best) this->limit.set(d);
+      if (d != best) this->tighten(d);
       best = d;
       best_id = id;
     }
@@ -295,7 +332,7 @@ struct KNearestVisitor : PruningVisitor<Keep> {
     if (this->passedOver(i, unit)) return;
     const double before = kept->full() ? kept->last().distance : kAboveEveryDistance;
     kept->offer(nemra_kernel::fsDistance(query, this->positions[i]), this->ids[i]);
-    if (kept->full() && kept->last().distance != before) this->limit.set(kept->last().distance);
+    if (kept->full() && kept->last().distance != before) this->tighten(kept->last().distance);
   }
 };
 
@@ -351,13 +388,19 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
   }
   const double s = 1.0 / std::sqrt(q2);
   const HomVec4 unit = HomVec4::init(query.x * s, query.y * s, query.z * s, query.w * s);
-  // The scanned list; its entries of trusted length may be screened like the tree's.
-  for (std::size_t i = tree_size_; i < n; ++i) {
-    const double p2 = detail::norm2(positions_[i]);
-    const bool trusted = p2 >= detail::kMinTrustedNorm2 && p2 <= detail::kMaxTrustedNorm2;
-    visitor.entry(i, query, trusted ? &unit : nullptr);
+  // The scanned list, after the tree (whose entries tighten the limit first); its entries of
+  // trusted length may be screened like the tree's.
+  const auto scanList = [&] {
+    for (std::size_t i = tree_size_; i < n; ++i) {
+      const double p2 = detail::norm2(positions_[i]);
+      const bool trusted = p2 >= detail::kMinTrustedNorm2 && p2 <= detail::kMaxTrustedNorm2;
+      visitor.entry(i, query, trusted ? &unit : nullptr);
+    }
+  };
+  if (tree_size_ == 0) {
+    scanList();
+    return;
   }
-  if (tree_size_ == 0) return;
   struct Pending {
     std::size_t ball, begin, end;
     double cosine;
@@ -386,6 +429,7 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
     stack[top++] = far;
     stack[top++] = near;  // taken first
   }
+  scanList();
 }
 
 template <class Keep>

@@ -110,6 +110,13 @@ class NEMRA_API World {
   // component's rows) are found without a search.
   std::size_t setPositions(std::span<const EntityId> ids,
                            std::span<const nemra_kernel::HomVec4> points) noexcept;
+  // setPositions(ids, points) over i below n = min(ids.size(), points.size(), stored.size()), and
+  // stored[i] = the position entity ids[i] holds afterwards (left as it was for an id not in the
+  // world). When every id is in the world, NearestIndex::update(ids.first(n), stored.first(n))
+  // then follows the move without reading the world again.
+  std::size_t setPositions(std::span<const EntityId> ids,
+                           std::span<const nemra_kernel::HomVec4> points,
+                           std::span<nemra_kernel::HomVec4> stored) noexcept;
 
   // --- Filtered distance queries (defined below the class) ---
   // findNearest, kNearest and withinDistance over the active entities that pass `filter`: the

@@ -1,4 +1,5 @@
 // Movement in bulk: setPosition over spans of ids and points.
+#include <algorithm>
 #include <cstddef>
 
 #include <nemra_ecs/world.hpp>
@@ -11,16 +12,15 @@ namespace {
 // bound by memory, and early requests keep the loads in flight.
 constexpr std::size_t kPrefetchAhead = 8;
 
-}  // namespace
-
 // A cursor follows the ids through `entities`: when the next id is the record after the last one
 // found (ids in creation order), it is taken without getEntity's lookup. Ids are distinct and
 // increase with position, so the record there holding the id is the one getEntity would give.
-std::size_t World::setPositions(std::span<const EntityId> ids,
-                                std::span<const nemra_kernel::HomVec4> points) noexcept {
-  const std::size_t n = ids.size() < points.size() ? ids.size() : points.size();
-  const std::size_t size = entities.size();
-  Entity* const data = entities.data();
+// visit(i, entity) is called for each id found after its setPosition.
+template <class Visit>
+std::size_t setEach(World& world, std::span<const EntityId> ids,
+                    std::span<const nemra_kernel::HomVec4> points, std::size_t n, Visit visit) {
+  const std::size_t size = world.entities.size();
+  Entity* const data = world.entities.data();
   std::size_t found = 0;
   std::size_t next = 0;  // the record after the last one found
   for (std::size_t i = 0; i < n; ++i) {
@@ -28,16 +28,33 @@ std::size_t World::setPositions(std::span<const EntityId> ids,
     if (next < size && data[next].id == ids[i]) {
       e = &data[next];
     } else {
-      e = getEntity(ids[i]);
+      e = world.getEntity(ids[i]);
       if (e == nullptr) continue;
     }
     next = static_cast<std::size_t>(e - data) + 1;
     if (next + kPrefetchAhead < size)
       __builtin_prefetch(&data[next + kPrefetchAhead].position, 1, 3);
     e->setPosition(points[i]);
+    visit(i, *e);
     ++found;
   }
   return found;
+}
+
+}  // namespace
+
+std::size_t World::setPositions(std::span<const EntityId> ids,
+                                std::span<const nemra_kernel::HomVec4> points) noexcept {
+  return setEach(*this, ids, points, std::min(ids.size(), points.size()),
+                 [](std::size_t, const Entity&) {});
+}
+
+std::size_t World::setPositions(std::span<const EntityId> ids,
+                                std::span<const nemra_kernel::HomVec4> points,
+                                std::span<nemra_kernel::HomVec4> stored) noexcept {
+  const std::size_t n = std::min({ids.size(), points.size(), stored.size()});
+  return setEach(*this, ids, points, n,
+                 [&](std::size_t i, const Entity& e) { stored[i] = e.position; });
 }
 
 }  // namespace nemra_ecs
