@@ -23,7 +23,7 @@ namespace nemra_lockstep {
 class NEMRA_API BlobSender {
  public:
   // Chunks sent ahead of the first one the receiver lacks.
-  static constexpr std::uint32_t WINDOW = 32;
+  static constexpr std::uint32_t WINDOW = 64;
 
   // Nothing to send yet. Allocates nothing.
   [[nodiscard]] static BlobSender init(std::pmr::memory_resource* allocator) noexcept {

@@ -266,8 +266,10 @@ struct P2PSession::State {
     if (spectator.start == NONE) return;
     const std::int64_t first = spectator.acked + 1;
     const std::int64_t last = final_through - 1;
-    if (first + ACCEPT_AHEAD < current) {
-      spectator.state = PeerState::Disconnected;  // its inputs are overwritten in the rings
+    // Frames up to current + ACCEPT_AHEAD are written in the rings, over those a ring's length
+    // earlier: a spectator that still lacks those is dropped.
+    if (first + static_cast<std::int64_t>(ring()) - ACCEPT_AHEAD < current) {
+      spectator.state = PeerState::Disconnected;
       return;
     }
     Packet p;

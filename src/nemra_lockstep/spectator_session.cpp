@@ -14,7 +14,7 @@ namespace {
 constexpr std::int64_t NONE = -1;
 // Inputs this far or further ahead of the frame simulated next are not stored yet (the host sends
 // them again), so that the ring never wraps onto a frame not yet simulated.
-constexpr std::int64_t ACCEPT_AHEAD = 128;
+constexpr auto ACCEPT_AHEAD = static_cast<std::int64_t>(detail::InputRing::FRAMES);
 
 Frame toFrame(std::int64_t f) noexcept { return f < 0 ? NO_FRAME : static_cast<Frame>(f); }
 
