@@ -126,6 +126,6 @@ int main() {
   int status = 0;
   waitpid(child, &status, 0);
   if (!mine || !got || *mine != theirs) return 1;
-  std::printf("both players: frame 240 digest %016llx\n", static_cast<unsigned long long>(*mine));
+  std::printf("both players: frame 240 digest %016llx\n", static_cast<unsigned long long>(theirs));
   return 0;
 }

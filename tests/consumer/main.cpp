@@ -36,9 +36,9 @@ int main() {
   digest.header.session = 7;
   digest.digest = {12, 0x0123456789abcdefu};
   std::byte bytes[nemra_lockstep::MAX_PACKET_SIZE];
-  const std::size_t n = nemra_lockstep::encodePacket(digest, bytes);
-  const auto back = nemra_lockstep::decodePacket(std::span(bytes, n), 7);
-  if (n != 24 || !back || back->digest.digest != 0x0123456789abcdefu) return 1;
+  const std::size_t size = nemra_lockstep::encodePacket(digest, bytes);
+  const auto back = nemra_lockstep::decodePacket(std::span(bytes, size), 7);
+  if (size != 24 || !back || back->digest.digest != 0x0123456789abcdefu) return 1;
 #ifdef CONSUMER_HAS_ENET
   if (!nemra_lockstep::EnetTransport::init("127.0.0.1", 0, 1)) return 1;
 #endif
