@@ -1,11 +1,13 @@
 // Uses the installed headers and libraries; exits 0 when the results are the library's.
+#include <cstddef>
 #include <cstdio>
+#include <nemra_lockstep/nemra_lockstep.hpp>
+#include <span>
 #include <string_view>
 
 #include <nemra/version.hpp>
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/nemra_kernel.hpp>
-#include <nemra_lockstep/nemra_lockstep.hpp>
 #ifdef CONSUMER_HAS_ENET
 #include <nemra_lockstep/enet_transport.hpp>
 #endif
