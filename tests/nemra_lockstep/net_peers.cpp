@@ -59,7 +59,8 @@ constexpr std::uint64_t kFrameUs = 16667;
 constexpr Frame kFrames = 600;
 constexpr Frame kJoinAt = 300;
 constexpr Frame kFaultFrame = 400;
-constexpr std::uint32_t kFaultEntity = 1234;
+// The body the fault moves: one well inside the world, of whatever size.
+std::uint32_t faultEntity(int bodies) { return static_cast<std::uint32_t>(bodies) * 5 / 8; }
 constexpr std::size_t kPlayers = 3;
 
 [[noreturn]] void die(const std::string& what) {
@@ -173,6 +174,7 @@ struct NetGame final : Game {
   ComponentStore store = ComponentStore::init(nullptr);
   WorldStates states = WorldStates::init(40, registerTypes, nullptr).value();
   Frame fault_frame = NO_FRAME;
+  std::uint32_t fault_entity = 0;
 
   void populate(int bodies) {
     if (!registerTypes(store)) die("register");
@@ -204,7 +206,8 @@ struct NetGame final : Game {
       carry = b.x;
     });
     if (f == fault_frame) {
-      Body* b = store.get<Body>(nemra_ecs::EntityId::init(kFaultEntity));
+      Body* b = store.get<Body>(nemra_ecs::EntityId::init(fault_entity));
+      if (b == nullptr) die("no body to move");
       b->x = std::nextafter(b->x, 1e300);
     }
   }
@@ -316,7 +319,10 @@ int peer(const std::map<std::string, std::string>& o) {
   auto session = P2PSession::init(config, peers, *transport, clock, nullptr);
   if (!session) die("session init");
   game.populate(bodies);
-  if (fault && index == 2) game.fault_frame = kFaultFrame;
+  if (fault && index == 2) {
+    game.fault_frame = kFaultFrame;
+    game.fault_entity = faultEntity(bodies);
+  }
   std::mt19937_64 rng(77 + index);
   std::byte input{static_cast<std::uint8_t>(rng())};
   bool spectator_added = !fault && index == 0 ? false : true;
@@ -493,7 +499,7 @@ int driver(const std::string& self, const std::string& dir, const std::string& s
                 kFrames);
     return 0;
   }
-  // fault: players 0 and 1 agree throughout; 2 until the fault; 0 reports body kFaultEntity.
+  // fault: players 0 and 1 agree throughout; 2 until the fault; 0 reports the body it moved.
   if (const long f = mismatch(1, 0, kFrames); f >= 0)
     die("player 1 differs at " + std::to_string(f));
   if (const long f = mismatch(2, 0, kFaultFrame); f >= 0) {
@@ -501,7 +507,8 @@ int driver(const std::string& self, const std::string& dir, const std::string& s
   }
   std::ifstream events(dir + "/events.0");
   std::string line;
-  const std::string want = "report 2 408 1 component " + std::to_string(kFaultEntity);
+  const std::string want =
+      "report 2 408 1 component " + std::to_string(faultEntity(std::stoi(bodies)));
   while (std::getline(events, line)) {
     if (line == want) {
       std::printf("%s\n", line.c_str());
