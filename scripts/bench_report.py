@@ -37,7 +37,8 @@ def load_benchmarks(paths):
                                 "bytes_per_second", "bytes_per_row_over_components",
                                 "fitted_bytes_per_row_over_components", "median_call_ns",
                                 "max_call_ns", "exact_path_share", "inputs", "move_ms",
-                                "index_ms", "query_ms", "digest_ms"):
+                                "index_ms", "query_ms", "digest_ms", "bytes_per_frame",
+                                "late_join_ms"):
                     if counter in b:
                         entry[counter] = b[counter]
             elif kind == "cv":
@@ -245,6 +246,18 @@ def main():
               f"update/updateAfterStep/{n}", f"update/build/{n}", 0.1)
         r.row(f"refit after every entity stepped vs build, {n:>7}", f"update/refitAfterStep/{n}",
               f"update/build/{n}")
+
+    header("Lockstep: rollback and the network (bench/lockstep_bench.cpp)")
+    r.row("rollback of 8 frames vs one frame, 1e4 entities", "lockstep/rollback8/10000",
+          "lockstep/frame/10000")
+    r.row("rollback of 8 frames vs a 16.7 ms frame, 1e4", "lockstep/rollback8/10000", None,
+          1.0, base_ns=16.667e6)
+    net = r.results.get("lockstep/network", {})
+    join = r.results.get("lockstep/lateJoin/10000", {})
+    print(f"  bytes each peer sends a frame, 3 players, 10 % loss: "
+          f"{net.get('bytes_per_frame', float('nan')):.0f}")
+    print(f"  late join at 1e4 entities, request to first agreed frame (network time): "
+          f"{join.get('late_join_ms', float('nan')):.0f} ms, processor {fmt_time(join.get('median'))}")
 
     header("ComponentStore: each<A, B> vs two std::vectors, get<T> of the last entity")
     r.row("each<Pos, Vel> 1000000 entities, one table (per entity)", "store/each/nemra/1000000",

@@ -23,7 +23,7 @@ namespace nemra_lockstep {
 class NEMRA_API BlobSender {
  public:
   // Chunks sent ahead of the first one the receiver lacks.
-  static constexpr std::uint32_t WINDOW = 32;
+  static constexpr std::uint32_t WINDOW = 64;
 
   // Nothing to send yet. Allocates nothing.
   [[nodiscard]] static BlobSender init(std::pmr::memory_resource* allocator) noexcept {
@@ -51,6 +51,9 @@ class NEMRA_API BlobSender {
   [[nodiscard]] bool done() const noexcept;
   // Chunks sent, again ones included.
   [[nodiscard]] std::uint64_t chunksSent() const noexcept { return sent_; }
+  // Whether a blob was started, and its id.
+  [[nodiscard]] bool started() const noexcept { return !acked_.empty(); }
+  [[nodiscard]] std::uint32_t id() const noexcept { return id_; }
 
  private:
   explicit BlobSender(std::pmr::memory_resource* r) noexcept : bytes_(r), acked_(r), sent_at_(r) {}
@@ -89,6 +92,10 @@ class NEMRA_API BlobReceiver {
   [[nodiscard]] bool complete() const noexcept;
   [[nodiscard]] std::span<const std::byte> bytes() const noexcept;
   [[nodiscard]] std::uint32_t id() const noexcept { return id_; }
+  // Whether a chunk of any blob has come, and the acknowledgement of what is held of the current
+  // blob.
+  [[nodiscard]] bool started() const noexcept { return started_; }
+  [[nodiscard]] BlobAckBody held() const noexcept { return ack(); }
 
  private:
   BlobReceiver(std::size_t max_size, std::pmr::memory_resource* r) noexcept

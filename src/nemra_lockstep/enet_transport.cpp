@@ -21,6 +21,10 @@ void setTag(ENetPeer* peer, std::uint32_t tag) noexcept {
   peer->data = reinterpret_cast<void*>(static_cast<std::uintptr_t>(tag) + 1);
 }
 
+// The data pointer of a connection this side started: no tag's, and not null, so that its own
+// connect event (whose data is not a tag) does not tag it.
+void* const OUTGOING = reinterpret_cast<void*>(~std::uintptr_t{0});
+
 }  // namespace
 
 std::expected<EnetTransport, LockstepError> EnetTransport::init(const char* bind_host,
@@ -77,6 +81,7 @@ std::expected<PeerAddress, LockstepError> EnetTransport::connect(const char* hos
   address.port = port;
   ENetPeer* peer = enet_host_connect(hostOf(host_), &address, 1, tag);
   if (peer == nullptr) return std::unexpected(LockstepError::InvalidConfig);
+  peer->data = OUTGOING;
   return PeerAddress{static_cast<std::uint32_t>(peer - hostOf(host_)->peers)};
 }
 

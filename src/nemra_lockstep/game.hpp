@@ -75,6 +75,21 @@ class Game {
   [[nodiscard]] virtual std::expected<void, LockstepError> loadState(Frame frame) = 0;
   // Runs frame `frame` with inputs[p] for player p.
   virtual void advanceFrame(Frame frame, std::span<const PlayerInput> inputs) = 0;
+  // The bytes of the state kept for `frame` (a snapshot, say), for a peer that joins late or a
+  // desync report; empty when the program keeps none of that frame or cannot give them.
+  [[nodiscard]] virtual std::span<const std::byte> stateBytes(Frame frame) {
+    (void)frame;
+    return {};
+  }
+  // Makes the state the one `bytes` (another peer's stateBytes) describe, as the state at the
+  // start of `frame`; on an error the state is left as it was. Programs that cannot return
+  // InvalidConfig.
+  [[nodiscard]] virtual std::expected<void, LockstepError> loadStateBytes(
+      Frame frame, std::span<const std::byte> bytes) {
+    (void)frame;
+    (void)bytes;
+    return std::unexpected(LockstepError::InvalidConfig);
+  }
   // Where the last save of `frame` differs from the save of the same frame before it, for the
   // synchronisation test's report; nothing when the program cannot tell.
   [[nodiscard]] virtual std::optional<nemra_ecs::SnapshotDifference> compareSaves(Frame frame) {

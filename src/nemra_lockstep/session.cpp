@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <nemra_lockstep/blob_transfer.hpp>
+#include <nemra_lockstep/detail/drops.hpp>
 #include <nemra_lockstep/detail/input_ring.hpp>
 #include <nemra_lockstep/session.hpp>
 #include <new>
@@ -18,6 +20,9 @@ constexpr std::int64_t NONE = -1;
 // again); with the prediction and the acknowledgements bounded, the rings never wrap onto a frame
 // still needed.
 constexpr std::int64_t ACCEPT_AHEAD = 128;
+// A state asked for as "the newest confirmed one" (a spectator joining late): a blob id no frame
+// has.
+constexpr std::int64_t NEWEST = NO_FRAME;
 
 Frame toFrame(std::int64_t f) noexcept { return f < 0 ? NO_FRAME : static_cast<Frame>(f); }
 
@@ -25,6 +30,11 @@ Frame toFrame(std::int64_t f) noexcept { return f < 0 ? NO_FRAME : static_cast<F
 
 struct P2PSession::State {
   struct Peer {
+    explicit Peer(std::pmr::memory_resource* r) noexcept
+        : remote_digest_frame(r),
+          remote_digest(r),
+          blob_out(BlobSender::init(r)),
+          blob_in(BlobReceiver::init(MAX_BLOB_SIZE, r)) {}
     PeerAddress address;
     PeerState state = PeerState::Synchronizing;
     // Every input of this player up to this frame is held.
@@ -44,18 +54,29 @@ struct P2PSession::State {
     // Digests the peer sent of frames not yet final here: (frame, digest) by frame % ring.
     std::pmr::vector<std::int64_t> remote_digest_frame;
     std::pmr::vector<std::uint64_t> remote_digest;
+    // States in blobs whose id is their frame: the one being sent to the peer, the frame the peer
+    // asked for and this peer has not started sending yet (NEWEST: a spectator's join), the frame
+    // this peer asked the peer for and what has come of it.
+    BlobSender blob_out;
+    std::int64_t serve = NONE;
+    std::int64_t wanted = NONE;
+    BlobReceiver blob_in;
+    // A spectator's first frame: it is sent the inputs from there on.
+    std::int64_t start = NONE;
   };
 
   explicit State(std::pmr::memory_resource* r) noexcept
       : allocator(r),
         peers(r),
+        spectators(r),
         inputs(r),
         used(r),
         digest_frame(r),
         digest(r),
         events(r),
         player_inputs(r),
-        zeros(r) {}
+        zeros(r),
+        report_local(r) {}
 
   std::pmr::memory_resource* allocator;
   SessionConfig config;
@@ -73,6 +94,7 @@ struct P2PSession::State {
   std::uint64_t resimulated = 0;
   DropCounters dropped;
   std::pmr::vector<Peer> peers;
+  std::pmr::vector<Peer> spectators;
   // Every player's inputs (confirmed, local or remote), and those the simulation used.
   detail::InputRing inputs;
   detail::InputRing used;
@@ -82,6 +104,9 @@ struct P2PSession::State {
   std::size_t next_event = 0;
   std::pmr::vector<PlayerInput> player_inputs;
   std::pmr::vector<std::byte> zeros;
+  // This peer's state of the frame of the desync report under way, and the last report.
+  std::pmr::vector<std::byte> report_local;
+  std::optional<DesyncReport> report;
 
   Peer& local() noexcept { return peers[config.local_player]; }
   std::size_t ring() const noexcept { return detail::InputRing::FRAMES; }
@@ -145,8 +170,9 @@ struct P2PSession::State {
 
   // ---- sending ------------------------------------------------------------------------------
 
-  void sendPacket(std::size_t to, Packet& p) noexcept {
-    Peer& peer = peers[to];
+  void sendPacket(std::size_t to, Packet& p) noexcept { sendTo(peers[to], p); }
+
+  void sendTo(Peer& peer, Packet& p) noexcept {
     p.header.session = config.session_id;
     p.header.sender = config.local_player;
     p.header.sequence = peer.next_sequence_out++;
@@ -204,14 +230,99 @@ struct P2PSession::State {
         p.header.kind = PacketKind::InputAck;
         sendPacket(i, p);
       }
-      if (newest_digest_frame != NONE) {
-        Packet d;
-        d.header.kind = PacketKind::Digest;
-        d.digest.frame = static_cast<Frame>(newest_digest_frame);
-        d.digest.digest = digest[static_cast<std::size_t>(newest_digest_frame) % ring()];
-        sendPacket(i, d);
-      }
+      sendDigest(peer);
+      sendBlobs(peer, now);
     }
+    for (Peer& spectator : spectators) sendToSpectator(spectator, now);
+  }
+
+  void sendDigest(Peer& peer) noexcept {
+    if (newest_digest_frame == NONE) return;
+    Packet d;
+    d.header.kind = PacketKind::Digest;
+    d.digest.frame = static_cast<Frame>(newest_digest_frame);
+    d.digest.digest = digest[static_cast<std::size_t>(newest_digest_frame) % ring()];
+    sendTo(peer, d);
+  }
+
+  // The chunks of the state being sent that are due, and the request for the state wanted (an
+  // acknowledgement of what has come of it, nothing at first), every round until it is whole.
+  void sendBlobs(Peer& peer, std::uint64_t now) noexcept {
+    while (auto chunk = peer.blob_out.nextChunk(now)) sendTo(peer, *chunk);
+    if (peer.wanted == NONE) return;
+    Packet ask;
+    ask.header.kind = PacketKind::BlobAck;
+    const bool started = peer.blob_in.started() && peer.blob_in.id() == peer.wanted;
+    ask.blob_ack =
+        started ? peer.blob_in.held() : BlobAckBody{static_cast<std::uint32_t>(peer.wanted), 0, 0};
+    sendTo(peer, ask);
+  }
+
+  // A spectator gets the inputs of every player for the frames whose inputs are all final, from
+  // its first frame on, each packet repeating those it has not acknowledged.
+  void sendToSpectator(Peer& spectator, std::uint64_t now) noexcept {
+    if (spectator.state == PeerState::Disconnected) return;
+    while (auto chunk = spectator.blob_out.nextChunk(now)) sendTo(spectator, *chunk);
+    if (spectator.start == NONE) return;
+    const std::int64_t first = spectator.acked + 1;
+    const std::int64_t last = final_through - 1;
+    // Frames up to current + ACCEPT_AHEAD are written in the rings, over those a ring's length
+    // earlier: a spectator that still lacks those is dropped.
+    if (first + static_cast<std::int64_t>(ring()) - ACCEPT_AHEAD < current) {
+      spectator.state = PeerState::Disconnected;
+      return;
+    }
+    Packet p;
+    p.input.current_frame = toFrame(current);
+    p.input.ack_frame = NO_FRAME;
+    std::array<std::byte, MAX_PACKET_SIZE> bytes{};
+    if (last >= first) {
+      const std::size_t frame_size = std::size_t{config.players} * config.input_size;
+      const std::size_t fit = (MAX_PACKET_SIZE - packetSize(PacketKind::Input, 0)) / frame_size;
+      const std::size_t count = std::min<std::size_t>(
+          {static_cast<std::size_t>(last - first + 1), MAX_INPUTS_PER_PACKET, fit});
+      for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t i = 0; i < peers.size(); ++i) {
+          const auto in = used.at(i, first + static_cast<std::int64_t>(k));
+          std::memcpy(bytes.data() + k * frame_size + i * config.input_size, in.data(), in.size());
+        }
+      }
+      p.header.kind = PacketKind::Input;
+      p.input.first_frame = static_cast<Frame>(first);
+      p.input.input_size = static_cast<std::uint8_t>(frame_size);
+      p.input.count = static_cast<std::uint8_t>(count);
+      p.input.inputs = std::span(bytes).first(count * frame_size);
+    } else {
+      p.header.kind = PacketKind::InputAck;
+    }
+    sendTo(spectator, p);
+    sendDigest(spectator);
+  }
+
+  // Starts sending the states peers and spectators asked for and this peer still keeps.
+  void serveStates(Game& game) noexcept {
+    auto serve = [&](Peer& peer) {
+      if (peer.serve == NONE) return;
+      const std::int64_t f = peer.serve == NEWEST ? final_through : peer.serve;
+      if (f == NONE) return;  // nothing confirmed yet: later
+      const std::span<const std::byte> bytes = game.stateBytes(static_cast<Frame>(f));
+      if (bytes.empty()) {
+        peer.serve = NONE;  // not kept (any more): the request goes unanswered
+        return;
+      }
+      const std::uint64_t resend =
+          std::max<std::uint64_t>(2 * (peer.stats.round_trip_us + config.frame_us), 100000);
+      if (!peer.blob_out.start(static_cast<std::uint32_t>(f), bytes, resend)) return;
+      if (peer.serve == NEWEST) {
+        peer.start = f;
+        peer.acked = f - 1;
+      }
+      peer.serve = NONE;
+    };
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+      if (i != config.local_player) serve(peers[i]);
+    }
+    for (Peer& spectator : spectators) serve(spectator);
   }
 
   // Frames this peer is ahead of `to`, counting the frames `to` ran since its frame was sent.
@@ -276,6 +387,82 @@ struct P2PSession::State {
     }
   }
 
+  Peer* spectatorAt(PeerAddress address) noexcept {
+    for (Peer& spectator : spectators) {
+      if (spectator.address == address) return &spectator;
+    }
+    return nullptr;
+  }
+
+  void onSpectatorPacket(Peer& spectator, const Packet& p, std::uint64_t now) noexcept {
+    if (spectator.state == PeerState::Disconnected) return;
+    spectator.last_received = now;
+    ++spectator.stats.packets_received;
+    switch (p.header.kind) {
+      case PacketKind::InputAck:
+        if (p.input.ack_frame != NO_FRAME) {
+          spectator.acked = std::max(spectator.acked, std::int64_t{p.input.ack_frame});
+        } else if (spectator.start == NONE && current < ACCEPT_AHEAD) {
+          // A spectator from the first frame, whose inputs are all still held.
+          spectator.start = 0;
+        }
+        break;
+      case PacketKind::BlobAck:
+        onBlobAck(spectator, p.blob_ack, true);
+        break;
+      case PacketKind::Disconnect:
+        spectator.state = PeerState::Disconnected;
+        break;
+      default:
+        break;
+    }
+  }
+
+  // An acknowledgement of the blob being sent, or, when it is of another blob and holds nothing
+  // of it, a request for the state of the frame its id names (a spectator's join: the newest).
+  void onBlobAck(Peer& peer, const BlobAckBody& ack, bool spectator) noexcept {
+    if (peer.blob_out.started() && peer.blob_out.id() == ack.id) {
+      peer.blob_out.onAck(ack);
+      return;
+    }
+    if (ack.next != 0 || ack.mask != 0) return;  // a late acknowledgement of an older blob
+    if (spectator) {
+      if (ack.id == NEWEST && peer.start == NONE) peer.serve = NEWEST;
+    } else if (ack.id != NEWEST) {
+      peer.serve = ack.id;
+    }
+  }
+
+  // A chunk of the state asked for; any other is dropped.
+  void onChunk(std::size_t from, const BlobChunkBody& chunk) noexcept {
+    Peer& peer = peers[from];
+    if (peer.wanted == NONE || chunk.id != peer.wanted) return;
+    auto ack = peer.blob_in.onChunk(chunk);
+    if (!ack) {
+      ++dropped.malformed;
+      return;
+    }
+    Packet reply;
+    reply.header.kind = PacketKind::BlobAck;
+    reply.blob_ack = *ack;
+    sendTo(peer, reply);
+    if (!peer.blob_in.complete()) return;
+    DesyncReport r{static_cast<PlayerHandle>(from), static_cast<Frame>(peer.wanted), false, {}};
+    try {
+      if (auto d = nemra_ecs::diffSnapshots(report_local, peer.blob_in.bytes(), allocator)) {
+        r.compared = true;
+        r.difference = *d;
+      }
+    } catch (const std::bad_alloc&) {
+      // Not compared: the report says so.
+    }
+    report = r;
+    push(Event{EventKind::DesyncReport, r.player, r.frame, 0, 0});
+    peer.wanted = NONE;
+    peer.blob_in.deinit();
+    report_local = std::pmr::vector<std::byte>(allocator);
+  }
+
   void disconnectPeer(std::size_t i) noexcept {
     Peer& peer = peers[i];
     peer.state = PeerState::Disconnected;
@@ -301,26 +488,14 @@ struct P2PSession::State {
       const std::size_t size = std::min(*n, buffer.size());
       const auto decoded = decodePacket(std::span(buffer).first(size), config.session_id);
       if (!decoded) {
-        switch (decoded.error()) {
-          case PacketError::Truncated:
-            ++dropped.truncated;
-            break;
-          case PacketError::Oversized:
-            ++dropped.oversized;
-            break;
-          case PacketError::Garbage:
-            ++dropped.garbage;
-            break;
-          case PacketError::WrongSession:
-            ++dropped.wrong_session;
-            break;
-          case PacketError::Malformed:
-            ++dropped.malformed;
-            break;
-        }
+        detail::countDrop(dropped, decoded.error());
         continue;
       }
       const Packet& p = *decoded;
+      if (Peer* spectator = spectatorAt(from)) {
+        onSpectatorPacket(*spectator, p, now);
+        continue;
+      }
       const std::size_t s = p.header.sender;
       if (s >= peers.size() || s == config.local_player || !(peers[s].address == from)) {
         ++dropped.unknown_sender;
@@ -379,8 +554,11 @@ struct P2PSession::State {
           disconnectPeer(s);
           break;
         case PacketKind::BlobChunk:
+          onChunk(s, p.chunk);
+          break;
         case PacketKind::BlobAck:
-          break;  // blobs go through a BlobSender and BlobReceiver, not through the session
+          onBlobAck(peer, p.blob_ack, false);
+          break;
       }
     }
     for (std::size_t i = 0; i < peers.size(); ++i) {
@@ -439,8 +617,10 @@ std::expected<P2PSession, LockstepError> P2PSession::init(
     s->transport = &transport;
     s->clock = &clock;
     const std::size_t ring = detail::InputRing::FRAMES;
-    s->peers.resize(config.players);
+    s->peers.reserve(config.players);
+    s->spectators.reserve(MAX_SPECTATORS);
     for (std::size_t i = 0; i < config.players; ++i) {
+      s->peers.emplace_back(r);
       s->peers[i].address = peers[i];
       s->peers[i].remote_digest_frame.assign(ring, NONE);
       s->peers[i].remote_digest.assign(ring, 0);
@@ -538,6 +718,7 @@ std::expected<AdvanceStatus, LockstepError> P2PSession::advanceFrame(
   }
   s.first_incorrect = NONE;
   s.finalize();
+  s.serveStates(game);
 
   const std::int64_t next_local = s.current + s.config.input_delay;
   const bool too_far = s.current - s.minConfirmed() > s.config.max_prediction;
@@ -555,6 +736,49 @@ std::expected<AdvanceStatus, LockstepError> P2PSession::advanceFrame(
   s.finalize();
   s.sendRound();
   return AdvanceStatus::Advanced;
+}
+
+std::expected<void, LockstepError> P2PSession::addSpectator(PeerAddress address) noexcept {
+  if (state_ == nullptr || state_->failed) return std::unexpected(LockstepError::SessionFailed);
+  State& s = *state_;
+  const bool taken =
+      std::ranges::any_of(s.peers, [&](const State::Peer& p) { return p.address == address; }) ||
+      s.spectatorAt(address) != nullptr;
+  if (taken || s.spectators.size() == MAX_SPECTATORS ||
+      std::size_t{s.config.players} * s.config.input_size > MAX_INPUT_SIZE) {
+    return std::unexpected(LockstepError::InvalidConfig);
+  }
+  // Within the room reserved by init: no allocation.
+  State::Peer& spectator = s.spectators.emplace_back(s.allocator);
+  spectator.address = address;
+  spectator.state = PeerState::Running;
+  spectator.last_received = s.clock->nowMicros();
+  return {};
+}
+
+std::expected<void, LockstepError> P2PSession::requestDesyncReport(const Event& desync,
+                                                                   Game& game) noexcept {
+  if (state_ == nullptr || state_->failed) return std::unexpected(LockstepError::SessionFailed);
+  State& s = *state_;
+  if (desync.kind != EventKind::Desync || desync.player >= s.peers.size() ||
+      desync.player == s.config.local_player ||
+      s.peers[desync.player].state == PeerState::Disconnected) {
+    return std::unexpected(LockstepError::InvalidConfig);
+  }
+  const std::span<const std::byte> mine = game.stateBytes(desync.frame);
+  if (mine.empty()) return std::unexpected(LockstepError::InvalidConfig);
+  try {
+    s.report_local.assign(mine.begin(), mine.end());
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(LockstepError::OutOfMemory);
+  }
+  for (State::Peer& p : s.peers) p.wanted = NONE;
+  s.peers[desync.player].wanted = desync.frame;
+  return {};
+}
+
+std::optional<DesyncReport> P2PSession::desyncReport() const noexcept {
+  return state_ == nullptr ? std::nullopt : state_->report;
 }
 
 std::optional<Event> P2PSession::nextEvent() noexcept {

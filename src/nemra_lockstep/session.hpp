@@ -29,6 +29,8 @@ using PlayerHandle = std::uint8_t;
 inline constexpr std::size_t MAX_PLAYERS = 16;
 inline constexpr std::uint32_t MAX_PREDICTION_FRAMES = 64;
 inline constexpr std::uint32_t MAX_INPUT_DELAY = 32;
+// Spectators one peer can serve.
+inline constexpr std::size_t MAX_SPECTATORS = 8;
 
 struct SessionConfig {
   std::uint32_t session_id = 0;
@@ -63,6 +65,9 @@ enum class EventKind : std::uint8_t {
   Disconnected,
   // The peer's digest of confirmed frame `frame` differs from this peer's.
   Desync,
+  // The peer's state of `frame`, asked for by requestDesyncReport, came and was compared with
+  // this peer's: desyncReport() says where they first differ.
+  DesyncReport,
 };
 
 struct Event {
@@ -96,6 +101,16 @@ struct DropCounters {
   std::uint64_t malformed = 0;
   // A well-formed packet whose sender is not the peer of that address, or this peer itself.
   std::uint64_t unknown_sender = 0;
+};
+
+// Where this peer's state of a desync frame and the peer's first differ.
+struct DesyncReport {
+  PlayerHandle player = 0;
+  Frame frame = 0;
+  // Whether the peer's bytes were a snapshot diffSnapshots could compare with this peer's; when
+  // not, `difference` says nothing.
+  bool compared = false;
+  nemra_ecs::SnapshotDifference difference;
 };
 
 enum class AdvanceStatus : std::uint8_t {
@@ -134,6 +149,25 @@ class NEMRA_API P2PSession {
   void poll() noexcept;
   // Tells every peer this one leaves.
   void disconnect() noexcept;
+
+  // Serves a spectator at `address` (SpectatorSession): once it asks, it is sent every player's
+  // confirmed inputs, from frame 0 or, for one that joins late, from the newest confirmed frame
+  // whose state (Game::stateBytes) it is sent first, and the digests. A spectator that falls so
+  // far behind that its inputs are no longer held is dropped. Errors: InvalidConfig (already
+  // MAX_SPECTATORS, an address of a player or spectator, or the inputs of all players together
+  // longer than MAX_INPUT_SIZE), SessionFailed.
+  [[nodiscard]] std::expected<void, LockstepError> addSpectator(PeerAddress address) noexcept;
+
+  // Asks the peer of a Desync event for its state of the event's frame and keeps a copy of this
+  // peer's own (Game::stateBytes), to compare them when the peer's arrives: then a DesyncReport
+  // event, and desyncReport(). The peer must still keep that frame's state when the request
+  // reaches it; one that does not leaves it unanswered. A new request replaces an unanswered one.
+  // Errors: InvalidConfig (not a Desync event, a peer that left, no state of that frame here),
+  // OutOfMemory, SessionFailed.
+  [[nodiscard]] std::expected<void, LockstepError> requestDesyncReport(const Event& desync,
+                                                                       Game& game) noexcept;
+  // The report of the last answered request.
+  [[nodiscard]] std::optional<DesyncReport> desyncReport() const noexcept;
 
   // The next event, oldest first.
   [[nodiscard]] std::optional<Event> nextEvent() noexcept;

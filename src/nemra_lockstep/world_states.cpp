@@ -46,6 +46,33 @@ std::expected<void, LockstepError> WorldStates::load(Frame frame, nemra_ecs::Wor
                                                      nemra_ecs::ComponentStore& store) noexcept {
   const std::span<const std::byte> kept = snapshot(frame);
   if (kept.empty()) return std::unexpected(LockstepError::InvalidConfig);
+  return loadCopy(kept, world, store);
+}
+
+std::expected<void, LockstepError> WorldStates::loadBytes(
+    Frame frame, std::span<const std::byte> bytes, nemra_ecs::World& world,
+    nemra_ecs::ComponentStore& store) noexcept {
+  if (slots_.empty() || frame == NO_FRAME || bytes.empty()) {
+    return std::unexpected(LockstepError::InvalidConfig);
+  }
+  std::pmr::vector<std::byte> kept(allocator_);
+  try {
+    kept.assign(bytes.begin(), bytes.end());
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(LockstepError::OutOfMemory);
+  }
+  if (auto loaded = loadCopy(bytes, world, store); !loaded) return loaded;
+  Slot& slot = slots_[frame % slots_.size()];
+  std::swap(slot.previous, slot.bytes);
+  slot.previous_frame = slot.frame;
+  slot.bytes = std::move(kept);
+  slot.frame = frame;
+  return {};
+}
+
+std::expected<void, LockstepError> WorldStates::loadCopy(
+    std::span<const std::byte> kept, nemra_ecs::World& world,
+    nemra_ecs::ComponentStore& store) noexcept {
   try {
     std::pmr::vector<std::byte> bytes(kept.begin(), kept.end(), allocator_);
     nemra_ecs::World w = nemra_ecs::World::init(allocator_);

@@ -51,6 +51,11 @@ class NEMRA_API WorldStates {
   // are left as they were.
   [[nodiscard]] std::expected<void, LockstepError> load(Frame frame, nemra_ecs::World& world,
                                                         nemra_ecs::ComponentStore& store) noexcept;
+  // Replaces `world` and `store` by the state `bytes` (a snapshot another peer sent) describe, and
+  // keeps a copy as the state of `frame`. Errors and what is left on one: as load's.
+  [[nodiscard]] std::expected<void, LockstepError> loadBytes(
+      Frame frame, std::span<const std::byte> bytes, nemra_ecs::World& world,
+      nemra_ecs::ComponentStore& store) noexcept;
   // Where the last save of `frame` differs from the one before it, when both are kept.
   [[nodiscard]] std::optional<nemra_ecs::SnapshotDifference> compareSaves(
       Frame frame) const noexcept;
@@ -70,6 +75,11 @@ class NEMRA_API WorldStates {
         register_types_(register_types),
         slots_(allocator),
         live_(allocator) {}
+
+  // Loads a copy of `bytes` into `world` and `store`; the copy becomes live_ on success.
+  std::expected<void, LockstepError> loadCopy(std::span<const std::byte> bytes,
+                                              nemra_ecs::World& world,
+                                              nemra_ecs::ComponentStore& store) noexcept;
 
   std::pmr::memory_resource* allocator_;
   RegisterTypes register_types_;

@@ -35,6 +35,7 @@ endif()
 # Public headers, the package files and the program; no private header.
 foreach(f include/nemra/version.hpp include/nemra/config.hpp
           include/nemra_kernel/nemra_kernel.hpp include/nemra_ecs/nemra_ecs.hpp
+          include/nemra_lockstep/nemra_lockstep.hpp
           lib/cmake/nemra/nemraConfig.cmake lib/cmake/nemra/nemraConfigVersion.cmake
           lib/pkgconfig/nemra.pc bin/nemra-selfcheck)
   if(NOT EXISTS ${prefix}/${f})
@@ -42,7 +43,8 @@ foreach(f include/nemra/version.hpp include/nemra/config.hpp
   endif()
 endforeach()
 foreach(f include/nemra_kernel/checks include/nemra_ecs/checks include/nemra_ecs/owning.hpp
-          include/nemra_kernel/detail include/nemra_kernel/cr include/nemra_ecs/detail)
+          include/nemra_kernel/detail include/nemra_kernel/cr include/nemra_ecs/detail
+          include/nemra_lockstep/detail)
   if(EXISTS ${prefix}/${f})
     message(FATAL_ERROR "a private file is installed: ${f}")
   endif()

@@ -1,10 +1,16 @@
 // Uses the installed headers and libraries; exits 0 when the results are the library's.
+#include <cstddef>
 #include <cstdio>
+#include <nemra_lockstep/nemra_lockstep.hpp>
+#include <span>
 #include <string_view>
 
 #include <nemra/version.hpp>
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/nemra_kernel.hpp>
+#ifdef CONSUMER_HAS_ENET
+#include <nemra_lockstep/enet_transport.hpp>
+#endif
 
 static_assert(NEMRA_VERSION_MAJOR == 0 && NEMRA_VERSION_MINOR == 1);
 
@@ -26,6 +32,18 @@ int main() {
   if (!world.createEntity("e") || world.activeCount() != 1) return 1;
   world.deinit();
   if (std::string_view(NEMRA_VERSION_STRING) != "0.1.0") return 1;
+  // A packet through the lockstep codec and back.
+  nemra_lockstep::Packet digest;
+  digest.header.kind = nemra_lockstep::PacketKind::Digest;
+  digest.header.session = 7;
+  digest.digest = {12, 0x0123456789abcdefu};
+  std::byte bytes[nemra_lockstep::MAX_PACKET_SIZE];
+  const std::size_t size = nemra_lockstep::encodePacket(digest, bytes);
+  const auto back = nemra_lockstep::decodePacket(std::span(bytes, size), 7);
+  if (size != 24 || !back || back->digest.digest != 0x0123456789abcdefu) return 1;
+#ifdef CONSUMER_HAS_ENET
+  if (!nemra_lockstep::EnetTransport::init("127.0.0.1", 0, 1)) return 1;
+#endif
   std::puts("nemra consumer ok");
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/session.hpp>
+#include <nemra_lockstep/spectator_session.hpp>
 #include <nemra_lockstep/world_states.hpp>
 #include <optional>
 #include <random>
@@ -54,7 +55,7 @@ void step(ComponentStore& store, std::span<const std::span<const std::byte>> inp
 struct SimGame final : Game {
   World world = World::init(nullptr);
   ComponentStore store = ComponentStore::init(nullptr);
-  WorldStates states = WorldStates::init(16, registerTypes, nullptr).value();
+  WorldStates states = WorldStates::init(32, registerTypes, nullptr).value();
   Frame fault_frame = NO_FRAME;
 
   std::expected<std::uint64_t, LockstepError> saveState(Frame f) override {
@@ -62,6 +63,11 @@ struct SimGame final : Game {
   }
   std::expected<void, LockstepError> loadState(Frame f) override {
     return states.load(f, world, store);
+  }
+  std::span<const std::byte> stateBytes(Frame f) override { return states.snapshot(f); }
+  std::expected<void, LockstepError> loadStateBytes(Frame f,
+                                                    std::span<const std::byte> bytes) override {
+    return states.loadBytes(f, bytes, world, store);
   }
   void advanceFrame(Frame f, std::span<const PlayerInput> inputs) override {
     std::array<std::span<const std::byte>, MAX_PLAYERS> bytes{};
@@ -80,15 +86,23 @@ struct PeersRun {
   std::vector<std::vector<std::byte>> inputs;
   std::vector<std::vector<Event>> events;
   std::uint64_t rollbacks = 0;
+  // Spectators: one from frame 0 served by peer 1, one joining late served by peer 0; digests[f].
+  std::vector<std::vector<std::optional<std::uint64_t>>> spectator_digests;
+  std::vector<Frame> spectator_start;
+  std::optional<DesyncReport> report;
 };
 
 // `players` peers over a network with `faults`, each with its own seeded random inputs, until
 // every peer has confirmed `frames` frames.
+// With `late_join` a spectator joins when peer 0 has confirmed that frame and another watches from
+// the start; with `report` peer 0 asks for a report of the first desync it sees.
 PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::size_t faulty_peer,
-                  Frame fault_frame) {
+                  Frame fault_frame, Frame late_join = NO_FRAME, bool report = false) {
+  const bool watched = late_join != NO_FRAME;
   InProcessNetwork net =
-      InProcessNetwork::init(static_cast<std::uint32_t>(players), faults, nullptr);
+      InProcessNetwork::init(static_cast<std::uint32_t>(players + 2), faults, nullptr);
   std::vector<InProcessNetwork::Endpoint> endpoints;
+  endpoints.reserve(players + 2);  // the sessions point at them
   std::vector<PeerAddress> addresses;
   for (std::size_t p = 0; p < players; ++p) {
     endpoints.push_back(net.endpoint(static_cast<std::uint32_t>(p)));
@@ -114,6 +128,28 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
     if (p == faulty_peer) games.back()->fault_frame = fault_frame;
     run.inputs[p].assign(config.input_delay, std::byte{0});
   }
+  std::vector<SpectatorSession> spectators;
+  std::vector<std::unique_ptr<SimGame>> spectator_games;
+  auto watch = [&](std::size_t host, bool join_late) {
+    auto endpoint = net.endpoint(static_cast<std::uint32_t>(players + spectators.size()));
+    endpoints.push_back(endpoint);
+    ASSERT_TRUE(sessions[host].addSpectator(endpoint.address()).has_value());
+    const SpectatorConfig config{.session_id = 77,
+                                 .input_size = 1,
+                                 .players = static_cast<std::uint8_t>(players),
+                                 .join_late = join_late};
+    spectators.push_back(
+        SpectatorSession::init(config, addresses[host], endpoints.back(), net, nullptr).value());
+    spectator_games.push_back(std::make_unique<SimGame>());
+    SimGame& g = *spectator_games.back();
+    if (join_late) {
+      ASSERT_TRUE(registerTypes(g.store));  // the state comes over the network
+    } else {
+      populate(g.world, g.store, 100);
+    }
+  };
+  if (watched) watch(1, false);
+  run.spectator_digests.resize(2);
   std::mt19937_64 rng(1234);
   std::vector<std::byte> pending(players);
   for (auto& b : pending) b = std::byte(static_cast<std::uint8_t>(rng()));
@@ -134,13 +170,39 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
             sessions[p].confirmedDigest(static_cast<Frame>(f));
         recorded[p] = f;
       }
-      while (auto e = sessions[p].nextEvent()) run.events[p].push_back(*e);
+      while (auto e = sessions[p].nextEvent()) {
+        run.events[p].push_back(*e);
+        if (p == 0 && report && e->kind == EventKind::Desync && e->player == faulty_peer &&
+            !run.report) {
+          EXPECT_TRUE(sessions[0].requestDesyncReport(*e, *games[0]).has_value());
+        }
+        if (e->kind == EventKind::DesyncReport) run.report = sessions[0].desyncReport();
+      }
       done = done && confirmed != NO_FRAME && confirmed >= frames;
     }
+    if (watched && spectators.size() == 1 && sessions[0].confirmedFrame() != NO_FRAME &&
+        sessions[0].confirmedFrame() >= late_join) {
+      watch(0, true);
+    }
+    for (std::size_t k = 0; k < spectators.size(); ++k) {
+      // A spectator behind catches up a few frames at a time.
+      for (int n = 0; n < 4; ++n) {
+        const auto status = spectators[k].advanceFrame(*spectator_games[k]);
+        EXPECT_TRUE(status.has_value());
+        if (status != AdvanceStatus::Advanced) break;
+        const Frame f = spectators[k].currentFrame();
+        run.spectator_digests[k].resize(f + 1);
+        run.spectator_digests[k][f] = spectators[k].digest(f);
+      }
+      while (auto e = spectators[k].nextEvent()) run.events[0].push_back(*e);
+      done = done && spectators[k].currentFrame() > frames;
+    }
+    done = done && (!watched || spectators.size() == 2) && (!report || run.report);
     if (done) break;
     net.advanceTime(kFrameUs);
   }
   for (const P2PSession& s : sessions) run.rollbacks += s.rollbacks();
+  for (const SpectatorSession& s : spectators) run.spectator_start.push_back(s.startFrame());
   return run;
 }
 
@@ -184,8 +246,34 @@ TEST(P2PSession, ThreePeersOnALossyNetworkAgreeWithARunWithoutNetworkOnEveryFram
   }
 }
 
+TEST(P2PSession, SpectatorsFromTheStartAndJoiningLateOverTheLossyNetworkAgreeOnEveryFrame) {
+  constexpr Frame kFrames = 400;
+  const PeersRun run = runPeers(3, kLossy, kFrames, SIZE_MAX, NO_FRAME, 300);
+  const auto expected = reference(run, kFrames);
+  ASSERT_EQ(run.spectator_start, (std::vector<Frame>{0, run.spectator_start[1]}));
+  EXPECT_GE(run.spectator_start[1], 300u);
+  EXPECT_LT(run.spectator_start[1], 320u);
+  for (std::size_t k = 0; k < 2; ++k) {
+    ASSERT_GT(run.spectator_digests[k].size(), kFrames) << k;
+    for (Frame f = run.spectator_start[k] + 1; f <= kFrames; ++f) {
+      ASSERT_EQ(run.spectator_digests[k][f], expected[f]) << "spectator " << k << " frame " << f;
+    }
+  }
+  for (const Event& e : run.events[0]) EXPECT_NE(e.kind, EventKind::Desync);
+}
+
 TEST(P2PSession, AOneUlpFaultIsADesyncAtTheFirstDigestFrameAfterIt) {
-  const PeersRun run = runPeers(3, kLossy, 420, 2, 400);
+  const PeersRun run = runPeers(3, kLossy, 420, 2, 400, NO_FRAME, true);
+  // Peer 0 fetched peer 2's state of the desync frame: the first difference is the body the
+  // fault moved, in its x.
+  ASSERT_TRUE(run.report.has_value());
+  EXPECT_EQ(run.report->player, 2);
+  EXPECT_EQ(run.report->frame, 408u);
+  ASSERT_TRUE(run.report->compared);
+  EXPECT_EQ(run.report->difference.section, nemra_ecs::SnapshotSection::Archetypes);
+  EXPECT_EQ(run.report->difference.field, "component");
+  EXPECT_EQ(run.report->difference.entity, nemra_ecs::EntityId::init(5));
+  EXPECT_LT(run.report->difference.offset, sizeof(double));
   for (std::size_t p = 0; p < 3; ++p) {
     std::optional<Event> first;
     for (const Event& e : run.events[p]) {

@@ -13,7 +13,9 @@ namespace nemra_lockstep::detail {
 
 class InputRing {
  public:
-  static constexpr std::size_t FRAMES = 256;
+  // Long enough for a spectator to be sent the inputs it missed while a large state came to it
+  // (some 15 s at 60 frames a second).
+  static constexpr std::size_t FRAMES = 1024;
 
   explicit InputRing(std::pmr::memory_resource* r) noexcept : bytes_(r) {}
   // May throw std::bad_alloc (the session's init catches it).
