@@ -47,7 +47,8 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* ke
                                                                   std::uint32_t slot,
                                                                   std::string_view name,
                                                                   std::size_t size,
-                                                                  std::size_t alignment) {
+                                                                  std::size_t alignment,
+                                                                  const std::byte* padding_mask) {
   for (const RegisteredType& t : types_) {
     if (t.key == key || t.name == name) return std::unexpected(Error::DuplicateType);
   }
@@ -61,7 +62,7 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* ke
     return std::unexpected(Error::OutOfMemory);
   }
   types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
-                                  static_cast<std::uint32_t>(alignment), key});
+                                  static_cast<std::uint32_t>(alignment), key, padding_mask});
   root_edges_.resize(static_cast<std::size_t>(id.id) + 1, NONE);
   if (slot >= id_of_slot_.size()) id_of_slot_.resize(std::size_t{slot} + 1, 0);
   id_of_slot_[slot] = static_cast<std::uint32_t>(id.id);

@@ -25,6 +25,7 @@
 #include <nemra_ecs/entity_index.hpp>
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
+#include <nemra_ecs/padding_mask.hpp>
 #include <nemra_ecs/query.hpp>
 
 namespace nemra_ecs {
@@ -87,6 +88,8 @@ struct RegisteredType {
   std::uint32_t size;
   std::uint32_t alignment;
   const void* key;
+  // paddingMask<T>(): `size` bytes, 0 over T's padding bits; nullptr when T has none.
+  const std::byte* padding_mask = nullptr;
 };
 
 // Owns its tables, its archetype registry and its entity index, all on the allocator given to
@@ -126,12 +129,17 @@ class NEMRA_API ComponentStore {
   // Registers T under `name` (borrowed: the caller's bytes must outlive the store). Ids are 1, 2,
   // 3 ... in registration order. Errors: DuplicateType (the name or T is already registered),
   // OutOfMemory.
+  //
+  // T is trivially copyable and its padding must be knowable (paddingKnowable<T>(), checked at
+  // compile time): snapshots and stateDigest see only T's value bits, never its padding, so that
+  // equal field values give equal bytes and digests whatever the padding held.
   template <class T>
   [[nodiscard]] std::expected<ComponentTypeId, Error> registerType(std::string_view name) {
     static_assert(std::is_trivially_copyable_v<T>, "component types are copied as bytes");
     static_assert(alignof(T) <= 4096 && sizeof(T) <= 0xFFFFFFFFU);
     return registerRaw(&detail::kTypeKey<std::remove_cv_t<T>>,
-                       detail::typeSlot<std::remove_cv_t<T>>(), name, sizeof(T), alignof(T));
+                       detail::typeSlot<std::remove_cv_t<T>>(), name, sizeof(T), alignof(T),
+                       paddingMask<std::remove_cv_t<T>>());
   }
   template <class T, class S>
   requires detail::TemporaryString<S> std::expected<ComponentTypeId, Error> registerType(S&& name)
@@ -352,11 +360,9 @@ class NEMRA_API ComponentStore {
                 std::index_sequence<I...>, const T&... values) noexcept {
     (write(at, types[I], values), ...);
   }
-  [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(const void* key,
-                                                                  std::uint32_t slot,
-                                                                  std::string_view name,
-                                                                  std::size_t size,
-                                                                  std::size_t alignment);
+  [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(
+      const void* key, std::uint32_t slot, std::string_view name, std::size_t size,
+      std::size_t alignment, const std::byte* padding_mask);
   // Makes the row of `entity` (at `ref`, or null when the store holds none of it) hold every
   // type of `types` (distinct, in any order), moving it once if any is missing, and returns
   // where it is. The columns of the added types are left for the caller to write. Errors:

@@ -17,6 +17,16 @@ namespace {
 using namespace detail::snapshot_format;
 using E = SnapshotError;
 
+// Whether every padding bit of `count` components of `size` bytes is zero, as saving leaves them.
+bool paddingClear(const std::byte* p, std::size_t count, std::uint32_t size,
+                  const std::byte* mask) noexcept {
+  std::byte stray{0};
+  for (std::size_t i = 0; i < count; ++i, p += size) {
+    for (std::uint32_t k = 0; k < size; ++k) stray |= p[k] & ~mask[k];
+  }
+  return stray == std::byte{0};
+}
+
 // The store's registered types, in id order, against the type records.
 std::expected<void, SnapshotError> matchTypes(SnapshotReader& in,
                                               std::span<const RegisteredType> types) noexcept {
@@ -119,6 +129,10 @@ std::expected<void, SnapshotError> readTables(SnapshotReader& in,
     const std::byte* column = table_bytes->column;
     for (detail::Column& c : table.columns) {
       const std::size_t size = std::size_t{a.rows} * c.size;
+      const std::byte* mask = types[c.type.id - 1].padding_mask;
+      if (mask != nullptr && !paddingClear(column, a.rows, c.size, mask)) {
+        return std::unexpected(E::Malformed);
+      }
       if (size > 0) std::memcpy(c.data, column, size);
       column += size;
     }
