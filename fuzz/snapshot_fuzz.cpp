@@ -81,7 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < 8; ++i) {
       fixed[16 + i] = std::byte(static_cast<std::uint8_t>(std::uint64_t{size} >> (8 * i)));
     }
-    const std::uint64_t sum = nemra_ecs::detail::hash64(fixed.data(), size - 8);
+    // The checksum of the version the bytes claim (version 1's for any other).
+    const std::uint64_t sum = fixed[8] == std::byte{2}
+                                  ? nemra_ecs::detail::checksumV2(fixed.data(), size, 56)
+                                  : nemra_ecs::detail::hash64(fixed.data(), size - 8);
     for (std::size_t i = 0; i < 8; ++i) {
       fixed[size - 8 + i] = std::byte(static_cast<std::uint8_t>(sum >> (8 * i)));
     }

@@ -68,7 +68,7 @@ struct BufferSink {
 // Feeds a Hash64 through a buffer, so that small fields are hashed in large pieces.
 struct HashSink {
   static constexpr std::size_t kBuffer = 8192;
-  detail::Hash64 hash;
+  detail::Hash64x8 hash;
   std::size_t fill = 0;
   alignas(64) std::byte buffer[kBuffer];
   void put(const void* src, std::size_t n) noexcept {
@@ -142,12 +142,10 @@ struct Writer {
   }
 };
 
-// Everything but the checksum, in the order of docs/snapshot.md.
+// The header, for a snapshot of `total` bytes.
 template <class Sink>
-void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
-               std::size_t total) {
-  const auto& tables = SnapshotAccess::tables(store);
-  const auto& registry = store.archetypes();
+void writeHeader(Writer<Sink>& w, const World& world, const ComponentStore& store,
+                 std::size_t total) {
   w.bytes(kMagic, sizeof kMagic);
   w.u32(SNAPSHOT_VERSION);
   const std::uint8_t head[4] = {kHostOrder, 0, 0, 0};
@@ -156,9 +154,16 @@ void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
   w.u64(world.next_id);
   w.u64(world.entities.size());
   w.u32(static_cast<std::uint32_t>(store.types().size()));
-  w.u32(static_cast<std::uint32_t>(tables.size()));
-  w.u32(registry.next_id);
+  w.u32(static_cast<std::uint32_t>(SnapshotAccess::tables(store).size()));
+  w.u32(store.archetypes().next_id);
   w.u32(0);
+}
+
+// The sections after the header, in the order of docs/snapshot.md.
+template <class Sink>
+void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& store) {
+  const auto& tables = SnapshotAccess::tables(store);
+  const auto& registry = store.archetypes();
   for (const RegisteredType& t : store.types()) {
     w.u32(t.size);
     w.u32(t.alignment);
@@ -178,11 +183,16 @@ void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
       std::memcpy(r, position, 32);
       std::memcpy(r + 32, transform, 128);
       if (w.canonical_nan) {
-        // One pass that the compiler vectorises; a NaN is rare and rewritten afterwards.
-        bool nan = false;
-        for (int j = 0; j < 4; ++j) nan |= position[j] != position[j];
-        for (int j = 0; j < 16; ++j) nan |= transform[j] != transform[j];
-        if (nan) {
+        // d − d is 0 for a finite d and NaN for an infinity or a NaN, so four running sums
+        // (straight-line arithmetic the compiler puts in vector registers) tell whether any
+        // field may need the exact look; the look itself is rare.
+        double sum[4] = {0, 0, 0, 0};
+        for (int k = 0; k < 4; ++k) sum[k] += position[k] - position[k];
+        for (int j = 0; j < 16; j += 4) {
+          for (int k = 0; k < 4; ++k) sum[k] += transform[j + k] - transform[j + k];
+        }
+        const double total = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+        if (total != total) {
           for (int j = 0; j < 20; ++j) {
             const double d = j < 4 ? position[j] : transform[j - 4];
             if (d != d) std::memcpy(r + 8 * j, &kCanonicalNan, 8);
@@ -240,15 +250,20 @@ std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(const World& worl
   }
   BufferSink sink{bytes.data()};
   Writer<BufferSink> w{sink, false};
-  writeBody(w, world, store, total);
-  w.u64(detail::hash64(bytes.data(), total - kChecksumSize));
+  writeHeader(w, world, store, total);
+  writeSections(w, world, store);
+  w.u64(detail::checksumV2(bytes.data(), total, kHeaderSize));
   return bytes;
 }
 
+// One pass: the sections are hashed as they are produced, then the header with the length
+// counted on the way (the order of the version-2 checksum).
 std::uint64_t stateDigest(const World& world, const ComponentStore& store) noexcept {
   HashSink sink;
   Writer<HashSink> w{sink, true};
-  writeBody(w, world, store, snapshotSize(world, store));
+  writeSections(w, world, store);
+  sink.flush();
+  writeHeader(w, world, store, kHeaderSize + sink.hash.length() + kChecksumSize);
   sink.flush();
   return sink.hash.finish();
 }

@@ -21,8 +21,9 @@
 
 namespace nemra_ecs {
 
-// The format version saveSnapshot writes and the only one loadSnapshot reads.
-inline constexpr std::uint32_t SNAPSHOT_VERSION = 1;
+// The format version saveSnapshot writes. loadSnapshot reads it and version 1, which differs
+// only in its checksum (docs/snapshot.md).
+inline constexpr std::uint32_t SNAPSHOT_VERSION = 2;
 
 enum class SnapshotError : std::uint8_t {
   // Memory ran out while building the loaded state.
@@ -35,7 +36,7 @@ enum class SnapshotError : std::uint8_t {
   Oversized,
   // The bytes do not start as a snapshot does.
   NotASnapshot,
-  // A format version other than SNAPSHOT_VERSION.
+  // A format version other than 1 and SNAPSHOT_VERSION (2).
   WrongVersion,
   // The checksum does not match the bytes.
   ChecksumMismatch,

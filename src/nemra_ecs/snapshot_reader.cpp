@@ -58,7 +58,9 @@ std::expected<SnapshotReader, SnapshotError> SnapshotReader::open(
   SnapshotReader r;
   r.header_.version = head.u32();
   if (!head.ok) return std::unexpected(E::Truncated);
-  if (r.header_.version != SNAPSHOT_VERSION) return std::unexpected(E::WrongVersion);
+  if (r.header_.version != 1 && r.header_.version != SNAPSHOT_VERSION) {
+    return std::unexpected(E::WrongVersion);
+  }
   r.header_.byte_order = head.u8();
   const std::byte* reserved = head.take(3);
   r.header_.total = head.u64();
@@ -73,7 +75,9 @@ std::expected<SnapshotReader, SnapshotError> SnapshotReader::open(
   if (n > r.header_.total) return std::unexpected(E::Oversized);
   if (n < kHeaderSize + kChecksumSize) return std::unexpected(E::Truncated);
   const std::size_t body = n - kChecksumSize;
-  if (hash64(bytes.data(), body) != loadLe64(bytes.data() + body)) {
+  const std::uint64_t sum = r.header_.version == 1 ? hash64(bytes.data(), body)
+                                                   : checksumV2(bytes.data(), n, kHeaderSize);
+  if (sum != loadLe64(bytes.data() + body)) {
     return std::unexpected(E::ChecksumMismatch);
   }
   const bool reserved_zero = reserved[0] == std::byte{0} && reserved[1] == std::byte{0} &&

@@ -91,15 +91,17 @@ std::uint64_t le64(const std::byte* p) {
   return v;
 }
 
-// The checksum as docs/snapshot.md defines it, written out a word at a time.
-std::uint64_t documentedHash(const std::vector<std::byte>& bytes) {
+// The hash H_L of docs/snapshot.md (L = 4 lanes for version 1, 8 for version 2), written out a
+// word at a time.
+std::uint64_t documentedHash(const std::vector<std::byte>& bytes, std::size_t lanes) {
   const std::uint64_t k1 = 0x29FEDCF1C247BEC9ULL, k2 = 0x82CFCC7E69AAA507ULL,
                       k3 = 0xC420E9596EB93ADDULL;
   std::vector<std::byte> padded = bytes;
-  while (padded.size() % 32 != 0) padded.push_back(std::byte{0});
-  std::uint64_t v[4] = {k1, 2 * k1, 3 * k1, 4 * k1};
+  while (padded.size() % (8 * lanes) != 0) padded.push_back(std::byte{0});
+  std::vector<std::uint64_t> v(lanes);
+  for (std::size_t i = 0; i < lanes; ++i) v[i] = (i + 1) * k1;
   for (std::size_t i = 0; i < padded.size(); i += 8) {
-    std::uint64_t& lane = v[(i / 8) % 4];
+    std::uint64_t& lane = v[(i / 8) % lanes];
     lane = (lane ^ le64(&padded[i])) * k2;
     lane ^= lane >> 32;
   }
@@ -115,13 +117,22 @@ std::uint64_t documentedHash(const std::vector<std::byte>& bytes) {
   return h ^ (h >> 32);
 }
 
+// The checksum of a snapshot's bytes before it, by the version they hold: version 1 hashes them
+// in order with H_4, version 2 the bytes after the 56-byte header and then the header with H_8.
+std::uint64_t documentedChecksum(const std::vector<std::byte>& body) {
+  if (body[8] == std::byte{1}) return documentedHash(body, 4);
+  std::vector<std::byte> moved(body.begin() + 56, body.end());
+  moved.insert(moved.end(), body.begin(), body.begin() + 56);
+  return documentedHash(moved, 8);
+}
+
 void putLe64(std::vector<std::byte>& b, std::size_t at, std::uint64_t v) {
   for (std::size_t i = 0; i < 8; ++i)
     b[at + i] = std::byte(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 void reseal(std::vector<std::byte>& b) {
   const std::vector<std::byte> body(b.begin(), b.end() - 8);
-  putLe64(b, b.size() - 8, documentedHash(body));
+  putLe64(b, b.size() - 8, documentedChecksum(body));
 }
 
 TEST(SnapshotRoundTrip, LoadGivesTheSameOrderResultsAndBytes) {
@@ -132,7 +143,18 @@ TEST(SnapshotRoundTrip, LoadGivesTheSameOrderResultsAndBytes) {
   ASSERT_TRUE(saved);
   const std::vector<std::byte> bytes(saved->begin(), saved->end());
   EXPECT_EQ(le64(&bytes[bytes.size() - 8]),
-            documentedHash(std::vector<std::byte>(bytes.begin(), bytes.end() - 8)));
+            documentedChecksum(std::vector<std::byte>(bytes.begin(), bytes.end() - 8)));
+  {
+    // The same state as version 1 (another checksum, nothing else) loads, and saves as version 2.
+    std::vector<std::byte> v1 = bytes;
+    v1[8] = std::byte{1};
+    reseal(v1);
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    registerTypes(st);
+    ASSERT_TRUE(loadSnapshot(v1, t, st));
+    EXPECT_TRUE(std::ranges::equal(*saveSnapshot(t, st, nullptr), bytes));
+  }
 
   World w2 = World::init(nullptr);
   ComponentStore s2 = ComponentStore::init(nullptr);
@@ -252,7 +274,7 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
   };
   auto both = [](ComponentStore& st) { registerTypes(st); };
   std::vector<std::byte> b = good;
-  b[8] = std::byte{2};  // version 2
+  b[8] = std::byte{3};  // version 3
   EXPECT_EQ(loadInto(b, both), "WrongVersion");
   b = good;
   b[12] = std::byte{static_cast<std::uint8_t>(3 - std::to_integer<int>(good[12]))};
@@ -278,7 +300,7 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
   putLe64(b, 16, 60);
   EXPECT_EQ(loadInto(b, both), "Truncated");
   b.assign(good.begin(), good.begin() + 20);
-  b[8] = std::byte{2};
+  b[8] = std::byte{3};
   EXPECT_EQ(loadInto(b, both), "WrongVersion");
   EXPECT_EQ(loadInto(good, [](ComponentStore& st) { ASSERT_TRUE(st.registerType<Vel>("vel")); }),
             "TypeMismatch");
