@@ -30,6 +30,7 @@ inline constexpr std::uint64_t HASH_K3 = 0xC420E9596EB93ADDULL;
 template <std::size_t L>
 class LaneHash {
   static_assert(L == 4 || L == 8);
+
  public:
   static constexpr std::size_t kBlock = 8 * L;
 
