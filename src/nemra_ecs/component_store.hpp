@@ -284,7 +284,8 @@ class NEMRA_API ComponentStore {
   // Gives every table exactly the capacity of its rows and the index no spare slots, so that a
   // row then costs its components' bytes and 16 more (its entity id and its index entry). Tables
   // grow by doubling as set adds rows (reserve avoids that); call this after building a large
-  // state that will not grow soon. Rows and their order stay as they are. Error: OutOfMemory, with
+  // state that will not grow soon (the storage kept for the next restoreSnapshot is released).
+  // Rows and their order stay as they are. Error: OutOfMemory, with
   // the store as it was, spare capacity included (every new buffer is allocated before any is
   // adopted).
   [[nodiscard]] std::expected<void, Error> shrinkToFit() noexcept;
@@ -373,6 +374,8 @@ class NEMRA_API ComponentStore {
       EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types);
   // Forgets every recorded transition (the tables were replaced).
   void forgetEdges() noexcept;
+  // Releases the storage kept for the next restore.
+  void dropSpare() noexcept;
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
   [[nodiscard]] std::expected<void, Error> reserveRaw(std::span<ComponentTypeId> types,
                                                       std::size_t rows);
@@ -443,6 +446,11 @@ class NEMRA_API ComponentStore {
   // tables_[i] belongs to registry_.archetypes[i].
   std::pmr::vector<detail::Table> tables_;
   detail::EntityIndex index_;
+  // The storage of the state the last restoreSnapshot replaced, which the next one fills where
+  // it fits (a rollback restores states of much the same shape again and again).
+  std::pmr::vector<detail::Table> spare_tables_;
+  detail::EntityIndex spare_index_;
+  std::pmr::vector<detail::EntityIndex::Entry> spare_rows_;
 };
 
 }  // namespace nemra_ecs

@@ -80,6 +80,8 @@ class SnapshotReader {
   [[nodiscard]] std::expected<TypeRecord, SnapshotError> nextType() noexcept;
   // The entity's name is a view into the bytes.
   [[nodiscard]] std::expected<Entity, SnapshotError> nextEntity() noexcept;
+  // The same checks without building the entity: the length of its name.
+  [[nodiscard]] std::expected<std::size_t, SnapshotError> skipEntity() noexcept;
   [[nodiscard]] std::expected<ArchetypeRecord, SnapshotError> nextArchetype() noexcept;
   // The table of `archetype`; type_sizes[t - 1] is the size of type t, for every type.
   [[nodiscard]] std::expected<TableRecord, SnapshotError> nextTable(
@@ -102,6 +104,9 @@ class SnapshotReader {
       std::span<const std::byte> bytes, std::pmr::memory_resource* scratch) noexcept;
 
  private:
+  // The next entity record's fixed part, checked, with its name; nullptr when malformed.
+  const std::byte* entityRecord(std::string_view& name) noexcept;
+
   Header header_{};
   Cursor in_{};
   std::uint64_t last_entity_ = 0;
