@@ -49,7 +49,7 @@ void ComponentStore::deinit() noexcept {
 
 std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(
     const void* key, std::uint32_t slot, std::string_view name, std::size_t size,
-    std::size_t alignment, const std::byte* padding_mask) {
+    std::size_t alignment, const std::byte* padding_mask, ComponentCheck check) {
   for (const RegisteredType& t : types_) {
     if (t.key == key || t.name == name) return std::unexpected(Error::DuplicateType);
   }
@@ -63,7 +63,7 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(
     return std::unexpected(Error::OutOfMemory);
   }
   types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
-                                  static_cast<std::uint32_t>(alignment), key, padding_mask});
+                                  static_cast<std::uint32_t>(alignment), key, padding_mask, check});
   root_edges_.resize(static_cast<std::size_t>(id.id) + 1, NONE);
   if (slot >= id_of_slot_.size()) id_of_slot_.resize(std::size_t{slot} + 1, 0);
   id_of_slot_[slot] = static_cast<std::uint32_t>(id.id);

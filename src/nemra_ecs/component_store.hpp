@@ -81,6 +81,10 @@ class ComponentHandle {
 template <class... T>
 struct Exclude {};
 
+// A check of one loaded component, given its bytes (a value that breaks its type's rules, such
+// as a bool byte of 2, cannot be read safely as the type): true accepts it.
+using ComponentCheck = bool (*)(std::span<const std::byte> component) noexcept;
+
 // A registered component type. The name is borrowed from the caller of registerType.
 struct RegisteredType {
   ComponentTypeId id;
@@ -90,6 +94,9 @@ struct RegisteredType {
   const void* key;
   // paddingMask<T>(): `size` bytes, 0 over T's padding bits; nullptr when T has none.
   const std::byte* padding_mask = nullptr;
+  // Called by loadSnapshot and restoreSnapshot on every loaded component of the type; none
+  // when null.
+  ComponentCheck check = nullptr;
 };
 
 // Owns its tables, its archetype registry and its entity index, all on the allocator given to
@@ -133,16 +140,24 @@ class NEMRA_API ComponentStore {
   // T is trivially copyable and its padding must be knowable (paddingKnowable<T>(), checked at
   // compile time): snapshots and stateDigest see only T's value bits, never its padding, so that
   // equal field values give equal bytes and digests whatever the padding held.
+  //
+  // `check`, when given, is called on the bytes of every component of T that loadSnapshot or
+  // restoreSnapshot reads, and a component it refuses fails the load (ComponentRefused). A
+  // snapshot's checksum proves only that its bytes arrived intact: component values from an
+  // untrusted peer or file are the program's to validate (a bool byte of 2, an enumerator out
+  // of range, a NaN where none may be).
   template <class T>
-  [[nodiscard]] std::expected<ComponentTypeId, Error> registerType(std::string_view name) {
+  [[nodiscard]] std::expected<ComponentTypeId, Error> registerType(std::string_view name,
+                                                                   ComponentCheck check = nullptr) {
     static_assert(std::is_trivially_copyable_v<T>, "component types are copied as bytes");
     static_assert(alignof(T) <= 4096 && sizeof(T) <= 0xFFFFFFFFU);
     return registerRaw(&detail::kTypeKey<std::remove_cv_t<T>>,
                        detail::typeSlot<std::remove_cv_t<T>>(), name, sizeof(T), alignof(T),
-                       paddingMask<std::remove_cv_t<T>>());
+                       paddingMask<std::remove_cv_t<T>>(), check);
   }
   template <class T, class S>
-  requires detail::TemporaryString<S> std::expected<ComponentTypeId, Error> registerType(S&& name)
+  requires detail::TemporaryString<S> std::expected<ComponentTypeId, Error> registerType(
+      S&& name, ComponentCheck check = nullptr)
   = delete;
 
   // The id T was registered under, or none. Constant time: one load from a small array.
@@ -363,7 +378,7 @@ class NEMRA_API ComponentStore {
   }
   [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(
       const void* key, std::uint32_t slot, std::string_view name, std::size_t size,
-      std::size_t alignment, const std::byte* padding_mask);
+      std::size_t alignment, const std::byte* padding_mask, ComponentCheck check);
   // Makes the row of `entity` (at `ref`, or null when the store holds none of it) hold every
   // type of `types` (distinct, in any order), moving it once if any is missing, and returns
   // where it is. The columns of the added types are left for the caller to write. Errors:

@@ -47,10 +47,12 @@ enum class SnapshotError : std::uint8_t {
   // The checksum matches but the contents are inconsistent (bad counts, ids out of order, an
   // unknown state, a repeated entity ...).
   Malformed,
+  // A component's check (given to registerType) refused a loaded component.
+  ComponentRefused,
 };
 
 // "OutOfMemory", "TargetNotEmpty", "Truncated", "Oversized", "NotASnapshot", "WrongVersion",
-// "ChecksumMismatch", "TypeMismatch", "ByteOrderMismatch", "Malformed".
+// "ChecksumMismatch", "TypeMismatch", "ByteOrderMismatch", "Malformed", "ComponentRefused".
 [[nodiscard]] constexpr std::string_view snapshotErrorName(SnapshotError error) noexcept {
   switch (error) {
     case SnapshotError::OutOfMemory:
@@ -73,6 +75,8 @@ enum class SnapshotError : std::uint8_t {
       return "ByteOrderMismatch";
     case SnapshotError::Malformed:
       return "Malformed";
+    case SnapshotError::ComponentRefused:
+      return "ComponentRefused";
   }
   return "UnknownSnapshotError";
 }

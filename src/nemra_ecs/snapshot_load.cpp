@@ -152,6 +152,23 @@ std::expected<void, SnapshotError> readTables(SnapshotReader& in,
   return {};
 }
 
+// Whether every component passes its type's check, tables in order, columns in type order,
+// rows in order.
+bool componentsPass(std::span<const detail::Table> tables,
+                    std::span<const RegisteredType> types) noexcept {
+  for (const detail::Table& t : tables) {
+    for (const detail::Column& c : t.columns) {
+      const ComponentCheck check = types[c.type.id - 1].check;
+      for (std::uint32_t r = 0; check != nullptr && r < t.rows; ++r) {
+        if (!check(std::span<const std::byte>(c.data + std::size_t{r} * c.size, c.size))) {
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
 // Reads the whole snapshot and builds its state beside the live one (in the storage the last
 // restore left spare, where it fits), then swaps it in once nothing can fail: the sections in
 // the order they are written, the first broken rule deciding the error (docs/snapshot.md lists
@@ -200,6 +217,8 @@ std::expected<void, SnapshotError> replaceState(std::span<const std::byte> bytes
       case detail::EntityIndex::Assigned::outOfMemory:
         return std::unexpected(E::OutOfMemory);
     }
+    // The program's own checks, on a snapshot found well-formed.
+    if (!componentsPass(tables, types)) return std::unexpected(E::ComponentRefused);
     world.entities.reserve(static_cast<std::size_t>(count));
     spare.names.resize(name_bytes);
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -335,6 +336,42 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
     putLe64(b, at, copy);
     reseal(b);
     EXPECT_EQ(loadInto(b, both), "Malformed") << id;
+  }
+}
+
+TEST(SnapshotLoad, AComponentCheckRefusesValuesTheTypeCannotHold) {
+  struct Flag {
+    bool on;
+  };
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  ASSERT_TRUE(s.registerType<Flag>("flag"));
+  const EntityId e = *w.createEntity("e");
+  ASSERT_TRUE(s.set(e, Flag{true}));
+  ASSERT_TRUE(s.set(EntityId::init(7), Flag{false}));
+  auto saved = saveSnapshot(w, s, nullptr);
+  std::vector<std::byte> b(saved->begin(), saved->end());
+  b[b.size() - 8 - 1] = std::byte{2};  // the second row's bool
+  reseal(b);
+  const nemra_ecs::ComponentCheck isBool = [](std::span<const std::byte> c) noexcept {
+    return c[0] == std::byte{0} || c[0] == std::byte{1};
+  };
+  for (const bool checked : {false, true}) {
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    ASSERT_TRUE(st.registerType<Flag>("flag", checked ? isBool : nullptr));
+    ASSERT_TRUE(loadSnapshot(*saved, t, st));
+    if (checked) {
+      // Refused by load and by restore, which leaves the loaded state as it was.
+      EXPECT_EQ(restoreSnapshot(b, t, st).error(), SnapshotError::ComponentRefused);
+      EXPECT_TRUE(std::ranges::equal(*saveSnapshot(t, st, nullptr), *saved));
+      World u = World::init(nullptr);
+      ComponentStore su = ComponentStore::init(nullptr);
+      ASSERT_TRUE(su.registerType<Flag>("flag", isBool));
+      EXPECT_EQ(loadSnapshot(b, u, su).error(), SnapshotError::ComponentRefused);
+    } else {
+      EXPECT_TRUE(restoreSnapshot(b, t, st));  // the bytes are the program's to check
+    }
   }
 }
 
