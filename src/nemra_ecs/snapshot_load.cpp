@@ -251,7 +251,10 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
       store.entityCount() != 0) {
     return std::unexpected(E::TargetNotEmpty);
   }
-  return replaceState(bytes, world, store);
+  auto loaded = replaceState(bytes, world, store);
+  // A load is no rollback: the working storage kept for a next restore goes.
+  if (loaded) SnapshotAccess::dropSpare(store);
+  return loaded;
 }
 
 std::expected<void, SnapshotError> restoreSnapshot(std::span<const std::byte> bytes, World& world,

@@ -24,6 +24,7 @@ struct SnapshotAccess {
   static std::pmr::memory_resource* resource(const ComponentStore& s) noexcept {
     return s.tables_.get_allocator().resource();
   }
+  static void dropSpare(ComponentStore& s) noexcept { s.dropSpare(); }
   // The storage a restore builds the new state in.
   struct Spare {
     std::pmr::vector<detail::Table>& tables;
