@@ -115,8 +115,7 @@ class NEMRA_API EntityIndex {
   // Replaces the contents with `entries` (non-zero ids) at once, as a snapshot load does, in the
   // storage the index holds where it is large enough: ids
   // below 2 × (entries + 1) + DENSE_SLACK go to a dense array exactly as long as the largest of
-  // them needs, the others to the table, inserted in the order of their home slots (a radix
-  // sort) so that the writes sweep the table once instead of landing at random. `entries` is
+  // them needs, the others to the table, with nothing allocated beyond the two. `entries` is
   // reordered. On duplicate (an id given twice) or outOfMemory the index is left empty.
   [[nodiscard]] Assigned assign(std::span<Entry> entries) noexcept;
 

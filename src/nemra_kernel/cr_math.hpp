@@ -5,11 +5,11 @@
 // domain) gives a NaN, its sign and payload unspecified; each function's special values are noted
 // at its declaration.
 //
-// Cost, on x86-64 (bench/cr_math_bench.cpp, figures in the README): about 14 ns a call for sin,
-// cos and acos, 17 for tan, 18 for invFourthRoot, within 0.9 to 1.25 times glibc's functions. A
-// rare argument near a rounding boundary takes a slower exact path in fixed-point integers: on the
-// published hardest-to-round inputs the slowest call measured 1.3 µs for sin and cos, 2.4 µs for
-// acos and 2.6 µs for tan (AMD EPYC, a shared machine).
+// Cost, on x86-64 (bench/cr_math_bench.cpp, figures in the README): 7 to 18 ns a call, 0.8 to 1.25
+// times glibc's functions (acos 1.55 times on a machine whose glibc acos takes 4 ns). A rare
+// argument near a rounding boundary takes a slower exact path in fixed-point integers: on the
+// published hardest-to-round inputs the slowest call measured 0.8 µs for sin and cos, 1.3 µs for
+// acos and 1.5 µs for tan (AMD EPYC, a shared machine).
 // Nothing is allocated, nothing is thrown, no state is kept: the functions are thread-safe.
 //
 // How each is computed, its tables and the error bounds: docs/cr_math.md.
