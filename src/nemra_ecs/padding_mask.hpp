@@ -20,7 +20,7 @@ namespace nemra_ecs {
 //  - a type whose every bit is part of its value (std::has_unique_object_representations: the
 //    integers, enumerations, pointers, and classes or unions of them without padding),
 //  - float or double, or long double (whose x87 form leaves 6 bytes of padding),
-//  - an array of accepted types, or
+//  - an array (or std::array) of accepted types, or
 //  - an aggregate struct (no base classes, public members, no bit-fields unless the struct has
 //    no padding at all) of at most 24 members, each of an accepted type.
 // A union that has padding, and a class with private members or constructors that has padding,
@@ -107,13 +107,27 @@ void forEachMember(T& t, F&& f) {
 #undef NEMRA_PM_CASE
 }
 
+// E[N] and std::array<E, N>, both taken element by element (a structured binding would see a
+// std::array's N elements, not its one member).
+template <class T>
+struct ArrayLike : std::false_type {};
+template <class E, std::size_t N>
+struct ArrayLike<E[N]> : std::true_type {
+  using Element = E;
+};
+template <class E, std::size_t N>
+struct ArrayLike<std::array<E, N>> : std::true_type {
+  using Element = E;
+};
+
 template <class T>
 constexpr bool knowable() noexcept {
   using U = std::remove_cv_t<T>;
   if constexpr (std::has_unique_object_representations_v<U> || std::is_floating_point_v<U>) {
     return true;
-  } else if constexpr (std::is_array_v<U>) {
-    return knowable<std::remove_extent_t<U>>();
+  } else if constexpr (ArrayLike<U>::value) {
+    using E = typename ArrayLike<U>::Element;
+    return sizeof(U) % sizeof(E) == 0 && knowable<E>();
   } else if constexpr (std::is_aggregate_v<U> && !std::is_union_v<U> && std::is_class_v<U>) {
     constexpr int n = aggregateMembers<U>();
     return n >= 1 && n <= 24;
@@ -134,9 +148,9 @@ void markValueBits(std::byte* mask, const void* object) {
     // The x87 extended format keeps its 80 bits in the low-addressed 10 bytes.
     constexpr bool x87 = std::numeric_limits<U>::digits == 64 && sizeof(U) > 10;
     std::memset(mask, 0xFF, x87 ? 10 : sizeof(U));
-  } else if constexpr (std::is_array_v<U>) {
-    using E = std::remove_extent_t<U>;
-    for (std::size_t i = 0; i < std::extent_v<U>; ++i) {
+  } else if constexpr (ArrayLike<U>::value) {
+    using E = typename ArrayLike<U>::Element;
+    for (std::size_t i = 0; i < sizeof(U) / sizeof(E); ++i) {
       markValueBits<E>(mask + i * sizeof(E), static_cast<const std::byte*>(object) + i * sizeof(E));
     }
   } else {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -737,6 +738,11 @@ TEST(PaddingBlind, MasksAreTheCompilersPadding) {
   expectCompilerMask<Nested>();
   expectCompilerMask<Vel>();
   expectCompilerMask<nemra_kernel::HomVec4>();
+  struct Placed {
+    nemra_kernel::PGL4 transform;
+    std::array<Padded, 2> pair;
+  };
+  expectCompilerMask<Placed>();
 }
 #endif
 #endif
