@@ -174,27 +174,39 @@ bool componentsPass(std::span<const detail::Table> tables,
 // the order they are written, the first broken rule deciding the error (docs/snapshot.md lists
 // them in this order).
 std::expected<void, SnapshotError> replaceState(std::span<const std::byte> bytes, World& world,
-                                                ComponentStore& store) {
+                                                ComponentStore& store, bool world_empty) {
   auto in = SnapshotReader::open(bytes);
   if (!in) return std::unexpected(in.error());
   const Header& head = in->header();
   const std::span<const RegisteredType> types = store.types();
   if (auto matched = matchTypes(*in, types); !matched) return matched;
 
-  // The entities are checked now and read again into the world at the end.
-  const SnapshotReader at_entities = *in;
+  // The entities go straight into an empty world (emptied again on any error), or into the
+  // world's spare array, which replaces its entities at the end.
   const std::uint64_t count = head.entity_count;
   if (!in->room(count, kEntityFixed)) return std::unexpected(E::Malformed);
   std::size_t name_bytes = 0;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const auto length = in->skipEntity();
-    if (!length) return std::unexpected(length.error());
-    name_bytes += *length;
-  }
 
   std::pmr::memory_resource* store_resource = SnapshotAccess::resource(store);
   SnapshotAccess::Spare spare = SnapshotAccess::spare(store, world);
+  struct EmptyAgain {
+    World& world;
+    bool armed;
+    ~EmptyAgain() {
+      if (armed) world.entities.clear();
+    }
+  };
   try {
+    EmptyAgain undo{world, world_empty};
+    std::pmr::vector<Entity>& entities = world_empty ? world.entities : spare.entities;
+    entities.clear();
+    entities.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const auto e = in->nextEntity();
+      if (!e) return std::unexpected(e.error());
+      name_bytes += e->name.size();
+      entities.push_back(*e);
+    }
     std::pmr::vector<ArchetypeRecord> records(store_resource);
     if (auto read = readArchetypes(*in, records); !read) return read;
     const bool any_rows =
@@ -219,20 +231,18 @@ std::expected<void, SnapshotError> replaceState(std::span<const std::byte> bytes
     }
     // The program's own checks, on a snapshot found well-formed.
     if (!componentsPass(tables, types)) return std::unexpected(E::ComponentRefused);
-    world.entities.reserve(static_cast<std::size_t>(count));
     spare.names.resize(name_bytes);
 
     // Nothing fails from here on.
-    SnapshotReader again = at_entities;
-    world.entities.clear();
+    undo.armed = false;
     char* name = spare.names.data();
-    for (std::uint64_t i = 0; i < count; ++i) {
-      Entity e = *again.nextEntity();
+    const auto own = [&name](Entity& e) noexcept {
       if (!e.name.empty()) std::memcpy(name, e.name.data(), e.name.size());
       e.name = std::string_view(name, e.name.size());
       name += e.name.size();
-      world.entities.push_back(e);
-    }
+    };
+    for (Entity& e : entities) own(e);
+    if (!world_empty) world.entities.swap(entities);
     world.next_id = head.world_next_id;
     SnapshotAccess::commit(store, world, std::move(registry), tables);
     return {};
@@ -251,7 +261,7 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
       store.entityCount() != 0) {
     return std::unexpected(E::TargetNotEmpty);
   }
-  auto loaded = replaceState(bytes, world, store);
+  auto loaded = replaceState(bytes, world, store, true);
   // A load is no rollback: the working storage kept for a next restore goes.
   if (loaded) SnapshotAccess::dropSpare(store);
   return loaded;
@@ -259,7 +269,7 @@ std::expected<void, SnapshotError> loadSnapshot(std::span<const std::byte> bytes
 
 std::expected<void, SnapshotError> restoreSnapshot(std::span<const std::byte> bytes, World& world,
                                                    ComponentStore& store) {
-  return replaceState(bytes, world, store);
+  return replaceState(bytes, world, store, world.entities.empty());
 }
 
 }  // namespace nemra_ecs

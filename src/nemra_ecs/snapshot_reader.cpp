@@ -116,12 +116,6 @@ const std::byte* SnapshotReader::entityRecord(std::string_view& name) noexcept {
   return p;
 }
 
-std::expected<std::size_t, SnapshotError> SnapshotReader::skipEntity() noexcept {
-  std::string_view name;
-  if (entityRecord(name) == nullptr) return std::unexpected(SnapshotError::Malformed);
-  return name.size();
-}
-
 std::expected<Entity, SnapshotError> SnapshotReader::nextEntity() noexcept {
   std::string_view name;
   const std::byte* p = entityRecord(name);

@@ -21,7 +21,8 @@ World::World(std::pmr::memory_resource* allocator)
       position_bus(EventBus<PositionChangedEvent>::init()),
       transform_bus(EventBus<TransformChangedEvent>::init()),
       names_(detail::resourceOrDefault(allocator)),
-      spare_names_(detail::resourceOrDefault(allocator)) {}
+      spare_names_(detail::resourceOrDefault(allocator)),
+      spare_entities_(detail::resourceOrDefault(allocator)) {}
 
 World World::init(std::pmr::memory_resource* allocator) noexcept { return World(allocator); }
 
@@ -33,6 +34,7 @@ void World::deinit() noexcept {
   detail::releaseStorage(entities);
   detail::releaseStorage(names_);
   detail::releaseStorage(spare_names_);
+  detail::releaseStorage(spare_entities_);
 }
 
 std::expected<EntityId, Error> World::createEntity(std::string_view name) {

@@ -31,9 +31,10 @@ struct SnapshotAccess {
     detail::EntityIndex& index;
     std::pmr::vector<detail::EntityIndex::Entry>& rows;
     std::pmr::vector<char>& names;
+    std::pmr::vector<Entity>& entities;
   };
   static Spare spare(ComponentStore& s, World& w) noexcept {
-    return {s.spare_tables_, s.spare_index_, s.spare_rows_, w.spare_names_};
+    return {s.spare_tables_, s.spare_index_, s.spare_rows_, w.spare_names_, w.spare_entities_};
   }
   // Swaps the state built in the spare storage (and `tables`) in; the replaced state's storage
   // becomes the spare. The world's entities are in place already.

@@ -80,8 +80,6 @@ class SnapshotReader {
   [[nodiscard]] std::expected<TypeRecord, SnapshotError> nextType() noexcept;
   // The entity's name is a view into the bytes.
   [[nodiscard]] std::expected<Entity, SnapshotError> nextEntity() noexcept;
-  // The same checks without building the entity: the length of its name.
-  [[nodiscard]] std::expected<std::size_t, SnapshotError> skipEntity() noexcept;
   [[nodiscard]] std::expected<ArchetypeRecord, SnapshotError> nextArchetype() noexcept;
   // The table of `archetype`; type_sizes[t - 1] is the size of type t, for every type.
   [[nodiscard]] std::expected<TableRecord, SnapshotError> nextTable(
