@@ -20,7 +20,7 @@ struct Health {
 struct Peer {
   nemra_ecs::World world = nemra_ecs::World::init(nullptr);
   nemra_ecs::ComponentStore store = nemra_ecs::ComponentStore::init(nullptr);
-  std::vector<std::byte> snapshot;  // loaded entity names point into it
+  std::vector<std::byte> snapshot;  // the last snapshot taken from the other peer
 };
 
 const char* const kNames[] = {"scout", "tank", "drone", "medic"};
@@ -84,7 +84,7 @@ int main() {
                 type.data(), static_cast<unsigned long long>(where->offset));
   }
 
-  // Resynchronise: b starts over from a's snapshot, which it keeps alive for the entity names.
+  // Resynchronise: b starts over from a's snapshot (the world copies the entity names).
   auto bytes = nemra_ecs::saveSnapshot(a.world, a.store, nullptr);
   if (!bytes) return 1;
   b.snapshot.assign(bytes->begin(), bytes->end());

@@ -241,6 +241,13 @@ def main():
               f"tick/queries8/{n}", 1.5)
     r.row("stateDigest vs memcpy of its bytes, 1e5", "tick/digest/100000",
           "tick/digestMemcpy/100000", 2.0)
+
+    header("Rollback: bench/rollback_bench.cpp, two 32-byte components per entity")
+    r.row("saveSnapshot into a reused slot, 1e4 (s)", "rollback/save/10000", None, 0.5e-3,
+          base_ns=1e9)
+    r.row("restoreSnapshot in place, 1e4 (s)", "rollback/restore/10000", None, 1e-3, base_ns=1e9)
+    r.row("restoreSnapshot vs loadSnapshot into fresh objects, 1e5", "rollback/restore/100000",
+          "rollback/loadFresh/100000", 1.2)
     for n in (100000, 1000000):
         r.row(f"batch update after every entity stepped vs build, {n:>7}",
               f"update/updateAfterStep/{n}", f"update/build/{n}", 0.1)

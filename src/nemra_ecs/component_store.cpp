@@ -21,7 +21,10 @@ ComponentStore::ComponentStore(std::pmr::memory_resource* allocator) noexcept
       root_edges_(detail::resourceOrDefault(allocator)),
       registry_(ArchetypeRegistry::init(detail::resourceOrDefault(allocator))),
       tables_(detail::resourceOrDefault(allocator)),
-      index_(detail::resourceOrDefault(allocator)) {}
+      index_(detail::resourceOrDefault(allocator)),
+      spare_tables_(detail::resourceOrDefault(allocator)),
+      spare_index_(detail::resourceOrDefault(allocator)),
+      spare_rows_(detail::resourceOrDefault(allocator)) {}
 
 ComponentStore ComponentStore::init(std::pmr::memory_resource* allocator) noexcept {
   return ComponentStore(allocator);
@@ -37,17 +40,16 @@ void ComponentStore::deinit() noexcept {
   registry_.deinit();
   registry_.next_id = 1;
   index_.release();
+  dropSpare();
   detail::releaseStorage(types_);
   detail::releaseStorage(id_of_slot_);
   detail::releaseStorage(root_edges_);
   last_multi_ = MultiEdge{};
 }
 
-std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* key,
-                                                                  std::uint32_t slot,
-                                                                  std::string_view name,
-                                                                  std::size_t size,
-                                                                  std::size_t alignment) {
+std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(
+    const void* key, std::uint32_t slot, std::string_view name, std::size_t size,
+    std::size_t alignment, const std::byte* padding_mask, ComponentCheck check) {
   for (const RegisteredType& t : types_) {
     if (t.key == key || t.name == name) return std::unexpected(Error::DuplicateType);
   }
@@ -61,7 +63,7 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(const void* ke
     return std::unexpected(Error::OutOfMemory);
   }
   types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
-                                  static_cast<std::uint32_t>(alignment), key});
+                                  static_cast<std::uint32_t>(alignment), key, padding_mask, check});
   root_edges_.resize(static_cast<std::size_t>(id.id) + 1, NONE);
   if (slot >= id_of_slot_.size()) id_of_slot_.resize(std::size_t{slot} + 1, 0);
   id_of_slot_[slot] = static_cast<std::uint32_t>(id.id);
@@ -124,6 +126,13 @@ void ComponentStore::dropLastTable(std::uint32_t saved_next_id) noexcept {
   registry_.archetypes.pop_back();
   registry_.next_id = saved_next_id;
   // Nothing recorded can point at it: transitions are recorded once the move cannot fail.
+}
+
+void ComponentStore::dropSpare() noexcept {
+  for (detail::Table& t : spare_tables_) t.release();
+  detail::releaseStorage(spare_tables_);
+  spare_index_.release();
+  detail::releaseStorage(spare_rows_);
 }
 
 void ComponentStore::forgetEdges() noexcept {
@@ -382,6 +391,7 @@ std::expected<QueryResult, Error> ComponentStore::query(
 }
 
 std::expected<void, Error> ComponentStore::shrinkToFit() noexcept {
+  dropSpare();
   std::pmr::memory_resource* r = tables_.get_allocator().resource();
   // One list of new buffers per table (empty for a table that already fits), then the index.
   std::pmr::vector<std::pmr::vector<std::byte*>> fresh(r);
@@ -410,15 +420,19 @@ std::expected<void, Error> ComponentStore::shrinkToFit() noexcept {
 }
 
 std::size_t ComponentStore::storageBytes() const noexcept {
-  std::size_t bytes = index_.capacityBytes() + tables_.capacity() * sizeof(detail::Table) +
+  std::size_t bytes = index_.capacityBytes() + spare_index_.capacityBytes() +
+                      spare_rows_.capacity() * sizeof(detail::EntityIndex::Entry) +
+                      (tables_.capacity() + spare_tables_.capacity()) * sizeof(detail::Table) +
                       types_.capacity() * sizeof(RegisteredType) +
                       (id_of_slot_.capacity() + root_edges_.capacity()) * sizeof(std::uint32_t) +
                       registry_.archetypes.capacity() * sizeof(Archetype);
-  for (const detail::Table& t : tables_) {
-    std::size_t row = sizeof(std::uint64_t);
-    for (const detail::Column& c : t.columns) row += c.size;
-    bytes += row * t.capacity + t.columns.capacity() * sizeof(detail::Column) +
-             (t.column_of.capacity() + t.edges.capacity()) * sizeof(std::uint32_t);
+  for (const auto* list : {&tables_, &spare_tables_}) {
+    for (const detail::Table& t : *list) {
+      std::size_t row = sizeof(std::uint64_t);
+      for (const detail::Column& c : t.columns) row += c.size;
+      bytes += row * t.capacity + t.columns.capacity() * sizeof(detail::Column) +
+               (t.column_of.capacity() + t.edges.capacity()) * sizeof(std::uint32_t);
+    }
   }
   for (const Archetype& a : registry_.archetypes) {
     bytes += a.component_types.capacity() * sizeof(ComponentTypeId);

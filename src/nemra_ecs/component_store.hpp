@@ -25,6 +25,7 @@
 #include <nemra_ecs/entity_index.hpp>
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
+#include <nemra_ecs/padding_mask.hpp>
 #include <nemra_ecs/query.hpp>
 
 namespace nemra_ecs {
@@ -80,6 +81,10 @@ class ComponentHandle {
 template <class... T>
 struct Exclude {};
 
+// A check of one loaded component, given its bytes (a value that breaks its type's rules, such
+// as a bool byte of 2, cannot be read safely as the type): true accepts it.
+using ComponentCheck = bool (*)(std::span<const std::byte> component) noexcept;
+
 // A registered component type. The name is borrowed from the caller of registerType.
 struct RegisteredType {
   ComponentTypeId id;
@@ -87,6 +92,11 @@ struct RegisteredType {
   std::uint32_t size;
   std::uint32_t alignment;
   const void* key;
+  // paddingMask<T>(): `size` bytes, 0 over T's padding bits; nullptr when T has none.
+  const std::byte* padding_mask = nullptr;
+  // Called by loadSnapshot and restoreSnapshot on every loaded component of the type; none
+  // when null.
+  ComponentCheck check = nullptr;
 };
 
 // Owns its tables, its archetype registry and its entity index, all on the allocator given to
@@ -126,15 +136,28 @@ class NEMRA_API ComponentStore {
   // Registers T under `name` (borrowed: the caller's bytes must outlive the store). Ids are 1, 2,
   // 3 ... in registration order. Errors: DuplicateType (the name or T is already registered),
   // OutOfMemory.
+  //
+  // T is trivially copyable and its padding must be knowable (paddingKnowable<T>(), checked at
+  // compile time): snapshots and stateDigest see only T's value bits, never its padding, so that
+  // equal field values give equal bytes and digests whatever the padding held.
+  //
+  // `check`, when given, is called on the bytes of every component of T that loadSnapshot or
+  // restoreSnapshot reads, and a component it refuses fails the load (ComponentRefused). A
+  // snapshot's checksum proves only that its bytes arrived intact: component values from an
+  // untrusted peer or file are the program's to validate (a bool byte of 2, an enumerator out
+  // of range, a NaN where none may be).
   template <class T>
-  [[nodiscard]] std::expected<ComponentTypeId, Error> registerType(std::string_view name) {
+  [[nodiscard]] std::expected<ComponentTypeId, Error> registerType(std::string_view name,
+                                                                   ComponentCheck check = nullptr) {
     static_assert(std::is_trivially_copyable_v<T>, "component types are copied as bytes");
     static_assert(alignof(T) <= 4096 && sizeof(T) <= 0xFFFFFFFFU);
     return registerRaw(&detail::kTypeKey<std::remove_cv_t<T>>,
-                       detail::typeSlot<std::remove_cv_t<T>>(), name, sizeof(T), alignof(T));
+                       detail::typeSlot<std::remove_cv_t<T>>(), name, sizeof(T), alignof(T),
+                       paddingMask<std::remove_cv_t<T>>(), check);
   }
   template <class T, class S>
-  requires detail::TemporaryString<S> std::expected<ComponentTypeId, Error> registerType(S&& name)
+  requires detail::TemporaryString<S> std::expected<ComponentTypeId, Error> registerType(
+      S&& name, ComponentCheck check = nullptr)
   = delete;
 
   // The id T was registered under, or none. Constant time: one load from a small array.
@@ -276,7 +299,8 @@ class NEMRA_API ComponentStore {
   // Gives every table exactly the capacity of its rows and the index no spare slots, so that a
   // row then costs its components' bytes and 16 more (its entity id and its index entry). Tables
   // grow by doubling as set adds rows (reserve avoids that); call this after building a large
-  // state that will not grow soon. Rows and their order stay as they are. Error: OutOfMemory, with
+  // state that will not grow soon (the storage kept for the next restoreSnapshot is released).
+  // Rows and their order stay as they are. Error: OutOfMemory, with
   // the store as it was, spare capacity included (every new buffer is allocated before any is
   // adopted).
   [[nodiscard]] std::expected<void, Error> shrinkToFit() noexcept;
@@ -352,11 +376,9 @@ class NEMRA_API ComponentStore {
                 std::index_sequence<I...>, const T&... values) noexcept {
     (write(at, types[I], values), ...);
   }
-  [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(const void* key,
-                                                                  std::uint32_t slot,
-                                                                  std::string_view name,
-                                                                  std::size_t size,
-                                                                  std::size_t alignment);
+  [[nodiscard]] std::expected<ComponentTypeId, Error> registerRaw(
+      const void* key, std::uint32_t slot, std::string_view name, std::size_t size,
+      std::size_t alignment, const std::byte* padding_mask, ComponentCheck check);
   // Makes the row of `entity` (at `ref`, or null when the store holds none of it) hold every
   // type of `types` (distinct, in any order), moving it once if any is missing, and returns
   // where it is. The columns of the added types are left for the caller to write. Errors:
@@ -367,6 +389,8 @@ class NEMRA_API ComponentStore {
       EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types);
   // Forgets every recorded transition (the tables were replaced).
   void forgetEdges() noexcept;
+  // Releases the storage kept for the next restore.
+  void dropSpare() noexcept;
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
   [[nodiscard]] std::expected<void, Error> reserveRaw(std::span<ComponentTypeId> types,
                                                       std::size_t rows);
@@ -437,6 +461,11 @@ class NEMRA_API ComponentStore {
   // tables_[i] belongs to registry_.archetypes[i].
   std::pmr::vector<detail::Table> tables_;
   detail::EntityIndex index_;
+  // The storage of the state the last restoreSnapshot replaced, which the next one fills where
+  // it fits (a rollback restores states of much the same shape again and again).
+  std::pmr::vector<detail::Table> spare_tables_;
+  detail::EntityIndex spare_index_;
+  std::pmr::vector<detail::EntityIndex::Entry> spare_rows_;
 };
 
 }  // namespace nemra_ecs

@@ -127,7 +127,14 @@ bool EntityIndex::reserveDense(std::uint64_t top) noexcept {
 }
 
 EntityIndex::Assigned EntityIndex::assign(std::span<Entry> entries) noexcept {
-  release();
+  // Emptied, its storage kept for the assignments below.
+  dense_.clear();
+  sparse_.clear();
+  count_ = 0;
+  sparse_count_ = 0;
+  sparse_min_ = NO_ID;
+  seed_ = 0;
+  shift_ = 64;
   const std::uint64_t limit = 2 * (static_cast<std::uint64_t>(entries.size()) + 1) + DENSE_SLACK;
   std::uint64_t top = 0;
   std::size_t far = 0;

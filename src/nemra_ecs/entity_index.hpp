@@ -95,13 +95,25 @@ class NEMRA_API EntityIndex {
   // Removes an id that is present.
   void erase(std::uint64_t id) noexcept;
 
+  // Exchanges the contents and storage of two indexes on the same resource.
+  void swap(EntityIndex& other) noexcept {
+    dense_.swap(other.dense_);
+    sparse_.swap(other.sparse_);
+    std::swap(count_, other.count_);
+    std::swap(sparse_count_, other.sparse_count_);
+    std::swap(sparse_min_, other.sparse_min_);
+    std::swap(seed_, other.seed_);
+    std::swap(shift_, other.shift_);
+  }
+
   // An id and its row, for assign.
   struct Entry {
     std::uint64_t id;
     RowRef ref;
   };
   enum class Assigned : std::uint8_t { ok, duplicate, outOfMemory };
-  // Fills an empty index with `entries` (non-zero ids) at once, as a snapshot load does: ids
+  // Replaces the contents with `entries` (non-zero ids) at once, as a snapshot load does, in the
+  // storage the index holds where it is large enough: ids
   // below 2 × (entries + 1) + DENSE_SLACK go to a dense array exactly as long as the largest of
   // them needs, the others to the table, with nothing allocated beyond the two. `entries` is
   // reordered. On duplicate (an id given twice) or outOfMemory the index is left empty.

@@ -40,6 +40,14 @@ void putLe(std::byte*& p, U v) noexcept {
   p += sizeof(U);
 }
 
+// Zeroes the padding bits of `count` components of `size` bytes at `p`.
+void clearPadding(std::byte* p, std::size_t count, std::uint32_t size,
+                  const std::byte* mask) noexcept {
+  for (std::size_t i = 0; i < count; ++i, p += size) {
+    for (std::uint32_t k = 0; k < size; ++k) p[k] &= mask[k];
+  }
+}
+
 // Writes into storage sized beforehand.
 struct BufferSink {
   std::byte* p;
@@ -47,22 +55,63 @@ struct BufferSink {
     std::memcpy(p, src, n);
     p += n;
   }
+  // Room for n bytes, to be written in place.
+  std::byte* reserve(std::size_t n) noexcept { return std::exchange(p, p + n); }
+  void putMasked(const std::byte* src, std::size_t count, std::uint32_t size,
+                 const std::byte* mask) noexcept {
+    std::byte* at = p;
+    put(src, count * size);
+    clearPadding(at, count, size, mask);
+  }
 };
 
 // Feeds a Hash64 through a buffer, so that small fields are hashed in large pieces.
 struct HashSink {
-  detail::Hash64 hash;
+  static constexpr std::size_t kBuffer = 8192;
+  detail::Hash64x8 hash;
   std::size_t fill = 0;
-  std::byte buffer[4096];
+  alignas(64) std::byte buffer[kBuffer];
   void put(const void* src, std::size_t n) noexcept {
     if (n >= 1024) {
       flush();
       hash.update(static_cast<const std::byte*>(src), n);
       return;
     }
-    if (fill + n > sizeof buffer) flush();
+    if (fill + n > kBuffer) flush();
     std::memcpy(buffer + fill, src, n);
     fill += n;
+  }
+  // Room for n <= 1024 bytes, to be written in place.
+  std::byte* reserve(std::size_t n) noexcept {
+    if (fill + n > kBuffer) flush();
+    return buffer + std::exchange(fill, fill + n);
+  }
+  void putMasked(const std::byte* src, std::size_t count, std::uint32_t size,
+                 const std::byte* mask) noexcept {
+    if (size > kBuffer) {
+      // A component larger than the buffer goes through it in pieces.
+      for (std::size_t i = 0; i < count; ++i, src += size) {
+        for (std::size_t at = 0; at < size; at += kBuffer) {
+          const std::size_t n = size - at < kBuffer ? size - at : kBuffer;
+          flush();
+          std::memcpy(buffer, src + at, n);
+          for (std::size_t k = 0; k < n; ++k) buffer[k] &= mask[at + k];
+          fill = n;
+        }
+      }
+      return;
+    }
+    // Whole components at a time through the buffer, their padding cleared there.
+    const std::size_t per = kBuffer / size;
+    while (count > 0) {
+      const std::size_t take = count < per ? count : per;
+      flush();
+      std::memcpy(buffer, src, take * size);
+      clearPadding(buffer, take, size, mask);
+      fill = take * size;
+      src += take * size;
+      count -= take;
+    }
   }
   void flush() noexcept {
     hash.update(buffer, fill);
@@ -93,12 +142,10 @@ struct Writer {
   }
 };
 
-// Everything but the checksum, in the order of docs/snapshot.md.
+// The header, for a snapshot of `total` bytes.
 template <class Sink>
-void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
-               std::size_t total) {
-  const auto& tables = SnapshotAccess::tables(store);
-  const auto& registry = store.archetypes();
+void writeHeader(Writer<Sink>& w, const World& world, const ComponentStore& store,
+                 std::size_t total) {
   w.bytes(kMagic, sizeof kMagic);
   w.u32(SNAPSHOT_VERSION);
   const std::uint8_t head[4] = {kHostOrder, 0, 0, 0};
@@ -107,9 +154,16 @@ void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
   w.u64(world.next_id);
   w.u64(world.entities.size());
   w.u32(static_cast<std::uint32_t>(store.types().size()));
-  w.u32(static_cast<std::uint32_t>(tables.size()));
-  w.u32(registry.next_id);
+  w.u32(static_cast<std::uint32_t>(SnapshotAccess::tables(store).size()));
+  w.u32(store.archetypes().next_id);
   w.u32(0);
+}
+
+// The sections after the header, in the order of docs/snapshot.md.
+template <class Sink>
+void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& store) {
+  const auto& tables = SnapshotAccess::tables(store);
+  const auto& registry = store.archetypes();
   for (const RegisteredType& t : store.types()) {
     w.u32(t.size);
     w.u32(t.alignment);
@@ -117,35 +171,43 @@ void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
     w.bytes(t.name.data(), t.name.size());
   }
   for (const Entity& e : world.entities) {
-    // The fixed part of the record is put together here and handed over in one piece.
-    std::byte record[kEntityFixed];
-    std::byte* r = record;
+    // The fixed part of the record is put together in place, in the sink's own storage.
+    std::byte* r = w.sink.reserve(kEntityFixed);
     putLe(r, e.id.id);
     putLe(r, e.parent_id.id);
     putLe(r, e.version);
     static_assert(sizeof(nemra_kernel::HomVec4) == 32 && sizeof(e.world_transform.data) == 128);
     const double position[4] = {e.position.x, e.position.y, e.position.z, e.position.w};
-    const double* doubles[2] = {position, e.world_transform.data.data()};
-    const std::size_t counts[2] = {4, 16};
-    bool plain = kHostLittle;
-    if (plain && w.canonical_nan) {
-      for (double d : {e.position.x, e.position.y, e.position.z, e.position.w}) plain &= d == d;
-      for (double d : e.world_transform.data) plain &= d == d;
-    }
-    for (int k = 0; k < 2; ++k) {
-      if (plain) {
-        std::memcpy(r, doubles[k], counts[k] * 8);
-        r += counts[k] * 8;
-      } else {
-        for (std::size_t j = 0; j < counts[k]; ++j) {
-          const double d = doubles[k][j];
-          putLe(r, w.canonical_nan && d != d ? kCanonicalNan : std::bit_cast<std::uint64_t>(d));
+    const double* transform = e.world_transform.data.data();
+    if constexpr (kHostLittle) {
+      std::memcpy(r, position, 32);
+      std::memcpy(r + 32, transform, 128);
+      if (w.canonical_nan) {
+        // d − d is 0 for a finite d and NaN for an infinity or a NaN, so four running sums
+        // (straight-line arithmetic the compiler puts in vector registers) tell whether any
+        // field may need the exact look; the look itself is rare.
+        double sum[4] = {0, 0, 0, 0};
+        for (int k = 0; k < 4; ++k) sum[k] += position[k] - position[k];
+        for (int j = 0; j < 16; j += 4) {
+          for (int k = 0; k < 4; ++k) sum[k] += transform[j + k] - transform[j + k];
         }
+        const double total = (sum[0] + sum[1]) + (sum[2] + sum[3]);
+        if (total != total) {
+          for (int j = 0; j < 20; ++j) {
+            const double d = j < 4 ? position[j] : transform[j - 4];
+            if (d != d) std::memcpy(r + 8 * j, &kCanonicalNan, 8);
+          }
+        }
+      }
+      r += 160;
+    } else {
+      for (int j = 0; j < 20; ++j) {
+        const double d = j < 4 ? position[j] : transform[j - 4];
+        putLe(r, w.canonical_nan && d != d ? kCanonicalNan : std::bit_cast<std::uint64_t>(d));
       }
     }
     *r++ = static_cast<std::byte>(e.state);
     putLe(r, static_cast<std::uint32_t>(e.name.size()));
-    w.bytes(record, kEntityFixed);
     w.bytes(e.name.data(), e.name.size());
   }
   for (std::size_t i = 0; i < tables.size(); ++i) {
@@ -161,7 +223,14 @@ void writeBody(Writer<Sink>& w, const World& world, const ComponentStore& store,
     } else {
       for (std::uint32_t r = 0; r < t.rows; ++r) w.u64(t.entities[r]);
     }
-    for (const detail::Column& c : t.columns) w.bytes(c.data, std::size_t{t.rows} * c.size);
+    for (const detail::Column& c : t.columns) {
+      const std::byte* mask = store.types()[c.type.id - 1].padding_mask;
+      if (mask == nullptr) {
+        w.bytes(c.data, std::size_t{t.rows} * c.size);
+      } else if (t.rows > 0) {
+        w.sink.putMasked(c.data, t.rows, c.size, mask);
+      }
+    }
   }
 }
 
@@ -181,15 +250,20 @@ std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(const World& worl
   }
   BufferSink sink{bytes.data()};
   Writer<BufferSink> w{sink, false};
-  writeBody(w, world, store, total);
-  w.u64(detail::hash64(bytes.data(), total - kChecksumSize));
+  writeHeader(w, world, store, total);
+  writeSections(w, world, store);
+  w.u64(detail::checksumV2(bytes.data(), total, kHeaderSize));
   return bytes;
 }
 
+// One pass: the sections are hashed as they are produced, then the header with the length
+// counted on the way (the order of the version-2 checksum).
 std::uint64_t stateDigest(const World& world, const ComponentStore& store) noexcept {
   HashSink sink;
   Writer<HashSink> w{sink, true};
-  writeBody(w, world, store, snapshotSize(world, store));
+  writeSections(w, world, store);
+  sink.flush();
+  writeHeader(w, world, store, kHeaderSize + sink.hash.length() + kChecksumSize);
   sink.flush();
   return sink.hash.finish();
 }

@@ -21,13 +21,14 @@
 
 namespace nemra_ecs {
 
-// The format version saveSnapshot writes and the only one loadSnapshot reads.
-inline constexpr std::uint32_t SNAPSHOT_VERSION = 1;
+// The format version saveSnapshot writes. loadSnapshot reads it and version 1, which differs
+// only in its checksum (docs/snapshot.md).
+inline constexpr std::uint32_t SNAPSHOT_VERSION = 2;
 
 enum class SnapshotError : std::uint8_t {
   // Memory ran out while building the loaded state.
   OutOfMemory,
-  // The world has entities, or the store has archetypes.
+  // The world has entities, or the store has archetypes (loadSnapshot only).
   TargetNotEmpty,
   // The bytes end before the snapshot's recorded length (or before its header).
   Truncated,
@@ -35,7 +36,7 @@ enum class SnapshotError : std::uint8_t {
   Oversized,
   // The bytes do not start as a snapshot does.
   NotASnapshot,
-  // A format version other than SNAPSHOT_VERSION.
+  // A format version other than 1 and SNAPSHOT_VERSION (2).
   WrongVersion,
   // The checksum does not match the bytes.
   ChecksumMismatch,
@@ -46,10 +47,12 @@ enum class SnapshotError : std::uint8_t {
   // The checksum matches but the contents are inconsistent (bad counts, ids out of order, an
   // unknown state, a repeated entity ...).
   Malformed,
+  // A component's check (given to registerType) refused a loaded component.
+  ComponentRefused,
 };
 
 // "OutOfMemory", "TargetNotEmpty", "Truncated", "Oversized", "NotASnapshot", "WrongVersion",
-// "ChecksumMismatch", "TypeMismatch", "ByteOrderMismatch", "Malformed".
+// "ChecksumMismatch", "TypeMismatch", "ByteOrderMismatch", "Malformed", "ComponentRefused".
 [[nodiscard]] constexpr std::string_view snapshotErrorName(SnapshotError error) noexcept {
   switch (error) {
     case SnapshotError::OutOfMemory:
@@ -72,6 +75,8 @@ enum class SnapshotError : std::uint8_t {
       return "ByteOrderMismatch";
     case SnapshotError::Malformed:
       return "Malformed";
+    case SnapshotError::ComponentRefused:
+      return "ComponentRefused";
   }
   return "UnknownSnapshotError";
 }
@@ -88,11 +93,30 @@ NEMRA_API std::ostream& operator<<(std::ostream& os, SnapshotError error);
     const World& world, const ComponentStore& store, std::pmr::memory_resource* out);
 
 // Restores a snapshot into an empty world and a store with no archetypes whose registered types
-// match the snapshot's by name, size and alignment (in id order). Entity names borrow from
-// `bytes`, which the caller keeps alive as long as the entities. Afterwards every query, each and
+// match the snapshot's by name, size and alignment (in id order). Afterwards every query, each and
 // kernel call gives what it gave before the save, in the same order, and saving again gives the
-// same bytes. On any error `world` and `store` are left exactly as they were.
+// same bytes. Entity names are copied into storage the world owns: `bytes` may be released or
+// reused as soon as the call returns, and the names stay good until the world's next load,
+// restore, deinit or destruction. On any error `world` and `store` are left exactly as they
+// were.
 [[nodiscard]] NEMRA_API std::expected<void, SnapshotError> loadSnapshot(
+    std::span<const std::byte> bytes, World& world, ComponentStore& store);
+
+// Replaces the whole contents of a live world and store with a snapshot's, as a rollback does:
+// the registered types stay (and must match the snapshot's as for loadSnapshot), the entities,
+// archetypes, tables and index become the snapshot's, exactly as loadSnapshot into fresh
+// objects would make them. The same checks and errors as loadSnapshot, but for TargetNotEmpty.
+//
+// Storage: the new state is built in the storage the previous restore replaced (kept by the
+// store and the world for this purpose), table by table where the types and capacity fit, and
+// swapped in at the end; so a loop of restores of similar states allocates little after the
+// first two. Entity names are copied into storage the world owns, as for loadSnapshot: a ring of
+// snapshot buffers may be overwritten at will, and names of the previous state become invalid
+// at the restore. Pointers from get and getEntity are invalidated.
+//
+// Strong guarantee: on any error (a bad snapshot, or OutOfMemory at any allocation) the world
+// and the store are exactly as they were (only spare capacity may differ).
+[[nodiscard]] NEMRA_API std::expected<void, SnapshotError> restoreSnapshot(
     std::span<const std::byte> bytes, World& world, ComponentStore& store);
 
 // The checksum saveSnapshot would write (docs/snapshot.md) if every NaN among the entities'

@@ -58,7 +58,9 @@ std::expected<SnapshotReader, SnapshotError> SnapshotReader::open(
   SnapshotReader r;
   r.header_.version = head.u32();
   if (!head.ok) return std::unexpected(E::Truncated);
-  if (r.header_.version != SNAPSHOT_VERSION) return std::unexpected(E::WrongVersion);
+  if (r.header_.version != 1 && r.header_.version != SNAPSHOT_VERSION) {
+    return std::unexpected(E::WrongVersion);
+  }
   r.header_.byte_order = head.u8();
   const std::byte* reserved = head.take(3);
   r.header_.total = head.u64();
@@ -73,7 +75,9 @@ std::expected<SnapshotReader, SnapshotError> SnapshotReader::open(
   if (n > r.header_.total) return std::unexpected(E::Oversized);
   if (n < kHeaderSize + kChecksumSize) return std::unexpected(E::Truncated);
   const std::size_t body = n - kChecksumSize;
-  if (hash64(bytes.data(), body) != loadLe64(bytes.data() + body)) {
+  const std::uint64_t sum = r.header_.version == 1 ? hash64(bytes.data(), body)
+                                                   : checksumV2(bytes.data(), n, kHeaderSize);
+  if (sum != loadLe64(bytes.data() + body)) {
     return std::unexpected(E::ChecksumMismatch);
   }
   const bool reserved_zero = reserved[0] == std::byte{0} && reserved[1] == std::byte{0} &&
@@ -96,31 +100,45 @@ std::expected<TypeRecord, SnapshotError> SnapshotReader::nextType() noexcept {
   return t;
 }
 
+const std::byte* SnapshotReader::entityRecord(std::string_view& name) noexcept {
+  // The fixed part in one piece, its fields at fixed offsets, then the name.
+  const std::byte* p = in_.take(kEntityFixed);
+  if (p == nullptr) return nullptr;
+  const std::uint64_t id = loadLe64(p);
+  const auto state = std::to_integer<std::uint8_t>(p[kEntityFixed - 5]);
+  std::uint32_t length;
+  std::memcpy(&length, p + kEntityFixed - 4, 4);
+  length = toLe(length);
+  const std::byte* text = in_.take(length);
+  if (!in_.ok || id <= last_entity_ || state > kLastState) return nullptr;
+  last_entity_ = id;
+  name = std::string_view(reinterpret_cast<const char*>(text), length);
+  return p;
+}
+
 std::expected<Entity, SnapshotError> SnapshotReader::nextEntity() noexcept {
-  // The fixed part in one piece, then the name.
-  Cursor at{in_.take(kEntityFixed), kEntityFixed};
-  if (!in_.ok) return std::unexpected(SnapshotError::Malformed);
-  Entity e = Entity::init(at.u64(), std::string_view());
-  e.parent_id = EntityId::init(at.u64());
-  e.version = at.u64();
+  std::string_view name;
+  const std::byte* p = entityRecord(name);
+  if (p == nullptr) return std::unexpected(SnapshotError::Malformed);
+  Entity e = Entity::init(loadLe64(p), name);
+  e.parent_id = EntityId::init(loadLe64(p + 8));
+  e.version = loadLe64(p + 16);
   static_assert(sizeof(nemra_kernel::HomVec4) == 32 && sizeof(e.world_transform.data) == 128);
   if constexpr (kHostLittle) {
-    std::memcpy(&e.position, at.take(32), 32);
-    std::memcpy(e.world_transform.data.data(), at.take(128), 128);
+    std::memcpy(&e.position, p + 24, 32);
+    std::memcpy(e.world_transform.data.data(), p + 56, 128);
   } else {
-    for (double* d : {&e.position.x, &e.position.y, &e.position.z, &e.position.w})
-      *d = std::bit_cast<double>(at.u64());
-    for (double& d : e.world_transform.data) d = std::bit_cast<double>(at.u64());
+    const std::byte* d = p + 24;
+    for (double* x : {&e.position.x, &e.position.y, &e.position.z, &e.position.w}) {
+      *x = std::bit_cast<double>(loadLe64(d));
+      d += 8;
+    }
+    for (double& x : e.world_transform.data) {
+      x = std::bit_cast<double>(loadLe64(d));
+      d += 8;
+    }
   }
-  const std::uint8_t state = at.u8();
-  const std::uint32_t length = at.u32();
-  const std::byte* name = in_.take(length);
-  if (!in_.ok || e.id.id <= last_entity_ || state > kLastState) {
-    return std::unexpected(SnapshotError::Malformed);
-  }
-  last_entity_ = e.id.id;
-  e.state = static_cast<EntityState>(state);
-  e.name = std::string_view(reinterpret_cast<const char*>(name), length);
+  e.state = static_cast<EntityState>(std::to_integer<std::uint8_t>(p[kEntityFixed - 5]));
   return e;
 }
 

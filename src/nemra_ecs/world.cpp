@@ -19,7 +19,10 @@ World::World(std::pmr::memory_resource* allocator)
     : entities(detail::resourceOrDefault(allocator)),
       next_id(1),
       position_bus(EventBus<PositionChangedEvent>::init()),
-      transform_bus(EventBus<TransformChangedEvent>::init()) {}
+      transform_bus(EventBus<TransformChangedEvent>::init()),
+      names_(detail::resourceOrDefault(allocator)),
+      spare_names_(detail::resourceOrDefault(allocator)),
+      spare_entities_(detail::resourceOrDefault(allocator)) {}
 
 World World::init(std::pmr::memory_resource* allocator) noexcept { return World(allocator); }
 
@@ -27,7 +30,12 @@ World& World::operator=(World&& other) noexcept {
   return detail::moveAssignByRebuild(*this, std::move(other));
 }
 
-void World::deinit() noexcept { detail::releaseStorage(entities); }
+void World::deinit() noexcept {
+  detail::releaseStorage(entities);
+  detail::releaseStorage(names_);
+  detail::releaseStorage(spare_names_);
+  detail::releaseStorage(spare_entities_);
+}
 
 std::expected<EntityId, Error> World::createEntity(std::string_view name) {
   if (next_id == 0 || next_id == kExhaustedId) return std::unexpected(Error::IdentifiersExhausted);

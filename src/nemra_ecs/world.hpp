@@ -134,7 +134,16 @@ class NEMRA_API World {
       const NearestFilter<Keep>& filter) const;
 
  private:
+  friend struct SnapshotAccess;
   explicit World(std::pmr::memory_resource* allocator);
+
+  // The names of entities made by loadSnapshot or restoreSnapshot, copied out of the snapshot
+  // (their `name` views point here), and the buffer the next restore fills before the two swap.
+  std::pmr::vector<char> names_;
+  std::pmr::vector<char> spare_names_;
+  // The entity array a restore fills before it swaps with `entities` (the replaced array then
+  // waits here for the next restore).
+  std::pmr::vector<Entity> spare_entities_;
 };
 
 // --- Filtered distance queries ---

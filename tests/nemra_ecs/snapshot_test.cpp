@@ -1,8 +1,14 @@
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory_resource>
+#include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -89,15 +95,17 @@ std::uint64_t le64(const std::byte* p) {
   return v;
 }
 
-// The checksum as docs/snapshot.md defines it, written out a word at a time.
-std::uint64_t documentedHash(const std::vector<std::byte>& bytes) {
+// The hash H_L of docs/snapshot.md (L = 4 lanes for version 1, 8 for version 2), written out a
+// word at a time.
+std::uint64_t documentedHash(const std::vector<std::byte>& bytes, std::size_t lanes) {
   const std::uint64_t k1 = 0x29FEDCF1C247BEC9ULL, k2 = 0x82CFCC7E69AAA507ULL,
                       k3 = 0xC420E9596EB93ADDULL;
   std::vector<std::byte> padded = bytes;
-  while (padded.size() % 32 != 0) padded.push_back(std::byte{0});
-  std::uint64_t v[4] = {k1, 2 * k1, 3 * k1, 4 * k1};
+  while (padded.size() % (8 * lanes) != 0) padded.push_back(std::byte{0});
+  std::vector<std::uint64_t> v(lanes);
+  for (std::size_t i = 0; i < lanes; ++i) v[i] = (i + 1) * k1;
   for (std::size_t i = 0; i < padded.size(); i += 8) {
-    std::uint64_t& lane = v[(i / 8) % 4];
+    std::uint64_t& lane = v[(i / 8) % lanes];
     lane = (lane ^ le64(&padded[i])) * k2;
     lane ^= lane >> 32;
   }
@@ -113,13 +121,22 @@ std::uint64_t documentedHash(const std::vector<std::byte>& bytes) {
   return h ^ (h >> 32);
 }
 
+// The checksum of a snapshot's bytes before it, by the version they hold: version 1 hashes them
+// in order with H_4, version 2 the bytes after the 56-byte header and then the header with H_8.
+std::uint64_t documentedChecksum(const std::vector<std::byte>& body) {
+  if (body[8] == std::byte{1}) return documentedHash(body, 4);
+  std::vector<std::byte> moved(body.begin() + 56, body.end());
+  moved.insert(moved.end(), body.begin(), body.begin() + 56);
+  return documentedHash(moved, 8);
+}
+
 void putLe64(std::vector<std::byte>& b, std::size_t at, std::uint64_t v) {
   for (std::size_t i = 0; i < 8; ++i)
     b[at + i] = std::byte(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 void reseal(std::vector<std::byte>& b) {
   const std::vector<std::byte> body(b.begin(), b.end() - 8);
-  putLe64(b, b.size() - 8, documentedHash(body));
+  putLe64(b, b.size() - 8, documentedChecksum(body));
 }
 
 TEST(SnapshotRoundTrip, LoadGivesTheSameOrderResultsAndBytes) {
@@ -130,7 +147,18 @@ TEST(SnapshotRoundTrip, LoadGivesTheSameOrderResultsAndBytes) {
   ASSERT_TRUE(saved);
   const std::vector<std::byte> bytes(saved->begin(), saved->end());
   EXPECT_EQ(le64(&bytes[bytes.size() - 8]),
-            documentedHash(std::vector<std::byte>(bytes.begin(), bytes.end() - 8)));
+            documentedChecksum(std::vector<std::byte>(bytes.begin(), bytes.end() - 8)));
+  {
+    // The same state as version 1 (another checksum, nothing else) loads, and saves as version 2.
+    std::vector<std::byte> v1 = bytes;
+    v1[8] = std::byte{1};
+    reseal(v1);
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    registerTypes(st);
+    ASSERT_TRUE(loadSnapshot(v1, t, st));
+    EXPECT_TRUE(std::ranges::equal(*saveSnapshot(t, st, nullptr), bytes));
+  }
 
   World w2 = World::init(nullptr);
   ComponentStore s2 = ComponentStore::init(nullptr);
@@ -250,7 +278,7 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
   };
   auto both = [](ComponentStore& st) { registerTypes(st); };
   std::vector<std::byte> b = good;
-  b[8] = std::byte{2};  // version 2
+  b[8] = std::byte{3};  // version 3
   EXPECT_EQ(loadInto(b, both), "WrongVersion");
   b = good;
   b[12] = std::byte{static_cast<std::uint8_t>(3 - std::to_integer<int>(good[12]))};
@@ -276,7 +304,7 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
   putLe64(b, 16, 60);
   EXPECT_EQ(loadInto(b, both), "Truncated");
   b.assign(good.begin(), good.begin() + 20);
-  b[8] = std::byte{2};
+  b[8] = std::byte{3};
   EXPECT_EQ(loadInto(b, both), "WrongVersion");
   EXPECT_EQ(loadInto(good, [](ComponentStore& st) { ASSERT_TRUE(st.registerType<Vel>("vel")); }),
             "TypeMismatch");
@@ -311,6 +339,92 @@ TEST(SnapshotLoad, EachKindOfBadInputHasItsOwnError) {
     putLe64(b, at, copy);
     reseal(b);
     EXPECT_EQ(loadInto(b, both), "Malformed") << id;
+  }
+}
+
+TEST(SnapshotLoad, AComponentCheckRefusesValuesTheTypeCannotHold) {
+  struct Flag {
+    bool on;
+  };
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  ASSERT_TRUE(s.registerType<Flag>("flag"));
+  const EntityId e = *w.createEntity("e");
+  ASSERT_TRUE(s.set(e, Flag{true}));
+  ASSERT_TRUE(s.set(EntityId::init(7), Flag{false}));
+  auto saved = saveSnapshot(w, s, nullptr);
+  std::vector<std::byte> b(saved->begin(), saved->end());
+  b[b.size() - 8 - 1] = std::byte{2};  // the second row's bool
+  reseal(b);
+  const nemra_ecs::ComponentCheck isBool = [](std::span<const std::byte> c) noexcept {
+    return c[0] == std::byte{0} || c[0] == std::byte{1};
+  };
+  for (const bool checked : {false, true}) {
+    World t = World::init(nullptr);
+    ComponentStore st = ComponentStore::init(nullptr);
+    ASSERT_TRUE(st.registerType<Flag>("flag", checked ? isBool : nullptr));
+    ASSERT_TRUE(loadSnapshot(*saved, t, st));
+    if (checked) {
+      // Refused by load and by restore, which leaves the loaded state as it was.
+      EXPECT_EQ(restoreSnapshot(b, t, st).error(), SnapshotError::ComponentRefused);
+      EXPECT_TRUE(std::ranges::equal(*saveSnapshot(t, st, nullptr), *saved));
+      World u = World::init(nullptr);
+      ComponentStore su = ComponentStore::init(nullptr);
+      ASSERT_TRUE(su.registerType<Flag>("flag", isBool));
+      EXPECT_EQ(loadSnapshot(b, u, su).error(), SnapshotError::ComponentRefused);
+    } else {
+      EXPECT_TRUE(restoreSnapshot(b, t, st));  // the bytes are the program's to check
+    }
+  }
+}
+
+// Bytes held at the most, over the resource's life.
+class PeakResource final : public std::pmr::memory_resource {
+ public:
+  std::size_t peak = 0;
+
+ private:
+  std::size_t held_ = 0;
+  void* do_allocate(std::size_t n, std::size_t align) override {
+    void* p = std::pmr::new_delete_resource()->allocate(n, align);
+    held_ += n;
+    peak = std::max(peak, held_);
+    return p;
+  }
+  void do_deallocate(void* p, std::size_t n, std::size_t align) override {
+    held_ -= n;
+    std::pmr::new_delete_resource()->deallocate(p, n, align);
+  }
+  bool do_is_equal(const std::pmr::memory_resource& o) const noexcept override {
+    return this == &o;
+  }
+};
+
+TEST(SnapshotLoad, PeakMemoryStaysWithinTheDocumentedBound) {
+  struct Mark {
+    std::uint8_t m;
+  };
+  // Rows of a 1-byte component (the smallest row a snapshot can hold) with sparse ids, as many
+  // as just fill the index's table to a quarter (the most table per row), and with dense ids;
+  // then named entities.
+  for (const std::uint64_t stride : {0x9E3779B97F4A7C15ULL, 1ULL, 0ULL}) {
+    World w = World::init(nullptr);
+    ComponentStore s = ComponentStore::init(nullptr);
+    ASSERT_TRUE(s.registerType<Mark>("mark"));
+    for (std::uint64_t k = 1; stride != 0 && k <= 32769; ++k) {
+      ASSERT_TRUE(s.set(EntityId::init(k * stride), Mark{1}));
+    }
+    for (int i = 0; stride == 0 && i < 3000; ++i) ASSERT_TRUE(w.createEntity("n"));
+    const auto saved = saveSnapshot(w, s, nullptr);
+    PeakResource resource;
+    {
+      World t = World::init(&resource);
+      ComponentStore st = ComponentStore::init(&resource);
+      ASSERT_TRUE(st.registerType<Mark>("mark"));
+      ASSERT_TRUE(loadSnapshot(*saved, t, st));
+    }
+    // docs/snapshot.md: at most 10 times the snapshot's size, and 64 KiB.
+    EXPECT_LE(resource.peak, 10 * saved->size() + 65536) << stride;
   }
 }
 
@@ -443,5 +557,196 @@ TEST(DiffSnapshots, NamesTheFirstDifferingEntityFieldTypeAndByte) {
 }
 
 }  // namespace diff
+
+namespace restore {
+
+std::vector<std::byte> bytesOf(const World& w, const ComponentStore& s) {
+  auto saved = saveSnapshot(w, s, nullptr);
+  EXPECT_TRUE(saved);
+  return {saved->begin(), saved->end()};
+}
+
+// A second state of the same types: other entities, names, archetypes and row counts.
+void buildOther(World& w, ComponentStore& s) {
+  registerTypes(s);
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(w.createEntity(i % 3 == 0 ? "other" : "x"));
+  for (std::uint64_t e = 1; e <= 40; ++e) {
+    ASSERT_TRUE(s.set(EntityId::init(e), Vel{{static_cast<double>(e), 0.5}}));
+    if (e % 4 == 0) {
+      ASSERT_TRUE(s.set(EntityId::init(e), Hp{-static_cast<std::int32_t>(e)}));
+    }
+  }
+}
+
+TEST(RestoreSnapshot, ReplacesALiveStateAsAFreshLoadWouldAndOwnsTheNames) {
+  World a = World::init(nullptr), b = World::init(nullptr);
+  ComponentStore sa = ComponentStore::init(nullptr), sb = ComponentStore::init(nullptr);
+  build(a, sa);
+  buildOther(b, sb);
+  const std::vector<std::byte> first = bytesOf(a, sa), second = bytesOf(b, sb);
+
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  registerTypes(s);
+  // Back and forth, so that the spare storage of each state is met by the other and by itself.
+  for (const auto* want : {&second, &first, &second, &first, &first}) {
+    std::vector<std::byte> ring = *want;
+    ASSERT_TRUE(restoreSnapshot(ring, w, s));
+    std::ranges::fill(ring, std::byte{0x5A});  // the buffer is used again at once
+    EXPECT_EQ(bytesOf(w, s), *want);
+  }
+  EXPECT_EQ(hpOrder(s), hpOrder(sa));
+  EXPECT_EQ(velOrder(s), velOrder(sa));
+  for (std::size_t i = 0; i < a.entities.size(); ++i) {
+    EXPECT_EQ(w.entities[i].name, a.entities[i].name);
+  }
+  // The restored store goes on as the original does: moves between tables, new tables.
+  for (auto* pair : {&s, &sa}) {
+    ASSERT_TRUE(pair->set(EntityId::init(2), Hp{5}));
+    ASSERT_TRUE(pair->remove<Vel>(EntityId::init(4)));
+    ASSERT_TRUE(pair->set(EntityId::init(99), Vel{{1, 1}}, Hp{1}));
+  }
+  EXPECT_EQ(bytesOf(w, s), bytesOf(a, sa));
+}
+
+TEST(RestoreSnapshot, AnyFailureLeavesWorldAndStoreExactlyAsTheyWere) {
+  World a = World::init(nullptr), b = World::init(nullptr);
+  ComponentStore sa = ComponentStore::init(nullptr), sb = ComponentStore::init(nullptr);
+  build(a, sa);
+  buildOther(b, sb);
+  const std::vector<std::byte> first = bytesOf(a, sa), second = bytesOf(b, sb);
+  FailingResource resource;
+  {
+    World w = World::init(&resource);
+    ComponentStore s = ComponentStore::init(&resource);
+    registerTypes(s);
+    ASSERT_TRUE(restoreSnapshot(first, w, s));
+    // Every allocation of a restore over a state with no spare storage yet, and then over
+    // states with spare storage of either shape.
+    for (int round = 0; round < 3; ++round) {
+      const std::vector<std::byte>& target = round == 1 ? first : second;
+      const std::vector<std::byte> before = bytesOf(w, s);
+      for (std::size_t k = 0;; ++k) {
+        resource.failAllocation(k);
+        auto got = restoreSnapshot(target, w, s);
+        resource.succeedAll();
+        if (got) break;
+        ASSERT_EQ(got.error(), SnapshotError::OutOfMemory) << k;
+        ASSERT_EQ(bytesOf(w, s), before) << k;
+      }
+      EXPECT_EQ(bytesOf(w, s), target);
+    }
+    // A bad snapshot found late (a repeated row id, seen when the index is built) changes
+    // nothing either.
+    std::vector<std::byte> bad = first;
+    std::size_t at = bad.size() - 8 - 8;
+    while (le64(&bad[at]) != 5) --at;
+    putLe64(bad, at, 4);
+    reseal(bad);
+    const std::vector<std::byte> before = bytesOf(w, s);
+    EXPECT_EQ(restoreSnapshot(bad, w, s).error(), SnapshotError::Malformed);
+    EXPECT_EQ(bytesOf(w, s), before);
+  }
+  EXPECT_EQ(resource.liveBlocks(), 0U);
+  EXPECT_EQ(resource.misuses(), 0U);
+}
+
+}  // namespace restore
+
+namespace padding {
+
+struct Padded {
+  double hp;
+  std::uint8_t team;
+};
+struct Squad {
+  std::uint8_t tag;
+  Padded members[2];
+  float morale;
+  std::uint16_t size;
+};
+
+// Two entities, one of each type, whose padding holds `fill` (0 or a pattern), or left
+// uninitialised when `fill` is empty: the bytes valgrind follows into the digest.
+std::pair<std::vector<std::byte>, std::uint64_t> saveWith(std::optional<std::uint8_t> fill) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  EXPECT_TRUE(s.registerType<Padded>("padded"));
+  EXPECT_TRUE(s.registerType<Squad>("squad"));
+  const EntityId a = *w.createEntity("a");
+  const EntityId b = *w.createEntity("b");
+  alignas(Squad) std::byte raw[sizeof(Squad)];
+  if (fill) std::memset(raw, *fill, sizeof raw);
+  auto* squad = ::new (static_cast<void*>(raw)) Squad;
+  squad->tag = 7;
+  squad->members[0].hp = 1.5;
+  squad->members[0].team = 2;
+  squad->members[1].hp = -3.0;
+  squad->members[1].team = 4;
+  squad->morale = 0.25F;
+  squad->size = 2;
+  EXPECT_TRUE(s.set(a, squad->members[1]));
+  EXPECT_TRUE(s.set(b, Squad{}));
+  *s.get<Squad>(b) = *squad;  // the assignment copies the padding too
+  auto saved = saveSnapshot(w, s, nullptr);
+  EXPECT_TRUE(saved);
+  return {{saved->begin(), saved->end()}, stateDigest(w, s)};
+}
+
+TEST(PaddingBlind, EqualFieldsGiveEqualBytesAndDigestWhateverThePaddingHeld) {
+  const auto zero = saveWith(std::uint8_t{0});
+  const auto ones = saveWith(std::uint8_t{0xA5});
+  const auto unset = saveWith(std::nullopt);
+  EXPECT_EQ(ones.first, zero.first);
+  EXPECT_EQ(unset.first, zero.first);
+  EXPECT_EQ(ones.second, zero.second);
+  EXPECT_EQ(unset.second, zero.second);
+
+  // A snapshot with a padding bit set was not written by saveSnapshot: refused.
+  World t = World::init(nullptr);
+  ComponentStore st = ComponentStore::init(nullptr);
+  ASSERT_TRUE(st.registerType<Padded>("padded"));
+  ASSERT_TRUE(st.registerType<Squad>("squad"));
+  std::vector<std::byte> b = zero.first;
+  b[b.size() - 8 - sizeof(Squad) + 1] = std::byte{1};  // the byte after the squad's tag
+  reseal(b);
+  EXPECT_EQ(loadSnapshot(b, t, st).error(), SnapshotError::Malformed);
+  EXPECT_TRUE(loadSnapshot(zero.first, t, st));
+}
+
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_clear_padding)
+// The masks against the compiler's own knowledge of the layouts.
+template <class T>
+void expectCompilerMask() {
+  alignas(T) std::byte expected[sizeof(T)];
+  std::memset(expected, 0xFF, sizeof expected);
+  __builtin_clear_padding(reinterpret_cast<T*>(expected));
+  const std::byte* mask = nemra_ecs::paddingMask<T>();
+  for (std::size_t i = 0; i < sizeof(T); ++i) {
+    EXPECT_EQ(mask == nullptr ? std::byte{0xFF} : mask[i], expected[i]) << i;
+  }
+}
+struct Nested {
+  float f;
+  Squad squads[2];
+  double wide;
+};
+TEST(PaddingBlind, MasksAreTheCompilersPadding) {
+  expectCompilerMask<Padded>();
+  expectCompilerMask<Squad>();
+  expectCompilerMask<Nested>();
+  expectCompilerMask<Vel>();
+  expectCompilerMask<nemra_kernel::HomVec4>();
+  struct Placed {
+    nemra_kernel::PGL4 transform;
+    std::array<Padded, 2> pair;
+  };
+  expectCompilerMask<Placed>();
+}
+#endif
+#endif
+
+}  // namespace padding
 
 }  // namespace

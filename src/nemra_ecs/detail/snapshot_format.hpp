@@ -12,6 +12,7 @@
 
 #include <nemra_ecs/archetype_registry.hpp>
 #include <nemra_ecs/component_store.hpp>
+#include <nemra_ecs/world.hpp>
 
 namespace nemra_ecs {
 
@@ -23,13 +24,31 @@ struct SnapshotAccess {
   static std::pmr::memory_resource* resource(const ComponentStore& s) noexcept {
     return s.tables_.get_allocator().resource();
   }
-  static void replace(ComponentStore& s, ArchetypeRegistry&& registry,
-                      std::pmr::vector<detail::Table>&& tables,
-                      detail::EntityIndex&& index) noexcept {
+  static void dropSpare(ComponentStore& s) noexcept { s.dropSpare(); }
+  // The storage a restore builds the new state in.
+  struct Spare {
+    std::pmr::vector<detail::Table>& tables;
+    detail::EntityIndex& index;
+    std::pmr::vector<detail::EntityIndex::Entry>& rows;
+    std::pmr::vector<char>& names;
+    std::pmr::vector<Entity>& entities;
+  };
+  static Spare spare(ComponentStore& s, World& w) noexcept {
+    return {s.spare_tables_, s.spare_index_, s.spare_rows_, w.spare_names_, w.spare_entities_};
+  }
+  // Swaps the state built in the spare storage (and `tables`) in; the replaced state's storage
+  // becomes the spare. The world's entities are in place already.
+  static void commit(ComponentStore& s, World& w, ArchetypeRegistry&& registry,
+                     std::pmr::vector<detail::Table>& tables) noexcept {
     s.registry_ = std::move(registry);
     s.tables_.swap(tables);
-    s.index_ = std::move(index);
+    // The replaced tables are kept for the next restore; spare tables it did not take go.
+    for (detail::Table& t : s.spare_tables_) t.release();
+    s.spare_tables_.clear();
+    s.spare_tables_.swap(tables);
+    s.index_.swap(s.spare_index_);
     s.forgetEdges();
+    w.names_.swap(w.spare_names_);
   }
 };
 

@@ -102,6 +102,9 @@ class SnapshotReader {
       std::span<const std::byte> bytes, std::pmr::memory_resource* scratch) noexcept;
 
  private:
+  // The next entity record's fixed part, checked, with its name; nullptr when malformed.
+  const std::byte* entityRecord(std::string_view& name) noexcept;
+
   Header header_{};
   Cursor in_{};
   std::uint64_t last_entity_ = 0;
