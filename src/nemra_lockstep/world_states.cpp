@@ -73,6 +73,10 @@ std::expected<void, LockstepError> WorldStates::loadBytes(
 std::expected<void, LockstepError> WorldStates::loadCopy(
     std::span<const std::byte> kept, nemra_ecs::World& world,
     nemra_ecs::ComponentStore& store) noexcept {
+  // In place when the program's store has the snapshot's types: storage is reused, and a rollback
+  // allocates nothing once the spares have grown. Otherwise (a fresh store, say) a new world and
+  // store with the program's types are built and moved in.
+  if (nemra_ecs::restoreSnapshot(kept, world, store)) return {};
   try {
     std::pmr::vector<std::byte> bytes(kept.begin(), kept.end(), allocator_);
     nemra_ecs::World w = nemra_ecs::World::init(allocator_);

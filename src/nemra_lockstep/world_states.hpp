@@ -1,8 +1,9 @@
 // Saved states of a World and its ComponentStore by frame, for a program whose whole simulation
 // state is nemra's: saveState and loadState of a Game forward here. Each save is a snapshot
-// (saveSnapshot) and its digest is stateDigest. A load builds a new world and store from the
-// snapshot and moves them into the program's: until worlds can be restored in place, every
-// pointer into the old world or store is invalid after a load.
+// (saveSnapshot) and its digest is stateDigest. A load restores the snapshot into the program's
+// world and store in place (restoreSnapshot); when the store does not have the snapshot's types
+// (a fresh one), it builds a new world and store with the program's types and moves them in.
+// Either way, pointers from get and getEntity are invalid after a load.
 #include <nemra/config.hpp>
 
 #if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_WORLD_STATES_HPP)
