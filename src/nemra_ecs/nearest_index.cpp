@@ -646,9 +646,9 @@ void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
     }
     TreeBuilder{entries, balls_, depth_}.placeBall(b, 0, m, level, towards);
     // The entries in their new order: the id moves with the position, and the directory follows.
-    std::pmr::vector<std::uint64_t> moved_ids(slot_ids_.begin() + static_cast<std::ptrdiff_t>(begin),
-                                              slot_ids_.begin() + static_cast<std::ptrdiff_t>(end),
-                                              resource);
+    std::pmr::vector<std::uint64_t> moved_ids(
+        slot_ids_.begin() + static_cast<std::ptrdiff_t>(begin),
+        slot_ids_.begin() + static_cast<std::ptrdiff_t>(end), resource);
     for (std::size_t i = 0; i < m; ++i) {
       const std::uint32_t from = entries[i].rank;
       positions_[begin + i] = moved[from];
