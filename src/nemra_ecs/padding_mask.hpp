@@ -20,6 +20,7 @@ namespace nemra_ecs {
 //  - a type whose every bit is part of its value (std::has_unique_object_representations: the
 //    integers, enumerations, pointers, and classes or unions of them without padding),
 //  - float or double, or long double (whose x87 form leaves 6 bytes of padding),
+//  - an empty class (a tag, whose one byte is padding),
 //  - an array (or std::array) of accepted types, or
 //  - an aggregate struct (no base classes, public members, no bit-fields unless the struct has
 //    no padding at all) of at most 24 members, each of an accepted type.
@@ -123,7 +124,8 @@ struct ArrayLike<std::array<E, N>> : std::true_type {
 template <class T>
 constexpr bool knowable() noexcept {
   using U = std::remove_cv_t<T>;
-  if constexpr (std::has_unique_object_representations_v<U> || std::is_floating_point_v<U>) {
+  if constexpr (std::has_unique_object_representations_v<U> || std::is_floating_point_v<U> ||
+                std::is_empty_v<U>) {
     return true;
   } else if constexpr (ArrayLike<U>::value) {
     using E = typename ArrayLike<U>::Element;
@@ -144,6 +146,8 @@ void markValueBits(std::byte* mask, const void* object) {
                 "a component type's padding must be knowable: see nemra_ecs::paddingKnowable");
   if constexpr (std::has_unique_object_representations_v<U>) {
     std::memset(mask, 0xFF, sizeof(U));
+  } else if constexpr (std::is_empty_v<U>) {
+    // A tag: its byte is all padding.
   } else if constexpr (std::is_floating_point_v<U>) {
     // The x87 extended format keeps its 80 bits in the low-addressed 10 bytes.
     constexpr bool x87 = std::numeric_limits<U>::digits == 64 && sizeof(U) > 10;

@@ -743,6 +743,8 @@ TEST(PaddingBlind, MasksAreTheCompilersPadding) {
     std::array<Padded, 2> pair;
   };
   expectCompilerMask<Placed>();
+  struct Tag {};
+  expectCompilerMask<Tag>();
 }
 #endif
 #endif
