@@ -54,10 +54,8 @@ bool registerTypes(ComponentStore& store) {
   return store.registerType<Velocity>("velocity").has_value();
 }
 
-struct BenchGame final : Game {
-  World world = World::init(nullptr);
-  ComponentStore store = ComponentStore::init(nullptr);
-  WorldStates states = WorldStates::init(40, registerTypes, nullptr).value();
+struct BenchGame final : WorldGame {
+  BenchGame() : WorldGame(WorldStates::init(40, registerTypes, nullptr).value()) {}
   std::vector<EntityId> ids;
   std::vector<HomVec4> positions;
 
@@ -70,17 +68,6 @@ struct BenchGame final : Game {
       world.getEntity(id)->setPosition(HomVec4::init(x, -x, 0.5 * x, 1));
       if (!store.set(id, Velocity{0, 0, 0, 0})) fail("set");
     }
-  }
-  std::expected<std::uint64_t, LockstepError> saveState(Frame f) override {
-    return states.save(f, world, store);
-  }
-  std::expected<void, LockstepError> loadState(Frame f) override {
-    return states.load(f, world, store);
-  }
-  std::span<const std::byte> stateBytes(Frame f) override { return states.snapshot(f); }
-  std::expected<void, LockstepError> loadStateBytes(Frame f,
-                                                    std::span<const std::byte> bytes) override {
-    return states.loadBytes(f, bytes, world, store);
   }
   void advanceFrame(Frame, std::span<const PlayerInput> inputs) override {
     ids.clear();

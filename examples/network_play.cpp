@@ -27,17 +27,9 @@ bool registerTypes(nemra_ecs::ComponentStore& store) {
 }
 
 // The program's state is nemra's, so WorldStates saves and loads it.
-struct Race final : Game {
-  nemra_ecs::World world = nemra_ecs::World::init(nullptr);
-  nemra_ecs::ComponentStore store = nemra_ecs::ComponentStore::init(nullptr);
-  WorldStates states = WorldStates::init(16, registerTypes, nullptr).value();
+struct Race final : WorldGame {
+  Race() : WorldGame(WorldStates::init(16, registerTypes, nullptr).value()) {}
 
-  std::expected<std::uint64_t, LockstepError> saveState(Frame f) override {
-    return states.save(f, world, store);
-  }
-  std::expected<void, LockstepError> loadState(Frame f) override {
-    return states.load(f, world, store);
-  }
   // Each player's input byte steers its ship.
   void advanceFrame(Frame, std::span<const PlayerInput> inputs) override {
     store.each<Ship>([&](nemra_ecs::EntityId id, Ship& s) {

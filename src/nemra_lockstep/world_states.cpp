@@ -24,8 +24,6 @@ std::expected<WorldStates, LockstepError> WorldStates::init(
 void WorldStates::deinit() noexcept {
   slots_.clear();
   slots_.shrink_to_fit();
-  live_.clear();
-  live_.shrink_to_fit();
 }
 
 std::expected<std::uint64_t, LockstepError> WorldStates::save(
@@ -78,19 +76,16 @@ std::expected<void, LockstepError> WorldStates::loadCopy(
   // store with the program's types are built and moved in.
   if (nemra_ecs::restoreSnapshot(kept, world, store)) return {};
   try {
-    std::pmr::vector<std::byte> bytes(kept.begin(), kept.end(), allocator_);
     nemra_ecs::World w = nemra_ecs::World::init(allocator_);
     nemra_ecs::ComponentStore s = nemra_ecs::ComponentStore::init(allocator_);
     if (!register_types_(s)) return std::unexpected(LockstepError::InvalidConfig);
-    if (auto loaded = nemra_ecs::loadSnapshot(bytes, w, s); !loaded) {
+    if (auto loaded = nemra_ecs::loadSnapshot(kept, w, s); !loaded) {
       return std::unexpected(loaded.error() == nemra_ecs::SnapshotError::OutOfMemory
                                  ? LockstepError::OutOfMemory
                                  : LockstepError::InvalidConfig);
     }
-    // The old world goes before the bytes its names point into.
     world = std::move(w);
     store = std::move(s);
-    live_ = std::move(bytes);
   } catch (const std::bad_alloc&) {
     return std::unexpected(LockstepError::OutOfMemory);
   }

@@ -16,6 +16,7 @@
 #include <nemra_lockstep/game.hpp>
 #include <nemra_lockstep/packet.hpp>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <nemra_ecs/component_store.hpp>
@@ -72,12 +73,9 @@ class NEMRA_API WorldStates {
     std::pmr::vector<std::byte> previous;
   };
   WorldStates(std::pmr::memory_resource* allocator, RegisterTypes register_types) noexcept
-      : allocator_(allocator),
-        register_types_(register_types),
-        slots_(allocator),
-        live_(allocator) {}
+      : allocator_(allocator), register_types_(register_types), slots_(allocator) {}
 
-  // Loads a copy of `bytes` into `world` and `store`; the copy becomes live_ on success.
+  // Loads `bytes` into `world` and `store`, in place when the store has the snapshot's types.
   std::expected<void, LockstepError> loadCopy(std::span<const std::byte> bytes,
                                               nemra_ecs::World& world,
                                               nemra_ecs::ComponentStore& store) noexcept;
@@ -85,8 +83,36 @@ class NEMRA_API WorldStates {
   std::pmr::memory_resource* allocator_;
   RegisterTypes register_types_;
   std::pmr::vector<Slot> slots_;
-  // The snapshot the loaded world's entity names point into.
-  std::pmr::vector<std::byte> live_;
+};
+
+// A Game whose whole state is `world` and `store`, kept by `states`: the state calls forward to
+// it, and the program writes advanceFrame (and may override the rest).
+struct NEMRA_API WorldGame : Game {
+  explicit WorldGame(WorldStates kept, std::pmr::memory_resource* allocator = nullptr) noexcept
+      : world(nemra_ecs::World::init(allocator)),
+        store(nemra_ecs::ComponentStore::init(allocator)),
+        states(std::move(kept)) {}
+
+  [[nodiscard]] std::expected<std::uint64_t, LockstepError> saveState(Frame frame) override {
+    return states.save(frame, world, store);
+  }
+  [[nodiscard]] std::expected<void, LockstepError> loadState(Frame frame) override {
+    return states.load(frame, world, store);
+  }
+  [[nodiscard]] std::span<const std::byte> stateBytes(Frame frame) override {
+    return states.snapshot(frame);
+  }
+  [[nodiscard]] std::expected<void, LockstepError> loadStateBytes(
+      Frame frame, std::span<const std::byte> bytes) override {
+    return states.loadBytes(frame, bytes, world, store);
+  }
+  [[nodiscard]] std::optional<nemra_ecs::SnapshotDifference> compareSaves(Frame frame) override {
+    return states.compareSaves(frame);
+  }
+
+  nemra_ecs::World world;
+  nemra_ecs::ComponentStore store;
+  WorldStates states;
 };
 
 }  // namespace nemra_lockstep

@@ -169,10 +169,8 @@ struct Body {
 
 bool registerTypes(ComponentStore& store) { return store.registerType<Body>("body").has_value(); }
 
-struct NetGame final : Game {
-  World world = World::init(nullptr);
-  ComponentStore store = ComponentStore::init(nullptr);
-  WorldStates states = WorldStates::init(40, registerTypes, nullptr).value();
+struct NetGame final : WorldGame {
+  NetGame() : WorldGame(WorldStates::init(40, registerTypes, nullptr).value()) {}
   Frame fault_frame = NO_FRAME;
   std::uint32_t fault_entity = 0;
 
@@ -182,17 +180,6 @@ struct NetGame final : Game {
       const auto id = world.createEntity("body").value();
       if (!store.set(id, Body{0.5 * i, -0.25 * i, 0.0, 0.0})) die("set");
     }
-  }
-  std::expected<std::uint64_t, LockstepError> saveState(Frame f) override {
-    return states.save(f, world, store);
-  }
-  std::expected<void, LockstepError> loadState(Frame f) override {
-    return states.load(f, world, store);
-  }
-  std::span<const std::byte> stateBytes(Frame f) override { return states.snapshot(f); }
-  std::expected<void, LockstepError> loadStateBytes(Frame f,
-                                                    std::span<const std::byte> bytes) override {
-    return states.loadBytes(f, bytes, world, store);
   }
   // Body k steers by player k % players; each body also feels the one before it a little.
   void advanceFrame(Frame f, std::span<const PlayerInput> inputs) override {

@@ -52,23 +52,10 @@ void step(ComponentStore& store, std::span<const std::span<const std::byte>> inp
   });
 }
 
-struct SimGame final : Game {
-  World world = World::init(nullptr);
-  ComponentStore store = ComponentStore::init(nullptr);
-  WorldStates states = WorldStates::init(32, registerTypes, nullptr).value();
+struct SimGame final : WorldGame {
+  SimGame() : WorldGame(WorldStates::init(32, registerTypes, nullptr).value()) {}
   Frame fault_frame = NO_FRAME;
 
-  std::expected<std::uint64_t, LockstepError> saveState(Frame f) override {
-    return states.save(f, world, store);
-  }
-  std::expected<void, LockstepError> loadState(Frame f) override {
-    return states.load(f, world, store);
-  }
-  std::span<const std::byte> stateBytes(Frame f) override { return states.snapshot(f); }
-  std::expected<void, LockstepError> loadStateBytes(Frame f,
-                                                    std::span<const std::byte> bytes) override {
-    return states.loadBytes(f, bytes, world, store);
-  }
   void advanceFrame(Frame f, std::span<const PlayerInput> inputs) override {
     std::array<std::span<const std::byte>, MAX_PLAYERS> bytes{};
     for (std::size_t i = 0; i < inputs.size(); ++i) bytes[i] = inputs[i].bytes;

@@ -24,25 +24,16 @@ bool registerTypes(ComponentStore& store) { return store.registerType<Body>("bod
 
 // Bodies drift by the input; with `reads_clock`, entity 3 also moves by a counter of calls kept
 // outside the saved state, as a system that reads the clock would.
-struct DriftGame final : Game {
-  World world = World::init(nullptr);
-  ComponentStore store = ComponentStore::init(nullptr);
-  WorldStates states = WorldStates::init(4, registerTypes, nullptr).value();
+struct DriftGame final : WorldGame {
   bool reads_clock = false;
   std::uint64_t clock = 0;
 
-  DriftGame() {
+  DriftGame() : WorldGame(WorldStates::init(4, registerTypes, nullptr).value()) {
     EXPECT_TRUE(registerTypes(store));
     for (int i = 0; i < 6; ++i) {
       const EntityId id = world.createEntity("b").value();
       EXPECT_TRUE(store.set(id, Body{1.0 * i, -0.75}).has_value());
     }
-  }
-  std::expected<std::uint64_t, LockstepError> saveState(Frame f) override {
-    return states.save(f, world, store);
-  }
-  std::expected<void, LockstepError> loadState(Frame f) override {
-    return states.load(f, world, store);
   }
   void advanceFrame(Frame, std::span<const PlayerInput> inputs) override {
     const double push = std::to_integer<int>(inputs[0].bytes[0]) * 0.125;
@@ -51,9 +42,6 @@ struct DriftGame final : Game {
       b.x += push;
       if (reads_clock && id.id == 3) b.y += static_cast<double>(clock) * 1e-9;
     });
-  }
-  std::optional<nemra_ecs::SnapshotDifference> compareSaves(Frame f) override {
-    return states.compareSaves(f);
   }
 };
 
