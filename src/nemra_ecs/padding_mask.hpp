@@ -180,10 +180,11 @@ PaddingMask<T> makePaddingMask() {
   if constexpr (std::has_unique_object_representations_v<T>) {
     m.bits.fill(std::byte{0xFF});
   } else {
-    // Zeroed storage of a T, to take member addresses from: only the layout is looked at, no
-    // member is read.
-    alignas(T) std::byte storage[sizeof(T)] = {};
-    markValueBits<T>(m.bits.data(), std::launder(reinterpret_cast<const T*>(storage)));
+    // A value-initialised T, to take member addresses from: only the layout is looked at. Member
+    // addresses taken through bytes that hold no T are undefined, and GCC 12 for s390x made a
+    // wrong mask of them.
+    const T object{};
+    markValueBits<T>(m.bits.data(), &object);
     for (std::byte b : m.bits) m.padded |= b != std::byte{0xFF};
   }
   return m;
