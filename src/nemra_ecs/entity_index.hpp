@@ -50,13 +50,7 @@ class NEMRA_API EntityIndex {
         shift_(std::exchange(other.shift_, 64)) {}
   // Both indexes must be on the same resource (the store's), so the storage changes hands.
   EntityIndex& operator=(EntityIndex&& other) noexcept {
-    dense_.swap(other.dense_);
-    sparse_.swap(other.sparse_);
-    std::swap(count_, other.count_);
-    std::swap(sparse_count_, other.sparse_count_);
-    std::swap(sparse_min_, other.sparse_min_);
-    std::swap(seed_, other.seed_);
-    std::swap(shift_, other.shift_);
+    swap(other);
     other.release();
     return *this;
   }
