@@ -31,6 +31,22 @@ void SearchLimit::set(double limit) noexcept {
   screen2_ = t > 0.0 ? t * t : 0.0;
 }
 
+namespace {
+// cos and sin of the margin, within 1e-16 (the next terms are below 1e-19).
+constexpr double kCosOfMargin = 1.0 - SearchLimit::kMargin * SearchLimit::kMargin / 2;
+constexpr double kSinOfMargin = SearchLimit::kMargin;
+}  // namespace
+
+void SearchLimit::setCosine(double c) noexcept {
+  const double s = std::sqrt((1.0 - c) * (1.0 + c));  // 1 − c is exact from 1/2 up
+  const double cos_a = c * kCosOfMargin - s * kSinOfMargin;
+  // Past a quarter turn nothing is pruned (as set does).
+  cos_ = cos_a > 0.0 ? cos_a : -2.0;
+  sin_ = cos_a > 0.0 ? s * kCosOfMargin + c * kSinOfMargin : 0.0;
+  const double t = c - kCosMargin;
+  screen2_ = t > 0.0 ? t * t : 0.0;
+}
+
 WithinBounds WithinBounds::of(double radius) noexcept {
   WithinBounds b;
   b.take_whole = radius >= 2.0;
@@ -230,6 +246,30 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
   setRadii(balls, positions, ids, inverse_norms, 2 * b + 2, mid, end, levels_below - 1);
 }
 
+// Lays the entries of a subtree out over its slots. The builder arranged `arranged` entries as if
+// they were all the subtree held; the subtree has `slots` slots, at least as many, and leaf j of
+// the arrangement goes to the start of the subtree's leaf j, the rest of whose slots are left as
+// gaps. (A node's share of a halving never shrinks as the total grows, so each leaf fits.)
+// place(slot, entry, leaf) is called for every slot in order, with the entry's index in the
+// arrangement, or kNoEntry for a gap, and the leaf's ball.
+constexpr std::size_t kNoEntry = std::numeric_limits<std::size_t>::max();
+
+template <class Place>
+void spreadOverSlots(std::size_t b, std::size_t e_begin, std::size_t e_end, std::size_t s_begin,
+                     std::size_t s_end, std::size_t levels_below, Place& place) {
+  if (levels_below == 0) {
+    for (std::size_t s = s_begin; s < s_end; ++s) {
+      const std::size_t e = e_begin + (s - s_begin);
+      place(s, e < e_end ? e : kNoEntry, b);
+    }
+    return;
+  }
+  const std::size_t e_mid = e_begin + (e_end - e_begin) / 2;
+  const std::size_t s_mid = s_begin + (s_end - s_begin) / 2;
+  spreadOverSlots(2 * b + 1, e_begin, e_mid, s_begin, s_mid, levels_below - 1, place);
+  spreadOverSlots(2 * b + 2, e_mid, e_end, s_mid, s_end, levels_below - 1, place);
+}
+
 }  // namespace
 
 NearestIndex::NearestIndex(std::pmr::memory_resource* allocator)
@@ -263,6 +303,7 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       depth_(std::exchange(other.depth_, 0)),
       held_(std::exchange(other.held_, 0)),
       gaps_(std::exchange(other.gaps_, 0)),
+      spare_(std::exchange(other.spare_, 0)),
       list_limit_(std::exchange(other.list_limit_, 0)),
       cos_cap_floor_(std::exchange(other.cos_cap_floor_, 1.0)),
       any_dirty_(std::exchange(other.any_dirty_, false)) {}
@@ -291,6 +332,7 @@ void NearestIndex::deinit() {
   depth_ = 0;
   held_ = 0;
   gaps_ = 0;
+  spare_ = 0;
   list_limit_ = 0;
   cos_cap_floor_ = 1.0;
   any_dirty_ = false;
@@ -306,19 +348,23 @@ NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::
   std::size_t in_tree = 0;
   source([&](std::uint64_t, const HomVec4& p) { in_tree += inTree(p) ? 1U : 0U; });
   const std::size_t room = listRoom(in_tree);
-  index.ids_.reserve(count);
-  index.slots_.resize(count);
-  index.positions_.reserve(count + room);
-  index.slot_ids_.reserve(count + room);
-  index.positions_.resize(count);
-  index.slot_ids_.resize(count);
-  // Leaves of kLeafMost / 2 to kLeafMost entries.
+  // Leaves of kLeafMost / 2 to kLeafMost entries, and a spare slot each.
   std::size_t depth = 0;
   if (in_tree > 0) {
     while ((in_tree - 1) >> depth >= kLeafMost) ++depth;
     index.balls_.resize((std::size_t{2} << depth) - 1);
     index.dirty_.resize(index.balls_.size(), 0);
   }
+  const std::size_t spare = in_tree > 0 ? std::size_t{1} << depth : 0;
+  const std::size_t tree_slots = in_tree + spare;
+  index.ids_.reserve(count);
+  index.slots_.resize(count);
+  index.positions_.reserve(count + spare + room);
+  index.slot_ids_.reserve(count + spare + room);
+  // Slots are 32-bit.
+  if (count + spare + room >= kNone) throw std::bad_alloc();
+  index.positions_.resize(count + spare);
+  index.slot_ids_.resize(count + spare);
   {
     std::pmr::vector<TreeEntry> entries(resource);
     entries.reserve(in_tree);
@@ -337,13 +383,20 @@ NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::
       const HomVec4 towards = HomVec4::init(first[0], first[1], first[2], first[3]);
       TreeBuilder{entries, index.balls_, depth}.placeBall(0, 0, in_tree, 0, towards);
     }
-    // Each entity's slot: its place in the tree, or after the tree in order.
+    // Each entity's slot: its place in the tree, or after the tree in order. The spare slots are
+    // gaps, at their leaf's centre.
     std::ranges::fill(index.slots_, kNone);
-    for (std::size_t i = 0; i < in_tree; ++i) {
-      index.slots_[entries[i].rank] = static_cast<std::uint32_t>(i);
-    }
+    auto place = [&](std::size_t slot, std::size_t e, std::size_t leaf) {
+      if (e != kNoEntry) {
+        index.slots_[entries[e].rank] = static_cast<std::uint32_t>(slot);
+      } else {
+        index.positions_[slot] = index.balls_[leaf].centre;
+        index.slot_ids_[slot] = 0;
+      }
+    };
+    if (in_tree > 0) spreadOverSlots(0, 0, in_tree, 0, tree_slots, depth, place);
   }
-  std::size_t scanned = in_tree;
+  std::size_t scanned = tree_slots;
   std::size_t rank = 0;
   // The sources are read in order rather than at random.
   source([&](std::uint64_t id, const HomVec4& p) {
@@ -355,16 +408,18 @@ NearestIndex NearestIndex::buildFrom(std::pmr::memory_resource* allocator, std::
   });
   if (in_tree > 0) {
     std::pmr::vector<double> inverse_norms(resource);
-    inverse_norms.reserve(in_tree);
-    for (std::size_t i = 0; i < in_tree; ++i) {
+    inverse_norms.reserve(tree_slots);
+    for (std::size_t i = 0; i < tree_slots; ++i) {
       inverse_norms.push_back(1.0 / std::sqrt(norm2(index.positions_[i])));
     }
-    setRadii(index.balls_, std::span(index.positions_).first(in_tree),
-             std::span(index.slot_ids_).first(in_tree), inverse_norms, 0, 0, in_tree, depth);
+    setRadii(index.balls_, std::span(index.positions_).first(tree_slots),
+             std::span(index.slot_ids_).first(tree_slots), inverse_norms, 0, 0, tree_slots, depth);
   }
-  index.tree_size_ = in_tree;
+  index.tree_size_ = tree_slots;
   index.depth_ = depth;
   index.held_ = count;
+  index.gaps_ = spare;
+  index.spare_ = spare;
   if (in_tree > 0) {
     index.leaf_offsets_.resize((std::size_t{1} << depth) * depth);
     index.built_radii_.resize(index.balls_.size());
@@ -424,7 +479,8 @@ std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room)
 // than at random.
 void NearestIndex::rebuildIfWorn(const World* world) noexcept {
   const std::size_t listed = positions_.size() - tree_size_;
-  if (listed < list_limit_ && gaps_ * 4 <= tree_size_) return;
+  const std::size_t holes = gaps_ > spare_ ? gaps_ - spare_ : 0;
+  if (listed < list_limit_ && holes * 4 <= tree_size_ - spare_) return;
   auto fresh = world != nullptr ? build(*world, ids_.get_allocator().resource()) : rebuilt(0);
   if (fresh) *this = std::move(*fresh);
 }
@@ -495,6 +551,11 @@ void NearestIndex::place(std::size_t r, std::uint64_t id, const HomVec4& positio
     refit_all_ = true;
     return;
   }
+  markMoved(s);
+}
+
+// Marks the leaf holding the tree's slot s and the balls above it for the refit.
+void NearestIndex::markMoved(std::size_t s) noexcept {
   std::size_t b = 0, begin = 0, end = tree_size_;
   for (std::size_t level = 0; level < depth_; ++level) {
     const std::size_t mid = begin + (end - begin) / 2;
@@ -513,6 +574,74 @@ void NearestIndex::place(std::size_t r, std::uint64_t id, const HomVec4& positio
     b = (b - 1) / 2;
   }
   any_dirty_ = true;
+}
+
+// Takes listed entities back into the tree: for each, the first kRehomeLeaves leaves reached
+// depth first, nearer centre first, are tried, and the first whose cap holds the entity and that
+// has a gap takes it (the leaf is refitted with the others). Entities that move fast across P³
+// (near the origin of R³, small steps are long arcs) leave their leaves again and again, and
+// others leave gaps where they were; without this the list would fill and the index would build
+// itself again every few ticks.
+void NearestIndex::rehome() noexcept {
+  constexpr std::size_t kRehomeLeaves = 16;
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  for (std::size_t i = tree_size_; i < positions_.size();) {
+    const HomVec4 p = positions_[i];
+    if (!inTree(p)) {
+      ++i;
+      continue;
+    }
+    const HomVec4 unit = scaled(p, 1.0 / std::sqrt(norm2(p)));
+    std::size_t stack_ball[64], stack_begin[64], stack_end[64];
+    std::size_t top = 0, leaves = 0, gap = tree_size_;
+    std::size_t b = 0, begin = 0, end = tree_size_;
+    for (;;) {
+      if (b < first_leaf) {
+        const std::size_t mid = begin + (end - begin) / 2;
+        const std::size_t l = 2 * b + 1;
+        const bool left = std::fabs(dot(balls_[l].centre, unit)) >=
+                          std::fabs(dot(balls_[l + 1].centre, unit));
+        stack_ball[top] = left ? l + 1 : l;
+        stack_begin[top] = left ? mid : begin;
+        stack_end[top] = left ? end : mid;
+        ++top;
+        b = left ? l : l + 1;
+        (left ? end : begin) = mid;
+        continue;
+      }
+      if (std::fabs(dot(balls_[b].centre, unit)) >= balls_[b].cos_cap) {
+        for (std::size_t g = begin; g < end; ++g) {
+          if (slot_ids_[g] == 0) {
+            gap = g;
+            break;
+          }
+        }
+      }
+      if (gap != tree_size_ || ++leaves == kRehomeLeaves || top == 0) break;
+      --top;
+      b = stack_ball[top];
+      begin = stack_begin[top];
+      end = stack_end[top];
+    }
+    if (gap == tree_size_) {
+      ++i;
+      continue;
+    }
+    const std::uint64_t id = slot_ids_[i];
+    positions_[gap] = p;
+    slot_ids_[gap] = id;
+    slots_[findInDirectory(id, id - 1)] = static_cast<std::uint32_t>(gap);
+    --gaps_;
+    const std::size_t last = positions_.size() - 1;
+    if (i != last) {
+      positions_[i] = positions_[last];
+      slot_ids_[i] = slot_ids_[last];
+      slots_[findInDirectory(slot_ids_[i], slot_ids_[i] - 1)] = static_cast<std::uint32_t>(i);
+    }
+    positions_.pop_back();
+    slot_ids_.pop_back();
+    if (!refit_all_) markMoved(gap);
+  }
 }
 
 // Moves the tree's entry at `slot` to the end of the scanned list (within the capacity) and leaves
@@ -630,12 +759,11 @@ void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
     inverse_norms.resize(m);
     moved.assign(positions_.begin() + static_cast<std::ptrdiff_t>(begin),
                  positions_.begin() + static_cast<std::ptrdiff_t>(end));
-    // The units turned to the side of the parent's centre, as a build hands them down.
+    // The units of the entities (gaps are spread out again afterwards) turned to the side of the
+    // parent's centre, as a build hands them down.
     const HomVec4 towards = b > 0 ? balls_[(b - 1) / 2].centre : balls_[b].centre;
     for (std::size_t i = 0; i < m; ++i) {
-      // A gap's position may be one the tree does not hold (it was moved out for it): the
-      // parent's centre stands in, and the radii pass the gap over.
-      if (slot_ids_[begin + i] == 0) moved[i] = towards;
+      if (slot_ids_[begin + i] == 0) continue;
       const HomVec4& p = moved[i];
       const double inverse = 1.0 / std::sqrt(norm2(p));
       const double sign = dot(p, towards) < 0.0 ? -inverse : inverse;
@@ -644,21 +772,27 @@ void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
                                    static_cast<float>(u.z), static_cast<float>(u.w)},
                                   static_cast<std::uint32_t>(i)});
     }
-    TreeBuilder{entries, balls_, depth_}.placeBall(b, 0, m, level, towards);
-    // The entries in their new order: the id moves with the position, and the directory follows.
+    TreeBuilder{entries, balls_, depth_}.placeBall(b, 0, entries.size(), level, towards);
+    // The entries in their new order, each leaf's gaps after its entities: the id moves with the
+    // position, and the directory follows.
     std::pmr::vector<std::uint64_t> moved_ids(
         slot_ids_.begin() + static_cast<std::ptrdiff_t>(begin),
         slot_ids_.begin() + static_cast<std::ptrdiff_t>(end), resource);
-    for (std::size_t i = 0; i < m; ++i) {
-      const std::uint32_t from = entries[i].rank;
-      positions_[begin + i] = moved[from];
-      slot_ids_[begin + i] = moved_ids[from];
-      inverse_norms[i] = 1.0 / std::sqrt(norm2(moved[from]));
-      if (moved_ids[from] != 0) {
-        slots_[findInDirectory(moved_ids[from], moved_ids[from] - 1)] =
-            static_cast<std::uint32_t>(begin + i);
+    auto place = [&](std::size_t slot, std::size_t e, std::size_t leaf) {
+      if (e == kNoEntry) {
+        positions_[slot] = balls_[leaf].centre;
+        slot_ids_[slot] = 0;
+        inverse_norms[slot - begin] = 1.0;
+        return;
       }
-    }
+      const std::uint32_t from = entries[e].rank;
+      positions_[slot] = moved[from];
+      slot_ids_[slot] = moved_ids[from];
+      inverse_norms[slot - begin] = 1.0 / std::sqrt(norm2(moved[from]));
+      slots_[findInDirectory(moved_ids[from], moved_ids[from] - 1)] =
+          static_cast<std::uint32_t>(slot);
+    };
+    spreadOverSlots(b, 0, entries.size(), begin, end, depth_ - level, place);
     setRadii(balls_, std::span(positions_).subspan(begin, m),
              std::span(slot_ids_).subspan(begin, m), inverse_norms, b, 0, m, depth_ - level);
   } catch (const std::bad_alloc&) {
@@ -746,6 +880,7 @@ void NearestIndex::refitAncestors() noexcept {
 
 // Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
 void NearestIndex::refitTree() noexcept {
+  if (tree_size_ > 0 && positions_.size() > tree_size_) rehome();
   const bool everything = refit_all_;
   refit_all_ = false;
   moved_ = 0;

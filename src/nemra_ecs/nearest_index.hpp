@@ -54,6 +54,11 @@ enum class BallAction { skip, takeAll, searchInside };
 class NEMRA_API SearchLimit {
  public:
   void set(double limit) noexcept;
+  // The same for L = acos c, c a cosine as fsCosine gives (the nearest or k-th nearest so far),
+  // without an arc cosine: cos(L + margin) and sin(L + margin) by the angle sum, with sin L from
+  // c. Their errors, a few 1e-16, are inside kCosSlack; the screen rules out a cosine more than
+  // kCosMargin below c, which is strictly farther (kCosOrderGap).
+  void setCosine(double c) noexcept;
 
   [[nodiscard]] bool beyond(double cosine, const IndexBall& b) const noexcept {
     return cosine < (cos_ * b.cos_radius - sin_ * b.sin_radius) - kCosSlack;
@@ -91,7 +96,9 @@ struct NEMRA_API WithinBounds {
 // centre and a Fubini–Study radius) and a short list that every search scans. Every answer is the
 // world's own scan's over the entities the index holds, ties included (the lower id, which is the
 // earlier created, wins): a ball or an entity is skipped only when it is provably farther, with a
-// margin that covers rounding, and every other entity is decided by fsDistance. A query too short,
+// margin that covers rounding, and every other entity is decided by its fsDistance (compared
+// through the cosine fsDistance takes the arc cosine of, and the two distances where cosines come
+// within 1e-15 of each other). A query too short,
 // too long or not finite, and entities whose positions are outside the range the bounds cover
 // (not finite, or too short or long), are scanned.
 //
@@ -106,7 +113,10 @@ struct NEMRA_API WithinBounds {
 // is re-centred and a refit takes no arc cosine. An entity that moves beyond the larger of four
 // times its leaf's radius, twice its parent's and four times the mean leaf radius (all as
 // arranged: a jump), an inserted one, and one whose position leaves the trusted range go to the
-// scanned list instead; erased entities leave gaps in the tree.
+// scanned list instead; erased entities leave gaps in the tree. A build leaves one gap in every
+// leaf, and at each refit a listed entity moves into a gap of one of the 16 leaves nearest it
+// whose cap holds it: entities that keep jumping (near the origin of R³ a small step is a long arc
+// of P³) come back into the tree instead of filling the list.
 //
 // Drift. Entities that drift apart make every search visit more. A subtree whose leaves' radii, in
 // sum, or whose own radius has grown by a half since it was arranged, and whose entities have
@@ -124,11 +134,11 @@ struct NEMRA_API WithinBounds {
 // report OutOfMemory leave the index exactly as it was.
 //
 // Memory. Per entity held: a position (32 bytes), its id in the tree (8), its id and slot in the
-// directory (12); per leaf of 8 to 16 entities and per ball above it, 96 bytes and a flag, and per
-// leaf one 8-byte bound per level above it; and room for the scanned list. Measured: 70 to 80
-// bytes per entity from 1e3 to 1e6 entities. A build needs in addition about 24 bytes per entity
-// for the arrangement, released before it returns (a peak of 81 to 86 bytes per entity). An
-// upkeep call allocates nothing unless the directory grows (by doubling), a subtree of m entries
+// directory (12); per leaf of 8 to 16 entities, a spare slot (40 bytes), and per leaf and per ball
+// above it 96 bytes and a flag, and per leaf one 8-byte bound per level above it; and room for the
+// scanned list. Measured: 72 to 85 bytes per entity from 1e3 to 1e6 entities. A build needs in
+// addition about 24 bytes per entity for the arrangement, released before it returns (a peak of 83
+// to 90 bytes per entity). An upkeep call allocates nothing unless the directory grows (by doubling), a subtree of m entries
 // is arranged again (68 bytes per entry, released before the return) or the index is built again,
 // when the old index is released only after the new one is complete: that peak is the two side by
 // side, about 160 bytes per entity. Ids let go since the last build keep their directory entry (12
@@ -211,6 +221,8 @@ class NEMRA_API NearestIndex {
   std::size_t findInDirectory(std::uint64_t id, std::size_t hint) const noexcept;
   void place(std::size_t r, std::uint64_t id, const nemra_kernel::HomVec4& position);
   void moveToList(std::size_t slot);
+  void markMoved(std::size_t slot) noexcept;
+  void rehome() noexcept;
   void letGo(std::size_t r) noexcept;
   void refitTree() noexcept;
   void refitLeaf(std::size_t ball, std::size_t begin, std::size_t end) noexcept;
@@ -259,6 +271,8 @@ class NEMRA_API NearestIndex {
   std::size_t depth_ = 0;
   std::size_t held_ = 0;
   std::size_t gaps_ = 0;
+  // The gaps a build leaves, one spare slot per leaf.
+  std::size_t spare_ = 0;
   // The scanned list's length at which the index is built again.
   std::size_t list_limit_ = 0;
   // Entities moved inside the tree since the last refit, and whether every ball is to be refitted.
@@ -281,18 +295,6 @@ struct PruningVisitor {
   const std::uint64_t* ids;
   const NearestFilter<Keep>* filter;
   SearchLimit limit{};
-  // The distance the limit was last set to. A limit above the best (or k-th) distance so far only
-  // prunes less, so it is set again (three correctly rounded functions) only once that distance
-  // has fallen below kResetShare of it.
-  double limit_at = kAboveEveryDistance;
-  static constexpr double kResetShare = 0.875;
-
-  void tighten(double distance) {
-    if (distance < kResetShare * limit_at) {
-      limit.set(distance);
-      limit_at = distance;
-    }
-  }
 
   [[nodiscard]] BallAction actOn(double cosine, const IndexBall& b) const {
     return limit.beyond(cosine, b) ? BallAction::skip : BallAction::searchInside;
@@ -307,32 +309,35 @@ struct PruningVisitor {
   }
 };
 
+// The two keep the entities' cosines to the query (fsCosine) and order them by nearerByCosine,
+// so an arc cosine is taken only between near ties, and the limit follows every change of the
+// best (or k-th) for the price of a square root.
 template <class Keep>
 struct NearestVisitor : PruningVisitor<Keep> {
-  double best = kAboveEveryDistance;
+  double best = -1.0;
   std::uint64_t best_id = 0;  // none yet
 
   void entry(std::size_t i, const nemra_kernel::HomVec4& query, const nemra_kernel::HomVec4* unit) {
     if (this->passedOver(i, unit)) return;
-    const double d = nemra_kernel::fsDistance(query, this->positions[i]);
+    const double c = fsCosine(query, this->positions[i]);
     const std::uint64_t id = this->ids[i];
-    if (d < best || (d == best && id < best_id)) {
-      if (d != best) this->tighten(d);
-      best = d;
+    if (best_id == 0 || nearerByCosine(c, id, best, best_id)) {
+      best = c;
       best_id = id;
+      this->limit.setCosine(c);
     }
   }
 };
 
 template <class Keep>
 struct KNearestVisitor : PruningVisitor<Keep> {
-  KSmallest<std::uint64_t>* kept;
+  KNearestCosines<std::uint64_t>* kept;
 
   void entry(std::size_t i, const nemra_kernel::HomVec4& query, const nemra_kernel::HomVec4* unit) {
     if (this->passedOver(i, unit)) return;
-    const double before = kept->full() ? kept->last().distance : kAboveEveryDistance;
-    kept->offer(nemra_kernel::fsDistance(query, this->positions[i]), this->ids[i]);
-    if (kept->full() && kept->last().distance != before) this->tighten(kept->last().distance);
+    if (kept->offer(fsCosine(query, this->positions[i]), this->ids[i]) && kept->full()) {
+      this->limit.setCosine(kept->last().cosine);
+    }
   }
 };
 
@@ -401,33 +406,51 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
     scanList();
     return;
   }
-  struct Pending {
-    std::size_t ball, begin, end;
-    double cosine;
-  };
-  Pending stack[2 * 64];
+  // Depth first, the nearer child first: the search goes down into it and leaves the other on the
+  // stack (at most one per level; the fields apart, so each is stored and loaded whole).
+  std::uint32_t stack_ball[64], stack_begin[64], stack_end[64];
+  double stack_cosine[64];
   std::size_t top = 0;
-  stack[top++] = Pending{0, 0, tree_size_, std::fabs(detail::dot(balls_[0].centre, unit))};
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  while (top > 0) {
-    const Pending p = stack[--top];
-    const detail::BallAction action = visitor.actOn(p.cosine, balls_[p.ball]);
-    if (action == detail::BallAction::skip) continue;
+  std::size_t b = 0, begin = 0, end = tree_size_;
+  double cosine = std::fabs(detail::dot(balls_[0].centre, unit));
+  for (;;) {
+    const detail::BallAction action = visitor.actOn(cosine, balls_[b]);
+    if (action == detail::BallAction::searchInside && b < first_leaf) {
+      const std::size_t mid = begin + (end - begin) / 2;
+      const std::size_t l = 2 * b + 1;
+      const double cl = std::fabs(detail::dot(balls_[l].centre, unit));
+      const double cr = std::fabs(detail::dot(balls_[l + 1].centre, unit));
+      stack_cosine[top] = cl < cr ? cl : cr;
+      if (cl < cr) {
+        stack_ball[top] = static_cast<std::uint32_t>(l);
+        stack_begin[top] = static_cast<std::uint32_t>(begin);
+        stack_end[top] = static_cast<std::uint32_t>(mid);
+        b = l + 1;
+        begin = mid;
+        cosine = cr;
+      } else {
+        stack_ball[top] = static_cast<std::uint32_t>(l + 1);
+        stack_begin[top] = static_cast<std::uint32_t>(mid);
+        stack_end[top] = static_cast<std::uint32_t>(end);
+        b = l;
+        end = mid;
+        cosine = cl;
+      }
+      ++top;
+      continue;
+    }
     if (action == detail::BallAction::takeAll) {
-      for (std::size_t i = p.begin; i < p.end; ++i) visitor.inside(i);
-      continue;
+      for (std::size_t i = begin; i < end; ++i) visitor.inside(i);
+    } else if (action == detail::BallAction::searchInside) {
+      for (std::size_t i = begin; i < end; ++i) visitor.entry(i, query, &unit);
     }
-    if (p.ball >= first_leaf) {
-      for (std::size_t i = p.begin; i < p.end; ++i) visitor.entry(i, query, &unit);
-      continue;
-    }
-    const std::size_t mid = p.begin + (p.end - p.begin) / 2;
-    const std::size_t l = 2 * p.ball + 1, r = l + 1;
-    Pending near{l, p.begin, mid, std::fabs(detail::dot(balls_[l].centre, unit))};
-    Pending far{r, mid, p.end, std::fabs(detail::dot(balls_[r].centre, unit))};
-    if (near.cosine < far.cosine) std::swap(near, far);
-    stack[top++] = far;
-    stack[top++] = near;  // taken first
+    if (top == 0) break;
+    --top;
+    b = stack_ball[top];
+    begin = stack_begin[top];
+    end = stack_end[top];
+    cosine = stack_cosine[top];
   }
   scanList();
 }
@@ -445,14 +468,14 @@ template <class Keep>
 std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
     nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out,
     const NearestFilter<Keep>& filter) const {
-  return detail::kNearestList<std::uint64_t>(
-      k, held_, out,
-      [&](detail::KSmallest<std::uint64_t>& kept) {
-        detail::KNearestVisitor<Keep> visitor{{positions_.data(), slot_ids_.data(), &filter},
-                                              &kept};
-        visit(query, visitor);
-      },
-      [](std::uint64_t id) { return EntityId::init(id); });
+  using Kept = detail::KNearestCosines<std::uint64_t>;
+  const auto offer = [&](Kept& kept) {
+    detail::KNearestVisitor<Keep> visitor{{positions_.data(), slot_ids_.data(), &filter}, &kept};
+    visit(query, visitor);
+  };
+  const auto idOf = [](std::uint64_t id) { return EntityId::init(id); };
+  return detail::kNearestList<std::uint64_t, decltype(offer), decltype(idOf), Kept>(k, held_, out,
+                                                                                  offer, idOf);
 }
 
 template <class Keep>

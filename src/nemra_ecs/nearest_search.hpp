@@ -19,6 +19,7 @@
 
 #include <nemra_ecs/error.hpp>
 #include <nemra_ecs/ids.hpp>
+#include <nemra_kernel/cr_math.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 
 namespace nemra_ecs {
@@ -127,6 +128,78 @@ class KSmallest {
   std::pmr::vector<Ranked> heap_;
 };
 
+// The cosine whose arc cosine fsDistance(a, b) is, bit for bit: min(|a·b| / (|a|·|b|), 1), a NaN
+// quotient counting as 1, and 1 (distance 0) when either length is below the zero guard. So
+// cr::acos(fsCosine(a, b)) is fsDistance(a, b). Out of line, so that no caller's floating-point
+// flags can change its bits.
+[[nodiscard]] NEMRA_API double fsCosine(const nemra_kernel::HomVec4& a,
+                                        const nemra_kernel::HomVec4& b) noexcept;
+
+// Cosines more than this apart have arc cosines in the opposite order after rounding: acos has a
+// slope of magnitude at least 1, and its results (below 2) are rounded to within 1.2e-16.
+inline constexpr double kCosOrderGap = 1e-15;
+
+// Whether an entity at cosine a (as fsCosine gives) with rank ra comes before one at cosine b with
+// rank rb in the searches' order: nearer first, and of equal distances the earlier rank. Decided
+// by the cosines when they are apart, by the two distances otherwise, so the order is exactly that
+// of (cr::acos(cosine), rank) with an arc cosine only for near ties.
+template <class Rank>
+[[nodiscard]] bool nearerByCosine(double a, Rank ra, double b, Rank rb) {
+  if (a > b + kCosOrderGap) return true;
+  if (b > a + kCosOrderGap) return false;
+  const double da = nemra_kernel::cr::acos(a), db = nemra_kernel::cr::acos(b);
+  return da < db || (da == db && ra < rb);
+}
+
+// KSmallest's choice made on cosines (nearerByCosine): the k first entities offered, in the
+// searches' order, with an arc cosine taken only to part near ties.
+template <class Rank>
+class KNearestCosines {
+ public:
+  struct Ranked {
+    double cosine;
+    Rank rank;
+  };
+
+  KNearestCosines(std::size_t k, std::size_t most, std::pmr::memory_resource* resource)
+      : k_(k), heap_(resource) {
+    heap_.reserve(std::min(k, most));
+  }
+
+  bool full() const { return heap_.size() == k_; }
+  // The k-th so far; only when full.
+  const Ranked& last() const { return heap_.front(); }
+
+  // Offers an entity; true when the kept set changed.
+  bool offer(double cosine, Rank rank) {
+    const Ranked r{cosine, rank};
+    if (heap_.size() < k_) {
+      heap_.push_back(r);  // within the reserved storage
+      std::push_heap(heap_.begin(), heap_.end(), before);
+      return true;
+    }
+    if (k_ == 0 || !before(r, heap_.front())) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), before);
+    heap_.back() = r;
+    std::push_heap(heap_.begin(), heap_.end(), before);
+    return true;
+  }
+
+  // The kept entities, nearest first; offer no more afterwards.
+  std::span<const Ranked> sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), before);
+    return heap_;
+  }
+
+ private:
+  static bool before(const Ranked& a, const Ranked& b) {
+    return nearerByCosine(a.cosine, a.rank, b.cosine, b.rank);
+  }
+
+  std::size_t k_;
+  std::pmr::vector<Ranked> heap_;
+};
+
 // A query's list of ids on `out` (nullptr: the default resource), filled by fill(ids). Running out
 // of memory anywhere in fill gives OutOfMemory; whatever fill allocated from `out` for working
 // storage must be owned by objects it destroys, so nothing is leaked.
@@ -141,16 +214,16 @@ std::expected<std::pmr::vector<EntityId>, Error> idList(std::pmr::memory_resourc
   }
 }
 
-// kNearest's list: nothing for k = 0; otherwise offer(kept) offers every candidate to a
-// KSmallest<Rank> of k with storage for min(k, most) pairs (from `out`, released before the
-// return), and the ranks kept become ids through idOf, nearest first.
-template <class Rank, class Offer, class IdOf>
+// kNearest's list: nothing for k = 0; otherwise offer(kept) offers every candidate to a Kept
+// (KSmallest<Rank> or KNearestCosines<Rank>) of k with storage for min(k, most) entries (from
+// `out`, released before the return), and the ranks kept become ids through idOf, nearest first.
+template <class Rank, class Offer, class IdOf, class Kept = KSmallest<Rank>>
 std::expected<std::pmr::vector<EntityId>, Error> kNearestList(std::size_t k, std::size_t most,
                                                               std::pmr::memory_resource* out,
                                                               Offer offer, IdOf idOf) {
   return idList(out, [&](std::pmr::vector<EntityId>& ids) {
     if (k == 0) return;
-    KSmallest<Rank> kept(k, most, ids.get_allocator().resource());
+    Kept kept(k, most, ids.get_allocator().resource());
     offer(kept);
     const auto sorted = kept.sorted();
     ids.reserve(sorted.size());

@@ -167,6 +167,18 @@ std::optional<EntityId> literalNearest(const std::pmr::vector<Entity>& entities,
 
 }  // namespace
 
+namespace detail {
+
+double fsCosine(const HomVec4& a, const HomVec4& b) noexcept {
+  // fsDistance's steps before its arc cosine, in its order.
+  const double n1 = std::sqrt(norm2(a)), n2 = std::sqrt(norm2(b));
+  if (n1 < nemra_kernel::ZERO_NORM_GUARD || n2 < nemra_kernel::ZERO_NORM_GUARD) return 1.0;
+  const double d = std::fabs(dot(a, b)) / (n1 * n2);
+  return d < 1.0 ? d : 1.0;
+}
+
+}  // namespace detail
+
 // A query shorter than the zero guard, or NaN, is at distance 0 from every entity: the first active
 // one wins. A query too long for the screen takes the literal search. Positions outside the trusted
 // range never rule an entity out.

@@ -203,7 +203,7 @@ TEST(NearestIndexUpkeep, OutOfMemoryLeavesTheIndexAsItWas) {
     // New entities beyond the list's room, so that the call must allocate.
     std::vector<EntityId> ids;
     std::vector<HomVec4> to;
-    for (int i = 0; i < (call == 2 ? 400 : 100); ++i) {
+    for (int i = 0; i < (call == 0 ? 100 : 400); ++i) {
       ids.push_back(*world.createEntity("new"));
       world.entities.back().setPosition(inBox(gen));
       to.push_back(world.entities.back().position);
