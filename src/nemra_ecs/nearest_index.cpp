@@ -92,7 +92,7 @@ constexpr double kCapFloor = 1e-9;
 
 // A subtree is arranged again once the sum of its leaves' radii, or its own radius, has grown by a
 // half since it was arranged, and its entities have moved kMovesPerArrangement times over (counted
-// against its entries): so every arrangement of m entries, O(m log m), is paid for by at least 8m
+// against its entries): so every arrangement of m entries, O(m log m), is paid for by at least 16m
 // moves, and a tick of small steps costs a fraction of a build however fast the entities
 // disperse.
 constexpr double kWornGrowth = 1.5;
@@ -101,7 +101,7 @@ constexpr double kWornGrowth = 1.5;
 // build) from the leaf's centre: a leaf arranged thin (entities along one line through the origin,
 // say) would otherwise list its entities at their first step across it.
 constexpr double kCapOverMean = 4.0;
-constexpr std::size_t kMovesPerArrangement = 8;
+constexpr std::size_t kMovesPerArrangement = 16;
 
 // How many directory entries ahead refit requests the stored position from memory.
 constexpr std::size_t kRefitPrefetch = 48;

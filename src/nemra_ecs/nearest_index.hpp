@@ -71,6 +71,17 @@ class NEMRA_API SearchLimit {
     return c * c < screen2_ * norm2(p);
   }
 
+  // For two entries of the tree: bit k set when entry k is screened out (as `screened`), without
+  // a branch per entry.
+  [[nodiscard]] unsigned screenedPair(const nemra_kernel::HomVec4& a,
+                                      const nemra_kernel::HomVec4& b,
+                                      const nemra_kernel::HomVec4& unit) const noexcept {
+    const double ca = dot(a, unit), cb = dot(b, unit);
+    const bool out_a = ca * ca < screen2_ * norm2(a);
+    const bool out_b = cb * cb < screen2_ * norm2(b);
+    return static_cast<unsigned>(out_a) | static_cast<unsigned>(out_b) << 1;
+  }
+
   // Covers the rounding of c (2e-15) and of the bound (1e-15).
   static constexpr double kCosSlack = 1e-14;
   static constexpr double kMargin = 5e-7;
@@ -120,10 +131,10 @@ struct NEMRA_API WithinBounds {
 //
 // Drift. Entities that drift apart make every search visit more. A subtree whose leaves' radii, in
 // sum, or whose own radius has grown by a half since it was arranged, and whose entities have
-// moved eight times over since, is arranged again in place, as a build would arrange its entries
+// moved sixteen times over since, is arranged again in place, as a build would arrange its entries
 // (the highest such subtree; its slots stay the same, so nothing above it moves). Each arrangement
-// of m entries, O(m log m), is paid for by at least 8m moves: a step of every entity costs a pass
-// and, on average, at most an eighth of the arrangements a build makes.
+// of m entries, O(m log m), is paid for by at least 16m moves: a step of every entity costs a pass
+// and, on average, at most a sixteenth of the arrangements a build makes.
 //
 // When it is built again. The index builds itself again from its own contents when the scanned
 // list has used its room (64 entries and one per 1024 of the tree) or when a quarter of the tree
@@ -301,9 +312,9 @@ struct PruningVisitor {
   }
   void inside(std::size_t) {}
   // Whether the entry at i is a gap, is filtered out, or is known to lie beyond the limit without
-  // its distance. `unit` is the unit query for an entry of the tree, nullptr for a scanned one.
+  // its distance. `unit` is the unit query for an entry to screen, nullptr for one screened
+  // already or not to be screened (a scanned one outside the trusted range).
   [[nodiscard]] bool passedOver(std::size_t i, const nemra_kernel::HomVec4* unit) const {
-    // The id first: it is at hand, and an entity the filter leaves out needs no position.
     if (ids[i] == 0 || !filter->passes(EntityId::init(ids[i]))) return true;
     return unit != nullptr && limit.screened(positions[i], *unit);
   }
@@ -443,7 +454,14 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
     if (action == detail::BallAction::takeAll) {
       for (std::size_t i = begin; i < end; ++i) visitor.inside(i);
     } else if (action == detail::BallAction::searchInside) {
-      for (std::size_t i = begin; i < end; ++i) visitor.entry(i, query, &unit);
+      // A leaf: its entries screened two at a time, those kept handed on without the screen.
+      std::size_t i = begin;
+      for (; i + 1 < end; i += 2) {
+        const unsigned out = visitor.limit.screenedPair(positions_[i], positions_[i + 1], unit);
+        if ((out & 1U) == 0) visitor.entry(i, query, nullptr);
+        if ((out & 2U) == 0) visitor.entry(i + 1, query, nullptr);
+      }
+      if (i < end) visitor.entry(i, query, &unit);
     }
     if (top == 0) break;
     --top;

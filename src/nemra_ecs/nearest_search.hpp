@@ -144,11 +144,16 @@ inline constexpr double kCosOrderGap = 1e-15;
 // by the cosines when they are apart, by the two distances otherwise, so the order is exactly that
 // of (cr::acos(cosine), rank) with an arc cosine only for near ties.
 template <class Rank>
-[[nodiscard]] bool nearerByCosine(double a, Rank ra, double b, Rank rb) {
-  if (a > b + kCosOrderGap) return true;
-  if (b > a + kCosOrderGap) return false;
+[[gnu::noinline]] bool nearerByDistance(double a, Rank ra, double b, Rank rb) {
   const double da = nemra_kernel::cr::acos(a), db = nemra_kernel::cr::acos(b);
   return da < db || (da == db && ra < rb);
+}
+
+template <class Rank>
+[[nodiscard, gnu::always_inline]] inline bool nearerByCosine(double a, Rank ra, double b, Rank rb) {
+  if (a > b + kCosOrderGap) return true;
+  if (b > a + kCosOrderGap) return false;
+  return nearerByDistance(a, ra, b, rb);
 }
 
 // KSmallest's choice made on cosines (nearerByCosine): the k first entities offered, in the
@@ -192,7 +197,7 @@ class KNearestCosines {
   }
 
  private:
-  static bool before(const Ranked& a, const Ranked& b) {
+  [[gnu::always_inline]] static bool before(const Ranked& a, const Ranked& b) {
     return nearerByCosine(a.cosine, a.rank, b.cosine, b.rank);
   }
 
