@@ -1,6 +1,9 @@
 // Movement in bulk: setPosition over spans of ids and points.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 
 #include <nemra_ecs/world.hpp>
 
@@ -12,10 +15,26 @@ namespace {
 // bound by memory, and early requests keep the loads in flight.
 constexpr std::size_t kPrefetchAhead = 8;
 
+// Entity::setPosition, inline and with the length taken once: the same length (HomVec4::norm's
+// sums in its order), the same quotients (normalize's; its own zero guard cannot hold once the
+// length is above it) and the same checks, so the same bits and the same version.
+[[gnu::always_inline]] inline void setPositionOf(Entity& e, const nemra_kernel::HomVec4& p) {
+  const double n = std::sqrt(((p.x * p.x + p.y * p.y) + p.z * p.z) + p.w * p.w);
+  if (n > nemra_kernel::ZERO_NORM_GUARD && std::isfinite(n)) {
+    const auto unit = nemra_kernel::HomVec4::init(p.x / n, p.y / n, p.z / n, p.w / n);
+    if (std::isfinite(unit.x) && std::isfinite(unit.y) && std::isfinite(unit.z) &&
+        std::isfinite(unit.w)) {
+      e.position = unit;
+    }
+  }
+  // Entity's version rule: one up, saturating.
+  if (e.version != std::numeric_limits<std::uint64_t>::max()) ++e.version;
+}
+
 // A cursor follows the ids through `entities`: when the next id is the record after the last one
 // found (ids in creation order), it is taken without getEntity's lookup. Ids are distinct and
 // increase with position, so the record there holding the id is the one getEntity would give.
-// visit(i, entity) is called for each id found after its setPosition.
+// visit(i, entity) is called for each id found after its position is set.
 template <class Visit>
 std::size_t setEach(World& world, std::span<const EntityId> ids,
                     std::span<const nemra_kernel::HomVec4> points, std::size_t n, Visit visit) {
@@ -34,7 +53,7 @@ std::size_t setEach(World& world, std::span<const EntityId> ids,
     next = static_cast<std::size_t>(e - data) + 1;
     if (next + kPrefetchAhead < size)
       __builtin_prefetch(&data[next + kPrefetchAhead].position, 1, 3);
-    e->setPosition(points[i]);
+    setPositionOf(*e, points[i]);
     visit(i, *e);
     ++found;
   }
