@@ -943,6 +943,9 @@ std::expected<std::size_t, Error> NearestIndex::update(std::span<const EntityId>
     to_list += slots_[r] == kNone || !inTree(positions[i]) ? 1U : 0U;
   }
   if (auto room = makeRoom(new_ids, to_list); !room) return std::unexpected(room.error());
+  // A batch that may move more entities than place() marks one by one refits every ball; marked
+  // first, it would walk down and up the tree for each of the first half-leaf-count entities.
+  if (n > (std::size_t{1} << depth_) / 2) refit_all_ = true;
   std::size_t held = 0;
   hint = 0;
   for (std::size_t i = 0; i < n; ++i) {
