@@ -59,7 +59,7 @@ struct Ticks {
     }
     for (int t = 0; t < 2; ++t) {
       for (std::size_t i = 0; i < n; ++i) {
-        w.entities[i].setPosition(HomVec4::init(static_cast<double>(i + t), 0.5, 0.25, 1.0));
+        w.entities[i].setPosition(HomVec4::init(static_cast<double>(i) + t, 0.5, 0.25, 1.0));
         s.get<Unit>(w.entities[i].id)->cooldown = t;
       }
       const auto bytes = nemra_ecs::saveSnapshot(w, s, nullptr);
