@@ -2,7 +2,8 @@
 // std::vectors holding the same data, get<T> of the last entity at 1e3..1e6, set (adding a
 // component) per call at 1e3..1e6, saveSnapshot / loadSnapshot / stateDigest in bytes per second
 // at 1e6 entities with two 16-byte components, loadSnapshot of 320,000 rows under three id
-// patterns, and the store's bytes per row.
+// patterns and the entity index alone under the same, and the store's bytes per row.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -284,6 +285,26 @@ void loadIds(benchmark::State& state, IdPattern pattern) {
   setBatch(state, n);
 }
 
+// The entity index alone, built at once from the rows of loadIds: the part of a load whose
+// cost depends on the ids, without the reading and copying that every load does.
+void indexAssign(benchmark::State& state, IdPattern pattern) {
+  using nemra_ecs::detail::EntityIndex;
+  const std::vector<std::uint64_t> ids = idsOf(pattern, sizeArg(state));
+  std::vector<EntityIndex::Entry> rows;
+  for (std::uint32_t r = 0; r < ids.size(); ++r) rows.push_back({ids[r], {0, r}});
+  std::vector<EntityIndex::Entry> work(rows.size());
+  EntityIndex index(std::pmr::new_delete_resource());
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::ranges::copy(rows, work.begin());
+    index.release();
+    state.ResumeTiming();
+    if (index.assign(work) != EntityIndex::Assigned::ok) fail("assign");
+  }
+  if (index.size() != ids.size() || index.find(ids.back()) == nullptr) fail("find");
+  setBatch(state, ids.size());
+}
+
 // Bytes a store of n entities with one 16-byte component holds per row beyond the component:
 // the row's entity id, its index entry and the spare capacity of both as set grew them, and
 // without the spare capacity after shrinkToFit.
@@ -328,6 +349,14 @@ void memoryPerRow(benchmark::State& state) {
         std::pair{"snapshot/loadIds/multiples", IdPattern::multiples},
         std::pair{"snapshot/loadIds/hugeThenSmall", IdPattern::hugeThenSmall}}) {
     benchmark::RegisterBenchmark(name, loadIds, pattern)
+        ->Arg(320000)
+        ->Unit(benchmark::kMillisecond);
+  }
+  for (const auto& [name, pattern] :
+       {std::pair{"index/assign/sequential", IdPattern::sequential},
+        std::pair{"index/assign/multiples", IdPattern::multiples},
+        std::pair{"index/assign/hugeThenSmall", IdPattern::hugeThenSmall}}) {
+    benchmark::RegisterBenchmark(name, indexAssign, pattern)
         ->Arg(320000)
         ->Unit(benchmark::kMillisecond);
   }
