@@ -358,10 +358,15 @@ int peer(const std::map<std::string, std::string>& o) {
         log << "spectator added at " << confirmed << '\n';
       }
     }
-    // In the fault run player 0 leaves once it has its report, and the others once it left.
+    // In the fault run player 0 leaves once it has its report and 60 frames past the last, and
+    // the others once it left. The 60 frames: a peer that leaves drops the inputs the others have
+    // not yet received from it (they become zero inputs there), and no peer runs more than the
+    // prediction window ahead of the inputs it has, so by then every peer has player 0's inputs
+    // for every frame compared.
     const bool finished =
         confirmed != NO_FRAME && confirmed >= kFrames && reported &&
-        (fault ? index == 0 || someone_left : confirmed >= kFrames + 120 || someone_left);
+        (fault ? (index == 0 && confirmed >= kFrames + 60) || someone_left
+               : confirmed >= kFrames + 120 || someone_left);
     if (finished) break;
     if (Steady::now() > give_up) {
       const auto& c = transport->counters();
