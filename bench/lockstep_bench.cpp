@@ -6,6 +6,11 @@
 // lockstep/frame/N       one frame: the tick and the save (the baseline);
 // lockstep/rollback8/N   what a rollback of 8 frames adds to a frame: the load of the state of 8
 //                        frames back and 8 frames simulated and saved again;
+// lockstep/motionFrame/N and motionRollback8/N
+//                        the same with the tick of a world in motion (bench/tick_bench.cpp): every
+//                        entity moves by its velocity, a NearestIndex follows, and 1,000 units ask
+//                        for their 8 nearest enemies; a load refits the index to the state loaded.
+//                        Both start after 300 frames, so the index is in its steady state;
 // lockstep/network       three players over an in-process network losing 10 % of the datagrams
 //                        and delaying them 0-60 ms, 600 frames: the counter bytes_per_frame is the
 //                        bytes each peer sends a frame;
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <memory_resource>
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/session.hpp>
 #include <nemra_lockstep/spectator_session.hpp>
@@ -29,6 +35,8 @@
 #include <benchmark/benchmark.h>
 
 #include <nemra_ecs/component_store.hpp>
+#include <nemra_ecs/nearest_index.hpp>
+#include <nemra_ecs/nearest_search.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 
@@ -118,6 +126,105 @@ void BM_Rollback8(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Rollback8)->Name("lockstep/rollback8")->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// The enemies of a team: the entities of the other team (team = id mod 2).
+struct Enemy {
+  std::uint64_t team;
+  bool operator()(EntityId id) const noexcept { return id.id % 2 != team; }
+};
+
+struct MotionGame final : WorldGame {
+  MotionGame() : WorldGame(WorldStates::init(40, registerTypes, nullptr).value()) {}
+  nemra_ecs::NearestIndex index = nemra_ecs::NearestIndex::init(nullptr);
+  std::vector<EntityId> ids, askers;
+  std::vector<HomVec4> next, stored;
+  std::pmr::monotonic_buffer_resource scratch{1 << 16};
+  std::size_t found = 0;
+
+  void populate(std::size_t n) {
+    if (!registerTypes(store)) fail("register");
+    std::mt19937_64 rng(n);
+    std::uniform_real_distribution<double> side(-1000.0, 1000.0);
+    std::normal_distribution<double> speed(0.0, 1.0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto id = world.createEntity("unit").value();
+      world.getEntity(id)->setPosition(HomVec4::init(side(rng), side(rng), side(rng), 1));
+      if (!store.set(id, Velocity{speed(rng), speed(rng), speed(rng), 0})) fail("set");
+    }
+    for (std::size_t a = 0; a < 1000 && a < n; ++a) askers.push_back(EntityId::init(a * (n / 1000) + 1));
+    auto built = nemra_ecs::NearestIndex::build(world, nullptr);
+    if (!built) fail("build");
+    index = std::move(*built);
+  }
+  void advanceFrame(Frame, std::span<const PlayerInput> inputs) override {
+    ids.clear();
+    next.clear();
+    store.each<Velocity>([&](EntityId id, Velocity& v) {
+      const int in = std::to_integer<int>(inputs[id.id % inputs.size()].bytes[0]);
+      v.x += (in % 16 - 7.5) * 1e-2;
+      v.y += (in / 16 - 7.5) * 1e-2;
+      const HomVec4 p = world.entities[id.id - 1].position;
+      ids.push_back(id);
+      next.push_back(HomVec4::init(p.x + v.x * p.w, p.y + v.y * p.w, p.z + v.z * p.w, p.w));
+    });
+    stored.resize(ids.size());
+    if (world.setPositions(ids, next, stored) != ids.size()) fail("setPositions");
+    if (!index.update(ids, stored)) fail("update");
+    for (const EntityId a : askers) {
+      const auto enemies = index.kNearest(world.entities[a.id - 1].position, 8, &scratch,
+                                          nemra_ecs::excluding(a, Enemy{a.id % 2}));
+      if (!enemies) fail("kNearest");
+      found += enemies->size();
+    }
+    scratch.release();
+  }
+  std::expected<void, LockstepError> loadState(Frame frame) override {
+    auto loaded = WorldGame::loadState(frame);
+    if (loaded && !index.refit(world)) fail("refit");
+    return loaded;
+  }
+};
+
+void motionFrames(MotionGame& g, Frame from, Frame to) {
+  const std::array<std::byte, 3> bytes{std::byte{3}, std::byte{200}, std::byte{77}};
+  const std::array<PlayerInput, 3> inputs{PlayerInput{std::span(&bytes[0], 1)},
+                                          PlayerInput{std::span(&bytes[1], 1)},
+                                          PlayerInput{std::span(&bytes[2], 1)}};
+  for (Frame f = from; f < to; ++f) {
+    g.advanceFrame(f, inputs);
+    if (!g.saveState(f + 1)) fail("save");
+  }
+}
+
+constexpr Frame kMotionWarmUp = 300;
+
+void BM_MotionFrame(benchmark::State& state) {
+  MotionGame g;
+  g.populate(static_cast<std::size_t>(state.range(0)));
+  if (!g.saveState(0)) fail("save");
+  motionFrames(g, 0, kMotionWarmUp);
+  Frame f = kMotionWarmUp;
+  for (auto _ : state) {
+    motionFrames(g, f, f + 1);
+    ++f;
+  }
+}
+BENCHMARK(BM_MotionFrame)->Name("lockstep/motionFrame")->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_MotionRollback8(benchmark::State& state) {
+  MotionGame g;
+  g.populate(static_cast<std::size_t>(state.range(0)));
+  if (!g.saveState(0)) fail("save");
+  motionFrames(g, 0, kMotionWarmUp);
+  for (auto _ : state) {
+    if (!g.loadState(kMotionWarmUp - 8)) fail("load");
+    motionFrames(g, kMotionWarmUp - 8, kMotionWarmUp);
+  }
+}
+BENCHMARK(BM_MotionRollback8)
+    ->Name("lockstep/motionRollback8")
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond);
 
 const NetworkFaults kLossy{.loss_per_mille = 100,
                            .duplicate_per_mille = 50,
