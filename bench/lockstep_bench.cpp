@@ -92,7 +92,9 @@ struct BenchGame final : WorldGame {
   }
 };
 
-void frames(BenchGame& g, Frame from, Frame to) {
+// Frames [from, to) of a game with three players' fixed inputs, each saved.
+template <class AnyGame>
+void frames(AnyGame& g, Frame from, Frame to) {
   const std::array<std::byte, 3> bytes{std::byte{3}, std::byte{200}, std::byte{77}};
   const std::array<PlayerInput, 3> inputs{PlayerInput{std::span(&bytes[0], 1)},
                                           PlayerInput{std::span(&bytes[1], 1)},
@@ -185,27 +187,16 @@ struct MotionGame final : WorldGame {
   }
 };
 
-void motionFrames(MotionGame& g, Frame from, Frame to) {
-  const std::array<std::byte, 3> bytes{std::byte{3}, std::byte{200}, std::byte{77}};
-  const std::array<PlayerInput, 3> inputs{PlayerInput{std::span(&bytes[0], 1)},
-                                          PlayerInput{std::span(&bytes[1], 1)},
-                                          PlayerInput{std::span(&bytes[2], 1)}};
-  for (Frame f = from; f < to; ++f) {
-    g.advanceFrame(f, inputs);
-    if (!g.saveState(f + 1)) fail("save");
-  }
-}
-
 constexpr Frame kMotionWarmUp = 300;
 
 void BM_MotionFrame(benchmark::State& state) {
   MotionGame g;
   g.populate(static_cast<std::size_t>(state.range(0)));
   if (!g.saveState(0)) fail("save");
-  motionFrames(g, 0, kMotionWarmUp);
+  frames(g, 0, kMotionWarmUp);
   Frame f = kMotionWarmUp;
   for (auto _ : state) {
-    motionFrames(g, f, f + 1);
+    frames(g, f, f + 1);
     ++f;
   }
 }
@@ -215,10 +206,10 @@ void BM_MotionRollback8(benchmark::State& state) {
   MotionGame g;
   g.populate(static_cast<std::size_t>(state.range(0)));
   if (!g.saveState(0)) fail("save");
-  motionFrames(g, 0, kMotionWarmUp);
+  frames(g, 0, kMotionWarmUp);
   for (auto _ : state) {
     if (!g.loadState(kMotionWarmUp - 8)) fail("load");
-    motionFrames(g, kMotionWarmUp - 8, kMotionWarmUp);
+    frames(g, kMotionWarmUp - 8, kMotionWarmUp);
   }
 }
 BENCHMARK(BM_MotionRollback8)

@@ -80,54 +80,6 @@ inline constexpr double kMaxTrustedNorm2 = 1e300;
 
 [[gnu::always_inline]] inline double norm2(const nemra_kernel::HomVec4& a) { return dot(a, a); }
 
-// Keeps the k first (distance, rank) pairs among those offered, nearer first and of equal
-// distances the earlier rank (the creation order, which decides ties). Distances are never NaN
-// (fsDistance clamps). Its storage, for at most min(k, most) pairs, is taken once by the
-// constructor, which may throw std::bad_alloc.
-template <class Rank>
-class KSmallest {
- public:
-  struct Ranked {
-    double distance;
-    Rank rank;
-  };
-
-  KSmallest(std::size_t k, std::size_t most, std::pmr::memory_resource* resource)
-      : k_(k), heap_(resource) {
-    heap_.reserve(std::min(k, most));
-  }
-
-  bool full() const { return heap_.size() == k_; }
-  // The k-th pair so far; only when full.
-  const Ranked& last() const { return heap_.front(); }
-
-  void offer(double distance, Rank rank) {
-    const Ranked r{distance, rank};
-    if (heap_.size() < k_) {
-      heap_.push_back(r);  // within the reserved storage
-      std::push_heap(heap_.begin(), heap_.end(), before);
-    } else if (k_ != 0 && before(r, heap_.front())) {
-      std::pop_heap(heap_.begin(), heap_.end(), before);
-      heap_.back() = r;
-      std::push_heap(heap_.begin(), heap_.end(), before);
-    }
-  }
-
-  // The kept pairs, nearest first; offer no more afterwards.
-  std::span<const Ranked> sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), before);
-    return heap_;
-  }
-
- private:
-  static bool before(const Ranked& a, const Ranked& b) {
-    return a.distance < b.distance || (a.distance == b.distance && a.rank < b.rank);
-  }
-
-  std::size_t k_;
-  std::pmr::vector<Ranked> heap_;
-};
-
 // The cosine whose arc cosine fsDistance(a, b) is, bit for bit: min(|a·b| / (|a|·|b|), 1), a NaN
 // quotient counting as 1, and 1 (distance 0) when either length is below the zero guard. So
 // cr::acos(fsCosine(a, b)) is fsDistance(a, b). Out of line, so that no caller's floating-point
@@ -156,17 +108,15 @@ template <class Rank>
   return nearerByDistance(a, ra, b, rb);
 }
 
-// KSmallest's choice made on cosines (nearerByCosine): the k first entities offered, in the
-// searches' order, with an arc cosine taken only to part near ties.
-template <class Rank>
-class KNearestCosines {
+// Keeps the k first entries offered in Order's order (Order::Ranked: a key and a rank;
+// Order::before(a, b): a comes first). Its storage, for at most min(k, most) entries, is taken
+// once by the constructor, which may throw std::bad_alloc.
+template <class Order>
+class KFirst {
  public:
-  struct Ranked {
-    double cosine;
-    Rank rank;
-  };
+  using Ranked = typename Order::Ranked;
 
-  KNearestCosines(std::size_t k, std::size_t most, std::pmr::memory_resource* resource)
+  KFirst(std::size_t k, std::size_t most, std::pmr::memory_resource* resource)
       : k_(k), heap_(resource) {
     heap_.reserve(std::min(k, most));
   }
@@ -175,35 +125,63 @@ class KNearestCosines {
   // The k-th so far; only when full.
   const Ranked& last() const { return heap_.front(); }
 
-  // Offers an entity; true when the kept set changed.
-  bool offer(double cosine, Rank rank) {
-    const Ranked r{cosine, rank};
+  // Offers an entry; true when the kept set changed.
+  bool offer(double key, typename Order::Rank rank) {
+    const Ranked r{key, rank};
     if (heap_.size() < k_) {
       heap_.push_back(r);  // within the reserved storage
-      std::push_heap(heap_.begin(), heap_.end(), before);
+      std::push_heap(heap_.begin(), heap_.end(), Order::before);
       return true;
     }
-    if (k_ == 0 || !before(r, heap_.front())) return false;
-    std::pop_heap(heap_.begin(), heap_.end(), before);
+    if (k_ == 0 || !Order::before(r, heap_.front())) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), Order::before);
     heap_.back() = r;
-    std::push_heap(heap_.begin(), heap_.end(), before);
+    std::push_heap(heap_.begin(), heap_.end(), Order::before);
     return true;
   }
 
-  // The kept entities, nearest first; offer no more afterwards.
+  // The kept entries, first first; offer no more afterwards.
   std::span<const Ranked> sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), before);
+    std::sort_heap(heap_.begin(), heap_.end(), Order::before);
     return heap_;
   }
 
  private:
-  [[gnu::always_inline]] static bool before(const Ranked& a, const Ranked& b) {
-    return nearerByCosine(a.cosine, a.rank, b.cosine, b.rank);
-  }
-
   std::size_t k_;
   std::pmr::vector<Ranked> heap_;
 };
+
+// Nearer first and of equal distances the earlier rank (the creation order, which decides ties).
+// Distances are never NaN (fsDistance clamps).
+template <class R>
+struct DistanceOrder {
+  using Rank = R;
+  struct Ranked {
+    double distance;
+    Rank rank;
+  };
+  static bool before(const Ranked& a, const Ranked& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.rank < b.rank);
+  }
+};
+
+// The same order, decided on cosines (nearerByCosine): an arc cosine only to part near ties.
+template <class R>
+struct CosineOrder {
+  using Rank = R;
+  struct Ranked {
+    double cosine;
+    Rank rank;
+  };
+  [[gnu::always_inline]] static bool before(const Ranked& a, const Ranked& b) {
+    return nearerByCosine(a.cosine, a.rank, b.cosine, b.rank);
+  }
+};
+
+template <class Rank>
+using KSmallest = KFirst<DistanceOrder<Rank>>;
+template <class Rank>
+using KNearestCosines = KFirst<CosineOrder<Rank>>;
 
 // A query's list of ids on `out` (nullptr: the default resource), filled by fill(ids). Running out
 // of memory anywhere in fill gives OutOfMemory; whatever fill allocated from `out` for working
