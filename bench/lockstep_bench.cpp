@@ -153,7 +153,8 @@ struct MotionGame final : WorldGame {
       world.getEntity(id)->setPosition(HomVec4::init(side(rng), side(rng), side(rng), 1));
       if (!store.set(id, Velocity{speed(rng), speed(rng), speed(rng), 0})) fail("set");
     }
-    for (std::size_t a = 0; a < 1000 && a < n; ++a) askers.push_back(EntityId::init(a * (n / 1000) + 1));
+    for (std::size_t a = 0; a < 1000 && a < n; ++a)
+      askers.push_back(EntityId::init(a * (n / 1000) + 1));
     auto built = nemra_ecs::NearestIndex::build(world, nullptr);
     if (!built) fail("build");
     index = std::move(*built);

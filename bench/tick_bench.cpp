@@ -3,11 +3,11 @@
 // back the positions stored), the index follows (NearestIndex::update over those), 1,000 units each
 // ask for their 8 nearest enemies (kNearest with a filter that leaves out the asker and its
 // team-mates) and the state is digested (stateDigest). tick/N times the whole tick, after 300
-// untimed ticks, and reports each phase in ms as a counter; beside it, in the same run, the baselines the targets are ratios of:
-// the loop of getEntity and setPosition, a rebuild of the index, the same 1,000 queries unfiltered,
-// and memcpy of the digested bytes. update/N times the index's upkeep after every entity moved one
-// small step (the batch update with the stored positions, and refit, which reads them from the
-// world) against a build, at 1e5 and 1e6.
+// untimed ticks, and reports each phase in ms as a counter; beside it, in the same run, the
+// baselines the targets are ratios of: the loop of getEntity and setPosition, a rebuild of the
+// index, the same 1,000 queries unfiltered, and memcpy of the digested bytes. update/N times the
+// index's upkeep after every entity moved one small step (the batch update with the stored
+// positions, and refit, which reads them from the world) against a build, at 1e5 and 1e6.
 //
 // The tick's answers are checked once before timing: a sample of the filtered queries against the
 // world's own filtered scan; a difference aborts the program.

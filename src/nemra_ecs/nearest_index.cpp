@@ -599,8 +599,8 @@ void NearestIndex::rehome() noexcept {
       if (b < first_leaf) {
         const std::size_t mid = begin + (end - begin) / 2;
         const std::size_t l = 2 * b + 1;
-        const bool left = std::fabs(dot(balls_[l].centre, unit)) >=
-                          std::fabs(dot(balls_[l + 1].centre, unit));
+        const bool left =
+            std::fabs(dot(balls_[l].centre, unit)) >= std::fabs(dot(balls_[l + 1].centre, unit));
         stack_ball[top] = left ? l + 1 : l;
         stack_begin[top] = left ? mid : begin;
         stack_end[top] = left ? end : mid;

@@ -149,11 +149,12 @@ struct NEMRA_API WithinBounds {
 // above it 96 bytes and a flag, and per leaf one 8-byte bound per level above it; and room for the
 // scanned list. Measured: 72 to 85 bytes per entity from 1e3 to 1e6 entities. A build needs in
 // addition about 24 bytes per entity for the arrangement, released before it returns (a peak of 83
-// to 90 bytes per entity). An upkeep call allocates nothing unless the directory grows (by doubling), a subtree of m entries
-// is arranged again (68 bytes per entry, released before the return) or the index is built again,
-// when the old index is released only after the new one is complete: that peak is the two side by
-// side, about 160 bytes per entity. Ids let go since the last build keep their directory entry (12
-// bytes) so that they come back without moving the directory.
+// to 90 bytes per entity). An upkeep call allocates nothing unless the directory grows (by
+// doubling), a subtree of m entries is arranged again (68 bytes per entry, released before the
+// return) or the index is built again, when the old index is released only after the new one is
+// complete: that peak is the two side by side, about 160 bytes per entity. Ids let go since the
+// last build keep their directory entry (12 bytes) so that they come back without moving the
+// directory.
 //
 // Owns its storage (from the allocator given to init or build). Move-only.
 class NEMRA_API NearestIndex {
@@ -493,7 +494,7 @@ std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
   };
   const auto idOf = [](std::uint64_t id) { return EntityId::init(id); };
   return detail::kNearestList<std::uint64_t, decltype(offer), decltype(idOf), Kept>(k, held_, out,
-                                                                                  offer, idOf);
+                                                                                    offer, idOf);
 }
 
 template <class Keep>

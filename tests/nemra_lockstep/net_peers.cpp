@@ -363,10 +363,9 @@ int peer(const std::map<std::string, std::string>& o) {
     // not yet received from it (they become zero inputs there), and no peer runs more than the
     // prediction window ahead of the inputs it has, so by then every peer has player 0's inputs
     // for every frame compared.
-    const bool finished =
-        confirmed != NO_FRAME && confirmed >= kFrames && reported &&
-        (fault ? (index == 0 && confirmed >= kFrames + 60) || someone_left
-               : confirmed >= kFrames + 120 || someone_left);
+    const bool finished = confirmed != NO_FRAME && confirmed >= kFrames && reported &&
+                          (fault ? (index == 0 && confirmed >= kFrames + 60) || someone_left
+                                 : confirmed >= kFrames + 120 || someone_left);
     if (finished) break;
     if (Steady::now() > give_up) {
       const auto& c = transport->counters();
