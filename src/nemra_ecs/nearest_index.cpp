@@ -99,8 +99,11 @@ constexpr double kWornGrowth = 1.5;
 
 // Nor does an entity leave its leaf for the list before it is kCapOverMean mean leaf radii (at
 // build) from the leaf's centre: a leaf arranged thin (entities along one line through the origin,
-// say) would otherwise list its entities at their first step across it.
-constexpr double kCapOverMean = 4.0;
+// say) would otherwise list its entities at their first step across it, and in a large index
+// (small leaves) steady drift would carry entities past their caps before the sixteen moves per
+// entry that let a worn subtree be arranged again (at 1e6, four mean radii listed about 600
+// entities a tick and rebuilt the index every other tick).
+constexpr double kCapOverMean = 16.0;
 constexpr std::size_t kMovesPerArrangement = 16;
 
 // How many directory entries ahead refit requests the stored position from memory.

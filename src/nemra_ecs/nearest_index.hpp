@@ -122,7 +122,7 @@ struct NEMRA_API WithinBounds {
 // leaf, whose radius is refitted from its entries; an ancestor's radius is bounded through its
 // leaves (the leaf's radius plus a stored bound on the angle between the two centres), so no ball
 // is re-centred and a refit takes no arc cosine. An entity that moves beyond the larger of four
-// times its leaf's radius, twice its parent's and four times the mean leaf radius (all as
+// times its leaf's radius, twice its parent's and sixteen times the mean leaf radius (all as
 // arranged: a jump), an inserted one, and one whose position leaves the trusted range go to the
 // scanned list instead; erased entities leave gaps in the tree. A build leaves one gap in every
 // leaf, and at each refit a listed entity moves into a gap of one of the 16 leaves nearest it
