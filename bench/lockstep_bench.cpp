@@ -27,7 +27,7 @@
 #include <memory_resource>
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/session.hpp>
-#include <nemra_lockstep/spectator_session.hpp>
+#include <nemra_lockstep/watch_session.hpp>
 #include <nemra_lockstep/world_states.hpp>
 #include <random>
 #include <vector>

@@ -9,9 +9,9 @@
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/packet.hpp>
 #include <nemra_lockstep/session.hpp>
-#include <nemra_lockstep/spectator_session.hpp>
 #include <nemra_lockstep/sync_test_session.hpp>
 #include <nemra_lockstep/transport.hpp>
+#include <nemra_lockstep/watch_session.hpp>
 #include <nemra_lockstep/world_states.hpp>
 
 #endif

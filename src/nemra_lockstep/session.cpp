@@ -4,6 +4,7 @@
 #include <nemra_lockstep/blob_transfer.hpp>
 #include <nemra_lockstep/detail/drops.hpp>
 #include <nemra_lockstep/detail/input_ring.hpp>
+#include <nemra_lockstep/detail/owned_state.hpp>
 #include <nemra_lockstep/session.hpp>
 #include <new>
 #include <utility>
@@ -652,21 +653,13 @@ P2PSession::P2PSession(P2PSession&& other) noexcept
     : state_(std::exchange(other.state_, nullptr)) {}
 
 P2PSession& P2PSession::operator=(P2PSession&& other) noexcept {
-  if (this != &other) {
-    deinit();
-    state_ = std::exchange(other.state_, nullptr);
-  }
+  detail::takeOverState(state_, other.state_);
   return *this;
 }
 
 P2PSession::~P2PSession() { deinit(); }
 
-void P2PSession::deinit() noexcept {
-  if (state_ == nullptr) return;
-  std::pmr::polymorphic_allocator<State> alloc(state_->allocator);
-  alloc.delete_object(state_);
-  state_ = nullptr;
-}
+void P2PSession::deinit() noexcept { detail::destroyState(state_); }
 
 void P2PSession::poll() noexcept {
   if (state_ == nullptr || state_->failed) return;

@@ -24,7 +24,7 @@
 #include <map>
 #include <nemra_lockstep/enet_transport.hpp>
 #include <nemra_lockstep/session.hpp>
-#include <nemra_lockstep/spectator_session.hpp>
+#include <nemra_lockstep/watch_session.hpp>
 #include <nemra_lockstep/world_states.hpp>
 #include <netinet/in.h>
 #include <optional>

@@ -3,7 +3,8 @@
 #include <nemra_lockstep/blob_transfer.hpp>
 #include <nemra_lockstep/detail/drops.hpp>
 #include <nemra_lockstep/detail/input_ring.hpp>
-#include <nemra_lockstep/spectator_session.hpp>
+#include <nemra_lockstep/detail/owned_state.hpp>
+#include <nemra_lockstep/watch_session.hpp>
 #include <new>
 #include <utility>
 
@@ -231,21 +232,13 @@ SpectatorSession::SpectatorSession(SpectatorSession&& other) noexcept
     : state_(std::exchange(other.state_, nullptr)) {}
 
 SpectatorSession& SpectatorSession::operator=(SpectatorSession&& other) noexcept {
-  if (this != &other) {
-    deinit();
-    state_ = std::exchange(other.state_, nullptr);
-  }
+  detail::takeOverState(state_, other.state_);
   return *this;
 }
 
 SpectatorSession::~SpectatorSession() { deinit(); }
 
-void SpectatorSession::deinit() noexcept {
-  if (state_ == nullptr) return;
-  std::pmr::polymorphic_allocator<State> alloc(state_->allocator);
-  alloc.delete_object(state_);
-  state_ = nullptr;
-}
+void SpectatorSession::deinit() noexcept { detail::destroyState(state_); }
 
 std::expected<AdvanceStatus, LockstepError> SpectatorSession::advanceFrame(Game& game) noexcept {
   if (state_ == nullptr || state_->failed) return std::unexpected(LockstepError::SessionFailed);

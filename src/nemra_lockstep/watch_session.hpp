@@ -1,4 +1,4 @@
-// A spectator: a peer that plays no part in the session but follows it, receiving from one host
+// A spectator: a peer that sends no input to the session but follows it, receiving from one host
 // (a P2PSession that added it with addSpectator) every player's confirmed inputs and simulating
 // the same frames. It never predicts and never rolls back: it simulates a frame once all its
 // inputs are here. It starts from frame 0, or, joining late, from the host's newest confirmed
@@ -6,8 +6,8 @@
 // inputs; one that differs from the spectator's is a Desync event.
 #include <nemra/config.hpp>
 
-#if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_SPECTATOR_SESSION_HPP)
-#define NEMRA_LOCKSTEP_SPECTATOR_SESSION_HPP
+#if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_WATCH_SESSION_HPP)
+#define NEMRA_LOCKSTEP_WATCH_SESSION_HPP
 
 #include <cstddef>
 #include <cstdint>
