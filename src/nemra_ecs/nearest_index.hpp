@@ -326,10 +326,11 @@ struct PruningVisitor {
 // best (or k-th) for the price of a square root.
 template <class Keep>
 struct NearestVisitor : PruningVisitor<Keep> {
+  CosineQuery query;
   double best = -1.0;
   std::uint64_t best_id = 0;  // none yet
 
-  void entry(std::size_t i, const nemra_kernel::HomVec4& query, const nemra_kernel::HomVec4* unit) {
+  void entry(std::size_t i, const nemra_kernel::HomVec4&, const nemra_kernel::HomVec4* unit) {
     if (this->passedOver(i, unit)) return;
     const double c = fsCosine(query, this->positions[i]);
     const std::uint64_t id = this->ids[i];
@@ -344,8 +345,9 @@ struct NearestVisitor : PruningVisitor<Keep> {
 template <class Keep>
 struct KNearestVisitor : PruningVisitor<Keep> {
   KNearestCosines<std::uint64_t>* kept;
+  CosineQuery query;
 
-  void entry(std::size_t i, const nemra_kernel::HomVec4& query, const nemra_kernel::HomVec4* unit) {
+  void entry(std::size_t i, const nemra_kernel::HomVec4&, const nemra_kernel::HomVec4* unit) {
     if (this->passedOver(i, unit)) return;
     if (kept->offer(fsCosine(query, this->positions[i]), this->ids[i]) && kept->full()) {
       this->limit.setCosine(kept->last().cosine);
@@ -477,7 +479,8 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
 template <class Keep>
 std::optional<EntityId> NearestIndex::nearest(nemra_kernel::HomVec4 query,
                                               const NearestFilter<Keep>& filter) const {
-  detail::NearestVisitor<Keep> visitor{{positions_.data(), slot_ids_.data(), &filter}};
+  detail::NearestVisitor<Keep> visitor{{positions_.data(), slot_ids_.data(), &filter},
+                                       detail::cosineQuery(query)};
   visit(query, visitor);
   if (visitor.best_id == 0) return std::nullopt;
   return EntityId::init(visitor.best_id);
@@ -489,7 +492,8 @@ std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
     const NearestFilter<Keep>& filter) const {
   using Kept = detail::KNearestCosines<std::uint64_t>;
   const auto offer = [&](Kept& kept) {
-    detail::KNearestVisitor<Keep> visitor{{positions_.data(), slot_ids_.data(), &filter}, &kept};
+    detail::KNearestVisitor<Keep> visitor{
+        {positions_.data(), slot_ids_.data(), &filter}, &kept, detail::cosineQuery(query)};
     visit(query, visitor);
   };
   const auto idOf = [](std::uint64_t id) { return EntityId::init(id); };

@@ -87,6 +87,17 @@ inline constexpr double kMaxTrustedNorm2 = 1e300;
 [[nodiscard]] NEMRA_API double fsCosine(const nemra_kernel::HomVec4& a,
                                         const nemra_kernel::HomVec4& b) noexcept;
 
+// A query and its length |a| (as fsCosine takes it), so that a search takes the query's square
+// root once rather than once per entity.
+struct CosineQuery {
+  nemra_kernel::HomVec4 at;
+  double length;
+};
+[[nodiscard]] NEMRA_API CosineQuery cosineQuery(const nemra_kernel::HomVec4& a) noexcept;
+// fsCosine(q.at, b), bit for bit.
+[[nodiscard]] NEMRA_API double fsCosine(const CosineQuery& q,
+                                        const nemra_kernel::HomVec4& b) noexcept;
+
 // Cosines more than this apart have arc cosines in the opposite order after rounding: acos has a
 // slope of magnitude at least 1, and its results (below 2) are rounded to within 1.2e-16.
 inline constexpr double kCosOrderGap = 1e-15;
@@ -130,23 +141,42 @@ class KFirst {
     const Ranked r{key, rank};
     if (heap_.size() < k_) {
       heap_.push_back(r);  // within the reserved storage
-      std::push_heap(heap_.begin(), heap_.end(), Order::before);
+      std::push_heap(heap_.begin(), heap_.end(), before);
       return true;
     }
     if (k_ == 0 || !Order::before(r, heap_.front())) return false;
-    std::pop_heap(heap_.begin(), heap_.end(), Order::before);
-    heap_.back() = r;
-    std::push_heap(heap_.begin(), heap_.end(), Order::before);
+    replaceLast(r);
     return true;
   }
 
   // The kept entries, first first; offer no more afterwards.
   std::span<const Ranked> sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), Order::before);
+    std::sort_heap(heap_.begin(), heap_.end(), before);
     return heap_;
   }
 
  private:
+  // The order as a lambda, which the heap algorithms inline (a function pointer they call).
+  static constexpr auto before = [](const Ranked& a, const Ranked& b) {
+    return Order::before(a, b);
+  };
+
+  // The k-th (the heap's top) replaced by r, which comes before it: r sinks to its place.
+  void replaceLast(const Ranked& r) {
+    Ranked* const h = heap_.data();
+    const std::size_t n = heap_.size();
+    std::size_t at = 0;
+    for (;;) {
+      std::size_t child = 2 * at + 1;
+      if (child >= n) break;
+      if (child + 1 < n && before(h[child], h[child + 1])) ++child;
+      if (!before(r, h[child])) break;
+      h[at] = h[child];
+      at = child;
+    }
+    h[at] = r;
+  }
+
   std::size_t k_;
   std::pmr::vector<Ranked> heap_;
 };

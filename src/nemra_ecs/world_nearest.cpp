@@ -177,6 +177,15 @@ double fsCosine(const HomVec4& a, const HomVec4& b) noexcept {
   return d < 1.0 ? d : 1.0;
 }
 
+CosineQuery cosineQuery(const HomVec4& a) noexcept { return CosineQuery{a, std::sqrt(norm2(a))}; }
+
+double fsCosine(const CosineQuery& q, const HomVec4& b) noexcept {
+  const double n2 = std::sqrt(norm2(b));
+  if (q.length < nemra_kernel::ZERO_NORM_GUARD || n2 < nemra_kernel::ZERO_NORM_GUARD) return 1.0;
+  const double d = std::fabs(dot(q.at, b)) / (q.length * n2);
+  return d < 1.0 ? d : 1.0;
+}
+
 }  // namespace detail
 
 // A query shorter than the zero guard, or NaN, is at distance 0 from every entity: the first active
