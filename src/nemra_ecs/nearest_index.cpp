@@ -66,6 +66,8 @@ using detail::norm2;
 
 // The most entries a leaf ball holds; leaves hold between half this and this.
 constexpr std::size_t kLeafMost = 16;
+// A search screens a leaf (at most kLeafMost entries and a spare slot) into a 64-bit mask.
+static_assert(kLeafMost + 1 <= 64);
 
 // Positions whose squared length lies in the trusted range (kMinTrustedNorm2 to kMaxTrustedNorm2)
 // go into the tree; the others are scanned. Inside it, and for a query whose squared length lies

@@ -7,6 +7,7 @@
 #define NEMRA_ECS_NEAREST_INDEX_HPP
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -435,36 +436,33 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
       const std::size_t l = 2 * b + 1;
       const double cl = std::fabs(detail::dot(balls_[l].centre, unit));
       const double cr = std::fabs(detail::dot(balls_[l + 1].centre, unit));
-      stack_cosine[top] = cl < cr ? cl : cr;
-      if (cl < cr) {
-        stack_ball[top] = static_cast<std::uint32_t>(l);
-        stack_begin[top] = static_cast<std::uint32_t>(begin);
-        stack_end[top] = static_cast<std::uint32_t>(mid);
-        b = l + 1;
-        begin = mid;
-        cosine = cr;
-      } else {
-        stack_ball[top] = static_cast<std::uint32_t>(l + 1);
-        stack_begin[top] = static_cast<std::uint32_t>(mid);
-        stack_end[top] = static_cast<std::uint32_t>(end);
-        b = l;
-        end = mid;
-        cosine = cl;
-      }
+      // Selected rather than branched on: which child is nearer is a coin toss.
+      const bool right = cr > cl;
+      const std::size_t far_begin = right ? begin : mid;
+      const std::size_t far_end = right ? mid : end;
+      stack_ball[top] = static_cast<std::uint32_t>(right ? l : l + 1);
+      stack_begin[top] = static_cast<std::uint32_t>(far_begin);
+      stack_end[top] = static_cast<std::uint32_t>(far_end);
+      stack_cosine[top] = right ? cl : cr;
       ++top;
+      b = right ? l + 1 : l;
+      begin = right ? mid : begin;
+      end = right ? end : mid;
+      cosine = right ? cr : cl;
       continue;
     }
     if (action == detail::BallAction::takeAll) {
       for (std::size_t i = begin; i < end; ++i) visitor.inside(i);
     } else if (action == detail::BallAction::searchInside) {
-      // A leaf: its entries screened two at a time, those kept handed on without the screen.
-      std::size_t i = begin;
-      for (; i + 1 < end; i += 2) {
-        const unsigned out = visitor.limit.screenedPair(positions_[i], positions_[i + 1], unit);
-        if ((out & 1U) == 0) visitor.entry(i, query, nullptr);
-        if ((out & 2U) == 0) visitor.entry(i + 1, query, nullptr);
+      // A leaf: its entries screened first, into a mask without a branch per entry; those kept
+      // are handed on without the screen. A leaf holds at most 64 entries.
+      std::uint64_t kept = 0;
+      for (std::size_t i = begin; i < end; ++i) {
+        kept |= std::uint64_t{!visitor.limit.screened(positions_[i], unit)} << (i - begin);
       }
-      if (i < end) visitor.entry(i, query, &unit);
+      for (; kept != 0; kept &= kept - 1) {
+        visitor.entry(begin + static_cast<std::size_t>(std::countr_zero(kept)), query, nullptr);
+      }
     }
     if (top == 0) break;
     --top;
