@@ -47,6 +47,12 @@ struct SpectatorSession::State {
   std::int64_t held = NONE;
   std::uint64_t last_request = 0;
   bool requested = false;
+  // When the host was last heard (init's time until then), and what its silence led to.
+  std::uint64_t last_heard = 0;
+  bool interrupted = false;
+  bool disconnected = false;
+  // The host's player handle, as its packets give it.
+  PlayerHandle host_player = 0;
   std::uint16_t next_sequence = 0;
   PeerStats stats;
   DropCounters dropped;
@@ -99,7 +105,23 @@ struct SpectatorSession::State {
     }
   }
 
+  // Receives what came, then reports the host's silence.
   void receive() noexcept {
+    if (disconnected) return;
+    receivePackets();
+    if (disconnected) return;
+    const std::uint64_t now = clock->nowMicros();
+    const std::uint64_t silent = now - std::min(now, last_heard);
+    if (silent >= config.disconnect_after_us) {
+      disconnected = true;
+      push(Event{EventKind::Disconnected, host_player, toFrame(current), 0, 0});
+    } else if (silent >= config.interrupt_after_us && !interrupted) {
+      interrupted = true;
+      push(Event{EventKind::Interrupted, host_player, toFrame(current), 0, 0});
+    }
+  }
+
+  void receivePackets() noexcept {
     std::array<std::byte, MAX_PACKET_SIZE + 1> buffer{};
     PeerAddress from;
     while (auto n = transport->receive(from, buffer)) {
@@ -115,6 +137,12 @@ struct SpectatorSession::State {
       }
       const Packet& p = *decoded;
       ++stats.packets_received;
+      last_heard = clock->nowMicros();
+      host_player = p.header.sender;
+      if (interrupted) {
+        interrupted = false;
+        push(Event{EventKind::Resumed, host_player, toFrame(current), 0, 0});
+      }
       switch (p.header.kind) {
         case PacketKind::Input:
           if (p.input.input_size != frameSize()) {
@@ -157,8 +185,9 @@ struct SpectatorSession::State {
           break;
         }
         case PacketKind::Disconnect:
+          disconnected = true;
           push(Event{EventKind::Disconnected, p.header.sender, toFrame(current), 0, 0});
-          break;
+          return;
         default:
           break;
       }
@@ -166,6 +195,7 @@ struct SpectatorSession::State {
   }
 
   void sendRound() noexcept {
+    if (disconnected) return;
     const std::uint64_t now = clock->nowMicros();
     if (config.join_late && start == NONE) {
       // Asks for the newest confirmed state until a chunk of it comes.
@@ -224,6 +254,7 @@ std::expected<SpectatorSession, LockstepError> SpectatorSession::init(
   s->host = host;
   s->transport = &transport;
   s->clock = &clock;
+  s->last_heard = clock.nowMicros();
   if (!config.join_late) s->start = 0;
   return SpectatorSession(s);
 }

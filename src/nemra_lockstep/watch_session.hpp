@@ -30,6 +30,11 @@ struct SpectatorConfig {
   bool join_late = false;
   // How often the request for the state goes again while nothing of it has come.
   std::uint64_t request_interval_us = 100000;
+  // Silence of the host (counted from init until it first answers) after which it is
+  // interrupted, and after which it is disconnected: a host that never answers, or stops, is
+  // reported rather than waited for.
+  std::uint64_t interrupt_after_us = 500000;
+  std::uint64_t disconnect_after_us = 5000000;
 };
 
 class NEMRA_API SpectatorSession {
@@ -57,7 +62,9 @@ class NEMRA_API SpectatorSession {
   // Tells the host this spectator leaves.
   void disconnect() noexcept;
 
-  // Desync events (the host's digest differs) and Disconnected (the host left), oldest first.
+  // Desync events (the host's digest differs); Interrupted and Resumed (the host fell silent for
+  // interrupt_after_us, then was heard again); Disconnected (the host left, or was silent for
+  // disconnect_after_us: nothing more is sent to it or taken from it), oldest first.
   [[nodiscard]] std::optional<Event> nextEvent() noexcept;
   // The frame simulated next; the first frame (NO_FRAME until a late joiner knows it).
   [[nodiscard]] Frame currentFrame() const noexcept;

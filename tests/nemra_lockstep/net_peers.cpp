@@ -262,7 +262,12 @@ int peer(const std::map<std::string, std::string>& o) {
   if (spectator) {
     if (!registerTypes(game.store)) die("register");
     const SpectatorConfig config{
-        .session_id = kSession, .input_size = 1, .players = kPlayers, .join_late = true};
+        .session_id = kSession,
+        .input_size = 1,
+        .players = kPlayers,
+        .join_late = true,
+        // The host serves it only from frame 300 on, some seconds after it starts asking.
+        .disconnect_after_us = 60000000};
     auto session = SpectatorSession::init(config, *addresses[0], *transport, clock, nullptr);
     if (!session) die("spectator init");
     while (session->currentFrame() <= kFrames || session->startFrame() == NO_FRAME) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <nemra_lockstep/in_process_network.hpp>
+#include <nemra_lockstep/packet.hpp>
 #include <nemra_lockstep/session.hpp>
 #include <nemra_lockstep/watch_session.hpp>
 #include <nemra_lockstep/world_states.hpp>
@@ -365,6 +366,38 @@ TEST(P2PSession, SilenceInterruptsThenDisconnectsAndTheLeaderIsToldToWait) {
                                           EventKind::Resumed, EventKind::Interrupted,
                                           EventKind::Disconnected}));
   EXPECT_GT(sa.currentFrame(), before + 50) << "a goes on without b";
+}
+
+// A spectator reports a host that does not answer rather than waiting for it: interrupted after
+// half a second of silence, resumed when heard again, disconnected after five, and then silent
+// itself.
+TEST(SpectatorSession, ReportsAHostThatFallsSilent) {
+  InProcessNetwork net = InProcessNetwork::init(2, NetworkFaults{}, nullptr);
+  auto host = net.endpoint(0);
+  auto me = net.endpoint(1);
+  const SpectatorConfig config{.session_id = 5, .input_size = 1, .players = 2, .join_late = true};
+  SpectatorSession s = SpectatorSession::init(config, host.address(), me, net, nullptr).value();
+  SimGame game;
+  std::vector<EventKind> seen;
+  auto tick = [&](int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      EXPECT_EQ(s.advanceFrame(game), AdvanceStatus::Synchronizing);
+      while (auto e = s.nextEvent()) seen.push_back(e->kind);
+      net.advanceTime(kFrameUs);
+    }
+  };
+  tick(40);  // 667 ms
+  Packet digest;
+  digest.header.kind = PacketKind::Digest;
+  digest.header.session = 5;
+  std::array<std::byte, MAX_PACKET_SIZE> bytes{};
+  host.send(me.address(), std::span(bytes).first(encodePacket(digest, bytes)));
+  tick(400);  // 6.7 s
+  const std::uint64_t sent = s.stats().packets_sent;
+  tick(60);
+  EXPECT_EQ(seen, (std::vector<EventKind>{EventKind::Interrupted, EventKind::Resumed,
+                                          EventKind::Interrupted, EventKind::Disconnected}));
+  EXPECT_EQ(s.stats().packets_sent, sent) << "nothing more goes to a disconnected host";
 }
 
 }  // namespace
