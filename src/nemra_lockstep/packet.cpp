@@ -66,10 +66,11 @@ constexpr std::size_t DIGEST_BODY = 12;
 constexpr std::size_t SYNC_BODY = 18;
 constexpr std::size_t CHUNK_FIXED = 12;
 constexpr std::size_t BLOB_ACK_BODY = 16;
+constexpr std::size_t HOLDINGS_FIXED = 3;
 
 bool knownKind(std::uint8_t k) noexcept {
   return k >= static_cast<std::uint8_t>(PacketKind::Input) &&
-         k <= static_cast<std::uint8_t>(PacketKind::BlobAck);
+         k <= static_cast<std::uint8_t>(PacketKind::Holdings);
 }
 
 // The body length of `kind`, the inputs of an Input packet aside.
@@ -90,8 +91,15 @@ std::size_t fixedBody(PacketKind kind) noexcept {
       return CHUNK_FIXED;
     case PacketKind::BlobAck:
       return BLOB_ACK_BODY;
+    case PacketKind::Holdings:
+      return HOLDINGS_FIXED;
   }
   return 0;
+}
+
+// Whether a Holdings body lists 1 .. MAX_PLAYERS players and lets go of none beyond them.
+bool holdingsValid(const HoldingsBody& h) noexcept {
+  return h.players != 0 && h.players <= MAX_PLAYERS && (h.left >> h.players) == 0;
 }
 
 // The data length chunk `index` of a blob of `total` bytes has, or 0 when there is no such chunk.
@@ -104,7 +112,8 @@ std::size_t chunkLength(std::uint32_t total, std::uint32_t index) noexcept {
 }  // namespace
 
 std::size_t packetSize(PacketKind kind, std::size_t input_bytes) noexcept {
-  const bool variable = kind == PacketKind::Input || kind == PacketKind::BlobChunk;
+  const bool variable =
+      kind == PacketKind::Input || kind == PacketKind::BlobChunk || kind == PacketKind::Holdings;
   return PACKET_HEADER_SIZE + fixedBody(kind) + (variable ? input_bytes : 0);
 }
 
@@ -182,6 +191,16 @@ std::expected<Packet, PacketError> decodePacket(std::span<const std::byte> bytes
       p.blob_ack.next = r.u32();
       p.blob_ack.mask = r.u64();
       break;
+    case PacketKind::Holdings: {
+      p.holdings.left = r.u16();
+      p.holdings.players = r.u8();
+      if (!holdingsValid(p.holdings)) return std::unexpected(PacketError::Malformed);
+      const std::size_t n = 4 * std::size_t{p.holdings.players};
+      if (body < fixed + n) return std::unexpected(PacketError::Truncated);
+      if (body > fixed + n) return std::unexpected(PacketError::Oversized);
+      for (std::size_t i = 0; i < p.holdings.players; ++i) p.holdings.held[i] = r.u32();
+      return p;
+    }
   }
   if (body > fixed) return std::unexpected(PacketError::Oversized);
   return p;
@@ -198,6 +217,7 @@ std::size_t encodePacket(const Packet& packet, std::span<std::byte> out) noexcep
     return 0;
   }
   if (kind == PacketKind::Digest && packet.digest.frame == NO_FRAME) return 0;
+  if (kind == PacketKind::Holdings && !holdingsValid(packet.holdings)) return 0;
   const BlobChunkBody& chunk = packet.chunk;
   if (kind == PacketKind::BlobChunk &&
       (chunkLength(chunk.total, chunk.index) == 0 ||
@@ -205,7 +225,9 @@ std::size_t encodePacket(const Packet& packet, std::span<std::byte> out) noexcep
     return 0;
   }
   const std::size_t size =
-      packetSize(kind, kind == PacketKind::BlobChunk ? chunk.data.size() : in.inputs.size());
+      packetSize(kind, kind == PacketKind::BlobChunk  ? chunk.data.size()
+                       : kind == PacketKind::Holdings ? 4 * std::size_t{packet.holdings.players}
+                                                      : in.inputs.size());
   if (size > out.size() || size > MAX_PACKET_SIZE) return 0;
   Writer w(out);
   w.u8(std::to_integer<std::uint8_t>(MAGIC0));
@@ -250,6 +272,11 @@ std::size_t encodePacket(const Packet& packet, std::span<std::byte> out) noexcep
       w.u32(packet.blob_ack.id);
       w.u32(packet.blob_ack.next);
       w.u64(packet.blob_ack.mask);
+      break;
+    case PacketKind::Holdings:
+      w.u16(packet.holdings.left);
+      w.u8(packet.holdings.players);
+      for (std::size_t i = 0; i < packet.holdings.players; ++i) w.u32(packet.holdings.held[i]);
       break;
   }
   return w.written();

@@ -7,6 +7,7 @@
 #if NEMRA_CXX23 && !defined(NEMRA_LOCKSTEP_PACKET_HPP)
 #define NEMRA_LOCKSTEP_PACKET_HPP
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -28,6 +29,8 @@ inline constexpr std::size_t PACKET_HEADER_SIZE = 12;
 // The largest input of one frame, and the most frames one input packet carries.
 inline constexpr std::size_t MAX_INPUT_SIZE = 255;
 inline constexpr std::size_t MAX_INPUTS_PER_PACKET = 128;
+// The most players a session has (a Holdings packet lists them all).
+inline constexpr std::size_t MAX_PLAYERS = 16;
 
 enum class PacketKind : std::uint8_t {
   // Inputs of the sender's frames [first_frame, first_frame + count), the ones the receiver has
@@ -47,6 +50,9 @@ enum class PacketKind : std::uint8_t {
   BlobChunk = 7,
   // Which chunks of a blob the sender holds.
   BlobAck = 8,
+  // Through which frame the sender holds each player's inputs, and which players it has let go:
+  // what lets peers agree on the last frame of a player that leaves.
+  Holdings = 9,
 };
 
 // Bytes of every chunk of a blob but the last, and the largest blob.
@@ -137,6 +143,15 @@ struct BlobAckBody {
   std::uint64_t mask = 0;
 };
 
+// Holdings. held[p] for p below `players`: the last frame of player p's inputs the sender holds
+// (NO_FRAME: none); bit p of `left`: the sender has disconnected player p and takes no more of its
+// inputs.
+struct HoldingsBody {
+  std::uint8_t players = 0;
+  std::uint16_t left = 0;
+  std::array<Frame, MAX_PLAYERS> held{};
+};
+
 struct Packet {
   PacketHeader header;
   InputBody input;
@@ -144,6 +159,7 @@ struct Packet {
   SyncBody sync;
   BlobChunkBody chunk;
   BlobAckBody blob_ack;
+  HoldingsBody holdings;
 };
 
 // The number of chunks of a blob of `total` bytes.

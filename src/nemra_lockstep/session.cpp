@@ -35,7 +35,9 @@ struct P2PSession::State {
         : remote_digest_frame(r),
           remote_digest(r),
           blob_out(BlobSender::init(r)),
-          blob_in(BlobReceiver::init(MAX_BLOB_SIZE, r)) {}
+          blob_in(BlobReceiver::init(MAX_BLOB_SIZE, r)) {
+      holds.fill(NONE);
+    }
     PeerAddress address;
     PeerState state = PeerState::Synchronizing;
     // Every input of this player up to this frame is held.
@@ -64,6 +66,10 @@ struct P2PSession::State {
     BlobReceiver blob_in;
     // A spectator's first frame: it is sent the inputs from there on.
     std::int64_t start = NONE;
+    // What the peer said it holds (Holdings): the last frame of each player's inputs, and the
+    // players it let go.
+    std::array<std::int64_t, MAX_PLAYERS> holds;
+    std::uint16_t left = 0;
   };
 
   explicit State(std::pmr::memory_resource* r) noexcept
@@ -88,6 +94,10 @@ struct P2PSession::State {
   std::int64_t current = 0;
   bool saved_start = false;
   std::int64_t first_incorrect = NONE;
+  // For a player that left: the last frame whose input is used (zeros after), and whether every
+  // peer still in the session let it go too, so that the frame no longer moves.
+  std::array<std::int64_t, MAX_PLAYERS> ends{};
+  std::array<bool, MAX_PLAYERS> settled{};
   std::int64_t final_through = NONE;
   std::int64_t newest_digest_frame = NONE;
   std::uint32_t nonce = 0;
@@ -147,8 +157,11 @@ struct P2PSession::State {
   // The input of `player` for frame f as the simulation should use it now.
   PlayerInput inputFor(std::size_t player, std::int64_t f) noexcept {
     const Peer& p = peers[player];
+    if (p.state == PeerState::Disconnected) {
+      if (f <= ends[player]) return {inputs.at(player, f), InputStatus::Confirmed};
+      return {zeros, InputStatus::Disconnected};
+    }
     if (f <= p.confirmed) return {inputs.at(player, f), InputStatus::Confirmed};
-    if (p.state == PeerState::Disconnected) return {zeros, InputStatus::Disconnected};
     if (p.confirmed == NONE) return {zeros, InputStatus::Predicted};
     return {inputs.at(player, p.confirmed), InputStatus::Predicted};
   }
@@ -233,8 +246,22 @@ struct P2PSession::State {
       }
       sendDigest(peer);
       sendBlobs(peer, now);
+      sendHoldings(peer);
     }
     for (Peer& spectator : spectators) sendToSpectator(spectator, now);
+  }
+
+  void sendHoldings(Peer& peer) noexcept {
+    Packet h;
+    h.header.kind = PacketKind::Holdings;
+    h.holdings.players = config.players;
+    for (std::size_t p = 0; p < peers.size(); ++p) {
+      h.holdings.held[p] = toFrame(peers[p].confirmed);
+      if (peers[p].state == PeerState::Disconnected) {
+        h.holdings.left = static_cast<std::uint16_t>(h.holdings.left | (1U << p));
+      }
+    }
+    sendTo(peer, h);
   }
 
   void sendDigest(Peer& peer) noexcept {
@@ -464,15 +491,88 @@ struct P2PSession::State {
     report_local = std::pmr::vector<std::byte>(allocator);
   }
 
+  void markIncorrect(std::int64_t f) noexcept {
+    if (f < current) first_incorrect = first_incorrect == NONE ? f : std::min(first_incorrect, f);
+  }
+
+  // Player x leaves: no more of its inputs are taken, and those after the last frame that every
+  // peer still in the session holds become zeros. The peers say what they hold (Holdings) and let
+  // x go as soon as they hear that another did, so they all come to the same last frame, and no
+  // frame after it was final anywhere (finalBound).
   void disconnectPeer(std::size_t i) noexcept {
     Peer& peer = peers[i];
     peer.state = PeerState::Disconnected;
-    // Its predicted frames become zero inputs.
-    const std::int64_t from = peer.confirmed + 1;
-    if (from < current)
-      first_incorrect = first_incorrect == NONE ? from : std::min(first_incorrect, from);
-    push(Event{EventKind::Disconnected, static_cast<PlayerHandle>(i), toFrame(from), 0, 0});
+    ends[i] = commonEnd(i);
+    markIncorrect(ends[i] + 1);
+    push(Event{EventKind::Disconnected, static_cast<PlayerHandle>(i), toFrame(ends[i] + 1), 0, 0});
     updateRunning();
+  }
+
+  bool inSession(std::size_t j) const noexcept {
+    return j != config.local_player && peers[j].state != PeerState::Disconnected;
+  }
+
+  // The last frame of player x's inputs that this peer and every other peer still in the
+  // session hold.
+  std::int64_t commonEnd(std::size_t x) const noexcept {
+    std::int64_t e = peers[x].confirmed;
+    for (std::size_t j = 0; j < peers.size(); ++j) {
+      if (j != x && inSession(j)) e = std::min(e, peers[j].holds[x]);
+    }
+    return e;
+  }
+
+  // The ends of the players that left follow the holdings that come (and the peers that leave):
+  // a moved end changes the inputs of the frames after the lower of the two, which are simulated
+  // again. Once every peer still in the session let the player go, its end stays.
+  void updateEnds() noexcept {
+    for (std::size_t x = 0; x < peers.size(); ++x) {
+      if (x == config.local_player || peers[x].state != PeerState::Disconnected || settled[x]) {
+        continue;
+      }
+      const std::int64_t e = commonEnd(x);
+      if (e != ends[x]) {
+        markIncorrect(std::min(e, ends[x]) + 1);
+        ends[x] = e;
+      }
+      bool all = true;
+      for (std::size_t j = 0; j < peers.size(); ++j) {
+        if (j != x && inSession(j) && ((peers[j].left >> x) & 1U) == 0) all = false;
+      }
+      settled[x] = all;
+    }
+  }
+
+  void onHoldings(std::size_t from, const HoldingsBody& h) noexcept {
+    if (h.players != peers.size()) {
+      ++dropped.malformed;
+      return;
+    }
+    Peer& peer = peers[from];
+    for (std::size_t p = 0; p < peers.size(); ++p) {
+      if (h.held[p] != NO_FRAME) peer.holds[p] = std::max(peer.holds[p], std::int64_t{h.held[p]});
+    }
+    peer.left = static_cast<std::uint16_t>(peer.left | h.left);
+    for (std::size_t p = 0; p < peers.size(); ++p) {
+      if (((h.left >> p) & 1U) != 0 && p != from && inSession(p)) disconnectPeer(p);
+    }
+  }
+
+  // The last frame whose inputs may be final: every peer still in the session holds every input
+  // of every player still in it up to there, so that a player that leaves later has its end at or
+  // after it; and no later than the end of a player that left while that end may still move.
+  std::int64_t finalBound() const noexcept {
+    std::int64_t m = minConfirmed();
+    for (std::size_t p = 0; p < peers.size(); ++p) {
+      if (peers[p].state == PeerState::Disconnected) {
+        if (!settled[p]) m = std::min(m, ends[p]);
+        continue;
+      }
+      for (std::size_t j = 0; j < peers.size(); ++j) {
+        if (j != p && inSession(j)) m = std::min(m, peers[j].holds[p]);
+      }
+    }
+    return m;
   }
 
   void updateRunning() noexcept {
@@ -560,6 +660,9 @@ struct P2PSession::State {
         case PacketKind::BlobAck:
           onBlobAck(peer, p.blob_ack, false);
           break;
+        case PacketKind::Holdings:
+          onHoldings(s, p.holdings);
+          break;
       }
     }
     for (std::size_t i = 0; i < peers.size(); ++i) {
@@ -576,6 +679,7 @@ struct P2PSession::State {
         push(Event{EventKind::Interrupted, static_cast<PlayerHandle>(i), toFrame(current), 0, 0});
       }
     }
+    updateEnds();
     for (std::size_t i = 0; i < peers.size(); ++i) {
       if (i != config.local_player) peers[i].stats.local_advantage = advantage(i);
     }
@@ -583,7 +687,7 @@ struct P2PSession::State {
 
   // Digests of the frames that became final, compared with what the peers sent of them.
   void finalize() noexcept {
-    const std::int64_t now_final = std::min(minConfirmed() + 1, current);
+    const std::int64_t now_final = std::min(finalBound() + 1, current);
     for (std::int64_t f = final_through + 1; f <= now_final; ++f) {
       if (config.digest_interval == 0 || f % config.digest_interval != 0) continue;
       newest_digest_frame = f;

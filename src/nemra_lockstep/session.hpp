@@ -26,7 +26,6 @@ namespace nemra_lockstep {
 // A player's place in the session, 0 .. players − 1, the same on every peer.
 using PlayerHandle = std::uint8_t;
 
-inline constexpr std::size_t MAX_PLAYERS = 16;
 inline constexpr std::uint32_t MAX_PREDICTION_FRAMES = 64;
 inline constexpr std::uint32_t MAX_INPUT_DELAY = 32;
 // Spectators one peer can serve.
@@ -61,7 +60,9 @@ enum class EventKind : std::uint8_t {
   // Nothing came from the peer for interrupt_after_us; then something came again.
   Interrupted,
   Resumed,
-  // The peer left or was silent for disconnect_after_us; its inputs are zero from then on.
+  // The peer left, was silent for disconnect_after_us, or another peer let it go. Its inputs
+  // are zero after the last frame that every peer still in the session holds; `frame` is the
+  // first frame after that as known now (it may move later as the peers' holdings come in).
   Disconnected,
   // The peer's digest of confirmed frame `frame` differs from this peer's.
   Desync,

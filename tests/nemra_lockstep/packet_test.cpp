@@ -66,6 +66,30 @@ TEST(LockstepPacket, OtherKindsMatchTheHandWrittenBytes) {
   EXPECT_TRUE(std::equal(sync.begin(), sync.end(), out.begin()));
 }
 
+TEST(LockstepPacket, HoldingsListEveryPlayerAndLetNoneGoBeyondThem) {
+  // Three players: frames 100 and 90 held of players 0 and 1, none of player 2, which was let go.
+  std::vector<std::byte> holdings =
+      bytesOf({'N', 'L', 1, 9, 0xed, 0x5e, 0, 0, 1, 0,    5,    0,    0x04, 0,
+               3,   100, 0, 0, 0,    90,   0, 0, 0, 0xff, 0xff, 0xff, 0xff});
+  const auto h = decodePacket(holdings, 0x5eed);
+  ASSERT_TRUE(h.has_value());
+  EXPECT_EQ(h->holdings.players, 3u);
+  EXPECT_EQ(h->holdings.left, 4u);
+  EXPECT_EQ(h->holdings.held[0], 100u);
+  EXPECT_EQ(h->holdings.held[1], 90u);
+  EXPECT_EQ(h->holdings.held[2], NO_FRAME);
+  std::array<std::byte, MAX_PACKET_SIZE> out{};
+  ASSERT_EQ(encodePacket(*h, out), holdings.size());
+  EXPECT_TRUE(std::equal(holdings.begin(), holdings.end(), out.begin()));
+  holdings[12] = std::byte{0x08};  // player 3 of 3
+  EXPECT_EQ(decodePacket(holdings, 0x5eed).error(), PacketError::Malformed);
+  holdings[12] = std::byte{0};
+  holdings[14] = std::byte{0};  // no players
+  EXPECT_EQ(decodePacket(holdings, 0x5eed).error(), PacketError::Malformed);
+  holdings[14] = std::byte{4};  // four players, three listed
+  EXPECT_EQ(decodePacket(holdings, 0x5eed).error(), PacketError::Truncated);
+}
+
 TEST(LockstepPacket, ABlobsLastChunkHasWhatIsLeftOfTheBlob) {
   // Chunk 1 of a blob of 1030 bytes: its last 6 bytes.
   std::vector<std::byte> chunk =
@@ -102,8 +126,8 @@ TEST(LockstepPacket, ForeignAndOutOfRangePacketsAreRefusedWithTheirReason) {
     return decodePacket(b, 0x5eed);
   };
   EXPECT_EQ(bad(0, 'X').error(), PacketError::Garbage);
-  EXPECT_EQ(bad(2, 2).error(), PacketError::Garbage);  // version
-  EXPECT_EQ(bad(3, 9).error(), PacketError::Garbage);  // kind
+  EXPECT_EQ(bad(2, 2).error(), PacketError::Garbage);   // version
+  EXPECT_EQ(bad(3, 10).error(), PacketError::Garbage);  // kind
   EXPECT_EQ(bad(3, 0).error(), PacketError::Garbage);
   EXPECT_EQ(bad(9, 1).error(), PacketError::Malformed);   // flags
   EXPECT_EQ(bad(24, 0).error(), PacketError::Malformed);  // input size 0

@@ -80,12 +80,29 @@ struct PeersRun {
   std::optional<DesyncReport> report;
 };
 
+// Passes everything through, but sends nothing to `cut` while `cutting`.
+struct CutTransport final : Transport {
+  Transport* inner = nullptr;
+  PeerAddress cut;
+  bool cutting = false;
+  void send(PeerAddress to, std::span<const std::byte> datagram) noexcept override {
+    if (!(cutting && to == cut)) inner->send(to, datagram);
+  }
+  std::optional<std::size_t> receive(PeerAddress& from,
+                                     std::span<std::byte> buffer) noexcept override {
+    return inner->receive(from, buffer);
+  }
+};
+
 // `players` peers over a network with `faults`, each with its own seeded random inputs, until
 // every peer has confirmed `frames` frames.
 // With `late_join` a spectator joins when peer 0 has confirmed that frame and another watches from
-// the start; with `report` peer 0 asks for a report of the first desync it sees.
+// the start; with `report` peer 0 asks for a report of the first desync it sees. Peer `leaver`
+// stops (as a crash would: silently) once it reaches frame `leave_at`, having sent nothing to the
+// peer before it for its last 20 frames.
 PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::size_t faulty_peer,
-                  Frame fault_frame, Frame late_join = NO_FRAME, bool report = false) {
+                  Frame fault_frame, Frame late_join = NO_FRAME, bool report = false,
+                  std::size_t leaver = SIZE_MAX, Frame leave_at = NO_FRAME) {
   const bool watched = late_join != NO_FRAME;
   InProcessNetwork net =
       InProcessNetwork::init(static_cast<std::uint32_t>(players + 2), faults, nullptr);
@@ -95,6 +112,11 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
   for (std::size_t p = 0; p < players; ++p) {
     endpoints.push_back(net.endpoint(static_cast<std::uint32_t>(p)));
     addresses.push_back(endpoints.back().address());
+  }
+  CutTransport cut;
+  if (leaver < players) {
+    cut.inner = &endpoints[leaver];
+    cut.cut = addresses[leaver - 1];
   }
   std::vector<P2PSession> sessions;
   std::vector<std::unique_ptr<SimGame>> games;
@@ -110,7 +132,8 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
                          .input_delay = 2,
                          .max_prediction = 8,
                          .digest_interval = 8};
-    sessions.push_back(P2PSession::init(config, addresses, endpoints[p], net, nullptr).value());
+    Transport& transport = p == leaver ? static_cast<Transport&>(cut) : endpoints[p];
+    sessions.push_back(P2PSession::init(config, addresses, transport, net, nullptr).value());
     games.push_back(std::make_unique<SimGame>());
     populate(games.back()->world, games.back()->store, 100);
     if (p == faulty_peer) games.back()->fault_frame = fault_frame;
@@ -145,6 +168,8 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
   for (int tick = 0; tick < 20000; ++tick) {
     bool done = true;
     for (std::size_t p = 0; p < players; ++p) {
+      if (p == leaver && sessions[p].currentFrame() >= leave_at) continue;
+      if (p == leaver && sessions[p].currentFrame() + 20 >= leave_at) cut.cutting = true;
       const auto status = sessions[p].advanceFrame(std::span(&pending[p], 1), *games[p]);
       EXPECT_TRUE(status.has_value());
       if (status == AdvanceStatus::Advanced) {
@@ -275,6 +300,30 @@ TEST(P2PSession, AOneUlpFaultIsADesyncAtTheFirstDigestFrameAfterIt) {
       EXPECT_EQ(first->player, 2) << p;
     }
   }
+}
+
+// A peer that crashes is held by the others through different frames (its last packets are lost
+// to some); they agree on the last one they all hold and stay in lockstep.
+TEST(P2PSession, PeersAgreeOnTheLastInputOfAPeerThatCrashes) {
+  constexpr Frame kFrames = 800;
+  const PeersRun run = runPeers(4, kLossy, kFrames, SIZE_MAX, NO_FRAME, NO_FRAME, false, 3, 300);
+  std::optional<Frame> leaves_at;
+  for (std::size_t p = 0; p < 3; ++p) {
+    ASSERT_GT(run.digests[p].size(), kFrames) << p;
+    for (Frame f = 0; f <= kFrames; ++f) {
+      ASSERT_EQ(run.digests[p][f], run.digests[0][f]) << "peer " << p << " frame " << f;
+    }
+    for (const Event& e : run.events[p]) {
+      EXPECT_NE(e.kind, EventKind::Desync) << p;
+      if (e.kind == EventKind::Disconnected) {
+        EXPECT_EQ(e.player, 3) << p;
+        leaves_at = e.frame;
+      }
+    }
+  }
+  // Peer 2 holds the least of peer 3's inputs: about 20 frames fewer than the others.
+  ASSERT_TRUE(leaves_at.has_value());
+  EXPECT_LE(*leaves_at, 300u - 10);
 }
 
 TEST(P2PSession, BadDatagramsAreDroppedAndCountedAndTheSessionRunsOn) {
