@@ -98,6 +98,10 @@ struct P2PSession::State {
   // peer still in the session let it go too, so that the frame no longer moves.
   std::array<std::int64_t, MAX_PLAYERS> ends{};
   std::array<bool, MAX_PLAYERS> settled{};
+  // For a player that left: the peers that were in the session when this peer let it go, whose
+  // holdings of it bound its end even if they leave in turn (by then every peer has heard their
+  // holdings of a player silent for disconnect_after_us many times over).
+  std::array<std::uint16_t, MAX_PLAYERS> voters{};
   std::int64_t final_through = NONE;
   std::int64_t newest_digest_frame = NONE;
   std::uint32_t nonce = 0;
@@ -501,6 +505,10 @@ struct P2PSession::State {
   // frame after it was final anywhere (finalBound).
   void disconnectPeer(std::size_t i) noexcept {
     Peer& peer = peers[i];
+    voters[i] = 0;
+    for (std::size_t j = 0; j < peers.size(); ++j) {
+      if (j != i && inSession(j)) voters[i] = static_cast<std::uint16_t>(voters[i] | (1U << j));
+    }
     peer.state = PeerState::Disconnected;
     ends[i] = commonEnd(i);
     markIncorrect(ends[i] + 1);
@@ -512,19 +520,18 @@ struct P2PSession::State {
     return j != config.local_player && peers[j].state != PeerState::Disconnected;
   }
 
-  // The last frame of player x's inputs that this peer and every other peer still in the
-  // session hold.
+  // The last frame of player x's inputs that this peer and each of x's voters hold.
   std::int64_t commonEnd(std::size_t x) const noexcept {
     std::int64_t e = peers[x].confirmed;
     for (std::size_t j = 0; j < peers.size(); ++j) {
-      if (j != x && inSession(j)) e = std::min(e, peers[j].holds[x]);
+      if (((voters[x] >> j) & 1U) != 0) e = std::min(e, peers[j].holds[x]);
     }
     return e;
   }
 
-  // The ends of the players that left follow the holdings that come (and the peers that leave):
-  // a moved end changes the inputs of the frames after the lower of the two, which are simulated
-  // again. Once every peer still in the session let the player go, its end stays.
+  // The ends of the players that left rise with the holdings that come: a moved end changes the
+  // inputs of the frames after the old one, which are simulated again. Once every voter still in
+  // the session let the player go, its end stays.
   void updateEnds() noexcept {
     for (std::size_t x = 0; x < peers.size(); ++x) {
       if (x == config.local_player || peers[x].state != PeerState::Disconnected || settled[x]) {
@@ -537,7 +544,9 @@ struct P2PSession::State {
       }
       bool all = true;
       for (std::size_t j = 0; j < peers.size(); ++j) {
-        if (j != x && inSession(j) && ((peers[j].left >> x) & 1U) == 0) all = false;
+        if (((voters[x] >> j) & 1U) != 0 && inSession(j) && ((peers[j].left >> x) & 1U) == 0) {
+          all = false;
+        }
       }
       settled[x] = all;
     }
@@ -553,6 +562,12 @@ struct P2PSession::State {
       if (h.held[p] != NO_FRAME) peer.holds[p] = std::max(peer.holds[p], std::int64_t{h.held[p]});
     }
     peer.left = static_cast<std::uint16_t>(peer.left | h.left);
+    // A peer that let this one go no longer takes its inputs: this one lets it go in turn, so that
+    // its program hears of it (and a peer cut off from the others ends up alone, told so).
+    if (((h.left >> config.local_player) & 1U) != 0) {
+      disconnectPeer(from);
+      return;
+    }
     for (std::size_t p = 0; p < peers.size(); ++p) {
       if (((h.left >> p) & 1U) != 0 && p != from && inSession(p)) disconnectPeer(p);
     }
@@ -818,7 +833,10 @@ std::expected<AdvanceStatus, LockstepError> P2PSession::advanceFrame(
   s.serveStates(game);
 
   const std::int64_t next_local = s.current + s.config.input_delay;
-  const bool too_far = s.current - s.minConfirmed() > s.config.max_prediction;
+  // Ahead by no more than max_prediction of the frame every peer holds every input before: a
+  // rollback (a late input, or the agreed end of a player that left, which is never earlier)
+  // then goes back no further than the states the program keeps.
+  const bool too_far = s.current - s.finalBound() > s.config.max_prediction;
   const bool unacked =
       next_local - s.minAcked() >= static_cast<std::int64_t>(MAX_INPUTS_PER_PACKET);
   if (too_far || unacked) {

@@ -54,7 +54,8 @@ void step(ComponentStore& store, std::span<const std::span<const std::byte>> inp
 }
 
 struct SimGame final : WorldGame {
-  SimGame() : WorldGame(WorldStates::init(32, registerTypes, nullptr).value()) {}
+  explicit SimGame(std::uint32_t kept = 32)
+      : WorldGame(WorldStates::init(kept, registerTypes, nullptr).value()) {}
   Frame fault_frame = NO_FRAME;
 
   void advanceFrame(Frame f, std::span<const PlayerInput> inputs) override {
@@ -99,10 +100,11 @@ struct CutTransport final : Transport {
 // With `late_join` a spectator joins when peer 0 has confirmed that frame and another watches from
 // the start; with `report` peer 0 asks for a report of the first desync it sees. Peer `leaver`
 // stops (as a crash would: silently) once it reaches frame `leave_at`, having sent nothing to the
-// peer before it for its last 20 frames.
+// peer before it for its last 20 frames. The players' games keep `states` states.
 PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::size_t faulty_peer,
                   Frame fault_frame, Frame late_join = NO_FRAME, bool report = false,
-                  std::size_t leaver = SIZE_MAX, Frame leave_at = NO_FRAME) {
+                  std::size_t leaver = SIZE_MAX, Frame leave_at = NO_FRAME,
+                  std::uint32_t states = 32) {
   const bool watched = late_join != NO_FRAME;
   InProcessNetwork net =
       InProcessNetwork::init(static_cast<std::uint32_t>(players + 2), faults, nullptr);
@@ -134,7 +136,7 @@ PeersRun runPeers(std::size_t players, NetworkFaults faults, Frame frames, std::
                          .digest_interval = 8};
     Transport& transport = p == leaver ? static_cast<Transport&>(cut) : endpoints[p];
     sessions.push_back(P2PSession::init(config, addresses, transport, net, nullptr).value());
-    games.push_back(std::make_unique<SimGame>());
+    games.push_back(std::make_unique<SimGame>(states));
     populate(games.back()->world, games.back()->store, 100);
     if (p == faulty_peer) games.back()->fault_frame = fault_frame;
     run.inputs[p].assign(config.input_delay, std::byte{0});
@@ -303,10 +305,12 @@ TEST(P2PSession, AOneUlpFaultIsADesyncAtTheFirstDigestFrameAfterIt) {
 }
 
 // A peer that crashes is held by the others through different frames (its last packets are lost
-// to some); they agree on the last one they all hold and stay in lockstep.
+// to some); they agree on the last one they all hold and stay in lockstep, with no rollback
+// further back than the max_prediction + 1 states the games keep.
 TEST(P2PSession, PeersAgreeOnTheLastInputOfAPeerThatCrashes) {
   constexpr Frame kFrames = 800;
-  const PeersRun run = runPeers(4, kLossy, kFrames, SIZE_MAX, NO_FRAME, NO_FRAME, false, 3, 300);
+  const PeersRun run =
+      runPeers(4, kLossy, kFrames, SIZE_MAX, NO_FRAME, NO_FRAME, false, 3, 300, 8 + 1);
   std::optional<Frame> leaves_at;
   for (std::size_t p = 0; p < 3; ++p) {
     ASSERT_GT(run.digests[p].size(), kFrames) << p;
