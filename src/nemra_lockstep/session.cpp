@@ -3,6 +3,7 @@
 #include <cstring>
 #include <nemra_lockstep/blob_transfer.hpp>
 #include <nemra_lockstep/detail/drops.hpp>
+#include <nemra_lockstep/detail/event_queue.hpp>
 #include <nemra_lockstep/detail/input_ring.hpp>
 #include <nemra_lockstep/detail/owned_state.hpp>
 #include <nemra_lockstep/session.hpp>
@@ -115,8 +116,7 @@ struct P2PSession::State {
   detail::InputRing used;
   std::pmr::vector<std::int64_t> digest_frame;
   std::pmr::vector<std::uint64_t> digest;
-  std::pmr::vector<Event> events;
-  std::size_t next_event = 0;
+  detail::EventQueue events;
   std::pmr::vector<PlayerInput> player_inputs;
   std::pmr::vector<std::byte> zeros;
   // This peer's state of the frame of the desync report under way, and the last report.
@@ -126,17 +126,7 @@ struct P2PSession::State {
   Peer& local() noexcept { return peers[config.local_player]; }
   std::size_t ring() const noexcept { return detail::InputRing::FRAMES; }
 
-  void push(Event e) noexcept {
-    try {
-      if (next_event == events.size()) {
-        events.clear();
-        next_event = 0;
-      }
-      events.push_back(e);
-    } catch (const std::bad_alloc&) {
-      // The reserved room is gone and no more memory: the event is lost, the session goes on.
-    }
-  }
+  void push(const Event& e) noexcept { events.push(e); }
 
   // The smallest confirmed frame of the players still in the session.
   std::int64_t minConfirmed() const noexcept {
@@ -750,7 +740,7 @@ std::expected<P2PSession, LockstepError> P2PSession::init(
     s->used.init(config.players, config.input_size);
     s->digest_frame.assign(ring, NONE);
     s->digest.assign(ring, 0);
-    s->events.reserve(64);
+    s->events.reserveRoom();
     s->player_inputs.resize(config.players);
     s->zeros.assign(config.input_size, std::byte{0});
   } catch (const std::bad_alloc&) {
@@ -897,8 +887,8 @@ std::optional<DesyncReport> P2PSession::desyncReport() const noexcept {
 }
 
 std::optional<Event> P2PSession::nextEvent() noexcept {
-  if (state_ == nullptr || state_->next_event == state_->events.size()) return std::nullopt;
-  return state_->events[state_->next_event++];
+  if (state_ == nullptr) return std::nullopt;
+  return state_->events.next();
 }
 
 Frame P2PSession::currentFrame() const noexcept {

@@ -2,6 +2,7 @@
 #include <array>
 #include <nemra_lockstep/blob_transfer.hpp>
 #include <nemra_lockstep/detail/drops.hpp>
+#include <nemra_lockstep/detail/event_queue.hpp>
 #include <nemra_lockstep/detail/input_ring.hpp>
 #include <nemra_lockstep/detail/owned_state.hpp>
 #include <nemra_lockstep/watch_session.hpp>
@@ -62,8 +63,7 @@ struct SpectatorSession::State {
   std::pmr::vector<std::uint64_t> digest;
   std::pmr::vector<std::int64_t> remote_frame;
   std::pmr::vector<std::uint64_t> remote_digest;
-  std::pmr::vector<Event> events;
-  std::size_t next_event = 0;
+  detail::EventQueue events;
   std::pmr::vector<PlayerInput> player_inputs;
   BlobReceiver blob;
 
@@ -72,17 +72,7 @@ struct SpectatorSession::State {
     return static_cast<std::size_t>(f) % detail::InputRing::FRAMES;
   }
 
-  void push(Event e) noexcept {
-    try {
-      if (next_event == events.size()) {
-        events.clear();
-        next_event = 0;
-      }
-      events.push_back(e);
-    } catch (const std::bad_alloc&) {
-      // No room and no memory: the event is lost, the spectator goes on.
-    }
-  }
+  void push(const Event& e) noexcept { events.push(e); }
 
   void send(Packet& p) noexcept {
     p.header.session = config.session_id;
@@ -244,7 +234,7 @@ std::expected<SpectatorSession, LockstepError> SpectatorSession::init(
     s->digest.assign(ring, 0);
     s->remote_frame.assign(ring, NONE);
     s->remote_digest.assign(ring, 0);
-    s->events.reserve(64);
+    s->events.reserveRoom();
     s->player_inputs.resize(config.players);
   } catch (const std::bad_alloc&) {
     if (s != nullptr) alloc.delete_object(s);
@@ -321,8 +311,8 @@ void SpectatorSession::disconnect() noexcept {
 }
 
 std::optional<Event> SpectatorSession::nextEvent() noexcept {
-  if (state_ == nullptr || state_->next_event == state_->events.size()) return std::nullopt;
-  return state_->events[state_->next_event++];
+  if (state_ == nullptr) return std::nullopt;
+  return state_->events.next();
 }
 
 Frame SpectatorSession::currentFrame() const noexcept {
