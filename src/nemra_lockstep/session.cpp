@@ -99,9 +99,11 @@ struct P2PSession::State {
   // peer still in the session let it go too, so that the frame no longer moves.
   std::array<std::int64_t, MAX_PLAYERS> ends{};
   std::array<bool, MAX_PLAYERS> settled{};
-  // For a player that left: the peers that were in the session when this peer let it go, whose
-  // holdings of it bound its end even if they leave in turn (by then every peer has heard their
-  // holdings of a player silent for disconnect_after_us many times over).
+  // By player: the peers that were in the session when this peer last took a new input of it (its
+  // voters, should it leave), whose holdings of it bound its end even if they leave in turn.
+  // Every survivor took that input while the same peers were in the session, unless one left
+  // within moments of it; and by the time the player is let go (disconnect_after_us of silence)
+  // every survivor has heard those peers' final holdings of it many times over.
   std::array<std::uint16_t, MAX_PLAYERS> voters{};
   std::int64_t final_through = NONE;
   std::int64_t newest_digest_frame = NONE;
@@ -403,10 +405,20 @@ struct P2PSession::State {
       const auto bytes = in.inputs.subspan(k * config.input_size, config.input_size);
       inputs.store(from, f, bytes);
       peer.confirmed = f;
+      voters[from] = sessionMask(from);
       if (f < current && !std::ranges::equal(bytes, used.at(from, f))) {
         first_incorrect = first_incorrect == NONE ? f : std::min(first_incorrect, f);
       }
     }
+  }
+
+  // The peers in the session other than `but`, bit by player.
+  std::uint16_t sessionMask(std::size_t but) const noexcept {
+    unsigned m = 0;
+    for (std::size_t j = 0; j < peers.size(); ++j) {
+      if (j != but && inSession(j)) m |= 1U << j;
+    }
+    return static_cast<std::uint16_t>(m);
   }
 
   Peer* spectatorAt(PeerAddress address) noexcept {
@@ -495,10 +507,6 @@ struct P2PSession::State {
   // frame after it was final anywhere (finalBound).
   void disconnectPeer(std::size_t i) noexcept {
     Peer& peer = peers[i];
-    voters[i] = 0;
-    for (std::size_t j = 0; j < peers.size(); ++j) {
-      if (j != i && inSession(j)) voters[i] = static_cast<std::uint16_t>(voters[i] | (1U << j));
-    }
     peer.state = PeerState::Disconnected;
     ends[i] = commonEnd(i);
     markIncorrect(ends[i] + 1);
@@ -552,23 +560,21 @@ struct P2PSession::State {
       if (h.held[p] != NO_FRAME) peer.holds[p] = std::max(peer.holds[p], std::int64_t{h.held[p]});
     }
     peer.left = static_cast<std::uint16_t>(peer.left | h.left);
-    // A peer that let this one go no longer takes its inputs: this one lets it go in turn, so that
-    // its program hears of it (and a peer cut off from the others ends up alone, told so).
-    if (((h.left >> config.local_player) & 1U) != 0) {
-      disconnectPeer(from);
-      return;
-    }
     for (std::size_t p = 0; p < peers.size(); ++p) {
       if (((h.left >> p) & 1U) != 0 && p != from && inSession(p)) disconnectPeer(p);
     }
   }
 
   // The last frame whose inputs may be final: every peer still in the session holds every input
-  // of every player still in it up to there, so that a player that leaves later has its end at or
-  // after it; and no later than the end of a player that left while that end may still move.
-  std::int64_t finalBound() const noexcept {
+  // of every player still in it up to there, so that a player that leaves later (this one
+  // included: its digests must not outrun what the others will use of its inputs) has its end at
+  // or after it; and no later than the end of a player that left while that end may still move.
+  // Without this peer's own inputs (`own` false), the frame no rollback goes back past: this peer
+  // never rolls back its own inputs.
+  std::int64_t finalBound(bool own = true) const noexcept {
     std::int64_t m = minConfirmed();
     for (std::size_t p = 0; p < peers.size(); ++p) {
+      if (!own && p == config.local_player) continue;
       if (peers[p].state == PeerState::Disconnected) {
         if (!settled[p]) m = std::min(m, ends[p]);
         continue;
@@ -736,6 +742,7 @@ std::expected<P2PSession, LockstepError> P2PSession::init(
       s->peers[i].remote_digest.assign(ring, 0);
       s->peers[i].last_received = clock.nowMicros();
     }
+    for (std::size_t i = 0; i < config.players; ++i) s->voters[i] = s->sessionMask(i);
     s->inputs.init(config.players, config.input_size);
     s->used.init(config.players, config.input_size);
     s->digest_frame.assign(ring, NONE);
@@ -826,7 +833,7 @@ std::expected<AdvanceStatus, LockstepError> P2PSession::advanceFrame(
   // Ahead by no more than max_prediction of the frame every peer holds every input before: a
   // rollback (a late input, or the agreed end of a player that left, which is never earlier)
   // then goes back no further than the states the program keeps.
-  const bool too_far = s.current - s.finalBound() > s.config.max_prediction;
+  const bool too_far = s.current - s.finalBound(false) > s.config.max_prediction;
   const bool unacked =
       next_local - s.minAcked() >= static_cast<std::int64_t>(MAX_INPUTS_PER_PACKET);
   if (too_far || unacked) {
