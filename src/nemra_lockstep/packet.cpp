@@ -99,7 +99,7 @@ std::size_t fixedBody(PacketKind kind) noexcept {
 
 // Whether a Holdings body lists 1 .. MAX_PLAYERS players and lets go of none beyond them.
 bool holdingsValid(const HoldingsBody& h) noexcept {
-  return h.players != 0 && h.players <= MAX_PLAYERS && (h.left >> h.players) == 0;
+  return h.players != 0 && h.players <= MAX_PLAYERS && (unsigned{h.left} >> h.players) == 0;
 }
 
 // The data length chunk `index` of a blob of `total` bytes has, or 0 when there is no such chunk.

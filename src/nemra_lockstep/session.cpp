@@ -28,6 +28,11 @@ constexpr std::int64_t NEWEST = NO_FRAME;
 
 Frame toFrame(std::int64_t f) noexcept { return f < 0 ? NO_FRAME : static_cast<Frame>(f); }
 
+// Whether player `player`'s bit is set in a mask of players.
+bool has(std::uint16_t players, std::size_t player) noexcept {
+  return ((unsigned{players} >> player) & 1U) != 0;
+}
+
 }  // namespace
 
 struct P2PSession::State {
@@ -522,7 +527,7 @@ struct P2PSession::State {
   std::int64_t commonEnd(std::size_t x) const noexcept {
     std::int64_t e = peers[x].confirmed;
     for (std::size_t j = 0; j < peers.size(); ++j) {
-      if (((voters[x] >> j) & 1U) != 0) e = std::min(e, peers[j].holds[x]);
+      if (has(voters[x], j)) e = std::min(e, peers[j].holds[x]);
     }
     return e;
   }
@@ -542,7 +547,7 @@ struct P2PSession::State {
       }
       bool all = true;
       for (std::size_t j = 0; j < peers.size(); ++j) {
-        if (((voters[x] >> j) & 1U) != 0 && inSession(j) && ((peers[j].left >> x) & 1U) == 0) {
+        if (has(voters[x], j) && inSession(j) && !has(peers[j].left, x)) {
           all = false;
         }
       }
@@ -561,7 +566,7 @@ struct P2PSession::State {
     }
     peer.left = static_cast<std::uint16_t>(peer.left | h.left);
     for (std::size_t p = 0; p < peers.size(); ++p) {
-      if (((h.left >> p) & 1U) != 0 && p != from && inSession(p)) disconnectPeer(p);
+      if (has(h.left, p) && p != from && inSession(p)) disconnectPeer(p);
     }
   }
 
