@@ -506,10 +506,10 @@ struct P2PSession::State {
     if (f < current) first_incorrect = first_incorrect == NONE ? f : std::min(first_incorrect, f);
   }
 
-  // Player x leaves: no more of its inputs are taken, and those after the last frame that every
-  // peer still in the session holds become zeros. The peers say what they hold (Holdings) and let
-  // x go as soon as they hear that another did, so they all come to the same last frame, and no
-  // frame after it was final anywhere (finalBound).
+  // Player x leaves: no more of its inputs are taken, and those after the last frame that this
+  // peer and x's voters hold become zeros. The peers say what they hold (Holdings) and let x go as
+  // soon as they hear that another did, so they come to the same last frame, and no frame after
+  // it was final anywhere (finalBound).
   void disconnectPeer(std::size_t i) noexcept {
     Peer& peer = peers[i];
     peer.state = PeerState::Disconnected;
