@@ -72,17 +72,6 @@ class NEMRA_API SearchLimit {
     return c * c < screen2_ * norm2(p);
   }
 
-  // For two entries of the tree: bit k set when entry k is screened out (as `screened`), without
-  // a branch per entry.
-  [[nodiscard]] unsigned screenedPair(const nemra_kernel::HomVec4& a,
-                                      const nemra_kernel::HomVec4& b,
-                                      const nemra_kernel::HomVec4& unit) const noexcept {
-    const double ca = dot(a, unit), cb = dot(b, unit);
-    const bool out_a = ca * ca < screen2_ * norm2(a);
-    const bool out_b = cb * cb < screen2_ * norm2(b);
-    return static_cast<unsigned>(out_a) | static_cast<unsigned>(out_b) << 1;
-  }
-
   // Covers the rounding of c (2e-15) and of the bound (1e-15).
   static constexpr double kCosSlack = 1e-14;
   static constexpr double kMargin = 5e-7;

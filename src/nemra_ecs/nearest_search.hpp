@@ -80,21 +80,17 @@ inline constexpr double kMaxTrustedNorm2 = 1e300;
 
 [[gnu::always_inline]] inline double norm2(const nemra_kernel::HomVec4& a) { return dot(a, a); }
 
-// The cosine whose arc cosine fsDistance(a, b) is, bit for bit: min(|a·b| / (|a|·|b|), 1), a NaN
-// quotient counting as 1, and 1 (distance 0) when either length is below the zero guard. So
-// cr::acos(fsCosine(a, b)) is fsDistance(a, b). Out of line, so that no caller's floating-point
-// flags can change its bits.
-[[nodiscard]] NEMRA_API double fsCosine(const nemra_kernel::HomVec4& a,
-                                        const nemra_kernel::HomVec4& b) noexcept;
-
-// A query and its length |a| (as fsCosine takes it), so that a search takes the query's square
-// root once rather than once per entity.
+// A query a and its length |a|, taken once per search rather than once per entity.
 struct CosineQuery {
   nemra_kernel::HomVec4 at;
   double length;
 };
 [[nodiscard]] NEMRA_API CosineQuery cosineQuery(const nemra_kernel::HomVec4& a) noexcept;
-// fsCosine(q.at, b), bit for bit.
+
+// The cosine whose arc cosine fsDistance(a, b) is, bit for bit, for q = cosineQuery(a):
+// min(|a·b| / (|a|·|b|), 1), a NaN quotient counting as 1, and 1 (distance 0) when either length
+// is below the zero guard. So cr::acos(fsCosine(q, b)) is fsDistance(a, b). Out of line, so that
+// no caller's floating-point flags can change its bits.
 [[nodiscard]] NEMRA_API double fsCosine(const CosineQuery& q,
                                         const nemra_kernel::HomVec4& b) noexcept;
 

@@ -169,16 +169,9 @@ std::optional<EntityId> literalNearest(const std::pmr::vector<Entity>& entities,
 
 namespace detail {
 
-double fsCosine(const HomVec4& a, const HomVec4& b) noexcept {
-  // fsDistance's steps before its arc cosine, in its order.
-  const double n1 = std::sqrt(norm2(a)), n2 = std::sqrt(norm2(b));
-  if (n1 < nemra_kernel::ZERO_NORM_GUARD || n2 < nemra_kernel::ZERO_NORM_GUARD) return 1.0;
-  const double d = std::fabs(dot(a, b)) / (n1 * n2);
-  return d < 1.0 ? d : 1.0;
-}
-
 CosineQuery cosineQuery(const HomVec4& a) noexcept { return CosineQuery{a, std::sqrt(norm2(a))}; }
 
+// fsDistance's steps before its arc cosine, in its order.
 double fsCosine(const CosineQuery& q, const HomVec4& b) noexcept {
   const double n2 = std::sqrt(norm2(b));
   if (q.length < nemra_kernel::ZERO_NORM_GUARD || n2 < nemra_kernel::ZERO_NORM_GUARD) return 1.0;
