@@ -402,6 +402,7 @@ struct P2PSession::State {
       ++dropped.malformed;
       return;
     }
+    const std::int64_t held_before = peer.confirmed;
     for (std::size_t k = 0; k < in.count; ++k) {
       const std::int64_t f =
           static_cast<std::int64_t>(in.first_frame) + static_cast<std::int64_t>(k);
@@ -410,11 +411,9 @@ struct P2PSession::State {
       const auto bytes = in.inputs.subspan(k * config.input_size, config.input_size);
       inputs.store(from, f, bytes);
       peer.confirmed = f;
-      voters[from] = sessionMask(from);
-      if (f < current && !std::ranges::equal(bytes, used.at(from, f))) {
-        first_incorrect = first_incorrect == NONE ? f : std::min(first_incorrect, f);
-      }
+      if (f < current && !std::ranges::equal(bytes, used.at(from, f))) markIncorrect(f);
     }
+    if (peer.confirmed != held_before) voters[from] = sessionMask(from);
   }
 
   // The peers in the session other than `but`, bit by player.
