@@ -292,11 +292,11 @@ void indexAssign(benchmark::State& state, IdPattern pattern) {
   const std::vector<std::uint64_t> ids = idsOf(pattern, sizeArg(state));
   std::vector<EntityIndex::Entry> rows;
   for (std::uint32_t r = 0; r < ids.size(); ++r) rows.push_back({ids[r], {0, r}});
-  std::vector<EntityIndex::Entry> work(rows.size());
+  std::pmr::vector<EntityIndex::Entry> work(std::pmr::new_delete_resource());
   EntityIndex index(std::pmr::new_delete_resource());
   for (auto _ : state) {
     state.PauseTiming();
-    std::ranges::copy(rows, work.begin());
+    work.assign(rows.begin(), rows.end());
     index.release();
     state.ResumeTiming();
     if (index.assign(work) != EntityIndex::Assigned::ok) fail("assign");

@@ -48,16 +48,46 @@ std::uint64_t EntityIndex::denseLimit() const noexcept {
   return 2 * (static_cast<std::uint64_t>(count_) + 1) + DENSE_SLACK;
 }
 
-std::size_t EntityIndex::home(std::uint64_t id) const noexcept {
-  return static_cast<std::size_t>(mix(id ^ seed_) >> shift_);
-}
+std::uint64_t EntityIndex::hashOf(std::uint64_t id) const noexcept { return mix(id ^ seed_); }
 
 const RowRef* EntityIndex::findSparse(std::uint64_t id) const noexcept {
-  if (id == 0) return nullptr;
+  const std::uint64_t hash = hashOf(id);
+  const std::uint32_t tag = tagOf(hash);
+  const std::uint32_t position = positionMask();
   const std::size_t mask = sparse_.size() - 1;
-  for (std::size_t i = home(id);; i = (i + 1) & mask) {
-    if (sparse_[i].id == id) return &sparse_[i].ref;
-    if (sparse_[i].id == 0) return nullptr;
+  for (std::size_t i = homeOf(hash);; i = (i + 1) & mask) {
+    const std::uint32_t slot = sparse_[i];
+    if (slot == EMPTY) return nullptr;
+    if ((slot & ~position) == tag && far_[slot & position].id == id) {
+      return &far_[slot & position].ref;
+    }
+  }
+}
+
+std::size_t EntityIndex::slotOf(std::uint32_t at) const noexcept {
+  const std::uint32_t position = positionMask();
+  const std::size_t mask = sparse_.size() - 1;
+  std::size_t i = homeOf(hashOf(far_[at].id));
+  while (sparse_[i] == EMPTY || (sparse_[i] & position) != at) i = (i + 1) & mask;
+  return i;
+}
+
+void EntityIndex::place(std::uint32_t at) noexcept {
+  const std::uint64_t hash = hashOf(far_[at].id);
+  const std::size_t mask = sparse_.size() - 1;
+  std::size_t i = homeOf(hash);
+  while (sparse_[i] != EMPTY) i = (i + 1) & mask;
+  sparse_[i] = tagOf(hash) | at;
+}
+
+void EntityIndex::rehash() noexcept {
+  std::ranges::fill(sparse_, EMPTY);
+  seed_ = drawSeed();
+  shift_ = 64 - std::countr_zero(sparse_.size());
+  sparse_min_ = NO_ID;
+  for (std::uint32_t at = 0; at < far_.size(); ++at) {
+    place(at);
+    if (far_[at].id < sparse_min_) sparse_min_ = far_[at].id;
   }
 }
 
@@ -65,7 +95,7 @@ bool EntityIndex::reserveBeyondDense(std::uint64_t id) noexcept {
   const std::uint64_t limit = denseLimit();
   if (id < limit) {
     // At least double (within the limit), so that ids arriving one above another do not grow
-    // the array, and scan the table, once each.
+    // the array, and scan the far entries, once each.
     const std::uint64_t doubled = 2 * static_cast<std::uint64_t>(dense_.size());
     std::uint64_t want = id + 1 > doubled ? id + 1 : (doubled < limit ? doubled : limit);
     // Within reserved capacity, no further: reserveDense asked for exactly that much.
@@ -75,42 +105,39 @@ bool EntityIndex::reserveBeyondDense(std::uint64_t id) noexcept {
     } catch (const std::bad_alloc&) {
       return false;
     }
-    // Ids kept in the table that the dense array now covers move into it.
-    if (sparse_count_ > 0 && sparse_min_ < dense_.size()) {
-      for (std::size_t i = 0; i < sparse_.size();) {
-        const std::uint64_t k = sparse_[i].id;
-        if (k != 0 && k < dense_.size()) {
-          dense_[static_cast<std::size_t>(k)] = sparse_[i].ref;
-          sparseErase(i);  // may move a later entry into slot i: look at it again
+    // Far ids that the dense array now covers move into it; the others close up, in order.
+    if (!far_.empty() && sparse_min_ < dense_.size()) {
+      std::size_t kept = 0;
+      for (const Entry& e : far_) {
+        if (e.id < dense_.size()) {
+          dense_[static_cast<std::size_t>(e.id)] = e.ref;
         } else {
-          ++i;
+          far_[kept++] = e;
         }
       }
-      sparse_min_ = NO_ID;
-      for (const Slot& s : sparse_) {
-        if (s.id != 0 && s.id < sparse_min_) sparse_min_ = s.id;
-      }
+      far_.resize(kept);
+      rehash();
     }
     return true;
   }
-  if ((sparse_count_ + 1) * 2 <= sparse_.size()) return true;
+  if ((far_.size() + 1) * 2 <= sparse_.size() && far_.size() < far_.capacity()) return true;
   return growSparse();
 }
 
 bool EntityIndex::growSparse() noexcept {
+  if (far_.size() >= EMPTY - 1) return false;  // positions are 32-bit
   try {
-    std::pmr::vector<Slot> grown(sparse_.size() == 0 ? 16 : sparse_.size() * 2, Slot{0, {}},
-                                 sparse_.get_allocator());
-    grown.swap(sparse_);
-    sparse_count_ = 0;
-    sparse_min_ = NO_ID;
-    seed_ = drawSeed();
-    shift_ = 64 - std::countr_zero(sparse_.size());
-    for (const Slot& s : grown) {
-      if (s.id != 0) sparseInsert(s.id, s.ref);
+    if (far_.size() == far_.capacity()) far_.reserve(far_.empty() ? 8 : 2 * far_.size());
+    if ((far_.size() + 1) * 2 > sparse_.size()) {
+      std::pmr::vector<std::uint32_t> grown(sparse_.size() == 0 ? 16 : sparse_.size() * 2, EMPTY,
+                                            sparse_.get_allocator());
+      grown.swap(sparse_);
+      rehash();
     }
     return true;
   } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
     return false;
   }
 }
@@ -126,12 +153,12 @@ bool EntityIndex::reserveDense(std::uint64_t top) noexcept {
   return true;
 }
 
-EntityIndex::Assigned EntityIndex::assign(std::span<Entry> entries) noexcept {
+EntityIndex::Assigned EntityIndex::assign(std::pmr::vector<Entry>& entries) noexcept {
   // Emptied, its storage kept for the assignments below.
   dense_.clear();
   sparse_.clear();
+  far_.clear();
   count_ = 0;
-  sparse_count_ = 0;
   sparse_min_ = NO_ID;
   seed_ = 0;
   shift_ = 64;
@@ -150,17 +177,22 @@ EntityIndex::Assigned EntityIndex::assign(std::span<Entry> entries) noexcept {
     table_size = 16;
     while ((far + 1) * 2 > table_size) table_size *= 2;
   }
+  if (far > EMPTY) return Assigned::outOfMemory;  // positions are 32-bit
+  // When most ids are far, the list's own storage becomes the far array (and the list takes the
+  // far array's old storage); otherwise the far entries are copied into an array of their own,
+  // so that the index never keeps more than twice what it uses.
+  const bool adopt = 2 * far >= entries.size() && far > 0;
   try {
     if (top > 0) dense_.assign(static_cast<std::size_t>(top) + 1, RowRef{NONE, 0});
-    if (far > 0) sparse_.assign(table_size, Slot{0, {}});
+    if (far > 0) sparse_.assign(table_size, EMPTY);
+    if (!adopt) far_.reserve(far);
   } catch (const std::bad_alloc&) {
     release();
     return Assigned::outOfMemory;
   }
-  // Dense ids in place; far ones gathered at the front of `entries`.
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const Entry e = entries[i];
+  // Dense ids in place; far ones in order, at the front of the list or into the far array.
+  std::size_t kept = 0;
+  for (const Entry& e : entries) {
     if (e.id < limit) {
       RowRef& r = dense_[static_cast<std::size_t>(e.id)];
       if (r.table != NONE) {
@@ -168,35 +200,82 @@ EntityIndex::Assigned EntityIndex::assign(std::span<Entry> entries) noexcept {
         return Assigned::duplicate;
       }
       r = e.ref;
+    } else if (adopt) {
+      entries[kept++] = e;
     } else {
-      entries[k++] = e;
+      far_.push_back(e);
     }
   }
   count_ = entries.size();
+  if (adopt) {
+    entries.resize(far);
+    far_.swap(entries);
+  }
   if (far == 0) return Assigned::ok;
 
-  // Far ids inserted in the order given, each one's home slot fetched kAhead inserts before it is
-  // written: the table outgrows the caches, and fetching ahead overlaps the misses that random
-  // homes cost (a sort by home slot first costs more than the misses it saves).
+  // The table outgrows the caches, and a probe's branch on a slot not yet fetched costs the whole
+  // miss when mispredicted. So the far entries go in in batches: a batch's hashes are computed
+  // and its home slots fetched while the batch before is written; each entry then takes its home
+  // slot if free, without a branch (a free slot keeps the entry, a taken one its occupant), and
+  // only the entries that found it taken probe on. Any order of insertion leaves the table valid
+  // for linear probing, and an id given twice finds its first copy as it probes.
   seed_ = drawSeed();
   shift_ = 64 - std::countr_zero(table_size);
-  const Entry* from = entries.data();
-  constexpr std::size_t kAhead = 32;
+  // Locals, so that the compiler need not reload them after each store to the table.
+  const std::uint64_t seed = seed_;
+  const int shift = shift_;
+  const std::uint32_t position = positionMask();
+  const std::uint32_t tag_shift = static_cast<std::uint32_t>(63 - shift);
+  const auto tagOfHash = [&](std::uint64_t hash) noexcept {
+    return position == EMPTY ? 0U : static_cast<std::uint32_t>(hash) << tag_shift;
+  };
+  std::uint32_t* const table = sparse_.data();
+  const Entry* const entry = far_.data();
   const std::size_t mask = sparse_.size() - 1;
-  for (std::size_t i = 0; i < far; ++i) {
-    if (i + kAhead < far) __builtin_prefetch(&sparse_[home(from[i + kAhead].id)], 1);
-    const Entry e = from[i];
-    std::size_t at = home(e.id);
-    for (; sparse_[at].id != 0; at = (at + 1) & mask) {
-      if (sparse_[at].id == e.id) {
-        release();
-        return Assigned::duplicate;
-      }
+  constexpr std::size_t kBatch = 64;
+  std::uint64_t hashes[2][kBatch];
+  std::uint32_t bounced[kBatch];
+  std::uint64_t least = NO_ID;
+  const auto fetch = [&](std::size_t from, std::uint64_t* out) noexcept {
+    const std::size_t to = from + kBatch < far ? from + kBatch : far;
+    for (std::size_t at = from; at < to; ++at) {
+      least = entry[at].id < least ? entry[at].id : least;
+      out[at - from] = mix(entry[at].id ^ seed);
+      __builtin_prefetch(&table[out[at - from] >> shift], 1);
     }
-    sparse_[at] = Slot{e.id, e.ref};
-    ++sparse_count_;
-    if (e.id < sparse_min_) sparse_min_ = e.id;
+  };
+  fetch(0, hashes[0]);
+  for (std::size_t from = 0, b = 0; from < far; from += kBatch, b ^= 1) {
+    if (from + kBatch < far) fetch(from + kBatch, hashes[b ^ 1]);
+    const std::size_t count = from + kBatch < far ? kBatch : far - from;
+    std::size_t bounces = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint64_t hash = hashes[b][k];
+      std::uint32_t& slot = table[hash >> shift];
+      const std::uint32_t held = slot;
+      // All ones when the slot is free. Hidden from the optimiser, which would otherwise turn
+      // the select back into a branch around the store.
+      std::uint32_t free = 0U - static_cast<std::uint32_t>(held == EMPTY);
+      __asm__("" : "+r"(free));
+      slot = ((tagOfHash(hash) | static_cast<std::uint32_t>(from + k)) & free) | (held & ~free);
+      bounced[bounces] = static_cast<std::uint32_t>(k);
+      bounces += free + 1;  // 1 when the slot was taken
+    }
+    for (std::size_t j = 0; j < bounces; ++j) {
+      const std::size_t k = bounced[j];
+      const std::uint64_t id = entry[from + k].id;
+      const std::uint32_t tag = tagOfHash(hashes[b][k]);
+      std::size_t i = static_cast<std::size_t>(hashes[b][k] >> shift);
+      for (; table[i] != EMPTY; i = (i + 1) & mask) {
+        if ((table[i] & ~position) == tag && entry[table[i] & position].id == id) {
+          release();
+          return Assigned::duplicate;
+        }
+      }
+      table[i] = tag | static_cast<std::uint32_t>(from + k);
+    }
   }
+  sparse_min_ = least;
   return Assigned::ok;
 }
 
@@ -215,20 +294,19 @@ bool EntityIndex::fittedDense(std::pmr::vector<RowRef>& out) const noexcept {
 }
 
 void EntityIndex::sparseInsert(std::uint64_t id, RowRef ref) noexcept {
-  const std::size_t mask = sparse_.size() - 1;
-  std::size_t i = home(id);
-  while (sparse_[i].id != 0) i = (i + 1) & mask;
-  sparse_[i] = Slot{id, ref};
-  ++sparse_count_;
+  far_.push_back(Entry{id, ref});  // within the capacity reserveBeyondDense made
+  place(static_cast<std::uint32_t>(far_.size() - 1));
   if (id < sparse_min_) sparse_min_ = id;
 }
 
-// Backward-shift deletion: entries after the gap that would not be found past it move into it.
+// Backward-shift deletion of the slot, then the far array closes the hole with its last entry.
 void EntityIndex::sparseErase(std::size_t slot) noexcept {
+  const std::uint32_t position = positionMask();
+  const std::uint32_t at = sparse_[slot] & position;
   const std::size_t mask = sparse_.size() - 1;
   std::size_t gap = slot;
-  for (std::size_t i = (gap + 1) & mask; sparse_[i].id != 0; i = (i + 1) & mask) {
-    const std::size_t h = home(sparse_[i].id);
+  for (std::size_t i = (gap + 1) & mask; sparse_[i] != EMPTY; i = (i + 1) & mask) {
+    const std::size_t h = homeOf(hashOf(far_[sparse_[i] & position].id));
     // The entry at i may fill the gap when its home is not in (gap, i] cyclically.
     const bool stays = gap <= i ? (gap < h && h <= i) : (gap < h || h <= i);
     if (!stays) {
@@ -236,17 +314,28 @@ void EntityIndex::sparseErase(std::size_t slot) noexcept {
       gap = i;
     }
   }
-  sparse_[gap] = Slot{0, {}};
-  --sparse_count_;
+  sparse_[gap] = EMPTY;
+  const auto last = static_cast<std::uint32_t>(far_.size() - 1);
+  if (at != last) {
+    std::uint32_t& moved = sparse_[slotOf(last)];
+    moved = (moved & ~position) | at;
+    far_[at] = far_[last];
+  }
+  far_.pop_back();
 }
 
 void EntityIndex::erase(std::uint64_t id) noexcept {
   if (id < dense_.size()) {
     dense_[static_cast<std::size_t>(id)] = RowRef{NONE, 0};
   } else {
+    const std::uint64_t hash = hashOf(id);
+    const std::uint32_t tag = tagOf(hash);
+    const std::uint32_t position = positionMask();
     const std::size_t mask = sparse_.size() - 1;
-    std::size_t i = home(id);
-    while (sparse_[i].id != id) i = (i + 1) & mask;
+    std::size_t i = homeOf(hash);
+    while ((sparse_[i] & ~position) != tag || far_[sparse_[i] & position].id != id) {
+      i = (i + 1) & mask;
+    }
     sparseErase(i);
   }
   --count_;
@@ -255,8 +344,8 @@ void EntityIndex::erase(std::uint64_t id) noexcept {
 void EntityIndex::release() noexcept {
   releaseStorage(dense_);
   releaseStorage(sparse_);
+  releaseStorage(far_);
   count_ = 0;
-  sparse_count_ = 0;
   sparse_min_ = NO_ID;
   seed_ = 0;
   shift_ = 64;
