@@ -324,10 +324,10 @@ detail::RowRef ComponentStore::moveRow(EntityId entity, detail::RowRef* from,
   const detail::RowRef old = *from;
   detail::Table& src = tables_[old.table];
   const std::uint32_t last = src.rows - 1;
-  // The entry of the entity whose row fills the hole, looked up first so that its likely cache
-  // miss overlaps the copies.
+  // The entry of the entity whose row fills the hole: only written, so its likely cache miss
+  // overlaps what follows.
   const std::uint64_t moved = src.entities[last];
-  detail::RowRef* moved_ref = old.row != last ? index_.find(moved) : nullptr;
+  detail::RowRef* moved_ref = old.row != last ? &index_.entryOf(moved) : nullptr;
   for (const detail::Column& col : src.columns) {
     std::byte* cell = col.data + std::size_t{old.row} * col.size;
     if (const std::ptrdiff_t c = dst.columnOf(col.type); c >= 0) {
@@ -379,7 +379,7 @@ std::expected<void, Error> ComponentStore::erase(EntityId entity) noexcept {
   if (!entity.isValid() || ref == nullptr) return std::unexpected(Error::UnknownEntity);
   const detail::RowRef old = *ref;
   const std::uint64_t moved = tables_[old.table].swapRemove(old.row);
-  if (moved != 0) index_.find(moved)->row = old.row;
+  if (moved != 0) index_.entryOf(moved).row = old.row;
   syncCount(old.table);
   index_.erase(entity.id);
   return {};

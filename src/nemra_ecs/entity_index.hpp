@@ -72,6 +72,13 @@ class NEMRA_API EntityIndex {
     return far_.empty() ? nullptr : findSparse(id);
   }
 
+  // The entry of an id that is present. A small id's entry is found without reading it, so that
+  // a store through it (a row moved) need not wait for its cache line.
+  [[nodiscard]] RowRef& entryOf(std::uint64_t id) noexcept {
+    if (id < dense_.size()) return dense_[static_cast<std::size_t>(id)];
+    return *const_cast<RowRef*>(findSparse(id));
+  }
+
   // Makes room so that insert(id, ...) cannot fail. False when out of memory; the entries are
   // then as they were (only spare capacity may have changed).
   [[nodiscard]] bool reserveFor(std::uint64_t id) noexcept {
