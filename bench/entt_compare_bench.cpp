@@ -167,6 +167,63 @@ void toggleEntt(benchmark::State& state) {
   }
   setBatch(state, at.size());
 }
+// The least an archetype store can do for the same toggles: plain arrays, no types looked up and
+// no checks. Two tables (without and with the tag) of ids, positions and velocities, and a dense
+// index from id to table and row; adding the tag moves the row to the end of the other table and
+// the first table's last row into the hole, as removing it does back.
+struct FloorScene {
+  struct Table {
+    std::vector<std::uint64_t> ids;
+    std::vector<Position> positions;
+    std::vector<Velocity> velocities;
+  };
+  struct Row {
+    std::uint32_t table, row;
+  };
+  Table tables[2];
+  std::vector<Row> index;
+  explicit FloorScene(std::size_t n) : index(n + 1) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const double d = static_cast<double>(k);
+      tables[0].ids.push_back(k + 1);
+      tables[0].positions.push_back({d, -d});
+      tables[0].velocities.push_back({0.5, d * 1e-3});
+      index[k + 1] = {0, static_cast<std::uint32_t>(k)};
+    }
+    for (Table& t : tables) {
+      t.ids.reserve(n);
+      t.positions.reserve(n);
+      t.velocities.reserve(n);
+    }
+  }
+  void move(std::uint64_t id, std::uint32_t to) {
+    const Row at = index[id];
+    Table& from = tables[at.table];
+    Table& dest = tables[to];
+    index[id] = {to, static_cast<std::uint32_t>(dest.ids.size())};
+    dest.ids.push_back(id);
+    dest.positions.push_back(from.positions[at.row]);
+    dest.velocities.push_back(from.velocities[at.row]);
+    const std::uint64_t last = from.ids.back();
+    from.ids[at.row] = last;
+    from.positions[at.row] = from.positions.back();
+    from.velocities[at.row] = from.velocities.back();
+    index[last].row = at.row;
+    from.ids.pop_back();
+    from.positions.pop_back();
+    from.velocities.pop_back();
+  }
+};
+void toggleFloor(benchmark::State& state) {
+  FloorScene& s = scene<FloorScene>(sizeArg(state));
+  const std::vector<std::uint32_t> at = randomPositions(sizeArg(state), sizeArg(state) / 10, 2);
+  for (auto _ : state) {
+    for (std::uint32_t k : at) s.move(k + 1ULL, 1);
+    for (std::uint32_t k : at) s.move(k + 1ULL, 0);
+    benchmark::ClobberMemory();
+  }
+  setBatch(state, at.size());
+}
 
 // --- iterate Position + Velocity, without and with a tag on a random half -------------------
 
@@ -345,6 +402,7 @@ void worldCreateEntt(benchmark::State& state) {
       {"peer/get/entt", getEntt},
       {"peer/toggleTag/nemra", toggleNemra},
       {"peer/toggleTag/entt", toggleEntt},
+      {"peer/toggleTag/floor", toggleFloor},
       {"peer/iterate/nemra", iterateNemra<NemraScene>},
       {"peer/iterate/entt", iterateEntt<EnttScene>},
       {"peer/iterateHalfTagged/nemra", iterateNemra<NemraTagged>},
