@@ -120,7 +120,12 @@ bool EntityIndex::reserveBeyondDense(std::uint64_t id) noexcept {
     }
     return true;
   }
-  if ((far_.size() + 1) * 2 <= sparse_.size() && far_.size() < far_.capacity()) return true;
+  // Room for one more: the table stays under half full, so that no position reaches the mask
+  // (a slot of all ones would read as free), and positions stay below 2^32 − 1.
+  if ((far_.size() + 1) * 2 < sparse_.size() && far_.size() < far_.capacity() &&
+      far_.size() < EMPTY - 1) {
+    return true;
+  }
   return growSparse();
 }
 
@@ -128,7 +133,7 @@ bool EntityIndex::growSparse() noexcept {
   if (far_.size() >= EMPTY - 1) return false;  // positions are 32-bit
   try {
     if (far_.size() == far_.capacity()) far_.reserve(far_.empty() ? 8 : 2 * far_.size());
-    if ((far_.size() + 1) * 2 > sparse_.size()) {
+    if ((far_.size() + 1) * 2 >= sparse_.size()) {
       std::pmr::vector<std::uint32_t> grown(sparse_.size() == 0 ? 16 : sparse_.size() * 2, EMPTY,
                                             sparse_.get_allocator());
       grown.swap(sparse_);
@@ -177,11 +182,11 @@ EntityIndex::Assigned EntityIndex::assign(std::pmr::vector<Entry>& entries) noex
     table_size = 16;
     while ((far + 1) * 2 > table_size) table_size *= 2;
   }
-  if (far > EMPTY) return Assigned::outOfMemory;  // positions are 32-bit
-  // When most ids are far, the list's own storage becomes the far array (and the list takes the
-  // far array's old storage); otherwise the far entries are copied into an array of their own,
-  // so that the index never keeps more than twice what it uses.
-  const bool adopt = 2 * far >= entries.size() && far > 0;
+  if (far >= EMPTY) return Assigned::outOfMemory;  // positions are 32-bit
+  // When the far entries fill at least half the list's storage, that storage becomes the far
+  // array (and the list takes the far array's old storage); otherwise they are copied into an
+  // array of their own, so that the index never keeps more than twice what it uses.
+  const bool adopt = far > 0 && 2 * far >= entries.capacity();
   try {
     if (top > 0) dense_.assign(static_cast<std::size_t>(top) + 1, RowRef{NONE, 0});
     if (far > 0) sparse_.assign(table_size, EMPTY);

@@ -119,10 +119,10 @@ class NEMRA_API EntityIndex {
   // Replaces the contents with `entries` (non-zero ids) at once, as a snapshot load does, in the
   // storage the index holds where it is large enough: ids below 2 × (entries + 1) + DENSE_SLACK
   // go to a dense array exactly as long as the largest of them needs, the others to the far array
-  // and a table that finds them. When at least half the ids are far, the far array takes the
-  // storage of `entries` (which must be on the same resource) and `entries` is left empty with the
-  // far array's old storage; otherwise `entries` may be reordered. On duplicate (an id given
-  // twice) or outOfMemory the index is left empty.
+  // and a table that finds them. When the far ids fill at least half the storage of `entries`,
+  // the far array takes that storage (which must be on the same resource) and `entries` is left
+  // empty with the far array's old storage; otherwise `entries` may be reordered. On duplicate
+  // (an id given twice) or outOfMemory the index is left empty.
   [[nodiscard]] Assigned assign(std::pmr::vector<Entry>& entries) noexcept;
 
   // A copy of the dense array without its trailing empty slots and spare capacity, made before
@@ -149,8 +149,8 @@ class NEMRA_API EntityIndex {
   [[nodiscard]] std::size_t homeOf(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>(hash >> shift_);
   }
-  // A table of 2^b slots holds fewer than 2^(b-1) entries: positions take b − 1 bits, the tag
-  // the rest of the slot (none when b − 1 >= 32).
+  // A table of 2^b slots holds fewer than 2^(b-1) entries: positions take b − 1 bits and are
+  // never all ones, the tag the rest of the slot (none when b − 1 >= 32).
   [[nodiscard]] std::uint32_t positionMask() const noexcept {
     return shift_ <= 31 ? EMPTY : (std::uint32_t{1} << (63 - shift_)) - 1;
   }

@@ -65,6 +65,7 @@ TEST(EntityIndex, MatchesAMapOverRandomChangesAndAssignments) {
   std::pmr::vector<EntityIndex::Entry> rows(std::pmr::new_delete_resource());
   for (const auto& [id, ref] : model) rows.push_back({id, ref});
   std::ranges::shuffle(rows, rng);
+  rows.shrink_to_fit();  // most of the ids are far: the list becomes the far array
   const auto saved = rows;
   ASSERT_EQ(index.assign(rows), EntityIndex::Assigned::ok);
   expectSame(index, model, probes);
@@ -82,17 +83,19 @@ TEST(EntityIndex, MatchesAMapOverRandomChangesAndAssignments) {
   ASSERT_EQ(index.assign(rows), EntityIndex::Assigned::ok);
   expectSame(index, mostly_small, probes);
 
-  // A far id and a small id given twice, the copy far from the first in the list.
+  // A far id and a small id given twice, the copy next to the first (one batch) or far from it.
   for (const bool far : {true, false}) {
-    rows = saved;
-    const auto first = std::ranges::find_if(
-        rows, [&](const EntityIndex::Entry& e) { return (e.id > 100000) == far; });
-    ASSERT_NE(first, rows.end());
-    const std::uint64_t twice = first->id;
-    rows.push_back({twice, {9, 9}});
-    ASSERT_EQ(index.assign(rows), EntityIndex::Assigned::duplicate) << far;
-    EXPECT_EQ(index.size(), 0U);
-    EXPECT_EQ(index.find(twice), nullptr);
+    for (const bool next : {true, false}) {
+      rows = saved;
+      const auto first = std::ranges::find_if(
+          rows, [&](const EntityIndex::Entry& e) { return (e.id > 100000) == far; });
+      ASSERT_NE(first, rows.end());
+      const std::uint64_t twice = first->id;
+      rows.insert(next ? first + 1 : rows.end(), EntityIndex::Entry{twice, {9, 9}});
+      ASSERT_EQ(index.assign(rows), EntityIndex::Assigned::duplicate) << far << next;
+      EXPECT_EQ(index.size(), 0U);
+      EXPECT_EQ(index.find(twice), nullptr);
+    }
   }
 }
 
