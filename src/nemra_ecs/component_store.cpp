@@ -263,12 +263,135 @@ std::expected<detail::RowRef, Error> ComponentStore::rowWithSlowly(
   return moveRow(entity, ref, target);
 }
 
+namespace {
+
+template <std::size_t N>
+[[gnu::always_inline]] inline void moveFixed(std::byte* out, std::byte* cell, const std::byte* last,
+                                             bool fill) noexcept {
+  std::memcpy(out, cell, N);
+  if (fill) std::memcpy(cell, last, N);
+}
+
+// Copies a cell of `size` bytes to `out` and then, when `fill`, the cell at `last` into it: one
+// dispatch on the size for both copies.
+[[gnu::always_inline]] inline void moveCell(std::byte* out, std::byte* cell, const std::byte* last,
+                                            std::uint32_t size, bool fill) noexcept {
+  switch (size) {
+    case 0:
+      return;
+    case 1:
+      return moveFixed<1>(out, cell, last, fill);
+    case 4:
+      return moveFixed<4>(out, cell, last, fill);
+    case 8:
+      return moveFixed<8>(out, cell, last, fill);
+    case 16:
+      return moveFixed<16>(out, cell, last, fill);
+    case 24:
+      return moveFixed<24>(out, cell, last, fill);
+    case 32:
+      return moveFixed<32>(out, cell, last, fill);
+    default:
+      std::memcpy(out, cell, size);
+      if (fill) std::memcpy(cell, last, size);
+  }
+}
+
+// Copies row `src_row` of `count` columns from `from` to row `dst_row` of `to`, each source cell
+// then filled by row `last_row`'s when `fill`.
+[[gnu::always_inline]] inline void moveColumns(const detail::Column* from, const detail::Column* to,
+                                               std::size_t count, std::size_t src_row,
+                                               std::size_t dst_row, std::size_t last_row,
+                                               bool fill) noexcept {
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint32_t size = from[k].size;
+    std::byte* const data = from[k].data;
+    moveCell(to[k].data + dst_row * size, data + src_row * size, data + last_row * size, size,
+             fill);
+  }
+}
+
+}  // namespace
+
+template <bool Adding>
+[[gnu::always_inline]] inline std::uint32_t ComponentStore::moveAlongEdge(EntityId entity,
+                                                                          detail::RowRef& ref,
+                                                                          std::uint32_t target,
+                                                                          std::size_t at) noexcept {
+  detail::Table& dst = tables_[target];
+  const detail::RowRef old = ref;
+  detail::Table& src = tables_[old.table];
+  const std::uint32_t row = dst.rows;
+  const std::uint32_t last = src.rows - 1;
+  const bool fill = old.row != last;
+  // The bookkeeping first, so that little stays live across the copies (every value kept in a
+  // register is a store and a load less while the row's cache lines are on their way).
+  dst.entities[row] = entity.id;
+  dst.rows = row + 1;
+  src.rows = last;
+  syncCount(target);
+  syncCount(old.table);
+  // `ref` stays good: the index does not change shape while an entity moves.
+  ref = detail::RowRef{target, row};
+  if (fill) {
+    const std::uint64_t moved = src.entities[last];
+    src.entities[old.row] = moved;
+    index_.entryOf(moved).row = old.row;
+  }
+  // Both column lists ascend by type, so they agree up to column `at`: the added type's place
+  // in the target, or the removed type's in the source (whose cell is only filled).
+  const detail::Column* const from = src.columns.data();
+  const detail::Column* const to = dst.columns.data();
+  const std::size_t n = src.columns.size();
+  const std::size_t src_row = old.row;
+  const std::size_t dst_row = row;
+  const std::size_t last_row = last;
+  moveColumns(from, to, at, src_row, dst_row, last_row, fill);
+  if constexpr (Adding) {
+    moveColumns(from + at, to + at + 1, n - at, src_row, dst_row, last_row, fill);
+  } else {
+    const detail::Column& removed = from[at];
+    std::byte* const cell = removed.data + src_row * removed.size;
+    if (fill) detail::copyComponent(cell, removed.data + last_row * removed.size, removed.size);
+    moveColumns(from + at + 1, to + at, n - at - 1, src_row, dst_row, last_row, fill);
+  }
+  return row;
+}
+
+std::expected<std::byte*, Error> ComponentStore::addRaw(EntityId entity, detail::RowRef& ref,
+                                                        ComponentTypeId type) {
+  // The quick way: a recorded edge to a table with a free row.
+  const std::uint32_t target = tables_[ref.table].edge(type);
+  if (target != NONE && tables_[target].rows < tables_[target].capacity) {
+    const detail::Table& dst = tables_[target];
+    const auto gap = static_cast<std::size_t>(dst.columnOf(type));
+    return dst.at(gap, moveAlongEdge<true>(entity, ref, target, gap));
+  }
+  const std::expected<detail::RowRef, Error> at =
+      rowWith(entity, &ref, std::span<const ComponentTypeId>(&type, 1));
+  if (!at) return std::unexpected(at.error());
+  const detail::Table& dst = tables_[at->table];
+  return dst.at(static_cast<std::size_t>(dst.columnOf(type)), at->row);
+}
+
 std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentTypeId type) {
   detail::RowRef* ref = index_.find(entity.id);
   if (!entity.isValid() || ref == nullptr) return std::unexpected(Error::UnknownEntity);
-  const std::uint32_t from = ref->table;
-  const std::ptrdiff_t at = tables_[from].columnOf(type);
+  const detail::Table& src = tables_[ref->table];
+  const std::ptrdiff_t at = src.columnOf(type);
   if (at < 0) return std::unexpected(Error::MissingComponent);
+  // The quick way: a recorded edge to a table with a free row (a table of one type has none).
+  const std::uint32_t target = src.edge(type);
+  if (target != NONE && tables_[target].rows < tables_[target].capacity) {
+    (void)moveAlongEdge<false>(entity, *ref, target, static_cast<std::size_t>(at));
+    return {};
+  }
+  return removeSlowly(entity, *ref, type, static_cast<std::size_t>(at));
+}
+
+std::expected<void, Error> ComponentStore::removeSlowly(EntityId entity, detail::RowRef& ref,
+                                                        ComponentTypeId type, std::size_t at) {
+  const std::uint32_t from = ref.table;
   if (tables_[from].columns.size() == 1) return erase(entity);
   std::uint32_t target = tables_[from].edge(type);
   bool created = false;
@@ -290,7 +413,7 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
     }
     std::size_t n = 0;
     for (std::size_t c = 0; c < old_count; ++c) {
-      if (c != static_cast<std::size_t>(at)) types[n++] = tables_[from].columns[c].type;
+      if (c != at) types[n++] = tables_[from].columns[c].type;
     }
     const std::expected<std::uint32_t, Error> found = tableOf(types, created);
     if (!found) return std::unexpected(found.error());
@@ -305,7 +428,7 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
     if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
     if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
   }
-  (void)moveRow(entity, ref, target);
+  (void)moveAlongEdge<false>(entity, ref, target, at);
   return {};
 }
 

@@ -344,6 +344,10 @@ class NEMRA_API ComponentStore {
         std::memcpy(table.at(static_cast<std::size_t>(c), ref->row), &value, sizeof(T));
         return {};
       }
+      const std::expected<std::byte*, Error> cell = addRaw(entity, *ref, type);
+      if (!cell) return std::unexpected(cell.error());
+      std::memcpy(*cell, &value, sizeof(T));
+      return {};
     }
     const std::expected<detail::RowRef, Error> at =
         rowWith(entity, ref, std::span<const ComponentTypeId>(&type, 1));
@@ -391,7 +395,13 @@ class NEMRA_API ComponentStore {
   void forgetEdges() noexcept;
   // Releases the storage kept for the next restore.
   void dropSpare() noexcept;
+  // Adds `type`, which the entity at `ref` lacks, and returns the new row's cell for it, left
+  // for the caller to write. The same errors as rowWith.
+  [[nodiscard]] std::expected<std::byte*, Error> addRaw(EntityId entity, detail::RowRef& ref,
+                                                        ComponentTypeId type);
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
+  [[nodiscard]] std::expected<void, Error> removeSlowly(EntityId entity, detail::RowRef& ref,
+                                                        ComponentTypeId type, std::size_t at);
   [[nodiscard]] std::expected<void, Error> reserveRaw(std::span<ComponentTypeId> types,
                                                       std::size_t rows);
   // The table of exactly `types` (ascending): found, or made and appended. `created` tells
@@ -404,6 +414,12 @@ class NEMRA_API ComponentStore {
   // reserved) to table `target`, which has a free row; the columns the old row had are copied,
   // the others are left for the caller. Returns the new row. Cannot fail.
   detail::RowRef moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target) noexcept;
+  // Moves the entity at `ref` to table `target`, which has a free row and one type more
+  // (Adding: the target's column `at`, left for the caller) or one type fewer (the source's
+  // column `at`). Returns the new row. Cannot fail.
+  template <bool Adding>
+  std::uint32_t moveAlongEdge(EntityId entity, detail::RowRef& ref, std::uint32_t target,
+                              std::size_t at) noexcept;
   [[nodiscard]] std::ptrdiff_t findTable(std::span<const ComponentTypeId> types) const noexcept;
   void syncCount(std::uint32_t table) noexcept;
 
