@@ -50,18 +50,21 @@ std::uint64_t EntityIndex::denseLimit() const noexcept {
 
 std::uint64_t EntityIndex::hashOf(std::uint64_t id) const noexcept { return mix(id ^ seed_); }
 
-const RowRef* EntityIndex::findSparse(std::uint64_t id) const noexcept {
+std::size_t EntityIndex::slotOfId(std::uint64_t id) const noexcept {
   const std::uint64_t hash = hashOf(id);
   const std::uint32_t tag = tagOf(hash);
   const std::uint32_t position = positionMask();
   const std::size_t mask = sparse_.size() - 1;
   for (std::size_t i = homeOf(hash);; i = (i + 1) & mask) {
     const std::uint32_t slot = sparse_[i];
-    if (slot == EMPTY) return nullptr;
-    if ((slot & ~position) == tag && far_[slot & position].id == id) {
-      return &far_[slot & position].ref;
-    }
+    if (slot == EMPTY) return NO_SLOT;
+    if ((slot & ~position) == tag && far_[slot & position].id == id) return i;
   }
+}
+
+const RowRef* EntityIndex::findSparse(std::uint64_t id) const noexcept {
+  const std::size_t i = slotOfId(id);
+  return i == NO_SLOT ? nullptr : &far_[sparse_[i] & positionMask()].ref;
 }
 
 std::size_t EntityIndex::slotOf(std::uint32_t at) const noexcept {
@@ -333,15 +336,7 @@ void EntityIndex::erase(std::uint64_t id) noexcept {
   if (id < dense_.size()) {
     dense_[static_cast<std::size_t>(id)] = RowRef{NONE, 0};
   } else {
-    const std::uint64_t hash = hashOf(id);
-    const std::uint32_t tag = tagOf(hash);
-    const std::uint32_t position = positionMask();
-    const std::size_t mask = sparse_.size() - 1;
-    std::size_t i = homeOf(hash);
-    while ((sparse_[i] & ~position) != tag || far_[sparse_[i] & position].id != id) {
-      i = (i + 1) & mask;
-    }
-    sparseErase(i);
+    sparseErase(slotOfId(id));
   }
   --count_;
 }

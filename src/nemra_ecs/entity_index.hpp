@@ -21,20 +21,20 @@ struct RowRef {
   std::uint32_t row;
 };
 
-// Ids handed out by a World are 1, 2, 3 ..., so most ids live in a dense array indexed by the id
-// (8 bytes a slot). The dense array grows to cover an id only while it stays within
-// 2 × (entries + 1) + DENSE_SLACK slots, and then at least doubles (within that bound), so a run
-// of small ids grows it a logarithmic number of times. A farther id goes to a compact array of
-// far entries (id and row, 16 bytes each), found through an open-addressing table keyed by the
-// id (linear probing, at most half full) whose 4-byte slots hold an entry's position in that
-// array and, in the bits the position leaves free, a tag from the id's hash, so that a probe past
-// another id rarely reads the far array. A huge id never makes a huge allocation, and a far entry
-// costs 24 to 32 bytes. The table's hash mixes the id with
-// a seed drawn afresh at every rebuild from a process-wide random source: no fixed set of ids can
-// be chosen to collide, whatever their pattern. The seed changes where positions sit in the table
-// and nothing else: lookups give the same answers, and nothing the store iterates over or reports
-// depends on the table's layout. When the dense array grows past ids kept far, they move into it;
-// the least far id is tracked, so a growth that reaches none of them skips the scan.
+// Ids handed out by a World are 1, 2, 3 ..., so most ids live in a dense array indexed by the id (8
+// bytes a slot). The dense array grows to cover an id only while it stays within 2 × (entries + 1)
+// + DENSE_SLACK slots, and then at least doubles (within that bound), so a run of small ids grows
+// it a logarithmic number of times. A farther id goes to a compact array of far entries (id and
+// row, 16 bytes each), found through an open-addressing table keyed by the id (linear probing, at
+// most half full) whose 4-byte slots hold an entry's position in that array and, in the bits the
+// position leaves free, a tag from the id's hash, so that a probe past another id rarely reads the
+// far array. A huge id never makes a huge allocation, and a far entry costs 24 to 32 bytes. The
+// table's hash mixes the id with a seed drawn afresh at every rebuild from a process-wide random
+// source: no fixed set of ids can be chosen to collide, whatever their pattern. The seed changes
+// where positions sit in the table and nothing else: lookups give the same answers, and nothing the
+// store iterates over or reports depends on the table's layout. When the dense array grows past ids
+// kept far, they move into it; the least far id is tracked, so a growth that reaches none of them
+// skips the scan.
 class NEMRA_API EntityIndex {
  public:
   static constexpr std::uint32_t NONE = 0xFFFFFFFFU;
@@ -160,6 +160,9 @@ class NEMRA_API EntityIndex {
   [[nodiscard]] bool growSparse() noexcept;
   // The slot of the table that holds far entry `at`, which is present.
   [[nodiscard]] std::size_t slotOf(std::uint32_t at) const noexcept;
+  // The slot of the table that holds far id `id`, or NO_SLOT when it is absent.
+  [[nodiscard]] std::size_t slotOfId(std::uint64_t id) const noexcept;
+  static constexpr std::size_t NO_SLOT = ~std::size_t{0};
   // Puts far entry `at` into the table, which has a free slot.
   void place(std::uint32_t at) noexcept;
   void sparseInsert(std::uint64_t id, RowRef ref) noexcept;
