@@ -19,6 +19,7 @@ ComponentStore::ComponentStore(std::pmr::memory_resource* allocator) noexcept
     : types_(detail::resourceOrDefault(allocator)),
       id_of_slot_(detail::resourceOrDefault(allocator)),
       root_edges_(detail::resourceOrDefault(allocator)),
+      guesses_(detail::resourceOrDefault(allocator)),
       registry_(ArchetypeRegistry::init(detail::resourceOrDefault(allocator))),
       tables_(detail::resourceOrDefault(allocator)),
       index_(detail::resourceOrDefault(allocator)),
@@ -44,6 +45,7 @@ void ComponentStore::deinit() noexcept {
   detail::releaseStorage(types_);
   detail::releaseStorage(id_of_slot_);
   detail::releaseStorage(root_edges_);
+  detail::releaseStorage(guesses_);
   last_multi_ = MultiEdge{};
 }
 
@@ -58,6 +60,7 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(
     // All room first; the sizes change only once nothing can fail.
     types_.reserve(types_.size() + 1);
     root_edges_.reserve(static_cast<std::size_t>(id.id) + 1);
+    guesses_.reserve(static_cast<std::size_t>(id.id) + 1);
     if (slot >= id_of_slot_.size()) id_of_slot_.reserve(std::size_t{slot} + 1);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::OutOfMemory);
@@ -65,6 +68,7 @@ std::expected<ComponentTypeId, Error> ComponentStore::registerRaw(
   types_.push_back(RegisteredType{id, name, static_cast<std::uint32_t>(size),
                                   static_cast<std::uint32_t>(alignment), key, padding_mask, check});
   root_edges_.resize(static_cast<std::size_t>(id.id) + 1, NONE);
+  guesses_.resize(static_cast<std::size_t>(id.id) + 1);
   if (slot >= id_of_slot_.size()) id_of_slot_.resize(std::size_t{slot} + 1, 0);
   id_of_slot_[slot] = static_cast<std::uint32_t>(id.id);
   return id;
@@ -316,34 +320,35 @@ template <std::size_t N>
 template <bool Adding>
 [[gnu::always_inline]] inline std::uint32_t ComponentStore::moveAlongEdge(EntityId entity,
                                                                           detail::RowRef& ref,
+                                                                          std::uint32_t from_table,
                                                                           std::uint32_t target,
                                                                           std::size_t at) noexcept {
   detail::Table& dst = tables_[target];
-  const detail::RowRef old = ref;
-  detail::Table& src = tables_[old.table];
+  const std::uint32_t old_row = ref.row;
+  detail::Table& src = tables_[from_table];
   const std::uint32_t row = dst.rows;
   const std::uint32_t last = src.rows - 1;
-  const bool fill = old.row != last;
+  const bool fill = old_row != last;
   // The bookkeeping first, so that little stays live across the copies (every value kept in a
   // register is a store and a load less while the row's cache lines are on their way).
   dst.entities[row] = entity.id;
   dst.rows = row + 1;
   src.rows = last;
   syncCount(target);
-  syncCount(old.table);
+  syncCount(from_table);
   // `ref` stays good: the index does not change shape while an entity moves.
   ref = detail::RowRef{target, row};
   if (fill) {
     const std::uint64_t moved = src.entities[last];
-    src.entities[old.row] = moved;
-    index_.entryOf(moved).row = old.row;
+    src.entities[old_row] = moved;
+    index_.entryOf(moved).row = old_row;
   }
   // Both column lists ascend by type, so they agree up to column `at`: the added type's place
   // in the target, or the removed type's in the source (whose cell is only filled).
   const detail::Column* const from = src.columns.data();
   const detail::Column* const to = dst.columns.data();
   const std::size_t n = src.columns.size();
-  const std::size_t src_row = old.row;
+  const std::size_t src_row = old_row;
   const std::size_t dst_row = row;
   const std::size_t last_row = last;
   moveColumns(from, to, at, src_row, dst_row, last_row, fill);
@@ -359,13 +364,13 @@ template <bool Adding>
 }
 
 std::expected<std::byte*, Error> ComponentStore::addRaw(EntityId entity, detail::RowRef& ref,
-                                                        ComponentTypeId type) {
+                                                        std::uint32_t from, ComponentTypeId type) {
   // The quick way: a recorded edge to a table with a free row.
-  const std::uint32_t target = tables_[ref.table].edge(type);
+  const std::uint32_t target = tables_[from].edge(type);
   if (target != NONE && tables_[target].rows < tables_[target].capacity) {
     const detail::Table& dst = tables_[target];
     const auto gap = static_cast<std::size_t>(dst.columnOf(type));
-    return dst.at(gap, moveAlongEdge<true>(entity, ref, target, gap));
+    return dst.at(gap, moveAlongEdge<true>(entity, ref, from, target, gap));
   }
   const std::expected<detail::RowRef, Error> at =
       rowWith(entity, &ref, std::span<const ComponentTypeId>(&type, 1));
@@ -377,13 +382,14 @@ std::expected<std::byte*, Error> ComponentStore::addRaw(EntityId entity, detail:
 std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentTypeId type) {
   detail::RowRef* ref = index_.find(entity.id);
   if (!entity.isValid() || ref == nullptr) return std::unexpected(Error::UnknownEntity);
-  const detail::Table& src = tables_[ref->table];
+  const std::uint32_t from = likelyTable(*ref, guesses_[type.id].remove);
+  const detail::Table& src = tables_[from];
   const std::ptrdiff_t at = src.columnOf(type);
   if (at < 0) return std::unexpected(Error::MissingComponent);
   // The quick way: a recorded edge to a table with a free row (a table of one type has none).
   const std::uint32_t target = src.edge(type);
   if (target != NONE && tables_[target].rows < tables_[target].capacity) {
-    (void)moveAlongEdge<false>(entity, *ref, target, static_cast<std::size_t>(at));
+    (void)moveAlongEdge<false>(entity, *ref, from, target, static_cast<std::size_t>(at));
     return {};
   }
   return removeSlowly(entity, *ref, type, static_cast<std::size_t>(at));
@@ -428,7 +434,7 @@ std::expected<void, Error> ComponentStore::removeSlowly(EntityId entity, detail:
     if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
     if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
   }
-  (void)moveAlongEdge<false>(entity, ref, target, at);
+  (void)moveAlongEdge<false>(entity, ref, from, target, at);
   return {};
 }
 
@@ -548,6 +554,7 @@ std::size_t ComponentStore::storageBytes() const noexcept {
                       (tables_.capacity() + spare_tables_.capacity()) * sizeof(detail::Table) +
                       types_.capacity() * sizeof(RegisteredType) +
                       (id_of_slot_.capacity() + root_edges_.capacity()) * sizeof(std::uint32_t) +
+                      guesses_.capacity() * sizeof(TableGuess) +
                       registry_.archetypes.capacity() * sizeof(Archetype);
   for (const auto* list : {&tables_, &spare_tables_}) {
     for (const detail::Table& t : *list) {

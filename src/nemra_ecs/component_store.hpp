@@ -339,12 +339,13 @@ class NEMRA_API ComponentStore {
                                                     const T& value) {
     detail::RowRef* ref = index_.find(entity.id);
     if (ref != nullptr) {
-      const detail::Table& table = tables_[ref->table];
+      const std::uint32_t from = likelyTable(*ref, guesses_[type.id].set);
+      const detail::Table& table = tables_[from];
       if (const std::ptrdiff_t c = table.columnOf(type); c >= 0) {
         std::memcpy(table.at(static_cast<std::size_t>(c), ref->row), &value, sizeof(T));
         return {};
       }
-      const std::expected<std::byte*, Error> cell = addRaw(entity, *ref, type);
+      const std::expected<std::byte*, Error> cell = addRaw(entity, *ref, from, type);
       if (!cell) return std::unexpected(cell.error());
       std::memcpy(*cell, &value, sizeof(T));
       return {};
@@ -395,10 +396,30 @@ class NEMRA_API ComponentStore {
   void forgetEdges() noexcept;
   // Releases the storage kept for the next restore.
   void dropSpare() noexcept;
-  // Adds `type`, which the entity at `ref` lacks, and returns the new row's cell for it, left
-  // for the caller to write. The same errors as rowWith.
+  // `ref.table`, taken from `guess` when the two agree, else read and kept as the next guess.
+  // Row moves one after another mostly leave the same table for the same type; with the table
+  // known from the guess, all that follows on it (its columns, its edges, the target's) runs
+  // while the entry's cache line is still on its way, and the next entity's entry can be
+  // fetched meanwhile. Only the branch waits for the entry, and it is predicted.
+  [[nodiscard]] static std::uint32_t likelyTable(const detail::RowRef& ref,
+                                                 std::uint32_t& guess) noexcept {
+    const std::uint32_t table = ref.table;
+    std::uint32_t differ = table ^ guess;
+#if defined(__GNUC__)
+    // Hides how `differ` was made, so that the compiler cannot learn from the test below that
+    // the two agree and use the value read in place of the guess.
+    asm("" : "+r"(differ));
+#endif
+    if (differ != 0) [[unlikely]] {
+      guess = table;
+      return table;
+    }
+    return guess;
+  }
+  // Adds `type`, which the entity at `ref` (in table `from`) lacks, and returns the new row's
+  // cell for it, left for the caller to write. The same errors as rowWith.
   [[nodiscard]] std::expected<std::byte*, Error> addRaw(EntityId entity, detail::RowRef& ref,
-                                                        ComponentTypeId type);
+                                                        std::uint32_t from, ComponentTypeId type);
   [[nodiscard]] std::expected<void, Error> removeRaw(EntityId entity, ComponentTypeId type);
   [[nodiscard]] std::expected<void, Error> removeSlowly(EntityId entity, detail::RowRef& ref,
                                                         ComponentTypeId type, std::size_t at);
@@ -418,8 +439,8 @@ class NEMRA_API ComponentStore {
   // (Adding: the target's column `at`, left for the caller) or one type fewer (the source's
   // column `at`). Returns the new row. Cannot fail.
   template <bool Adding>
-  std::uint32_t moveAlongEdge(EntityId entity, detail::RowRef& ref, std::uint32_t target,
-                              std::size_t at) noexcept;
+  std::uint32_t moveAlongEdge(EntityId entity, detail::RowRef& ref, std::uint32_t from,
+                              std::uint32_t target, std::size_t at) noexcept;
   [[nodiscard]] std::ptrdiff_t findTable(std::span<const ComponentTypeId> types) const noexcept;
   void syncCount(std::uint32_t table) noexcept;
 
@@ -464,6 +485,13 @@ class NEMRA_API ComponentStore {
   // Type id → the table of an entity holding only that type (Table::NONE until looked up);
   // the edges out of "no components".
   std::pmr::vector<std::uint32_t> root_edges_;
+  // Type id → the table the last set and the last remove of that type found their entity in
+  // (see likelyTable); a hint only, never trusted without the entry's agreement.
+  struct TableGuess {
+    std::uint32_t set = NONE;
+    std::uint32_t remove = NONE;
+  };
+  std::pmr::vector<TableGuess> guesses_;
   // The last transition that added several types at once: from table `from` (NONE: a new
   // entity), adding exactly types[0 .. count) (ascending), to table `to`.
   struct MultiEdge {
