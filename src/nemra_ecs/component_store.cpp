@@ -386,9 +386,10 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
   const detail::Table& src = tables_[from];
   const std::ptrdiff_t at = src.columnOf(type);
   if (at < 0) return std::unexpected(Error::MissingComponent);
-  // The quick way: a recorded edge to a table with a free row (a table of one type has none).
+  // The quick way: a recorded edge to a table with a free row. (An entity left with no type
+  // leaves the store instead: that is the slow way's to do.)
   const std::uint32_t target = src.edge(type);
-  if (target != NONE && tables_[target].rows < tables_[target].capacity) {
+  if (target != NONE && src.columns.size() > 1 && tables_[target].rows < tables_[target].capacity) {
     (void)moveAlongEdge<false>(entity, *ref, from, target, static_cast<std::size_t>(at));
     return {};
   }

@@ -400,7 +400,7 @@ class NEMRA_API ComponentStore {
   // Row moves one after another mostly leave the same table for the same type; with the table
   // known from the guess, all that follows on it (its columns, its edges, the target's) runs
   // while the entry's cache line is still on its way, and the next entity's entry can be
-  // fetched meanwhile. Only the branch waits for the entry, and it is predicted.
+  // fetched meanwhile. Only the branch (predicted) and what needs the row wait for the entry.
   [[nodiscard]] static std::uint32_t likelyTable(const detail::RowRef& ref,
                                                  std::uint32_t& guess) noexcept {
     const std::uint32_t table = ref.table;
@@ -435,9 +435,10 @@ class NEMRA_API ComponentStore {
   // reserved) to table `target`, which has a free row; the columns the old row had are copied,
   // the others are left for the caller. Returns the new row. Cannot fail.
   detail::RowRef moveRow(EntityId entity, detail::RowRef* from, std::uint32_t target) noexcept;
-  // Moves the entity at `ref` to table `target`, which has a free row and one type more
-  // (Adding: the target's column `at`, left for the caller) or one type fewer (the source's
-  // column `at`). Returns the new row. Cannot fail.
+  // Moves the entity at `ref` from table `from` (its `ref.table`) to table `target`, which has a
+  // free row and one type more (Adding: the target's column `at`, left for the caller) or one
+  // type fewer (the source's column `at`; the source has another). Returns the new row. Cannot
+  // fail.
   template <bool Adding>
   std::uint32_t moveAlongEdge(EntityId entity, detail::RowRef& ref, std::uint32_t from,
                               std::uint32_t target, std::size_t at) noexcept;

@@ -334,9 +334,13 @@ void EntityIndex::sparseErase(std::size_t slot) noexcept {
 
 void EntityIndex::erase(std::uint64_t id) noexcept {
   if (id < dense_.size()) {
-    dense_[static_cast<std::size_t>(id)] = RowRef{NONE, 0};
+    RowRef& entry = dense_[static_cast<std::size_t>(id)];
+    if (entry.table == NONE) return;
+    entry = RowRef{NONE, 0};
   } else {
-    sparseErase(slotOfId(id));
+    const std::size_t slot = far_.empty() ? NO_SLOT : slotOfId(id);
+    if (slot == NO_SLOT) return;
+    sparseErase(slot);
   }
   --count_;
 }

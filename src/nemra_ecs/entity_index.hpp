@@ -96,7 +96,7 @@ class NEMRA_API EntityIndex {
     }
     ++count_;
   }
-  // Removes an id that is present.
+  // Removes an id; one that is not present is left alone.
   void erase(std::uint64_t id) noexcept;
 
   // Exchanges the contents and storage of two indexes on the same resource.

@@ -154,6 +154,7 @@ using Seen = std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>
 struct Dump {
   std::vector<std::vector<std::uint64_t>> archetypes;  // types, then the row count
   Seen a, b, c, ac, b_not_a;
+  bool index_agrees = true;  // every row iterated is the one get finds by its entity's id
   bool operator==(const Dump&) const = default;
 };
 
@@ -165,9 +166,18 @@ Dump dumpStore(ComponentStore& s) {
     row.push_back(arch.entity_count);
     d.archetypes.push_back(row);
   }
-  s.each<A>([&](EntityId e, A& x) { d.a.emplace_back(e.id, valueOf(x), 0); });
-  s.each<B>([&](EntityId e, B& x) { d.b.emplace_back(e.id, valueOf(x), 0); });
-  s.each<C>([&](EntityId e, C& x) { d.c.emplace_back(e.id, valueOf(x), 0); });
+  s.each<A>([&](EntityId e, A& x) {
+    d.a.emplace_back(e.id, valueOf(x), 0);
+    d.index_agrees = d.index_agrees && s.get<A>(e) == &x;
+  });
+  s.each<B>([&](EntityId e, B& x) {
+    d.b.emplace_back(e.id, valueOf(x), 0);
+    d.index_agrees = d.index_agrees && s.get<B>(e) == &x;
+  });
+  s.each<C>([&](EntityId e, C& x) {
+    d.c.emplace_back(e.id, valueOf(x), 0);
+    d.index_agrees = d.index_agrees && s.get<C>(e) == &x;
+  });
   s.each<A, C>([&](EntityId e, A& x, C& y) { d.ac.emplace_back(e.id, valueOf(x), valueOf(y)); });
   s.each<B>(Exclude<A>{}, [&](EntityId e, B& x) { d.b_not_a.emplace_back(e.id, valueOf(x), 0); });
   return d;
@@ -358,6 +368,54 @@ TEST(ComponentStoreOutOfMemory, EveryFailingAllocationLeavesTheStoreAsItWas) {
   EXPECT_GT(f.resource.failures(), 50U);  // the walk did reach the failure paths
   f.store.deinit();
   EXPECT_EQ(f.resource.liveBlocks(), 0U);
+}
+
+// Components of 8, 24 and 40 bytes (the last copied by the general path) keep their values while a
+// tag registered after their table exists (so that table has no recorded way to it) is given to
+// and taken from entities in a shuffled order, again and again.
+TEST(ComponentStoreMoves, ValuesOfEverySizeSurviveTagsOfALateType) {
+  struct W8 {
+    std::uint64_t v;
+  };
+  struct W24 {
+    double v[3];
+  };
+  struct W40 {
+    std::uint64_t v[5];
+  };
+  struct Late {};
+  ComponentStore s = ComponentStore::init(nullptr);
+  ASSERT_TRUE(s.registerType<W8>("w8") && s.registerType<W24>("w24") && s.registerType<W40>("w40"));
+  constexpr std::uint64_t n = 300;
+  for (std::uint64_t e = 1; e <= n; ++e) {
+    const double d = static_cast<double>(e);
+    ASSERT_TRUE(
+        s.set(EntityId::init(e), W8{e}, W24{{d, -d, d / 2}}, W40{{e, 2 * e, 3 * e, 4 * e, 5 * e}}));
+  }
+  ASSERT_TRUE(s.registerType<Late>("late"));
+  std::vector<std::uint64_t> order(n);
+  for (std::uint64_t e = 1; e <= n; ++e) order[e - 1] = e;
+  std::mt19937_64 rng(5);
+  std::vector<bool> tagged(n + 1, false);
+  for (int round = 0; round < 6; ++round) {
+    std::ranges::shuffle(order, rng);
+    for (std::uint64_t e : order) {
+      if (rng() % 3 == 0) continue;
+      const EntityId id = EntityId::init(e);
+      ASSERT_TRUE(tagged[e] ? s.remove<Late>(id) : s.set(id, Late{}));
+      tagged[e] = !tagged[e];
+    }
+    for (std::uint64_t e = 1; e <= n; ++e) {
+      const EntityId id = EntityId::init(e);
+      const double d = static_cast<double>(e);
+      ASSERT_EQ(s.has<Late>(id), tagged[e]) << e;
+      ASSERT_EQ(s.get<W8>(id)->v, e);
+      ASSERT_EQ(s.get<W24>(id)->v[0], d);
+      ASSERT_EQ(s.get<W24>(id)->v[2], d / 2);
+      ASSERT_EQ(s.get<W40>(id)->v[0], e);
+      ASSERT_EQ(s.get<W40>(id)->v[4], 5 * e);
+    }
+  }
 }
 
 TEST(ComponentStoreErrors, UnknownEntitiesAndUnregisteredTypesAreRefused) {
