@@ -1,10 +1,10 @@
 // ComponentStore and World beside EnTT (v3.16.0, its public API only: registry, create, emplace,
-// get, remove, destroy, view, storage reserve) on the same operations, in the same process and
-// run: get of a random entity, add then remove a tag on a random 10 %, create with two
-// components, iterate two components (all entities, and those with a tag given to a random
-// half), erase all, and World's createEntity against the registry's create. Built only when
-// NEMRA_BENCH_ENTT_DIR names a folder holding entt.hpp; scripts/bench prints the ratios
-// nemra / EnTT.
+// get, remove, destroy, view, storage reserve, snapshot and snapshot_loader) on the same
+// operations, in the same process and run: get of a random entity, add then remove a tag on a
+// random 10 %, create with two components, iterate two components (all entities, and those with a
+// tag given to a random half), save and load a snapshot, erase all, and World's createEntity
+// against the registry's create. Built only when NEMRA_BENCH_ENTT_DIR names a folder holding
+// entt.hpp; scripts/bench prints the ratios nemra / EnTT.
 //
 // Names: "peer/<operation>/<library>/<entities>"; times are per entity (the batch counter).
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <entt.hpp>
 #include <map>
 #include <memory>
@@ -23,6 +24,7 @@
 #include <benchmark/benchmark.h>
 
 #include <nemra_ecs/component_store.hpp>
+#include <nemra_ecs/snapshot.hpp>
 #include <nemra_ecs/world.hpp>
 
 #include "bench_data.hpp"
@@ -289,6 +291,91 @@ void iterateEntt(benchmark::State& state) {
   setBatch(state, sizeArg(state));
 }
 
+// --- save and load a snapshot of the same content (per entity) ------------------------------
+// Both into fresh memory each time, as a program that saves a state and sends it off would:
+// nemra's snapshot of an empty world and the store (types, tables, checksum); EnTT's of its
+// entities and both components through archives that append bytes to a vector and read them
+// back. The objects loaded into are destroyed outside the timing.
+
+struct ByteWriter {
+  std::vector<std::byte>* bytes;
+  template <class T>
+  void operator()(const T& value) {
+    const std::size_t at = bytes->size();
+    bytes->resize(at + sizeof(T));
+    std::memcpy(bytes->data() + at, &value, sizeof(T));
+  }
+};
+struct ByteReader {
+  const std::byte* at;
+  template <class T>
+  void operator()(T& value) {
+    std::memcpy(&value, at, sizeof(T));
+    at += sizeof(T);
+  }
+};
+
+std::vector<std::byte> enttSave(const entt::registry& registry) {
+  std::vector<std::byte> bytes;
+  ByteWriter out{&bytes};
+  entt::snapshot{registry}.get<entt::entity>(out).get<Position>(out).get<Velocity>(out);
+  return bytes;
+}
+
+void saveNemra(benchmark::State& state) {
+  NemraScene& s = scene<NemraScene>(sizeArg(state));
+  const nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
+  for (auto _ : state) {
+    auto bytes = nemra_ecs::saveSnapshot(world, s.store, std::pmr::new_delete_resource());
+    if (!bytes) fail("saveSnapshot");
+    benchmark::DoNotOptimize(bytes->data());
+  }
+  setBatch(state, sizeArg(state));
+}
+void saveEntt(benchmark::State& state) {
+  EnttScene& s = scene<EnttScene>(sizeArg(state));
+  for (auto _ : state) {
+    const std::vector<std::byte> bytes = enttSave(s.registry);
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  setBatch(state, sizeArg(state));
+}
+void loadNemra(benchmark::State& state) {
+  NemraScene& s = scene<NemraScene>(sizeArg(state));
+  auto bytes = nemra_ecs::saveSnapshot(nemra_ecs::World::init(std::pmr::new_delete_resource()),
+                                       s.store, std::pmr::new_delete_resource());
+  if (!bytes) fail("saveSnapshot");
+  for (auto _ : state) {
+    nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
+    ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
+    if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
+        !store.registerType<Tag>("tag")) {
+      fail("registerType");
+    }
+    if (!nemra_ecs::loadSnapshot(*bytes, world, store)) fail("loadSnapshot");
+    benchmark::DoNotOptimize(store.entityCount());
+    state.PauseTiming();
+    store.deinit();
+    world.deinit();
+    state.ResumeTiming();
+  }
+  setBatch(state, sizeArg(state));
+}
+void loadEntt(benchmark::State& state) {
+  EnttScene& s = scene<EnttScene>(sizeArg(state));
+  const std::vector<std::byte> bytes = enttSave(s.registry);
+  for (auto _ : state) {
+    auto registry = std::make_unique<entt::registry>();
+    ByteReader in{bytes.data()};
+    entt::snapshot_loader{*registry}.get<entt::entity>(in).get<Position>(in).get<Velocity>(in);
+    benchmark::DoNotOptimize(registry->storage<Position>().size());
+    state.PauseTiming();
+    registry.reset();
+    state.ResumeTiming();
+  }
+  setBatch(state, sizeArg(state));
+}
+
 // --- create with two components, one call each after reserve; erase all ----------------------
 
 void createNemra(benchmark::State& state) {
@@ -411,6 +498,10 @@ void worldCreateEntt(benchmark::State& state) {
       {"peer/iterateTagged/entt", iterateTaggedEntt},
       {"peer/create/nemra", createNemra},
       {"peer/create/entt", createEntt},
+      {"peer/save/nemra", saveNemra},
+      {"peer/save/entt", saveEntt},
+      {"peer/load/nemra", loadNemra},
+      {"peer/load/entt", loadEntt},
       {"peer/eraseAll/nemra", eraseNemra},
       {"peer/eraseAll/entt", eraseEntt},
       {"peer/worldCreate/nemra", worldCreateNemra},
