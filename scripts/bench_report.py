@@ -299,6 +299,8 @@ def main():
                      "iterateHalfTagged/entt", None),
                     ("iterate the tagged half (with the tag)", "iterateTagged/nemra",
                      "iterateTagged/entt", None),
+                    ("save a snapshot into fresh memory", "save/nemra", "save/entt", None),
+                    ("load a snapshot into fresh objects", "load/nemra", "load/entt", None),
                     ("erase all, random order", "eraseAll/nemra", "eraseAll/entt", None),
                     ("World::createEntity vs create, reserved", "worldCreate/nemra",
                      "worldCreate/entt", None)):
