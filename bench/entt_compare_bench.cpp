@@ -376,6 +376,75 @@ void loadEntt(benchmark::State& state) {
   setBatch(state, sizeArg(state));
 }
 
+// The same loads into memory used again (a monotonic arena over one buffer, released after each
+// load, given to both): the library's work without the operating system's fresh pages.
+struct LoadArena {
+  std::vector<std::byte> buffer = std::vector<std::byte>(std::size_t{400} << 20);
+  std::pmr::monotonic_buffer_resource resource{buffer.data(), buffer.size(),
+                                               std::pmr::null_memory_resource()};
+};
+// An allocator over the arena for EnTT's containers (a plain one: EnTT builds its storage with
+// the allocator's traits, which polymorphic_allocator's own construction does not suit).
+template <class T>
+struct ArenaAllocator {
+  using value_type = T;
+  std::pmr::memory_resource* resource;
+  explicit ArenaAllocator(std::pmr::memory_resource* r) noexcept : resource(r) {}
+  template <class U>
+  ArenaAllocator(const ArenaAllocator<U>& other) noexcept : resource(other.resource) {}
+  T* allocate(std::size_t n) {
+    return static_cast<T*>(resource->allocate(n * sizeof(T), alignof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    resource->deallocate(p, n * sizeof(T), alignof(T));
+  }
+  template <class U>
+  bool operator==(const ArenaAllocator<U>& other) const noexcept {
+    return resource == other.resource;
+  }
+};
+using ArenaRegistry = entt::basic_registry<entt::entity, ArenaAllocator<entt::entity>>;
+
+void loadReusedNemra(benchmark::State& state) {
+  NemraScene& s = scene<NemraScene>(sizeArg(state));
+  auto bytes = nemra_ecs::saveSnapshot(nemra_ecs::World::init(std::pmr::new_delete_resource()),
+                                       s.store, std::pmr::new_delete_resource());
+  if (!bytes) fail("saveSnapshot");
+  auto arena = std::make_unique<LoadArena>();
+  for (auto _ : state) {
+    {
+      nemra_ecs::World world = nemra_ecs::World::init(&arena->resource);
+      ComponentStore store = ComponentStore::init(&arena->resource);
+      if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
+          !store.registerType<Tag>("tag")) {
+        fail("registerType");
+      }
+      if (!nemra_ecs::loadSnapshot(*bytes, world, store)) fail("loadSnapshot into the arena");
+      benchmark::DoNotOptimize(store.entityCount());
+    }
+    arena->resource.release();
+  }
+  setBatch(state, sizeArg(state));
+}
+void loadReusedEntt(benchmark::State& state) {
+  EnttScene& s = scene<EnttScene>(sizeArg(state));
+  const std::vector<std::byte> bytes = enttSave(s.registry);
+  auto arena = std::make_unique<LoadArena>();
+  for (auto _ : state) {
+    {
+      ArenaRegistry registry{ArenaAllocator<entt::entity>(&arena->resource)};
+      ByteReader in{bytes.data()};
+      entt::basic_snapshot_loader<ArenaRegistry>{registry}
+          .get<entt::entity>(in)
+          .get<Position>(in)
+          .get<Velocity>(in);
+      benchmark::DoNotOptimize(registry.storage<Position>().size());
+    }
+    arena->resource.release();
+  }
+  setBatch(state, sizeArg(state));
+}
+
 // --- create with two components, one call each after reserve; erase all ----------------------
 
 void createNemra(benchmark::State& state) {
@@ -502,6 +571,8 @@ void worldCreateEntt(benchmark::State& state) {
       {"peer/save/entt", saveEntt},
       {"peer/load/nemra", loadNemra},
       {"peer/load/entt", loadEntt},
+      {"peer/loadReused/nemra", loadReusedNemra},
+      {"peer/loadReused/entt", loadReusedEntt},
       {"peer/eraseAll/nemra", eraseNemra},
       {"peer/eraseAll/entt", eraseEntt},
       {"peer/worldCreate/nemra", worldCreateNemra},

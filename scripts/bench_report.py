@@ -301,6 +301,8 @@ def main():
                      "iterateTagged/entt", None),
                     ("save a snapshot into fresh memory", "save/nemra", "save/entt", None),
                     ("load a snapshot into fresh objects", "load/nemra", "load/entt", None),
+                    ("load a snapshot into memory used again", "loadReused/nemra",
+                     "loadReused/entt", None),
                     ("erase all, random order", "eraseAll/nemra", "eraseAll/entt", None),
                     ("World::createEntity vs create, reserved", "worldCreate/nemra",
                      "worldCreate/entt", None)):
