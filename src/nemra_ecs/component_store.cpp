@@ -269,36 +269,14 @@ std::expected<detail::RowRef, Error> ComponentStore::rowWithSlowly(
 
 namespace {
 
-template <std::size_t N>
-[[gnu::always_inline]] inline void moveFixed(std::byte* out, std::byte* cell, const std::byte* last,
-                                             bool fill) noexcept {
-  std::memcpy(out, cell, N);
-  if (fill) std::memcpy(cell, last, N);
-}
-
 // Copies a cell of `size` bytes to `out` and then, when `fill`, the cell at `last` into it: one
 // dispatch on the size for both copies.
 [[gnu::always_inline]] inline void moveCell(std::byte* out, std::byte* cell, const std::byte* last,
                                             std::uint32_t size, bool fill) noexcept {
-  switch (size) {
-    case 0:
-      return;
-    case 1:
-      return moveFixed<1>(out, cell, last, fill);
-    case 4:
-      return moveFixed<4>(out, cell, last, fill);
-    case 8:
-      return moveFixed<8>(out, cell, last, fill);
-    case 16:
-      return moveFixed<16>(out, cell, last, fill);
-    case 24:
-      return moveFixed<24>(out, cell, last, fill);
-    case 32:
-      return moveFixed<32>(out, cell, last, fill);
-    default:
-      std::memcpy(out, cell, size);
-      if (fill) std::memcpy(cell, last, size);
-  }
+  detail::withSize(size, [&](auto n) {
+    std::memcpy(out, cell, n);
+    if (fill) std::memcpy(cell, last, n);
+  });
 }
 
 // Copies row `src_row` of `count` columns from `from` to row `dst_row` of `to`, each source cell

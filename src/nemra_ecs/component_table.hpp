@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory_resource>
+#include <type_traits>
 #include <vector>
 
 #include <nemra_ecs/ids.hpp>
@@ -22,37 +23,37 @@ struct Column {
   std::byte* data;
 };
 
-template <std::size_t N>
-inline void copyFixed(std::byte* to, const std::byte* from) noexcept {
-  std::memcpy(to, from, N);
-}
-
-// Copies one component of `size` bytes. The common sizes become fixed-size copies that the
-// compiler turns into a few moves; the rest go through memcpy.
-inline void copyComponent(std::byte* to, const std::byte* from, std::uint32_t size) noexcept {
+// Calls `f` with the component size: as a std::integral_constant for the common sizes, so that
+// the copies `f` makes become a few moves, and as the run-time value for the rest.
+template <class F>
+[[gnu::always_inline]] inline void withSize(std::uint32_t size, F&& f) noexcept {
   switch (size) {
     case 0:
       return;
     case 1:
-      *to = *from;
-      return;
+      return f(std::integral_constant<std::size_t, 1>{});
     case 2:
-      return copyFixed<2>(to, from);
+      return f(std::integral_constant<std::size_t, 2>{});
     case 4:
-      return copyFixed<4>(to, from);
+      return f(std::integral_constant<std::size_t, 4>{});
     case 8:
-      return copyFixed<8>(to, from);
+      return f(std::integral_constant<std::size_t, 8>{});
     case 12:
-      return copyFixed<12>(to, from);
+      return f(std::integral_constant<std::size_t, 12>{});
     case 16:
-      return copyFixed<16>(to, from);
+      return f(std::integral_constant<std::size_t, 16>{});
     case 24:
-      return copyFixed<24>(to, from);
+      return f(std::integral_constant<std::size_t, 24>{});
     case 32:
-      return copyFixed<32>(to, from);
+      return f(std::integral_constant<std::size_t, 32>{});
     default:
-      std::memcpy(to, from, size);
+      return f(std::size_t{size});
   }
+}
+
+// Copies one component of `size` bytes.
+inline void copyComponent(std::byte* to, const std::byte* from, std::uint32_t size) noexcept {
+  withSize(size, [&](auto n) { std::memcpy(to, from, n); });
 }
 
 class NEMRA_API Table {
