@@ -147,18 +147,13 @@ void ComponentStore::forgetEdges() noexcept {
 std::expected<detail::RowRef, Error> ComponentStore::rowWith(
     EntityId entity, detail::RowRef* ref, std::span<const ComponentTypeId> types) {
   if (!entity.isValid()) return std::unexpected(Error::UnknownEntity);
-  // The quick ways to the target: a single missing type by its recorded edge; several types on
-  // a new entity by the last multiple transition.
+  // The quick ways to the target of a new entity: a single type by its recorded edge out of no
+  // components; several types by the last multiple transition. (One type added to an entity
+  // held already goes through addRaw.)
   std::uint32_t target = NONE;
   if (types.size() == 1) {
     const auto t = static_cast<std::size_t>(types[0].id);
-    if (ref != nullptr) {
-      const detail::Table& src = tables_[ref->table];
-      if (src.columnOf(types[0]) >= 0) return *ref;
-      target = src.edge(types[0]);
-    } else if (t < root_edges_.size()) {
-      target = root_edges_[t];
-    }
+    if (ref == nullptr && t < root_edges_.size()) target = root_edges_[t];
   } else if (ref == nullptr && last_multi_.from == NONE && last_multi_.count == types.size()) {
     target = last_multi_.to;
     for (ComponentTypeId type : types) {  // the types are distinct: membership is equality
@@ -343,15 +338,15 @@ template <bool Adding>
 
 std::expected<std::byte*, Error> ComponentStore::addRaw(EntityId entity, detail::RowRef& ref,
                                                         std::uint32_t from, ComponentTypeId type) {
-  // The quick way: a recorded edge to a table with a free row.
-  const std::uint32_t target = tables_[from].edge(type);
-  if (target != NONE && tables_[target].rows < tables_[target].capacity) {
+  // The quick way: a recorded edge.
+  if (const std::uint32_t target = tables_[from].edge(type); target != NONE) {
+    if (!tables_[target].reserveRows(1)) return std::unexpected(Error::OutOfMemory);
     const detail::Table& dst = tables_[target];
     const auto gap = static_cast<std::size_t>(dst.columnOf(type));
     return dst.at(gap, moveAlongEdge<true>(entity, ref, from, target, gap));
   }
   const std::expected<detail::RowRef, Error> at =
-      rowWith(entity, &ref, std::span<const ComponentTypeId>(&type, 1));
+      rowWithSlowly(entity, &ref, std::span<const ComponentTypeId>(&type, 1));
   if (!at) return std::unexpected(at.error());
   const detail::Table& dst = tables_[at->table];
   return dst.at(static_cast<std::size_t>(dst.columnOf(type)), at->row);
@@ -364,55 +359,53 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
   const detail::Table& src = tables_[from];
   const std::ptrdiff_t at = src.columnOf(type);
   if (at < 0) return std::unexpected(Error::MissingComponent);
-  // The quick way: a recorded edge to a table with a free row. (An entity left with no type
-  // leaves the store instead: that is the slow way's to do.)
-  const std::uint32_t target = src.edge(type);
-  if (target != NONE && src.columns.size() > 1 && tables_[target].rows < tables_[target].capacity) {
+  // The quick way: a recorded edge. (An entity left with no type leaves the store instead:
+  // that is the slow way's to do.)
+  if (const std::uint32_t target = src.edge(type); target != NONE && src.columns.size() > 1) {
+    if (!tables_[target].reserveRows(1)) return std::unexpected(Error::OutOfMemory);
     (void)moveAlongEdge<false>(entity, *ref, from, target, static_cast<std::size_t>(at));
     return {};
   }
   return removeSlowly(entity, *ref, type, static_cast<std::size_t>(at));
 }
 
+// The first removal of `type` from the entity's table (or of its only type): the target found
+// by its full set of types, or made, and the edge recorded both ways.
+
 std::expected<void, Error> ComponentStore::removeSlowly(EntityId entity, detail::RowRef& ref,
                                                         ComponentTypeId type, std::size_t at) {
   const std::uint32_t from = ref.table;
   if (tables_[from].columns.size() == 1) return erase(entity);
-  std::uint32_t target = tables_[from].edge(type);
+  const std::size_t old_count = tables_[from].columns.size();
+  std::array<ComponentTypeId, 16> small{};
+  std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
+  std::span<ComponentTypeId> types;
+  if (old_count - 1 <= small.size()) {
+    types = std::span<ComponentTypeId>(small.data(), old_count - 1);
+  } else {
+    try {
+      large.resize(old_count - 1);
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(Error::OutOfMemory);
+    }
+    types = large;
+  }
+  std::size_t n = 0;
+  for (std::size_t c = 0; c < old_count; ++c) {
+    if (c != at) types[n++] = tables_[from].columns[c].type;
+  }
   bool created = false;
   const std::uint32_t saved_next_id = registry_.next_id;
-  if (target == NONE) {
-    const std::size_t old_count = tables_[from].columns.size();
-    std::array<ComponentTypeId, 16> small{};
-    std::pmr::vector<ComponentTypeId> large(types_.get_allocator());
-    std::span<ComponentTypeId> types;
-    if (old_count - 1 <= small.size()) {
-      types = std::span<ComponentTypeId>(small.data(), old_count - 1);
-    } else {
-      try {
-        large.resize(old_count - 1);
-      } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::OutOfMemory);
-      }
-      types = large;
-    }
-    std::size_t n = 0;
-    for (std::size_t c = 0; c < old_count; ++c) {
-      if (c != at) types[n++] = tables_[from].columns[c].type;
-    }
-    const std::expected<std::uint32_t, Error> found = tableOf(types, created);
-    if (!found) return std::unexpected(found.error());
-    target = *found;
-  }
+  const std::expected<std::uint32_t, Error> found = tableOf(types, created);
+  if (!found) return std::unexpected(found.error());
+  const std::uint32_t target = *found;
   if (!tables_[target].reserveRows(1)) {
     if (created) dropLastTable(saved_next_id);
     return std::unexpected(Error::OutOfMemory);
   }
-  if (created || tables_[from].edge(type) == NONE) {
-    const auto t = static_cast<std::size_t>(type.id);
-    if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
-    if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
-  }
+  const auto t = static_cast<std::size_t>(type.id);
+  if (t < tables_[from].edges.size()) tables_[from].edges[t] = target;
+  if (t < tables_[target].edges.size()) tables_[target].edges[t] = from;
   (void)moveAlongEdge<false>(entity, ref, from, target, at);
   return {};
 }
