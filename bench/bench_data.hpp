@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <random>
 #include <vector>
 
@@ -36,6 +37,15 @@ inline constexpr std::size_t kPointsLarge = 1000000;
 // translation pglTranslate(10, 20, 30) needs 26 iterations, so neither budget leaves early.
 inline constexpr std::uint32_t kShortBudget = 5;
 inline constexpr std::uint32_t kLongBudget = 25;
+
+// Memory used again: a monotonic arena over one buffer, released after each call it serves, so
+// that a benchmark leaves out the cost of the operating system handing out fresh pages.
+struct Arena {
+  std::vector<std::byte> buffer;
+  std::pmr::monotonic_buffer_resource resource;
+  explicit Arena(std::size_t bytes)
+      : buffer(bytes), resource(buffer.data(), buffer.size(), std::pmr::null_memory_resource()) {}
+};
 
 using Mat = std::array<double, 16>;  // column-major, entry (r, c) at [4c + r]
 using Vec = std::array<double, 4>;   // x, y, z, w

@@ -187,14 +187,8 @@ void freshPages(benchmark::State& state) {
   snapshotBytes(state, bytes);
 }
 
-// The same two into memory used again (a monotonic arena over one buffer, reset after each
-// call), which leaves out the cost of the operating system handing out fresh pages.
-struct Arena {
-  std::vector<std::byte> buffer;
-  std::pmr::monotonic_buffer_resource resource;
-  explicit Arena(std::size_t bytes)
-      : buffer(bytes), resource(buffer.data(), buffer.size(), std::pmr::null_memory_resource()) {}
-};
+// The same two into memory used again (an Arena), which leaves out the cost of the operating
+// system handing out fresh pages.
 
 void saveReused(benchmark::State& state) {
   Scene& s = scene(sizeArg(state));

@@ -72,14 +72,18 @@ std::vector<std::uint32_t> randomDraws(std::size_t n, std::size_t count, std::ui
   return out;
 }
 
+void registerTypes(ComponentStore& store) {
+  if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
+      !store.registerType<Tag>("tag")) {
+    fail("registerType");
+  }
+}
+
 // n entities with Position and Velocity: entity k (from 0) is id k + 1 in the store.
 struct NemraScene {
   ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
   explicit NemraScene(std::size_t n) {
-    if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
-        !store.registerType<Tag>("tag")) {
-      fail("registerType");
-    }
+    registerTypes(store);
     for (std::size_t k = 0; k < n; ++k) {
       const double d = static_cast<double>(k);
       if (!store.set(EntityId::init(k + 1), Position{d, -d}, Velocity{0.5, d * 1e-3})) {
@@ -322,6 +326,14 @@ std::vector<std::byte> enttSave(const entt::registry& registry) {
   return bytes;
 }
 
+// A snapshot of an empty world and the scene's store.
+std::pmr::vector<std::byte> nemraSave(const NemraScene& s) {
+  const nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
+  auto bytes = nemra_ecs::saveSnapshot(world, s.store, std::pmr::new_delete_resource());
+  if (!bytes) fail("saveSnapshot");
+  return std::move(*bytes);
+}
+
 void saveNemra(benchmark::State& state) {
   NemraScene& s = scene<NemraScene>(sizeArg(state));
   const nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
@@ -342,17 +354,12 @@ void saveEntt(benchmark::State& state) {
 }
 void loadNemra(benchmark::State& state) {
   NemraScene& s = scene<NemraScene>(sizeArg(state));
-  auto bytes = nemra_ecs::saveSnapshot(nemra_ecs::World::init(std::pmr::new_delete_resource()),
-                                       s.store, std::pmr::new_delete_resource());
-  if (!bytes) fail("saveSnapshot");
+  const std::pmr::vector<std::byte> bytes = nemraSave(s);
   for (auto _ : state) {
     nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
     ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
-    if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
-        !store.registerType<Tag>("tag")) {
-      fail("registerType");
-    }
-    if (!nemra_ecs::loadSnapshot(*bytes, world, store)) fail("loadSnapshot");
+    registerTypes(store);
+    if (!nemra_ecs::loadSnapshot(bytes, world, store)) fail("loadSnapshot");
     benchmark::DoNotOptimize(store.entityCount());
     state.PauseTiming();
     store.deinit();
@@ -376,13 +383,9 @@ void loadEntt(benchmark::State& state) {
   setBatch(state, sizeArg(state));
 }
 
-// The same loads into memory used again (a monotonic arena over one buffer, released after each
-// load, given to both): the library's work without the operating system's fresh pages.
-struct LoadArena {
-  std::vector<std::byte> buffer = std::vector<std::byte>(std::size_t{400} << 20);
-  std::pmr::monotonic_buffer_resource resource{buffer.data(), buffer.size(),
-                                               std::pmr::null_memory_resource()};
-};
+// The same loads into memory used again (one Arena, released after each load, given to both):
+// the library's work without the operating system's fresh pages.
+constexpr std::size_t kLoadArenaBytes = std::size_t{400} << 20;
 // An allocator over the arena for EnTT's containers (a plain one: EnTT builds its storage with
 // the allocator's traits, which polymorphic_allocator's own construction does not suit).
 template <class T>
@@ -407,19 +410,14 @@ using ArenaRegistry = entt::basic_registry<entt::entity, ArenaAllocator<entt::en
 
 void loadReusedNemra(benchmark::State& state) {
   NemraScene& s = scene<NemraScene>(sizeArg(state));
-  auto bytes = nemra_ecs::saveSnapshot(nemra_ecs::World::init(std::pmr::new_delete_resource()),
-                                       s.store, std::pmr::new_delete_resource());
-  if (!bytes) fail("saveSnapshot");
-  auto arena = std::make_unique<LoadArena>();
+  const std::pmr::vector<std::byte> bytes = nemraSave(s);
+  auto arena = std::make_unique<Arena>(kLoadArenaBytes);
   for (auto _ : state) {
     {
       nemra_ecs::World world = nemra_ecs::World::init(&arena->resource);
       ComponentStore store = ComponentStore::init(&arena->resource);
-      if (!store.registerType<Position>("position") || !store.registerType<Velocity>("velocity") ||
-          !store.registerType<Tag>("tag")) {
-        fail("registerType");
-      }
-      if (!nemra_ecs::loadSnapshot(*bytes, world, store)) fail("loadSnapshot into the arena");
+      registerTypes(store);
+      if (!nemra_ecs::loadSnapshot(bytes, world, store)) fail("loadSnapshot into the arena");
       benchmark::DoNotOptimize(store.entityCount());
     }
     arena->resource.release();
@@ -429,7 +427,7 @@ void loadReusedNemra(benchmark::State& state) {
 void loadReusedEntt(benchmark::State& state) {
   EnttScene& s = scene<EnttScene>(sizeArg(state));
   const std::vector<std::byte> bytes = enttSave(s.registry);
-  auto arena = std::make_unique<LoadArena>();
+  auto arena = std::make_unique<Arena>(kLoadArenaBytes);
   for (auto _ : state) {
     {
       ArenaRegistry registry{ArenaAllocator<entt::entity>(&arena->resource)};
