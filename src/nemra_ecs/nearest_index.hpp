@@ -306,8 +306,14 @@ struct PruningVisitor {
   // its distance. `unit` is the unit query for an entry to screen, nullptr for one screened
   // already or not to be screened (a scanned one outside the trusted range).
   [[nodiscard]] bool passedOver(std::size_t i, const nemra_kernel::HomVec4* unit) const {
-    if (ids[i] == 0 || !filter->passes(EntityId::init(ids[i]))) return true;
+    if (ids[i] == 0 || !admitted(i)) return true;
     return unit != nullptr && limit.screened(positions[i], *unit);
+  }
+  // Whether the entity at i (not a gap) passes the filter, decided without a branch between the
+  // filter's two tests: a search marks a leaf's entries kept or passed over without branching on
+  // the answers, as a filter that keeps about half of them would mispredict about half the time.
+  [[nodiscard]] bool admitted(std::size_t i) const {
+    return filter->passesAll(EntityId::init(ids[i]));
   }
 };
 
@@ -320,8 +326,10 @@ struct NearestVisitor : PruningVisitor<Keep> {
   double best = -1.0;
   std::uint64_t best_id = 0;  // none yet
 
-  void entry(std::size_t i, const nemra_kernel::HomVec4&, const nemra_kernel::HomVec4* unit) {
-    if (this->passedOver(i, unit)) return;
+  void entry(std::size_t i, const nemra_kernel::HomVec4& q, const nemra_kernel::HomVec4* unit) {
+    if (!this->passedOver(i, unit)) take(i, q);
+  }
+  void take(std::size_t i, const nemra_kernel::HomVec4&) {
     const double c = fsCosine(query, this->positions[i]);
     const std::uint64_t id = this->ids[i];
     if (best_id == 0 || nearerByCosine(c, id, best, best_id)) {
@@ -337,8 +345,10 @@ struct KNearestVisitor : PruningVisitor<Keep> {
   KNearestCosines<std::uint64_t>* kept;
   CosineQuery query;
 
-  void entry(std::size_t i, const nemra_kernel::HomVec4&, const nemra_kernel::HomVec4* unit) {
-    if (this->passedOver(i, unit)) return;
+  void entry(std::size_t i, const nemra_kernel::HomVec4& q, const nemra_kernel::HomVec4* unit) {
+    if (!this->passedOver(i, unit)) take(i, q);
+  }
+  void take(std::size_t i, const nemra_kernel::HomVec4&) {
     if (kept->offer(fsCosine(query, this->positions[i]), this->ids[i]) && kept->full()) {
       this->limit.setCosine(kept->last().cosine);
     }
@@ -367,7 +377,9 @@ struct WithinVisitor : PruningVisitor<Keep> {
     if (id != 0 && this->filter->passes(EntityId::init(id))) found->push_back(EntityId::init(id));
   }
   void entry(std::size_t i, const nemra_kernel::HomVec4& query, const nemra_kernel::HomVec4* unit) {
-    if (this->passedOver(i, unit)) return;
+    if (!this->passedOver(i, unit)) take(i, query);
+  }
+  void take(std::size_t i, const nemra_kernel::HomVec4& query) {
     if (nemra_kernel::fsDistance(query, this->positions[i]) <= radius) {
       found->push_back(EntityId::init(this->ids[i]));
     }
@@ -443,14 +455,22 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
     if (action == detail::BallAction::takeAll) {
       for (std::size_t i = begin; i < end; ++i) visitor.inside(i);
     } else if (action == detail::BallAction::searchInside) {
-      // A leaf: its entries screened first, into a mask without a branch per entry; those kept
-      // are handed on without the screen. A leaf holds at most 64 entries.
-      std::uint64_t kept = 0;
+      // A leaf: its entries screened first, into a mask without a branch per entry (gaps left
+      // out); those near enough are filtered into a second mask, and those kept handed on. A
+      // leaf holds at most 64 entries.
+      std::uint64_t near = 0;
       for (std::size_t i = begin; i < end; ++i) {
-        kept |= std::uint64_t{!visitor.limit.screened(positions_[i], unit)} << (i - begin);
+        const bool in = !visitor.limit.screened(positions_[i], unit) & (slot_ids_[i] != 0);
+        near |= static_cast<std::uint64_t>(in) << (i - begin);
+      }
+      std::uint64_t kept = 0;
+      for (; near != 0; near &= near - 1) {
+        const int at = std::countr_zero(near);
+        kept |= static_cast<std::uint64_t>(visitor.admitted(begin + static_cast<std::size_t>(at)))
+                << at;
       }
       for (; kept != 0; kept &= kept - 1) {
-        visitor.entry(begin + static_cast<std::size_t>(std::countr_zero(kept)), query, nullptr);
+        visitor.take(begin + static_cast<std::size_t>(std::countr_zero(kept)), query);
       }
     }
     if (top == 0) break;

@@ -32,8 +32,9 @@ struct KeepAll {
 // Which entities a distance query looks at: every one but `skip` (the asker itself; the invalid id
 // 0 skips nothing) for which keep(id) is true. `keep` is any callable taking an EntityId, held by
 // value and called through its const operator(), so a query allocates nothing for it and calls it
-// directly (no indirect call); it must not change the world or the index it filters. The answers
-// are those of the same query over the entities that pass, ties included.
+// directly (no indirect call); it must not change the world or the index it filters, and may be
+// called for any entity a query looks at, `skip` included. The answers are those of the same query
+// over the entities that pass, ties included.
 template <class Keep = KeepAll>
 struct NearestFilter {
   EntityId skip = EntityId::invalid();
@@ -41,6 +42,10 @@ struct NearestFilter {
 
   [[nodiscard]] constexpr bool passes(EntityId id) const {
     return id != skip && static_cast<bool>(keep(id));
+  }
+  // The same, with `keep` called for `skip` too: no branch between the two tests.
+  [[nodiscard]] constexpr bool passesAll(EntityId id) const {
+    return (id != skip) & static_cast<bool>(keep(id));
   }
 };
 
