@@ -123,6 +123,10 @@ template <class Sink>
 struct Writer {
   Sink& sink;
   bool canonical_nan;
+  // Set when an entity's position or transform holds a NaN or an infinity (only looked for
+  // when NaNs are written canonical or `look` is set).
+  bool look = false;
+  bool unusual = false;
   void u8(std::uint8_t v) { sink.put(&v, 1); }
   void u32(std::uint32_t v) {
     v = toLe(v);
@@ -182,7 +186,7 @@ void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& st
     if constexpr (kHostLittle) {
       std::memcpy(r, position, 32);
       std::memcpy(r + 32, transform, 128);
-      if (w.canonical_nan) {
+      if (w.canonical_nan || w.look) {
         // d − d is 0 for a finite d and NaN for an infinity or a NaN, so four running sums
         // (straight-line arithmetic the compiler puts in vector registers) tell whether any
         // field may need the exact look; the look itself is rare.
@@ -192,7 +196,8 @@ void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& st
           for (int k = 0; k < 4; ++k) sum[k] += transform[j + k] - transform[j + k];
         }
         const double total = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-        if (total != total) {
+        if (total != total) w.unusual = true;
+        if (total != total && w.canonical_nan) {
           for (int j = 0; j < 20; ++j) {
             const double d = j < 4 ? position[j] : transform[j - 4];
             if (d != d) std::memcpy(r + 8 * j, &kCanonicalNan, 8);
@@ -203,6 +208,7 @@ void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& st
     } else {
       for (int j = 0; j < 20; ++j) {
         const double d = j < 4 ? position[j] : transform[j - 4];
+        if (d - d != 0.0) w.unusual = true;
         putLe(r, w.canonical_nan && d != d ? kCanonicalNan : std::bit_cast<std::uint64_t>(d));
       }
     }
@@ -236,24 +242,53 @@ void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& st
 
 }  // namespace
 
-std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(const World& world,
-                                                               const ComponentStore& store,
-                                                               std::pmr::memory_resource* out) {
-  const std::size_t total = snapshotSize(world, store);
-  std::pmr::vector<std::byte> bytes(detail::resourceOrDefault(out));
+namespace {
+
+// Storage for the snapshot: `bytes` resized to `total`. Growing either succeeds or leaves it
+// unchanged; every byte is written afterwards, so what it held does not matter.
+bool sized(std::pmr::vector<std::byte>& bytes, std::size_t total) {
   try {
     bytes.resize(total);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(Error::OutOfMemory);
+    return false;
   } catch (const std::length_error&) {
-    return std::unexpected(Error::OutOfMemory);
+    return false;
   }
+  return true;
+}
+
+// Writes the snapshot into `bytes` (sized to snapshotSize). Returns the checksum written and
+// whether an entity's position or transform holds a NaN or an infinity.
+std::pair<std::uint64_t, bool> writeSnapshot(std::pmr::vector<std::byte>& bytes, const World& world,
+                                             const ComponentStore& store) {
   BufferSink sink{bytes.data()};
   Writer<BufferSink> w{sink, false};
-  writeHeader(w, world, store, total);
+  w.look = true;
+  writeHeader(w, world, store, bytes.size());
   writeSections(w, world, store);
-  w.u64(detail::checksumV2(bytes.data(), total, kHeaderSize));
+  const std::uint64_t checksum = detail::checksumV2(bytes.data(), bytes.size(), kHeaderSize);
+  w.u64(checksum);
+  return {checksum, w.unusual};
+}
+
+}  // namespace
+
+std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(const World& world,
+                                                               const ComponentStore& store,
+                                                               std::pmr::memory_resource* out) {
+  std::pmr::vector<std::byte> bytes(detail::resourceOrDefault(out));
+  if (!sized(bytes, snapshotSize(world, store))) return std::unexpected(Error::OutOfMemory);
+  writeSnapshot(bytes, world, store);
   return bytes;
+}
+
+std::expected<std::uint64_t, Error> saveSnapshotInto(const World& world,
+                                                     const ComponentStore& store,
+                                                     std::pmr::vector<std::byte>& bytes) {
+  if (!sized(bytes, snapshotSize(world, store))) return std::unexpected(Error::OutOfMemory);
+  const auto [checksum, unusual] = writeSnapshot(bytes, world, store);
+  // Without a NaN or an infinity among the entities' fields the bytes hashed are the digest's.
+  return unusual ? stateDigest(world, store) : checksum;
 }
 
 // One pass: the sections are hashed as they are produced, then the header with the length

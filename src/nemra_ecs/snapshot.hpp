@@ -92,6 +92,14 @@ NEMRA_API std::ostream& operator<<(std::ostream& os, SnapshotError error);
 [[nodiscard]] NEMRA_API std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(
     const World& world, const ComponentStore& store, std::pmr::memory_resource* out);
 
+// saveSnapshot into `bytes`, whose storage is reused (allocating only when it must grow), and the
+// state's stateDigest, taken from the checksum written unless an entity's position or transform
+// holds a NaN or an infinity (then by another pass). A program that saves every frame into a ring
+// of buffers pays neither an allocation nor a second pass over the state. Error: OutOfMemory
+// (`bytes` is left as it was).
+[[nodiscard]] NEMRA_API std::expected<std::uint64_t, Error> saveSnapshotInto(
+    const World& world, const ComponentStore& store, std::pmr::vector<std::byte>& bytes);
+
 // Restores a snapshot into an empty world and a store with no archetypes whose registered types
 // match the snapshot's by name, size and alignment (in id order). Afterwards every query, each and
 // kernel call gives what it gave before the save, in the same order, and saving again gives the

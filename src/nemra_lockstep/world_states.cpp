@@ -29,15 +29,15 @@ void WorldStates::deinit() noexcept {
 std::expected<std::uint64_t, LockstepError> WorldStates::save(
     Frame frame, const nemra_ecs::World& world, const nemra_ecs::ComponentStore& store) noexcept {
   if (slots_.empty() || frame == NO_FRAME) return std::unexpected(LockstepError::InvalidConfig);
-  auto bytes = nemra_ecs::saveSnapshot(world, store, allocator_);
-  if (!bytes) return std::unexpected(LockstepError::OutOfMemory);
   Slot& slot = slots_[frame % slots_.size()];
-  // The former save stays as `previous`: its buffer is reused by nothing, only swapped.
+  // The save before the former one is dropped: its buffer takes the new state, and the former
+  // save stays as `previous`.
+  const auto digest = nemra_ecs::saveSnapshotInto(world, store, slot.previous);
+  if (!digest) return std::unexpected(LockstepError::OutOfMemory);
   std::swap(slot.previous, slot.bytes);
-  slot.previous_frame = slot.frame;
-  slot.bytes = std::move(*bytes);
+  std::swap(slot.previous_frame, slot.frame);
   slot.frame = frame;
-  return nemra_ecs::stateDigest(world, store);
+  return *digest;
 }
 
 std::expected<void, LockstepError> WorldStates::load(Frame frame, nemra_ecs::World& world,

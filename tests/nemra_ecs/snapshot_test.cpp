@@ -471,6 +471,34 @@ TEST(StateDigest, IsTheChecksumWithEveryNaNMadeOne) {
   EXPECT_NE(stateDigest(w, s), digest);
 }
 
+// Saving into storage that held something else (longer, shorter, or nothing) gives saveSnapshot's
+// bytes, and the digest comes back with them, also when an entity holds a NaN the checksum sees.
+TEST(SaveSnapshotInto, ReusedStorageGivesTheSavedBytesAndTheDigest) {
+  World w = World::init(nullptr);
+  ComponentStore s = ComponentStore::init(nullptr);
+  build(w, s);
+  FailingResource resource;
+  std::pmr::vector<std::byte> bytes(1 << 16, std::byte{0xAB}, &resource);
+  for (const std::uint64_t nan : {0x7FF8000000000000ULL, 0xFFF0000000000123ULL}) {
+    w.entities[4].world_transform.data[7] = std::bit_cast<double>(nan);
+    for (const std::size_t held : {std::size_t{1} << 16, std::size_t{16}, std::size_t{0}}) {
+      bytes.assign(held, std::byte{0xAB});
+      const auto digest = nemra_ecs::saveSnapshotInto(w, s, bytes);
+      ASSERT_TRUE(digest);
+      EXPECT_EQ(*digest, stateDigest(w, s));
+      EXPECT_TRUE(std::ranges::equal(bytes, *saveSnapshot(w, s, nullptr))) << held;
+    }
+  }
+  // Growing storage that cannot grow leaves it as it was.
+  std::pmr::vector<std::byte> small(16, std::byte{0xAB}, &resource);
+  resource.failAll();
+  const auto failed = nemra_ecs::saveSnapshotInto(w, s, small);
+  resource.succeedAll();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error(), nemra_ecs::Error::OutOfMemory);
+  EXPECT_EQ(small, std::pmr::vector<std::byte>(16, std::byte{0xAB}));
+}
+
 namespace diff {
 
 using nemra_ecs::SnapshotSection;
