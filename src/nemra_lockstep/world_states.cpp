@@ -14,7 +14,8 @@ std::expected<WorldStates, LockstepError> WorldStates::init(
       allocator != nullptr ? allocator : std::pmr::get_default_resource();
   WorldStates states(r, register_types);
   try {
-    states.slots_.resize(slots);
+    states.slots_.reserve(slots);
+    for (std::uint32_t i = 0; i < slots; ++i) states.slots_.emplace_back(r);
   } catch (const std::bad_alloc&) {
     return std::unexpected(LockstepError::OutOfMemory);
   }

@@ -66,7 +66,11 @@ class NEMRA_API WorldStates {
   [[nodiscard]] std::span<const std::byte> snapshot(Frame frame) const noexcept;
 
  private:
+  // Both buffers take their storage from the states' allocator (a vector of slots would build
+  // plain ones on the default resource).
   struct Slot {
+    explicit Slot(std::pmr::memory_resource* allocator) noexcept
+        : bytes(allocator), previous(allocator) {}
     Frame frame = NO_FRAME;
     std::pmr::vector<std::byte> bytes;
     Frame previous_frame = NO_FRAME;

@@ -1,13 +1,17 @@
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <nemra_lockstep/sync_test_session.hpp>
 #include <nemra_lockstep/world_states.hpp>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include <nemra_ecs/component_store.hpp>
 #include <nemra_ecs/world.hpp>
+
+#include "support/failing_resource.hpp"
 
 namespace {
 
@@ -54,6 +58,29 @@ std::optional<SyncTestFailure> runFrames(DriftGame& game, int frames) {
     if (r && *r) return *r;
   }
   return std::nullopt;
+}
+
+// Saves take their storage from the allocator the states were given: when it fails, the save
+// reports it and the slot keeps the state it had.
+TEST(WorldStates, SavesComeFromTheirAllocatorAndAFailedOneKeepsTheSlot) {
+  DriftGame game;
+  nemra_test::FailingResource resource;
+  {
+    auto states = WorldStates::init(2, registerTypes, &resource).value();
+    ASSERT_TRUE(states.save(0, game.world, game.store));
+    const std::vector<std::byte> kept(states.snapshot(0).begin(), states.snapshot(0).end());
+    EXPECT_GT(resource.liveBlocks(), 0U);
+    const std::array<std::byte, 1> input{std::byte{8}};
+    game.advanceFrame(0, std::array{PlayerInput{input}});
+    resource.failAll();
+    const auto failed = states.save(2, game.world, game.store);
+    resource.succeedAll();
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), LockstepError::OutOfMemory);
+    EXPECT_TRUE(std::ranges::equal(states.snapshot(0), kept));
+    EXPECT_TRUE(states.snapshot(2).empty());
+  }
+  EXPECT_EQ(resource.liveBlocks(), 0U);
 }
 
 TEST(SyncTestSession, PassesADeterministicSimulationAndRollsItBackEveryFrame) {
