@@ -303,8 +303,9 @@ struct PruningVisitor {
   }
   void inside(std::size_t) {}
   // Whether the entry at i is a gap, is filtered out, or is known to lie beyond the limit without
-  // its distance. `unit` is the unit query for an entry to screen, nullptr for one screened
-  // already or not to be screened (a scanned one outside the trusted range).
+  // its distance. `unit` is the unit query for an entry to screen, nullptr for one not to be
+  // screened (a scanned one outside the trusted range, or any entry of a query the bounds do not
+  // cover).
   [[nodiscard]] bool passedOver(std::size_t i, const nemra_kernel::HomVec4* unit) const {
     if (ids[i] == 0 || !admitted(i)) return true;
     return unit != nullptr && limit.screened(positions[i], *unit);
@@ -395,8 +396,9 @@ inline constexpr double kMaxQueryNorm2 = 1e200;
 
 // Passes every entry that may matter to the visitor: visitor.actOn(cosine to the ball's centre,
 // ball) says whether a ball is skipped, taken whole (visitor.inside(i) for each entry) or searched
-// inside (down to visitor.entry(i, ...) for each entry of its leaves). A query the bounds do not
-// cover sees every entry.
+// inside, down to its leaves, whose entries the search screens itself: visitor.admitted(i) for
+// each near one that is not a gap, visitor.take(i, ...) for those admitted. The scanned list's
+// entries, and every entry of a query the bounds do not cover, go to visitor.entry(i, ...).
 template <class Visitor>
 void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
   using nemra_kernel::HomVec4;

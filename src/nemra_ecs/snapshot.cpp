@@ -123,8 +123,8 @@ template <class Sink>
 struct Writer {
   Sink& sink;
   bool canonical_nan;
-  // Set when an entity's position or transform holds a NaN or an infinity (only looked for
-  // when NaNs are written canonical or `look` is set).
+  // With `look` (or canonical NaNs), `unusual` is set when an entity's position or transform
+  // holds a NaN or an infinity.
   bool look = false;
   bool unusual = false;
   void u8(std::uint8_t v) { sink.put(&v, 1); }
@@ -208,7 +208,7 @@ void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& st
     } else {
       for (int j = 0; j < 20; ++j) {
         const double d = j < 4 ? position[j] : transform[j - 4];
-        if (d - d != 0.0) w.unusual = true;
+        if ((w.look || w.canonical_nan) && d - d != 0.0) w.unusual = true;
         putLe(r, w.canonical_nan && d != d ? kCanonicalNan : std::bit_cast<std::uint64_t>(d));
       }
     }
@@ -257,13 +257,14 @@ bool sized(std::pmr::vector<std::byte>& bytes, std::size_t total) {
   return true;
 }
 
-// Writes the snapshot into `bytes` (sized to snapshotSize). Returns the checksum written and
-// whether an entity's position or transform holds a NaN or an infinity.
+// Writes the snapshot into `bytes` (sized to snapshotSize). Returns the checksum written and,
+// with `look`, whether an entity's position or transform holds a NaN or an infinity (without it
+// the fields are only copied, no arithmetic done on them).
 std::pair<std::uint64_t, bool> writeSnapshot(std::pmr::vector<std::byte>& bytes, const World& world,
-                                             const ComponentStore& store) {
+                                             const ComponentStore& store, bool look) {
   BufferSink sink{bytes.data()};
   Writer<BufferSink> w{sink, false};
-  w.look = true;
+  w.look = look;
   writeHeader(w, world, store, bytes.size());
   writeSections(w, world, store);
   const std::uint64_t checksum = detail::checksumV2(bytes.data(), bytes.size(), kHeaderSize);
@@ -278,7 +279,7 @@ std::expected<std::pmr::vector<std::byte>, Error> saveSnapshot(const World& worl
                                                                std::pmr::memory_resource* out) {
   std::pmr::vector<std::byte> bytes(detail::resourceOrDefault(out));
   if (!sized(bytes, snapshotSize(world, store))) return std::unexpected(Error::OutOfMemory);
-  writeSnapshot(bytes, world, store);
+  writeSnapshot(bytes, world, store, false);
   return bytes;
 }
 
@@ -286,7 +287,7 @@ std::expected<std::uint64_t, Error> saveSnapshotInto(const World& world,
                                                      const ComponentStore& store,
                                                      std::pmr::vector<std::byte>& bytes) {
   if (!sized(bytes, snapshotSize(world, store))) return std::unexpected(Error::OutOfMemory);
-  const auto [checksum, unusual] = writeSnapshot(bytes, world, store);
+  const auto [checksum, unusual] = writeSnapshot(bytes, world, store, true);
   // Without a NaN or an infinity among the entities' fields the bytes hashed are the digest's.
   return unusual ? stateDigest(world, store) : checksum;
 }
