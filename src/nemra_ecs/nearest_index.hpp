@@ -462,8 +462,9 @@ void NearestIndex::visit(nemra_kernel::HomVec4 query, Visitor& visitor) const {
       // leaf holds at most 64 entries.
       std::uint64_t near = 0;
       for (std::size_t i = begin; i < end; ++i) {
-        const bool in = !visitor.limit.screened(positions_[i], unit) & (slot_ids_[i] != 0);
-        near |= static_cast<std::uint64_t>(in) << (i - begin);
+        const bool close = !visitor.limit.screened(positions_[i], unit);
+        const bool entity = slot_ids_[i] != 0;
+        near |= static_cast<std::uint64_t>(close & entity) << (i - begin);
       }
       std::uint64_t kept = 0;
       for (; near != 0; near &= near - 1) {

@@ -45,7 +45,9 @@ struct NearestFilter {
   }
   // The same, with `keep` called for `skip` too: no branch between the two tests.
   [[nodiscard]] constexpr bool passesAll(EntityId id) const {
-    return (id != skip) & static_cast<bool>(keep(id));
+    const bool other = id != skip;
+    const bool kept = static_cast<bool>(keep(id));
+    return other & kept;
   }
 };
 
