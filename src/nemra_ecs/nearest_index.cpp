@@ -310,6 +310,7 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       gaps_(std::exchange(other.gaps_, 0)),
       spare_(std::exchange(other.spare_, 0)),
       list_limit_(std::exchange(other.list_limit_, 0)),
+      unhomed_(std::exchange(other.unhomed_, 0)),
       cos_cap_floor_(std::exchange(other.cos_cap_floor_, 1.0)),
       any_dirty_(std::exchange(other.any_dirty_, false)) {}
 
@@ -339,6 +340,7 @@ void NearestIndex::deinit() {
   gaps_ = 0;
   spare_ = 0;
   list_limit_ = 0;
+  unhomed_ = 0;
   cos_cap_floor_ = 1.0;
   any_dirty_ = false;
 }
@@ -483,9 +485,13 @@ std::expected<NearestIndex, Error> NearestIndex::rebuilt(std::size_t extra_room)
 // exactly the world's active entities, and building from the world reads them in order rather
 // than at random.
 void NearestIndex::rebuildIfWorn(const World* world) noexcept {
+  // A full list is rebuilt away only when the leaves took back less than half of it at the
+  // last rehome: entities that leave their leaves in a burst and find others a tick later are
+  // no reason to rebuild (the leaves they cannot leave meanwhile grow and are arranged again).
   const std::size_t listed = positions_.size() - tree_size_;
   const std::size_t holes = gaps_ > spare_ ? gaps_ - spare_ : 0;
-  if (listed < list_limit_ && holes * 4 <= tree_size_ - spare_) return;
+  const bool list_full = listed >= list_limit_ && 2 * unhomed_ >= list_limit_;
+  if (!list_full && holes * 4 <= tree_size_ - spare_) return;
   auto fresh = world != nullptr ? build(*world, ids_.get_allocator().resource()) : rebuilt(0);
   if (fresh) *this = std::move(*fresh);
 }
@@ -886,6 +892,7 @@ void NearestIndex::refitAncestors() noexcept {
 // Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
 void NearestIndex::refitTree() noexcept {
   if (tree_size_ > 0 && positions_.size() > tree_size_) rehome();
+  unhomed_ = positions_.size() - tree_size_;
   const bool everything = refit_all_;
   refit_all_ = false;
   moved_ = 0;

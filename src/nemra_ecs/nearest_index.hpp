@@ -127,12 +127,16 @@ struct NEMRA_API WithinBounds {
 // and, on average, at most a sixteenth of the arrangements a build makes.
 //
 // When it is built again. The index builds itself again from its own contents when the scanned
-// list has used its room (64 entries and one per 1024 of the tree) or when a quarter of the tree
-// are gaps. So a query scans no more than the list and the tree, whose balls the arrangements keep
-// near a build's, jumps and churn cost at most a rebuild per room's worth of changes, and no
-// upkeep call costs more than a rebuild and a pass. A rebuild or an arrangement that runs out of
-// memory there is left for a later call (the index stays correct, only slower); the calls that
-// report OutOfMemory leave the index exactly as it was.
+// list has used its room (64 entries and one per 1024 of the tree) and the leaves took back less
+// than half of it at the last refit, or when a quarter of the tree are gaps; an entity that
+// leaves its leaf while the list is full stays in it, whose radius grows (in a world of 1e6
+// entities drifting as a game's do, bursts of such entities filled the list every 15 ticks or so
+// and each rebuild took as long as 10 ticks' upkeep). So a query scans no more than the list and
+// the tree, whose balls the arrangements keep near a build's, jumps and churn cost at most a
+// rebuild per room's worth of changes, and no upkeep call costs more than a rebuild and a pass.
+// A rebuild or an arrangement that runs out of memory there is left for a later call (the index
+// stays correct, only slower); the calls that report OutOfMemory leave the index exactly as it
+// was.
 //
 // Memory. Per entity held: a position (32 bytes), its id in the tree (8), its id and slot in the
 // directory (12); per leaf of 8 to 16 entities, a spare slot (40 bytes), and per leaf and per ball
@@ -277,6 +281,8 @@ class NEMRA_API NearestIndex {
   std::size_t spare_ = 0;
   // The scanned list's length at which the index is built again.
   std::size_t list_limit_ = 0;
+  // The scanned list's length after the last rehome: the entities no leaf took back.
+  std::size_t unhomed_ = 0;
   // Entities moved inside the tree since the last refit, and whether every ball is to be refitted.
   std::size_t moved_ = 0;
   bool refit_all_ = false;
