@@ -336,11 +336,9 @@ std::pmr::vector<std::byte> nemraSave(const NemraScene& s) {
 
 void saveNemra(benchmark::State& state) {
   NemraScene& s = scene<NemraScene>(sizeArg(state));
-  const nemra_ecs::World world = nemra_ecs::World::init(std::pmr::new_delete_resource());
   for (auto _ : state) {
-    auto bytes = nemra_ecs::saveSnapshot(world, s.store, std::pmr::new_delete_resource());
-    if (!bytes) fail("saveSnapshot");
-    benchmark::DoNotOptimize(bytes->data());
+    const std::pmr::vector<std::byte> bytes = nemraSave(s);
+    benchmark::DoNotOptimize(bytes.data());
   }
   setBatch(state, sizeArg(state));
 }

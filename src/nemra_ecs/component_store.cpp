@@ -371,7 +371,6 @@ std::expected<void, Error> ComponentStore::removeRaw(EntityId entity, ComponentT
 
 // The first removal of `type` from the entity's table (or of its only type): the target found
 // by its full set of types, or made, and the edge recorded both ways.
-
 std::expected<void, Error> ComponentStore::removeSlowly(EntityId entity, detail::RowRef& ref,
                                                         ComponentTypeId type, std::size_t at) {
   const std::uint32_t from = ref.table;

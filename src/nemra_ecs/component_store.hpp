@@ -351,7 +351,7 @@ class NEMRA_API ComponentStore {
       return {};
     }
     const std::expected<detail::RowRef, Error> at =
-        rowWith(entity, ref, std::span<const ComponentTypeId>(&type, 1));
+        rowWith(entity, nullptr, std::span<const ComponentTypeId>(&type, 1));
     if (!at) return std::unexpected(at.error());
     write(*at, type, value);
     return {};

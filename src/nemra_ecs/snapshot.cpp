@@ -240,10 +240,6 @@ void writeSections(Writer<Sink>& w, const World& world, const ComponentStore& st
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Storage for the snapshot: `bytes` resized to `total`. Growing either succeeds or leaves it
 // unchanged; every byte is written afterwards, so what it held does not matter.
 bool sized(std::pmr::vector<std::byte>& bytes, std::size_t total) {
