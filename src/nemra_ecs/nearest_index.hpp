@@ -120,7 +120,7 @@ struct NEMRA_API WithinBounds {
 // of P³) come back into the tree instead of filling the list.
 //
 // Drift. Entities that drift apart make every search visit more. A subtree whose leaves' radii, in
-// sum, or whose own radius has grown by a half since it was arranged, and whose entities have
+// sum, or whose own radius has grown by a quarter since it was arranged, and whose entities have
 // moved sixteen times over since, is arranged again in place, as a build would arrange its entries
 // (the highest such subtree; its slots stay the same, so nothing above it moves). Each arrangement
 // of m entries, O(m log m), is paid for by at least 16m moves: a step of every entity costs a pass
@@ -266,7 +266,7 @@ class NEMRA_API NearestIndex {
   std::pmr::vector<double> leaf_offsets_;
   // By ball: its radius when its subtree was last arranged (at least the bound through its leaves),
   // and the sum of its leaves' radii, now and then. A subtree is arranged again once either has
-  // grown by a half.
+  // grown by a quarter.
   std::pmr::vector<double> built_radii_;
   // By ball: how many moves of its entities were seen since it was arranged.
   std::pmr::vector<std::uint64_t> moves_;
