@@ -155,12 +155,7 @@ void setBallRadius(detail::IndexBall& ball, double radius) {
   ball.sin_radius = cr::sin(radius);
 }
 
-// An entry of the tree while it is built: the unit position, turned to the side of its ball's
-// centre, and where it came from.
-struct TreeEntry {
-  float unit[4];
-  std::uint32_t rank;
-};
+using detail::TreeEntry;
 
 using Ball = detail::IndexBall;
 
@@ -289,7 +284,11 @@ NearestIndex::NearestIndex(std::pmr::memory_resource* allocator)
       moves_(ids_.get_allocator()),
       leaf_sums_(ids_.get_allocator()),
       built_sums_(ids_.get_allocator()),
-      dirty_(ids_.get_allocator()) {}
+      dirty_(ids_.get_allocator()),
+      arranged_(ids_.get_allocator()),
+      arranged_inverse_norms_(ids_.get_allocator()),
+      arranged_positions_(ids_.get_allocator()),
+      arranged_ids_(ids_.get_allocator()) {}
 
 // The vectors' move leaves them empty; the counts must follow, or a query of the moved-from index
 // would walk balls it no longer has.
@@ -305,6 +304,10 @@ NearestIndex::NearestIndex(NearestIndex&& other) noexcept
       leaf_sums_(std::move(other.leaf_sums_)),
       built_sums_(std::move(other.built_sums_)),
       dirty_(std::move(other.dirty_)),
+      arranged_(std::move(other.arranged_)),
+      arranged_inverse_norms_(std::move(other.arranged_inverse_norms_)),
+      arranged_positions_(std::move(other.arranged_positions_)),
+      arranged_ids_(std::move(other.arranged_ids_)),
       tree_size_(std::exchange(other.tree_size_, 0)),
       depth_(std::exchange(other.depth_, 0)),
       held_(std::exchange(other.held_, 0)),
@@ -335,6 +338,10 @@ void NearestIndex::deinit() {
   detail::releaseStorage(leaf_sums_);
   detail::releaseStorage(built_sums_);
   detail::releaseStorage(dirty_);
+  detail::releaseStorage(arranged_);
+  detail::releaseStorage(arranged_inverse_norms_);
+  detail::releaseStorage(arranged_positions_);
+  detail::releaseStorage(arranged_ids_);
   tree_size_ = 0;
   depth_ = 0;
   held_ = 0;
@@ -758,58 +765,63 @@ void NearestIndex::recordArrangement(std::size_t b, std::size_t level) noexcept 
 }
 
 // Arranges the entries under ball b at `level` again, as build would arrange them, and refits the
-// balls above. Working storage that cannot be had leaves the subtree as it was.
+// balls above. Working storage that cannot be had leaves the subtree as it was: all of it is had
+// before anything changes.
 void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
   const auto [begin, end] = entriesOf(b, level);
   const std::size_t m = end - begin;
   try {
-    std::pmr::memory_resource* resource = ids_.get_allocator().resource();
-    std::pmr::vector<TreeEntry> entries(resource);
-    std::pmr::vector<double> inverse_norms(resource);
-    std::pmr::vector<HomVec4> moved(resource);
-    entries.reserve(m);
-    inverse_norms.resize(m);
-    moved.assign(positions_.begin() + static_cast<std::ptrdiff_t>(begin),
-                 positions_.begin() + static_cast<std::ptrdiff_t>(end));
-    // The units of the entities (gaps are spread out again afterwards) turned to the side of the
-    // parent's centre, as a build hands them down.
-    const HomVec4 towards = b > 0 ? balls_[(b - 1) / 2].centre : balls_[b].centre;
-    for (std::size_t i = 0; i < m; ++i) {
-      if (slot_ids_[begin + i] == 0) continue;
-      const HomVec4& p = moved[i];
-      const double inverse = 1.0 / std::sqrt(norm2(p));
-      const double sign = dot(p, towards) < 0.0 ? -inverse : inverse;
-      const HomVec4 u = scaled(p, sign);
-      entries.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
-                                   static_cast<float>(u.z), static_cast<float>(u.w)},
-                                  static_cast<std::uint32_t>(i)});
-    }
-    TreeBuilder{entries, balls_, depth_}.placeBall(b, 0, entries.size(), level, towards);
-    // The entries in their new order, each leaf's gaps after its entities: the id moves with the
-    // position, and the directory follows.
-    std::pmr::vector<std::uint64_t> moved_ids(
-        slot_ids_.begin() + static_cast<std::ptrdiff_t>(begin),
-        slot_ids_.begin() + static_cast<std::ptrdiff_t>(end), resource);
-    auto place = [&](std::size_t slot, std::size_t e, std::size_t leaf) {
-      if (e == kNoEntry) {
-        positions_[slot] = balls_[leaf].centre;
-        slot_ids_[slot] = 0;
-        inverse_norms[slot - begin] = 1.0;
-        return;
-      }
-      const std::uint32_t from = entries[e].rank;
-      positions_[slot] = moved[from];
-      slot_ids_[slot] = moved_ids[from];
-      inverse_norms[slot - begin] = 1.0 / std::sqrt(norm2(moved[from]));
-      slots_[findInDirectory(moved_ids[from], moved_ids[from] - 1)] =
-          static_cast<std::uint32_t>(slot);
-    };
-    spreadOverSlots(b, 0, entries.size(), begin, end, depth_ - level, place);
-    setRadii(balls_, std::span(positions_).subspan(begin, m),
-             std::span(slot_ids_).subspan(begin, m), inverse_norms, b, 0, m, depth_ - level);
+    arranged_.reserve(m);
+    arranged_inverse_norms_.reserve(m);
+    arranged_positions_.reserve(m);
+    arranged_ids_.reserve(m);
   } catch (const std::bad_alloc&) {
     return;
   }
+  // Within the capacity reserved: nothing below allocates.
+  std::pmr::vector<TreeEntry>& entries = arranged_;
+  std::pmr::vector<double>& inverse_norms = arranged_inverse_norms_;
+  std::pmr::vector<HomVec4>& moved = arranged_positions_;
+  std::pmr::vector<std::uint64_t>& moved_ids = arranged_ids_;
+  entries.clear();
+  inverse_norms.resize(m);
+  moved.assign(positions_.begin() + static_cast<std::ptrdiff_t>(begin),
+               positions_.begin() + static_cast<std::ptrdiff_t>(end));
+  moved_ids.assign(slot_ids_.begin() + static_cast<std::ptrdiff_t>(begin),
+                   slot_ids_.begin() + static_cast<std::ptrdiff_t>(end));
+  // The units of the entities (gaps are spread out again afterwards) turned to the side of the
+  // parent's centre, as a build hands them down.
+  const HomVec4 towards = b > 0 ? balls_[(b - 1) / 2].centre : balls_[b].centre;
+  for (std::size_t i = 0; i < m; ++i) {
+    if (slot_ids_[begin + i] == 0) continue;
+    const HomVec4& p = moved[i];
+    const double inverse = 1.0 / std::sqrt(norm2(p));
+    const double sign = dot(p, towards) < 0.0 ? -inverse : inverse;
+    const HomVec4 u = scaled(p, sign);
+    entries.push_back(TreeEntry{{static_cast<float>(u.x), static_cast<float>(u.y),
+                                 static_cast<float>(u.z), static_cast<float>(u.w)},
+                                static_cast<std::uint32_t>(i)});
+  }
+  TreeBuilder{entries, balls_, depth_}.placeBall(b, 0, entries.size(), level, towards);
+  // The entries in their new order, each leaf's gaps after its entities: the id moves with the
+  // position, and the directory follows.
+  auto place = [&](std::size_t slot, std::size_t e, std::size_t leaf) {
+    if (e == kNoEntry) {
+      positions_[slot] = balls_[leaf].centre;
+      slot_ids_[slot] = 0;
+      inverse_norms[slot - begin] = 1.0;
+      return;
+    }
+    const std::uint32_t from = entries[e].rank;
+    positions_[slot] = moved[from];
+    slot_ids_[slot] = moved_ids[from];
+    inverse_norms[slot - begin] = 1.0 / std::sqrt(norm2(moved[from]));
+    slots_[findInDirectory(moved_ids[from], moved_ids[from] - 1)] =
+        static_cast<std::uint32_t>(slot);
+  };
+  spreadOverSlots(b, 0, entries.size(), begin, end, depth_ - level, place);
+  setRadii(balls_, std::span(positions_).subspan(begin, m), std::span(slot_ids_).subspan(begin, m),
+           inverse_norms, b, 0, m, depth_ - level);
   setLeafOffsets(b, level);
   recordArrangement(b, level);
   widenCaps(b, level);

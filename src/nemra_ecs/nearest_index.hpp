@@ -43,6 +43,14 @@ struct IndexBall {
   double cos_cap;
 };
 
+// An entity as a build or an arrangement orders it: its unit position, turned to the side of the
+// parent ball's centre, in single precision (enough to choose where to halve), and where it came
+// from.
+struct TreeEntry {
+  float unit[4];
+  std::uint32_t rank;
+};
+
 // What a search does with a ball: skip it, take every entity in it without a distance, or search
 // inside it (its children, or a leaf's entries one by one).
 enum class BallAction { skip, takeAll, searchInside };
@@ -143,12 +151,15 @@ struct NEMRA_API WithinBounds {
 // above it 96 bytes and a flag, and per leaf one 8-byte bound per level above it; and room for the
 // scanned list. Measured: 72 to 85 bytes per entity from 1e3 to 1e6 entities. A build needs in
 // addition about 24 bytes per entity for the arrangement, released before it returns (a peak of 83
-// to 90 bytes per entity). An upkeep call allocates nothing unless the directory grows (by
-// doubling), a subtree of m entries is arranged again (68 bytes per entry, released before the
-// return) or the index is built again, when the old index is released only after the new one is
-// complete: that peak is the two side by side, about 160 bytes per entity. Ids let go since the
-// last build keep their directory entry (12 bytes) so that they come back without moving the
-// directory.
+// to 90 bytes per entity). Arranging a subtree again needs working storage of 68 bytes per entry
+// it holds, which the index keeps for the next arrangement (as much as the largest so far, until
+// the index is built again or deinit): a simulation's arrangements then neither allocate nor touch
+// fresh pages (at 1e5 entities drifting a step a tick, freeing it after each arrangement made the
+// upkeep a third slower). An upkeep call allocates nothing unless the directory grows (by
+// doubling), a subtree larger than any before is arranged again, or the index is built again, when
+// the old index is released only after the new one is complete: that peak is the two side by side,
+// about 160 bytes per entity. Ids let go since the last build keep their directory entry (12 bytes)
+// so that they come back without moving the directory.
 //
 // Owns its storage (from the allocator given to init or build). Move-only.
 class NEMRA_API NearestIndex {
@@ -273,6 +284,12 @@ class NEMRA_API NearestIndex {
   std::pmr::vector<double> leaf_sums_;
   std::pmr::vector<double> built_sums_;
   std::pmr::vector<std::uint8_t> dirty_;
+  // rearrange's working storage, kept between arrangements: the entries it orders, their inverse
+  // lengths by slot, and the positions and ids of the subtree's slots as they were.
+  std::pmr::vector<detail::TreeEntry> arranged_;
+  std::pmr::vector<double> arranged_inverse_norms_;
+  std::pmr::vector<nemra_kernel::HomVec4> arranged_positions_;
+  std::pmr::vector<std::uint64_t> arranged_ids_;
   std::size_t tree_size_ = 0;
   std::size_t depth_ = 0;
   std::size_t held_ = 0;

@@ -251,4 +251,42 @@ TEST(NearestIndexUpkeep, OutOfMemoryLeavesTheIndexAsItWas) {
   EXPECT_EQ(resource.misuses(), 0U);
 }
 
+// Entities that drift apart wear the tree until subtrees are arranged again; every allocation an
+// arrangement makes fails in turn, and the index must still answer as the scan does (a failed
+// arrangement leaves its subtree as it was, never half arranged).
+TEST(NearestIndexUpkeep, ArrangementsThatRunOutOfMemoryLeaveTheTreeSound) {
+  Generator gen(11);
+  World world = World::init(nullptr);
+  std::vector<EntityId> ids;
+  std::vector<HomVec4> velocity;
+  for (int i = 0; i < 3000; ++i) {
+    ids.push_back(*world.createEntity("e"));
+    world.entities.back().setPosition(inBox(gen));
+    velocity.push_back(HomVec4::init(gen.normal(), gen.normal(), gen.normal(), 0.0));
+  }
+  FailingResource resource;
+  NearestIndex index = std::move(*NearestIndex::build(world, &resource));
+  std::vector<HomVec4> next(ids.size()), stored(ids.size());
+  for (std::size_t tick = 0; tick < 80; ++tick) {
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const HomVec4 p = world.entities[i].position;
+      const HomVec4& v = velocity[i];
+      next[i] = HomVec4::init(p.x + v.x * p.w, p.y + v.y * p.w, p.z + v.z * p.w, p.w);
+    }
+    ASSERT_EQ(world.setPositions(ids, next, stored), ids.size());
+    resource.failAllocation(tick % 5);
+    ASSERT_TRUE(index.update(ids, stored));
+    resource.succeedAll();
+    for (std::size_t q = 0; q < 6; ++q) {
+      const HomVec4 at = world.entities[gen.below(ids.size())].position;
+      ASSERT_EQ(numbers(*index.kNearest(at, 8, nullptr)),
+                nemra_ecs_test::literalKNearest(world, at, 8))
+          << "tick " << tick;
+    }
+  }
+  EXPECT_GE(resource.failures(), 1U);
+  index.deinit();
+  EXPECT_EQ(resource.liveBlocks(), 0U);
+}
+
 }  // namespace
