@@ -86,10 +86,10 @@ bool inTree(const HomVec4& p) {
 // radius errs below the true one by no more than its leaves' radii do.
 constexpr double kOffsetPad = 2e-7;
 
-// A leaf may grow to four times its radius at build, and at least to its parent's radius, before
-// its entities go to the scanned list, so that a jump does not widen a leaf, while a drift is left
-// to the rebuild once the leaves' radii have grown (kWornGrowth). The cap's cosine is cos 4r =
-// 2(2c² − 1)² − 1 (its rounding only moves the point at which they go).
+// A leaf may grow to four times its radius at build, and at least to twice its parent's radius,
+// before its entities go to the scanned list, so that a jump does not widen a leaf, while a drift
+// is left to the arrangement of worn subtrees once the leaves' radii have grown (kWornGrowth). The
+// cap's cosine is cos 4r = 2(2c² − 1)² − 1 (its rounding only moves the point at which they go).
 constexpr double kCapFloor = 1e-9;
 
 // A subtree is arranged again once the sum of its leaves' radii, or its own radius, has grown by a
@@ -338,10 +338,7 @@ void NearestIndex::deinit() {
   detail::releaseStorage(leaf_sums_);
   detail::releaseStorage(built_sums_);
   detail::releaseStorage(dirty_);
-  detail::releaseStorage(arranged_);
-  detail::releaseStorage(arranged_inverse_norms_);
-  detail::releaseStorage(arranged_positions_);
-  detail::releaseStorage(arranged_ids_);
+  releaseArrangementStorage();
   tree_size_ = 0;
   depth_ = 0;
   held_ = 0;
@@ -500,8 +497,18 @@ void NearestIndex::rebuildIfWorn(const World* world) noexcept {
   const std::size_t holes = gaps_ > spare_ ? gaps_ - spare_ : 0;
   const bool list_full = listed >= list_limit_ && 2 * unhomed_ >= list_limit_;
   if (!list_full && holes * 4 <= tree_size_ - spare_) return;
+  releaseArrangementStorage();
   auto fresh = world != nullptr ? build(*world, ids_.get_allocator().resource()) : rebuilt(0);
   if (fresh) *this = std::move(*fresh);
+}
+
+// The working storage arrangements keep, let go before a build (the new index starts without it),
+// so that it does not add to the peak of the two indexes side by side.
+void NearestIndex::releaseArrangementStorage() noexcept {
+  detail::releaseStorage(arranged_);
+  detail::releaseStorage(arranged_inverse_norms_);
+  detail::releaseStorage(arranged_positions_);
+  detail::releaseStorage(arranged_ids_);
 }
 
 // Room for `new_ids` more directory entries and `to_list` more entries of the scanned list, so
@@ -509,6 +516,7 @@ void NearestIndex::rebuildIfWorn(const World* world) noexcept {
 std::expected<void, Error> NearestIndex::makeRoom(std::size_t new_ids, std::size_t to_list) {
   if (positions_.capacity() - positions_.size() < to_list ||
       slot_ids_.capacity() - slot_ids_.size() < to_list) {
+    releaseArrangementStorage();
     auto fresh = rebuilt(to_list);
     if (!fresh) return std::unexpected(fresh.error());
     *this = std::move(*fresh);
@@ -1041,6 +1049,7 @@ std::expected<void, Error> NearestIndex::refit(const World& world) {
   }
   // Many changes, or many ids to insert inside the directory: a build costs less.
   if (to_list > held_ / 4 + 64 || middle > 16) {
+    releaseArrangementStorage();
     auto fresh = build(world, ids_.get_allocator().resource());
     if (!fresh) return std::unexpected(fresh.error());
     *this = std::move(*fresh);

@@ -43,9 +43,9 @@ struct IndexBall {
   double cos_cap;
 };
 
-// An entity as a build or an arrangement orders it: its unit position, turned to the side of the
-// parent ball's centre, in single precision (enough to choose where to halve), and where it came
-// from.
+// An entity as a build or an arrangement orders it: its unit position, turned to one side (of the
+// parent ball's centre below the root), in single precision (enough to choose where to halve), and
+// where it came from.
 struct TreeEntry {
   float unit[4];
   std::uint32_t rank;
@@ -149,17 +149,20 @@ struct NEMRA_API WithinBounds {
 // Memory. Per entity held: a position (32 bytes), its id in the tree (8), its id and slot in the
 // directory (12); per leaf of 8 to 16 entities, a spare slot (40 bytes), and per leaf and per ball
 // above it 96 bytes and a flag, and per leaf one 8-byte bound per level above it; and room for the
-// scanned list. Measured: 72 to 85 bytes per entity from 1e3 to 1e6 entities. A build needs in
-// addition about 24 bytes per entity for the arrangement, released before it returns (a peak of 83
-// to 90 bytes per entity). Arranging a subtree again needs working storage of 68 bytes per entry
-// it holds, which the index keeps for the next arrangement (as much as the largest so far, until
-// the index is built again or deinit): a simulation's arrangements then neither allocate nor touch
-// fresh pages (at 1e5 entities drifting a step a tick, freeing it after each arrangement made the
-// upkeep a third slower). An upkeep call allocates nothing unless the directory grows (by
-// doubling), a subtree larger than any before is arranged again, or the index is built again, when
-// the old index is released only after the new one is complete: that peak is the two side by side,
-// about 160 bytes per entity. Ids let go since the last build keep their directory entry (12 bytes)
-// so that they come back without moving the directory.
+// scanned list. Measured after a build: 72 to 85 bytes per entity from 1e3 to 1e6 entities. A
+// build needs in addition about 24 bytes per entity for the arrangement, released before it
+// returns (a peak of 83 to 90 bytes per entity). Arranging a subtree again needs working storage
+// of 68 bytes per entry it holds, which the index keeps for the next arrangement (as much as the
+// largest so far): a drifting world's arrangements then seldom allocate and never touch fresh
+// pages (at 1e5 entities drifting a step a tick, where the whole tree is arranged every sixteen
+// ticks or so, freeing it after each arrangement made the upkeep a third slower). So an index
+// whose whole tree has been arranged again holds up to 68 bytes per entity more, 140 to 153 in
+// all; it lets that storage go before it builds itself again, and deinit releases it. An upkeep
+// call allocates nothing unless the directory grows (by doubling), a subtree larger than any
+// before is arranged again, or the index is built again, when the old index is released only
+// after the new one is complete: that peak is the two side by side, about 160 bytes per entity.
+// Ids let go since the last build keep their directory entry (12 bytes) so that they come back
+// without moving the directory.
 //
 // Owns its storage (from the allocator given to init or build). Move-only.
 class NEMRA_API NearestIndex {
@@ -234,6 +237,7 @@ class NEMRA_API NearestIndex {
                                 const Source& source);
   std::expected<NearestIndex, Error> rebuilt(std::size_t extra_room) const;
   void rebuildIfWorn(const World* world = nullptr) noexcept;
+  void releaseArrangementStorage() noexcept;
   std::expected<void, Error> makeRoom(std::size_t new_ids, std::size_t to_list);
   std::size_t findInDirectory(std::uint64_t id, std::size_t hint) const noexcept;
   void place(std::size_t r, std::uint64_t id, const nemra_kernel::HomVec4& position);
