@@ -259,6 +259,8 @@ def main():
           "lockstep/frame/10000")
     r.row("rollback of 8 frames vs a 16.7 ms frame, 1e4", "lockstep/rollback8/10000", None,
           1.0, base_ns=16.667e6)
+    r.row("the same with the world-in-motion tick, 1e4", "lockstep/motionRollback8/10000", None,
+          1.0, base_ns=16.667e6)
     net = r.results.get("lockstep/network", {})
     join = r.results.get("lockstep/lateJoin/10000", {})
     print(f"  bytes each peer sends a frame, 3 players, 10 % loss: "
