@@ -54,6 +54,8 @@ std::expected<SnapshotReader, SnapshotError> SnapshotReader::open(
   if (std::memcmp(bytes.data(), kMagic, std::min(n, sizeof kMagic)) != 0) {
     return std::unexpected(E::NotASnapshot);
   }
+  // A beginning of the magic and no more: the header below starts after the magic's last byte.
+  if (n < sizeof kMagic) return std::unexpected(E::Truncated);
   Cursor head{bytes.data() + sizeof kMagic, std::min(n, kHeaderSize) - sizeof kMagic};
   SnapshotReader r;
   r.header_.version = head.u32();
