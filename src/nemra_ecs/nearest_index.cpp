@@ -136,14 +136,17 @@ double upperAngle(double c, double s) {
 }
 
 // A ball's radius from the least cosine c between its centre and its entries: the cosine and sine
-// are c's (sin from c, as above), which are the cosine and sine of acos c; the radius is the
-// upper bound of acos c above, which only the tests that a radius is small enough read.
+// are c's (sin from c, as above), which are the cosine and sine of acos c, and the radius is
+// acos c rounded up. The radius must be that close: a refit raises an ancestor only when the bound
+// through a leaf exceeds the ancestor's radius, so a radius above the angle its cosine stands for
+// (upperAngle's is a third above it near 0.9) would leave entities outside the cosine the searches
+// prune with.
 void setBallCosine(detail::IndexBall& ball, double c) {
   c = std::fmin(std::fmax(c, 0.0), 1.0);
   const double s = std::sqrt((1.0 - c) * (1.0 + c));
   ball.cos_radius = c;
   ball.sin_radius = s;
-  ball.radius = upperAngle(c, s);
+  ball.radius = std::fmin(std::nextafter(cr::acos(c), 2.0), std::numbers::pi / 2);
 }
 
 // No angle between lines exceeds a quarter turn, so a radius bounded through leaves is cut back
