@@ -136,17 +136,20 @@ double upperAngle(double c, double s) {
 }
 
 // A ball's radius from the least cosine c between its centre and its entries: the cosine and sine
-// are c's (sin from c, as above), which are the cosine and sine of acos c, and the radius is
-// acos c rounded up. The radius must be that close: a refit raises an ancestor only when the bound
-// through a leaf exceeds the ancestor's radius, so a radius above the angle its cosine stands for
-// (upperAngle's is a third above it near 0.9) would leave entities outside the cosine the searches
-// prune with.
-void setBallCosine(detail::IndexBall& ball, double c) {
+// are c's (sin from c, as above), which are the cosine and sine of acos c, and the radius is an
+// upper bound of acos c. A leaf's may be upperAngle's, which only bounds through the leaf and the
+// tests that a radius is small enough read. A ball above leaves needs acos c rounded up: a refit
+// raises it only when the bound through one of its leaves exceeds its radius, so a radius above
+// the angle its cosine stands for (upperAngle's is a third above it near 0.9) would leave entities
+// outside the cosine the searches prune with. So only builds and arrangements take arc cosines,
+// one per ball above the leaves.
+void setBallCosine(detail::IndexBall& ball, double c, bool above_leaves) {
   c = std::fmin(std::fmax(c, 0.0), 1.0);
   const double s = std::sqrt((1.0 - c) * (1.0 + c));
   ball.cos_radius = c;
   ball.sin_radius = s;
-  ball.radius = std::fmin(std::nextafter(cr::acos(c), 2.0), std::numbers::pi / 2);
+  ball.radius = above_leaves ? std::fmin(std::nextafter(cr::acos(c), 2.0), std::numbers::pi / 2)
+                             : upperAngle(c, s);
 }
 
 // No angle between lines exceeds a quarter turn, so a radius bounded through leaves is cut back
@@ -230,7 +233,7 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
     least_cosine =
         smaller(least_cosine, std::fabs(dot(positions[i], ball.centre)) * inverse_norms[i]);
   }
-  setBallCosine(ball, least_cosine);
+  setBallCosine(ball, least_cosine, levels_below > 0);
   ball.cos_cap = 2.0;
   if (levels_below == 0) {
     const double c = ball.cos_radius;
@@ -880,7 +883,7 @@ void NearestIndex::refitLeaf(std::size_t ball, std::size_t begin, std::size_t en
     }
     least_cosine = smaller(least_cosine, c);
   }
-  setBallCosine(leaf, least_cosine);
+  setBallCosine(leaf, least_cosine, false);
 }
 
 // Bounds the ancestors' radii through leaf j: the angle from an ancestor's centre to any entity of

@@ -119,13 +119,13 @@ struct NEMRA_API WithinBounds {
 // same entities: the order the changes came in does not matter. An entity that moves stays in its
 // leaf, whose radius is refitted from its entries; an ancestor's radius is bounded through its
 // leaves (the leaf's radius plus a stored bound on the angle between the two centres), so no ball
-// is re-centred and a refit takes one arc cosine per leaf it refits. An entity that moves beyond
-// the larger of four times its leaf's radius, twice its parent's and sixteen times the mean leaf
-// radius (all as arranged: a jump), an inserted one, and one whose position leaves the trusted
-// range go to the scanned list instead; erased entities leave gaps in the tree. A build leaves one
-// gap in every leaf, and at each refit a listed entity moves into a gap of one of the 16 leaves
-// nearest it whose cap holds it: entities that keep jumping (near the origin of R³ a small step is
-// a long arc of P³) come back into the tree instead of filling the list.
+// is re-centred and a refit takes no arc cosine. An entity that moves beyond the larger of four
+// times its leaf's radius, twice its parent's and sixteen times the mean leaf radius (all as
+// arranged: a jump), an inserted one, and one whose position leaves the trusted range go to the
+// scanned list instead; erased entities leave gaps in the tree. A build leaves one gap in every
+// leaf, and at each refit a listed entity moves into a gap of one of the 16 leaves nearest it
+// whose cap holds it: entities that keep jumping (near the origin of R³ a small step is a long arc
+// of P³) come back into the tree instead of filling the list.
 //
 // Drift. Entities that drift apart make every search visit more. A subtree whose leaves' radii, in
 // sum, or whose own radius has grown by a quarter since it was arranged, and whose entities have
