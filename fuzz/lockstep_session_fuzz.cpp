@@ -219,7 +219,8 @@ void run(std::span<const std::uint8_t> data) {
         break;
       }
       case 6: {
-        // Raw bytes after a valid Input header, from any address.
+        // Any bytes after a valid header whose kind byte is any of 1 to 10 (10 is no kind),
+        // cut anywhere (inside the header too), from any address.
         const std::size_t from = s.byte() % 4;
         Packet p;
         p.header.session = kSession;
@@ -227,7 +228,7 @@ void run(std::span<const std::uint8_t> data) {
         p.header.kind = PacketKind::InputAck;
         const std::size_t head = encodePacket(p, out);
         const std::size_t n = std::min<std::size_t>(s.byte() * 5, out.size() - 1);
-        for (std::size_t i = PACKET_HEADER_SIZE; i < n && i < out.size(); ++i) {
+        for (std::size_t i = PACKET_HEADER_SIZE; i < n; ++i) {
           out[i] = std::byte{s.byte()};
         }
         out[3] = std::byte{static_cast<std::uint8_t>(1 + s.byte() % 10)};
