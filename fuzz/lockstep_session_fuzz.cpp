@@ -5,17 +5,21 @@
 // the spectator's or an unknown one), and raw bytes behind a valid header. Whatever comes, neither
 // peer may ask its game to load a frame older than the max_prediction + 1 it keeps, nor fail a
 // call; the spectator peer 0 serves must not crash either.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <expected>
 #include <nemra_lockstep/in_process_network.hpp>
 #include <nemra_lockstep/packet.hpp>
 #include <nemra_lockstep/session.hpp>
 #include <nemra_lockstep/watch_session.hpp>
+#include <optional>
 #include <span>
+#include <utility>
 
 namespace {
 
@@ -37,7 +41,8 @@ struct CounterGame final : Game {
   std::uint64_t value = 0;
   std::array<Frame, kKept> frames{};
   std::array<std::uint64_t, kKept> values{};
-  std::array<std::byte, 16> bytes{};
+  // The bytes stateBytes hands out (read back only in this process: native byte order).
+  std::array<std::byte, sizeof(std::uint64_t)> bytes{};
 
   CounterGame() { frames.fill(NO_FRAME); }
   std::expected<std::uint64_t, LockstepError> saveState(Frame frame) override {
@@ -57,16 +62,13 @@ struct CounterGame final : Game {
   }
   std::span<const std::byte> stateBytes(Frame frame) override {
     if (frames[frame % kKept] != frame) return {};
-    const std::uint64_t v = values[frame % kKept];
-    for (std::size_t i = 0; i < 8; ++i) bytes[i] = std::byte(static_cast<std::uint8_t>(v >> 8 * i));
-    return std::span<const std::byte>(bytes).first(8);
+    std::memcpy(bytes.data(), &values[frame % kKept], bytes.size());
+    return bytes;
   }
   std::expected<void, LockstepError> loadStateBytes(Frame frame,
                                                     std::span<const std::byte> in) override {
-    if (in.size() != 8) return std::unexpected(LockstepError::InvalidConfig);
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < 8; ++i) v |= std::to_integer<std::uint64_t>(in[i]) << 8 * i;
-    value = v;
+    if (in.size() != bytes.size()) return std::unexpected(LockstepError::InvalidConfig);
+    std::memcpy(&value, in.data(), bytes.size());
     (void)saveState(frame);
     return {};
   }

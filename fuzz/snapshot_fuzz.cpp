@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include <nemra_ecs/component_store.hpp>
@@ -56,29 +57,35 @@ void populate(nemra_ecs::World& world, nemra_ecs::ComponentStore& store) {
   world.entities[3].state = nemra_ecs::EntityState::inactive;
 }
 
-// restoreSnapshot of `bytes` over a live state: the same verdict as loadSnapshot's, on a refusal
-// the state as it was, on success the state loadSnapshot built (saved as `loaded_save`); then back
-// to the live state and to `bytes` again, as a rollback goes back and forth, the restores building
-// in the storage the ones before them let go.
-void checkRestore(std::span<const std::byte> bytes, bool accepted,
+// The saved bytes of a state.
+std::pmr::vector<std::byte> savedState(const nemra_ecs::World& world,
+                                       const nemra_ecs::ComponentStore& store) {
+  auto saved = nemra_ecs::saveSnapshot(world, store, nullptr);
+  if (!saved) fail("saving a state");
+  return std::move(*saved);
+}
+
+// restoreSnapshot of `bytes` over a live state: refused exactly when loadSnapshot refused it
+// (`loaded_save` null), leaving the state as it was, and otherwise the state loadSnapshot built
+// (saved as `*loaded_save`); then back to the live state and to `bytes` again, as a rollback goes
+// back and forth, the restores building in the storage the ones before them let go.
+void checkRestore(std::span<const std::byte> bytes,
                   const std::pmr::vector<std::byte>* loaded_save) {
   nemra_ecs::World world = nemra_ecs::World::init(nullptr);
   nemra_ecs::ComponentStore store = nemra_ecs::ComponentStore::init(nullptr);
   populate(world, store);
-  const auto before = nemra_ecs::saveSnapshot(world, store, nullptr);
-  if (!before) fail("saving the live state");
-  const auto restored = nemra_ecs::restoreSnapshot(bytes, world, store);
-  if (restored.has_value() != accepted) fail("restoreSnapshot and loadSnapshot disagree");
-  const auto after = nemra_ecs::saveSnapshot(world, store, nullptr);
-  if (!after) fail("saving the restored state");
-  if (*after != (restored ? *loaded_save : *before)) {
+  const auto before = savedState(world, store);
+  const bool restored = nemra_ecs::restoreSnapshot(bytes, world, store).has_value();
+  if (restored != (loaded_save != nullptr)) fail("restoreSnapshot and loadSnapshot disagree");
+  if (savedState(world, store) != (restored ? *loaded_save : before)) {
     fail(restored ? "a restore differs from a load" : "a refused restore changed the state");
   }
   if (!restored) return;
-  if (!nemra_ecs::restoreSnapshot(*before, world, store) ||
-      *nemra_ecs::saveSnapshot(world, store, nullptr) != *before ||
-      !nemra_ecs::restoreSnapshot(bytes, world, store) ||
-      *nemra_ecs::saveSnapshot(world, store, nullptr) != *loaded_save) {
+  const auto restoresTo = [&](std::span<const std::byte> from,
+                              const std::pmr::vector<std::byte>& expected) {
+    return nemra_ecs::restoreSnapshot(from, world, store) && savedState(world, store) == expected;
+  };
+  if (!restoresTo(before, before) || !restoresTo(bytes, *loaded_save)) {
     fail("restoring back and forth changed a state");
   }
   // The restored state stays usable: new entities and components, and the state saves again.
@@ -107,20 +114,20 @@ void check(std::span<const std::byte> bytes) {
         store.entityCount() != 0) {
       fail("a refused snapshot changed the world or the store");
     }
-    checkRestore(bytes, false, nullptr);
+    checkRestore(bytes, nullptr);
     return;
   }
-  const auto saved = nemra_ecs::saveSnapshot(world, store, nullptr);
-  if (!saved || saved->size() != bytes.size()) fail("saving a loaded snapshot changed its size");
-  checkRestore(bytes, true, &*saved);
+  const auto saved = savedState(world, store);
+  if (saved.size() != bytes.size()) fail("saving a loaded snapshot changed its size");
+  checkRestore(bytes, &saved);
   // A snapshot from a machine of the other byte order loads when it has no rows, and saves back
   // with this machine's order byte, and so another checksum.
   // A version-1 snapshot saves back as version 2: the version byte and the checksum differ.
-  const bool other_order = (*saved)[12] != bytes[12];
+  const bool other_order = saved[12] != bytes[12];
   const bool version_1 = bytes[8] == std::byte{1};
   const std::size_t compared = other_order || version_1 ? bytes.size() - 8 : bytes.size();
   for (std::size_t i = 0; i < compared; ++i) {
-    if ((*saved)[i] != bytes[i] && i != 12 && !(version_1 && i == 8)) {
+    if (saved[i] != bytes[i] && i != 12 && !(version_1 && i == 8)) {
       fail("saving a loaded snapshot changed its bytes");
     }
   }
