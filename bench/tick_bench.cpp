@@ -5,7 +5,9 @@
 // team-mates) and the state is digested (stateDigest). tick/N times the whole tick, after 300
 // untimed ticks, and reports each phase in ms as a counter; beside it, in the same run, the
 // baselines the targets are ratios of: the loop of getEntity and setPosition, a rebuild of the
-// index, the same 1,000 queries unfiltered, and memcpy of the digested bytes. update/N times the
+// index, the same 1,000 queries unfiltered, and memcpy of the digested bytes; and the filtered
+// queries on an index built afresh from the world of that moment, beside a k-d tree baseline over
+// the same entities (bench/kd_tree_baseline.hpp). update/N times the
 // index's upkeep after every entity moved one small step (the batch update with the stored
 // positions, and refit, which reads them from the world) against a build, at 1e5 and 1e6.
 //
@@ -32,6 +34,8 @@
 #include <nemra_ecs/snapshot.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
+
+#include "kd_tree_baseline.hpp"
 
 namespace nemra_bench {
 namespace {
@@ -261,6 +265,47 @@ void queriesFiltered(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(s.ask());
 }
 
+// The same 1,000 questions asked of structures built afresh from the world as it stands: a
+// NearestIndex (range(1) = 0), and as a baseline a k-d tree over the entities' points in the chart
+// w = 1 (R³, range(1) = 1) or over their unit vectors (R⁴, range(1) = 2): what a conventional
+// structure's query costs here.
+void queriesAfresh(benchmark::State& state) {
+  Scene& s = scene(static_cast<std::size_t>(state.range(0)));
+  std::vector<KdTree<3>::Point> points;
+  std::vector<KdTree<4>::Point> units;
+  for (const nemra_ecs::Entity& e : s.world.entities) {
+    const HomVec4 p = e.position;
+    points.push_back({{p.x / p.w, p.y / p.w, p.z / p.w}, e.id.id});
+    units.push_back({{p.x, p.y, p.z, p.w}, e.id.id});
+  }
+  const KdTree<3> chart_tree(std::move(points));
+  const KdTree<4> unit_tree(std::move(units));
+  auto index = NearestIndex::build(s.world, std::pmr::new_delete_resource());
+  if (!index) fail("build failed");
+  const std::int64_t kind = state.range(1);
+  for (auto _ : state) {
+    std::size_t found = 0;
+    for (const EntityId a : s.askers) {
+      const HomVec4 p = s.world.entities[a.id - 1].position;
+      const auto enemy = [a](std::uint64_t id) { return id != a.id && id % 2 != a.id % 2; };
+      std::uint64_t out[16];
+      if (kind == 0) {
+        const auto enemies =
+            index->kNearest(p, kEnemies, &s.scratch, nemra_ecs::excluding(a, Enemy{a.id % 2}));
+        found += enemies->size();
+      } else if (kind == 1) {
+        const double q[3] = {p.x / p.w, p.y / p.w, p.z / p.w};
+        found += chart_tree.kNearest(q, kEnemies, enemy, out);
+      } else {
+        const double q[4] = {p.x, p.y, p.z, p.w};
+        found += unit_tree.kNearest(q, kEnemies, enemy, out);
+      }
+    }
+    s.scratch.release();
+    benchmark::DoNotOptimize(found);
+  }
+}
+
 // memcpy of as many bytes as the digest reads: the records' hashed fields and the two components.
 void digestBaseline(benchmark::State& state) {
   Scene& s = scene(static_cast<std::size_t>(state.range(0)));
@@ -313,6 +358,11 @@ const bool registered = [] {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("tick/queries8Enemies", queriesFiltered)
         ->Arg(n)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("tick/queries8EnemiesAfresh", queriesAfresh)
+        ->Args({n, 0})
+        ->Args({n, 1})
+        ->Args({n, 2})
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("tick/digest", digest)->Arg(n)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("tick/digestMemcpy", digestBaseline)
