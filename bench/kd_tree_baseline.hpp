@@ -10,6 +10,7 @@
 #define NEMRA_BENCH_KD_TREE_BASELINE_HPP
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -31,7 +32,7 @@ class KdTree {
 
   // The ids of the k nearest points (k at most 16) for which keep(id) holds, nearest first.
   template <class Keep>
-  std::size_t kNearest(const double (&q)[D], std::size_t k, Keep keep,
+  std::size_t kNearest(const std::array<double, D>& q, std::size_t k, Keep keep,
                        std::uint64_t (&out)[16]) const {
     Search<Keep> s{this, {}, std::min<std::size_t>(k, 16), keep};
     for (std::size_t a = 0; a < D; ++a) s.q[a] = q[a];

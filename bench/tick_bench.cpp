@@ -13,6 +13,7 @@
 //
 // The tick's answers are checked once before timing: a sample of the filtered queries against the
 // world's own filtered scan; a difference aborts the program.
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -265,44 +266,64 @@ void queriesFiltered(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(s.ask());
 }
 
-// The same 1,000 questions asked of structures built afresh from the world as it stands: a
-// NearestIndex (range(1) = 0), and as a baseline a k-d tree over the entities' points in the chart
-// w = 1 (R³, range(1) = 1) or over their unit vectors (R⁴, range(1) = 2): what a conventional
-// structure's query costs here.
+// A k-d tree of the world's entities: their points in the chart w = 1 (D = 3) or their unit
+// vectors (D = 4).
+template <std::size_t D>
+KdTree<D> kdTreeOf(const World& world) {
+  std::vector<typename KdTree<D>::Point> points;
+  for (const nemra_ecs::Entity& e : world.entities) {
+    const HomVec4 p = e.position;
+    if constexpr (D == 3) {
+      points.push_back({{p.x / p.w, p.y / p.w, p.z / p.w}, e.id.id});
+    } else {
+      points.push_back({{p.x, p.y, p.z, p.w}, e.id.id});
+    }
+  }
+  return KdTree<D>(std::move(points));
+}
+
+// The same 1,000 questions asked of a structure built afresh from the world as it stands: a
+// NearestIndex (range(1) = 0), and as a baseline a k-d tree over the entities' points in R³
+// (range(1) = 1) or over their unit vectors in R⁴ (range(1) = 2): what a conventional structure's
+// query costs here. answer(asker, position, filter) gives the number found.
 void queriesAfresh(benchmark::State& state) {
   Scene& s = scene(static_cast<std::size_t>(state.range(0)));
-  std::vector<KdTree<3>::Point> points;
-  std::vector<KdTree<4>::Point> units;
-  for (const nemra_ecs::Entity& e : s.world.entities) {
-    const HomVec4 p = e.position;
-    points.push_back({{p.x / p.w, p.y / p.w, p.z / p.w}, e.id.id});
-    units.push_back({{p.x, p.y, p.z, p.w}, e.id.id});
-  }
-  const KdTree<3> chart_tree(std::move(points));
-  const KdTree<4> unit_tree(std::move(units));
-  auto index = NearestIndex::build(s.world, std::pmr::new_delete_resource());
-  if (!index) fail("build failed");
-  const std::int64_t kind = state.range(1);
-  for (auto _ : state) {
-    std::size_t found = 0;
-    for (const EntityId a : s.askers) {
-      const HomVec4 p = s.world.entities[a.id - 1].position;
-      const auto enemy = [a](std::uint64_t id) { return id != a.id && id % 2 != a.id % 2; };
-      std::uint64_t out[16];
-      if (kind == 0) {
-        const auto enemies =
-            index->kNearest(p, kEnemies, &s.scratch, nemra_ecs::excluding(a, Enemy{a.id % 2}));
-        found += enemies->size();
-      } else if (kind == 1) {
-        const double q[3] = {p.x / p.w, p.y / p.w, p.z / p.w};
-        found += chart_tree.kNearest(q, kEnemies, enemy, out);
-      } else {
-        const double q[4] = {p.x, p.y, p.z, p.w};
-        found += unit_tree.kNearest(q, kEnemies, enemy, out);
+  const auto askAll = [&](const auto& answer) {
+    for (auto _ : state) {
+      std::size_t found = 0;
+      for (const EntityId a : s.askers) {
+        found +=
+            answer(s.world.entities[a.id - 1].position, nemra_ecs::excluding(a, Enemy{a.id % 2}));
       }
+      s.scratch.release();
+      benchmark::DoNotOptimize(found);
     }
-    s.scratch.release();
-    benchmark::DoNotOptimize(found);
+  };
+  const auto askTree = [&](const auto& tree, auto point) {
+    askAll([&](const HomVec4& p, const auto& filter) {
+      std::uint64_t out[16];
+      const auto keep = [&](std::uint64_t id) { return filter.passesAll(EntityId::init(id)); };
+      return tree.kNearest(point(p), kEnemies, keep, out);
+    });
+  };
+  switch (state.range(1)) {
+    case 0: {
+      auto index = NearestIndex::build(s.world, std::pmr::new_delete_resource());
+      if (!index) fail("build failed");
+      askAll([&](const HomVec4& p, const auto& filter) {
+        return index->kNearest(p, kEnemies, &s.scratch, filter)->size();
+      });
+      break;
+    }
+    case 1:
+      askTree(kdTreeOf<3>(s.world), [](const HomVec4& p) {
+        return std::array<double, 3>{p.x / p.w, p.y / p.w, p.z / p.w};
+      });
+      break;
+    default:
+      askTree(kdTreeOf<4>(s.world), [](const HomVec4& p) {
+        return std::array<double, 4>{p.x, p.y, p.z, p.w};
+      });
   }
 }
 

@@ -239,7 +239,6 @@ def main():
     for n in (10000, 100000):
         r.row(f"1,000 kNearest(8 enemies) vs kNearest(8), {n:>7}", f"tick/queries8Enemies/{n}",
               f"tick/queries8/{n}", 1.5)
-    for n in (10000, 100000):
         for kind, what in ((1, "R3 points"), (2, "R4 units")):
             r.row(f"afresh vs a k-d tree of {what}, {n:>7}",
                   f"tick/queries8EnemiesAfresh/{n}/0", f"tick/queries8EnemiesAfresh/{n}/{kind}")
