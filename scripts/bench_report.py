@@ -23,7 +23,11 @@ def load_benchmarks(paths):
     results = {}
     for path in paths:
         with open(path, encoding="utf-8") as f:
-            data = json.load(f)
+            text = f.read()
+        # A program none of whose benchmarks the filter matched writes nothing.
+        if not text.strip():
+            continue
+        data = json.loads(text)
         for b in data.get("benchmarks", []):
             if b.get("error_occurred"):
                 sys.exit(f"bench_report: {b['run_name']} failed: {b.get('error_message')}")
