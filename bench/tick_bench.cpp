@@ -13,6 +13,7 @@
 //
 // The tick's answers are checked once before timing: a sample of the filtered queries against the
 // world's own filtered scan; a difference aborts the program.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -266,18 +267,23 @@ void queriesFiltered(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(s.ask());
 }
 
-// A k-d tree of the world's entities: their points in the chart w = 1 (D = 3) or their unit
-// vectors (D = 4).
+// An entity's position as a k-d tree point: in the chart w = 1 (D = 3) or its unit vector (D = 4).
+template <std::size_t D>
+std::array<double, D> kdPoint(const HomVec4& p) {
+  if constexpr (D == 3) {
+    return {p.x / p.w, p.y / p.w, p.z / p.w};
+  } else {
+    return {p.x, p.y, p.z, p.w};
+  }
+}
+
 template <std::size_t D>
 KdTree<D> kdTreeOf(const World& world) {
   std::vector<typename KdTree<D>::Point> points;
   for (const nemra_ecs::Entity& e : world.entities) {
-    const HomVec4 p = e.position;
-    if constexpr (D == 3) {
-      points.push_back({{p.x / p.w, p.y / p.w, p.z / p.w}, e.id.id});
-    } else {
-      points.push_back({{p.x, p.y, p.z, p.w}, e.id.id});
-    }
+    typename KdTree<D>::Point point{{}, e.id.id};
+    std::ranges::copy(kdPoint<D>(e.position), point.at);
+    points.push_back(point);
   }
   return KdTree<D>(std::move(points));
 }
@@ -285,7 +291,7 @@ KdTree<D> kdTreeOf(const World& world) {
 // The same 1,000 questions asked of a structure built afresh from the world as it stands: a
 // NearestIndex (range(1) = 0), and as a baseline a k-d tree over the entities' points in R³
 // (range(1) = 1) or over their unit vectors in R⁴ (range(1) = 2): what a conventional structure's
-// query costs here. answer(asker, position, filter) gives the number found.
+// query costs here. answer(position, filter) gives the number found.
 void queriesAfresh(benchmark::State& state) {
   Scene& s = scene(static_cast<std::size_t>(state.range(0)));
   const auto askAll = [&](const auto& answer) {
@@ -299,11 +305,11 @@ void queriesAfresh(benchmark::State& state) {
       benchmark::DoNotOptimize(found);
     }
   };
-  const auto askTree = [&](const auto& tree, auto point) {
+  const auto askTree = [&]<std::size_t D>(const KdTree<D>& tree) {
     askAll([&](const HomVec4& p, const auto& filter) {
       std::uint64_t out[16];
       const auto keep = [&](std::uint64_t id) { return filter.passesAll(EntityId::init(id)); };
-      return tree.kNearest(point(p), kEnemies, keep, out);
+      return tree.kNearest(kdPoint<D>(p), kEnemies, keep, out);
     });
   };
   switch (state.range(1)) {
@@ -316,14 +322,10 @@ void queriesAfresh(benchmark::State& state) {
       break;
     }
     case 1:
-      askTree(kdTreeOf<3>(s.world), [](const HomVec4& p) {
-        return std::array<double, 3>{p.x / p.w, p.y / p.w, p.z / p.w};
-      });
+      askTree(kdTreeOf<3>(s.world));
       break;
     default:
-      askTree(kdTreeOf<4>(s.world), [](const HomVec4& p) {
-        return std::array<double, 4>{p.x, p.y, p.z, p.w};
-      });
+      askTree(kdTreeOf<4>(s.world));
   }
 }
 
