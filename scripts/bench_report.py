@@ -41,8 +41,8 @@ def load_benchmarks(paths):
                                 "bytes_per_second", "bytes_per_row_over_components",
                                 "fitted_bytes_per_row_over_components", "median_call_ns",
                                 "max_call_ns", "exact_path_share", "inputs", "move_ms",
-                                "index_ms", "query_ms", "digest_ms", "bytes_per_frame",
-                                "late_join_ms"):
+                                "index_ms", "query_ms", "digest_ms", "max_tick_ms",
+                                "max_index_ms", "bytes_per_frame", "late_join_ms"):
                     if counter in b:
                         entry[counter] = b[counter]
             elif kind == "cv":
@@ -236,6 +236,9 @@ def main():
                            ("move_ms", "index_ms", "query_ms", "digest_ms") if k in entry)
         r.row(f"whole tick {n:>7} entities (ms: {phases})", f"tick/whole/{n}", None,
               target_ms / 1000 if entry else None, base_ns=1e9)
+        if "max_tick_ms" in entry:
+            print(f"  slowest tick of the run {n:>7} entities: {entry['max_tick_ms']:.2f} ms"
+                  f" (its upkeep {entry.get('max_index_ms', 0):.2f} ms)")
     r.row("setPositions vs getEntity + setPosition, 1e5", "tick/moveBulk/100000",
           "tick/moveLoop/100000", 1 / 3)
     r.row("floor: store unit points, bump versions vs the loop, 1e5",
