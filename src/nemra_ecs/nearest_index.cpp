@@ -10,6 +10,7 @@
 #include <span>
 #include <utility>
 
+#include <nemra_ecs/detail/select_nth.hpp>
 #include <nemra_ecs/nearest_index.hpp>
 #include <nemra_ecs/nearest_search.hpp>
 #include <nemra_ecs/owning.hpp>
@@ -141,8 +142,8 @@ double upperAngle(double c, double s) {
 // tests that a radius is small enough read. A ball above leaves needs acos c rounded up: a refit
 // raises it only when the bound through one of its leaves exceeds its radius, so a radius above
 // the angle its cosine stands for (upperAngle's is a third above it near 0.9) would leave entities
-// outside the cosine the searches prune with. So only builds and arrangements take arc cosines,
-// one per ball above the leaves.
+// outside the cosine the searches prune with. So only builds take arc cosines, one per ball above
+// the leaves (an arrangement bounds those balls through their leaves, as a refit does).
 void setBallCosine(detail::IndexBall& ball, double c, bool above_leaves) {
   c = std::fmin(std::fmax(c, 0.0), 1.0);
   const double s = std::sqrt((1.0 - c) * (1.0 + c));
@@ -161,6 +162,7 @@ void setBallRadius(detail::IndexBall& ball, double radius) {
   ball.sin_radius = cr::sin(radius);
 }
 
+using detail::selectNth;
 using detail::TreeEntry;
 
 using Ball = detail::IndexBall;
@@ -210,15 +212,26 @@ struct TreeBuilder {
       if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
     }
     const std::size_t mid = begin + (end - begin) / 2;
-    std::nth_element(
-        entries.begin() + static_cast<std::ptrdiff_t>(begin),
-        entries.begin() + static_cast<std::ptrdiff_t>(mid),
-        entries.begin() + static_cast<std::ptrdiff_t>(end),
-        [axis](const TreeEntry& l, const TreeEntry& r) { return l.unit[axis] < r.unit[axis]; });
+    selectNth(entries, begin, mid, end, [axis](const TreeEntry& e) { return e.unit[axis]; });
     placeBall(2 * b + 1, begin, mid, level + 1, centre);
     placeBall(2 * b + 2, mid, end, level + 1, centre);
   }
 };
+
+// Leaf b's cap, from its radius and its parent's.
+void setLeafCap(std::span<Ball> balls, std::size_t b) {
+  Ball& ball = balls[b];
+  const double c = ball.cos_radius;
+  const double cos2 = 2.0 * c * c - 1.0;
+  ball.cos_cap = c < 1.0 ? 2.0 * cos2 * cos2 - 1.0 : 1.0;
+  if (cos2 < 0.0) ball.cos_cap = -1.0;  // 4r beyond a quarter turn: no cap
+  // Nor less than twice the parent's radius: a jump is a move well out of the parent's ball,
+  // while a drift is left to the arrangement of worn subtrees.
+  if (b > 0) {
+    const double p = balls[(b - 1) / 2].cos_radius;
+    ball.cos_cap = std::fmin(ball.cos_cap, 2.0 * p * p - 1.0);
+  }
+}
 
 // The radius of every ball, from the least cosine between its centre and the stored positions of
 // its entries other than gaps (id 0; `inverse_norms` holds 1 / |p| of each); a leaf's cap follows
@@ -236,16 +249,7 @@ void setRadii(std::span<Ball> balls, std::span<const HomVec4> positions,
   setBallCosine(ball, least_cosine, levels_below > 0);
   ball.cos_cap = 2.0;
   if (levels_below == 0) {
-    const double c = ball.cos_radius;
-    const double cos2 = 2.0 * c * c - 1.0;
-    ball.cos_cap = c < 1.0 ? 2.0 * cos2 * cos2 - 1.0 : 1.0;
-    if (cos2 < 0.0) ball.cos_cap = -1.0;  // 4r beyond a quarter turn: no cap
-    // Nor less than twice the parent's radius: a jump is a move well out of the parent's ball,
-    // while a drift is left to the arrangement of worn subtrees.
-    if (b > 0) {
-      const double p = balls[(b - 1) / 2].cos_radius;
-      ball.cos_cap = std::fmin(ball.cos_cap, 2.0 * p * p - 1.0);
-    }
+    setLeafCap(balls, b);
     return;
   }
   const std::size_t mid = begin + (end - begin) / 2;
@@ -834,11 +838,54 @@ void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
         static_cast<std::uint32_t>(slot);
   };
   spreadOverSlots(b, 0, entries.size(), begin, end, depth_ - level, place);
-  setRadii(balls_, std::span(positions_).subspan(begin, m), std::span(slot_ids_).subspan(begin, m),
-           inverse_norms, b, 0, m, depth_ - level);
-  setLeafOffsets(b, level);
+  boundRadii(b, level, inverse_norms);
   recordArrangement(b, level);
   widenCaps(b, level);
+}
+
+// The radii of the balls under ball b at `level` after it is arranged again: each leaf's from its
+// entries (`inverse_norms` holds 1 / |p| of the subtree's slots), the leaves' offsets, every ball
+// above them bounded through its leaves (offset plus radius) as a refit bounds it, and the
+// leaves' caps. One pass over the entries where the exact radii of a build take one per level: an
+// arrangement of the whole tree costs a tenth less, and the queries visit no more than one ball in
+// a hundred more for the looser radii.
+void NearestIndex::boundRadii(std::size_t b, std::size_t level,
+                              std::span<const double> inverse_norms) noexcept {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  const std::size_t below = depth_ - level;
+  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
+  const std::size_t j1 = j0 + (std::size_t{1} << below);
+  const std::size_t slot0 = entriesOf(b, level).first;
+  for (std::size_t j = j0; j < j1; ++j) {
+    const auto [leaf_begin, leaf_end] = entriesOf(first_leaf + j, depth_);
+    Ball& leaf = balls_[first_leaf + j];
+    double least_cosine = 1.0;
+    for (std::size_t i = leaf_begin; i < leaf_end; ++i) {
+      if (slot_ids_[i] == 0) continue;
+      least_cosine = smaller(least_cosine,
+                             std::fabs(dot(positions_[i], leaf.centre)) * inverse_norms[i - slot0]);
+    }
+    setBallCosine(leaf, least_cosine, false);
+  }
+  setLeafOffsets(b, level);
+  for (std::size_t l = level, first = b, count = 1; l < depth_;
+       ++l, first = 2 * first + 1, count *= 2) {
+    for (std::size_t a = first; a < first + count; ++a) balls_[a].radius = 0.0;
+  }
+  for (std::size_t j = j0; j < j1; ++j) {
+    const double r = balls_[first_leaf + j].radius;
+    std::size_t a = first_leaf + j;
+    for (std::size_t l = depth_; l-- > level;) {
+      a = (a - 1) / 2;
+      const double bound = leaf_offsets_[j * depth_ + l] + r;
+      balls_[a].radius = bound > balls_[a].radius ? bound : balls_[a].radius;
+    }
+  }
+  for (std::size_t l = level, first = b, count = 1; l < depth_;
+       ++l, first = 2 * first + 1, count *= 2) {
+    for (std::size_t a = first; a < first + count; ++a) setBallRadius(balls_[a], balls_[a].radius);
+  }
+  for (std::size_t j = j0; j < j1; ++j) setLeafCap(balls_, first_leaf + j);
 }
 
 // Arranges again the highest balls among those marked (every ball when `everything`) whose radius

@@ -130,7 +130,8 @@ struct NEMRA_API WithinBounds {
 // Drift. Entities that drift apart make every search visit more. A subtree whose leaves' radii, in
 // sum, or whose own radius has grown by a quarter since it was arranged, and whose entities have
 // moved sixteen times over since, is arranged again in place, as a build would arrange its entries
-// (the highest such subtree; its slots stay the same, so nothing above it moves). Each arrangement
+// (the highest such subtree; its slots stay the same, so nothing above it moves), its leaves'
+// radii taken from their entries and the balls above them bounded through them. Each arrangement
 // of m entries, O(m log m), is paid for by at least 16m moves: a step of every entity costs a pass
 // and, on average, at most a sixteenth of the arrangements a build makes.
 //
@@ -253,6 +254,7 @@ class NEMRA_API NearestIndex {
   void setLeafOffsets(std::size_t b, std::size_t level) noexcept;
   void recordArrangement(std::size_t b, std::size_t level) noexcept;
   void rearrange(std::size_t b, std::size_t level) noexcept;
+  void boundRadii(std::size_t b, std::size_t level, std::span<const double> inverse_norms) noexcept;
   void rearrangeWorn(std::size_t b, std::size_t level, std::size_t begin, std::size_t end,
                      bool everything) noexcept;
   void clearMarks(std::size_t b, std::size_t level) noexcept;

@@ -3,16 +3,20 @@
 // infinite and NaN), clustered worlds (all within 1e-3 radians of one point), worlds of one
 // position, and awkward queries and radii. Then the index as an owning snapshot, and out-of-memory
 // at every allocation.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory_resource>
 #include <numbers>
+#include <random>
+#include <span>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <nemra_ecs/detail/select_nth.hpp>
 #include <nemra_ecs/nemra_ecs.hpp>
 #include <nemra_kernel/fs_distance.hpp>
 
@@ -261,6 +265,66 @@ TEST(NearestIndexOwnership, OutOfMemoryAtEveryAllocationOfBuildAndOfEachQuery) {
   index->deinit();
   EXPECT_EQ(resource.liveBlocks(), 0U);
   EXPECT_EQ(resource.misuses(), 0U);
+}
+
+// The selection the index halves its entries with, against a sort of the same keys: the nth key
+// in place, none larger before it nor smaller after it, the items a permutation and those outside
+// the range untouched; on random keys, few distinct ones, all equal, sorted, reversed and organ
+// pipe, at every nth of short ranges and at several of long ones.
+TEST(SelectNth, PutsTheNthOfTheSortedKeysInPlace) {
+  struct Item {
+    float key;
+    std::uint32_t id;
+  };
+  std::mt19937 rng(17);
+  const auto shaped = [&](std::size_t n, std::size_t shape) {
+    std::vector<Item> items(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto x = static_cast<float>(i);
+      const float keys[] = {
+          static_cast<float>(rng() % 1000),      static_cast<float>(rng() % 3), 1.0f, x, -x,
+          std::min(x, static_cast<float>(n) - x)};
+      items[i] = Item{keys[shape], static_cast<std::uint32_t>(i)};
+    }
+    return items;
+  };
+  const auto check = [](std::vector<Item> items, std::size_t begin, std::size_t nth,
+                        std::size_t end) {
+    const std::vector<Item> before = items;
+    std::vector<float> sorted;
+    for (std::size_t i = begin; i < end; ++i) sorted.push_back(items[i].key);
+    std::sort(sorted.begin(), sorted.end());
+    nemra_ecs::detail::selectNth(std::span(items), begin, nth, end,
+                                 [](const Item& item) { return item.key; });
+    ASSERT_EQ(items[nth].key, sorted[nth - begin]);
+    for (std::size_t i = begin; i < end; ++i) {
+      ASSERT_TRUE(i < nth ? items[i].key <= items[nth].key : items[i].key >= items[nth].key) << i;
+    }
+    std::vector<std::uint32_t> ids, want;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i < begin || i >= end) {
+        ASSERT_EQ(items[i].id, before[i].id);
+      } else {
+        ids.push_back(items[i].id);
+        want.push_back(before[i].id);
+      }
+    }
+    std::sort(ids.begin(), ids.end());
+    std::sort(want.begin(), want.end());
+    ASSERT_EQ(ids, want);
+  };
+  for (std::size_t shape = 0; shape < 6; ++shape) {
+    for (std::size_t n = 1; n <= 40; ++n) {
+      for (std::size_t nth = 0; nth < n; ++nth) {
+        ASSERT_NO_FATAL_FAILURE(check(shaped(n + 2, shape), 1, 1 + nth, 1 + n)) << shape;
+      }
+    }
+    for (const std::size_t n : {std::size_t{1000}, std::size_t{4099}}) {
+      for (const std::size_t nth : {std::size_t{0}, n / 3, n / 2, n - 1}) {
+        ASSERT_NO_FATAL_FAILURE(check(shaped(n, shape), 0, nth, n)) << shape << " " << n;
+      }
+    }
+  }
 }
 
 }  // namespace
