@@ -868,23 +868,7 @@ void NearestIndex::boundRadii(std::size_t b, std::size_t level,
     setBallCosine(leaf, least_cosine, false);
   }
   setLeafOffsets(b, level);
-  for (std::size_t l = level, first = b, count = 1; l < depth_;
-       ++l, first = 2 * first + 1, count *= 2) {
-    for (std::size_t a = first; a < first + count; ++a) balls_[a].radius = 0.0;
-  }
-  for (std::size_t j = j0; j < j1; ++j) {
-    const double r = balls_[first_leaf + j].radius;
-    std::size_t a = first_leaf + j;
-    for (std::size_t l = depth_; l-- > level;) {
-      a = (a - 1) / 2;
-      const double bound = leaf_offsets_[j * depth_ + l] + r;
-      balls_[a].radius = bound > balls_[a].radius ? bound : balls_[a].radius;
-    }
-  }
-  for (std::size_t l = level, first = b, count = 1; l < depth_;
-       ++l, first = 2 * first + 1, count *= 2) {
-    for (std::size_t a = first; a < first + count; ++a) setBallRadius(balls_[a], balls_[a].radius);
-  }
+  refitAncestors(b, level);
   for (std::size_t j = j0; j < j1; ++j) setLeafCap(balls_, first_leaf + j);
 }
 
@@ -947,20 +931,30 @@ void NearestIndex::raiseAncestors(std::size_t j) noexcept {
   }
 }
 
-// Every ancestor's radius as the largest bound through its leaves.
-void NearestIndex::refitAncestors() noexcept {
+// The radius of every ball above the leaves under ball b at `level` (the whole tree by default) as
+// the largest bound through its leaves.
+void NearestIndex::refitAncestors(std::size_t b, std::size_t level) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  for (std::size_t a = 0; a < first_leaf; ++a) balls_[a].radius = 0.0;
-  for (std::size_t j = 0; first_leaf + j < balls_.size(); ++j) {
+  const std::size_t below = depth_ - level;
+  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
+  const std::size_t j1 = j0 + (std::size_t{1} << below);
+  for (std::size_t l = level, first = b, count = 1; l < depth_;
+       ++l, first = 2 * first + 1, count *= 2) {
+    for (std::size_t a = first; a < first + count; ++a) balls_[a].radius = 0.0;
+  }
+  for (std::size_t j = j0; j < j1; ++j) {
     const double r = balls_[first_leaf + j].radius;
     std::size_t a = first_leaf + j;
-    for (std::size_t level = depth_; level-- > 0;) {
+    for (std::size_t l = depth_; l-- > level;) {
       a = (a - 1) / 2;
-      const double bound = leaf_offsets_[j * depth_ + level] + r;
+      const double bound = leaf_offsets_[j * depth_ + l] + r;
       balls_[a].radius = bound > balls_[a].radius ? bound : balls_[a].radius;
     }
   }
-  for (std::size_t a = 0; a < first_leaf; ++a) setBallRadius(balls_[a], balls_[a].radius);
+  for (std::size_t l = level, first = b, count = 1; l < depth_;
+       ++l, first = 2 * first + 1, count *= 2) {
+    for (std::size_t a = first; a < first + count; ++a) setBallRadius(balls_[a], balls_[a].radius);
+  }
 }
 
 // Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
