@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace nemra_ecs::detail {
@@ -23,8 +24,8 @@ inline constexpr std::size_t kMostSampled = 1024;
 // pivots from a sample, which leave few items between them (below). Other rounds take the median
 // of three keys as their pivot and split off the items below it, then those equal to it, so every
 // round shrinks the range (the pivot is in it) and a range of equal keys ends in one round. After
-// 2 log2 n + 8 rounds (inputs that defeat the median of three) std::nth_element finishes, as it
-// does ranges of 16 items or fewer.
+// 2 log2 n + 8 rounds (inputs that defeat the pivots) std::nth_element finishes, as it does
+// ranges of 16 items or fewer.
 template <class T, class Key>
 void selectNth(std::span<T> items, std::size_t begin, std::size_t nth, std::size_t end, Key key) {
   // Moves the items of [from, to) for which below(key) holds to the front; returns where the others
@@ -52,31 +53,36 @@ void selectNth(std::span<T> items, std::size_t begin, std::size_t nth, std::size
       // items, a twelfth at 1e5), hold the nth but in about one draw in twenty, when the next
       // round works on the side that holds it. The two partitions, over the range and over what
       // is not below the lower pivot, take about 1.5 passes where median-of-three rounds take
-      // about 3.5 to come as close.
+      // about 3.5 to come as close. A round that leaves more than three quarters of the range
+      // (keys the sample cannot part, or placed against its fixed positions) ends the sampling.
+      // The positions are computed in 64 bits, which no range's size overflows.
       float sample[kMostSampled];
       std::size_t s = 2;
       while (s * s < 4 * n && s < kMostSampled) ++s;
-      for (std::size_t i = 0; i < s; ++i) sample[i] = key(items[begin + i * n / s]);
+      for (std::size_t i = 0; i < s; ++i) {
+        sample[i] = key(items[begin + static_cast<std::size_t>(std::uint64_t{i} * n / s)]);
+      }
       std::sort(sample, sample + s);
       std::size_t spread = 1;
       while (spread * spread < s) ++spread;
-      const std::size_t at = (nth - begin) * s / n;
+      const auto at = static_cast<std::size_t>(std::uint64_t{nth - begin} * s / n);
       const float low = sample[at > spread ? at - spread : 0];
       const float high = sample[std::min(s - 1, at + spread)];
       const std::size_t less = partition(begin, end, [low](float k) { return k < low; });
       if (nth < less) {
+        sampling = 4 * (end - less) >= n;
         end = less;
         continue;
       }
       const std::size_t upto = partition(less, end, [high](float k) { return !(high < k); });
       if (nth >= upto) {
+        sampling = 4 * (upto - begin) >= n;
         begin = upto;
         continue;
       }
       // Every key in [less, upto) lies in [low, high]: when the two are equal the nth is in place.
       if (!(low < high)) return;
-      // Keys that the sample could not part (few values) take the rounds below from here on.
-      sampling = 2 * (upto - less) < n;
+      sampling = 4 * (n - (upto - less)) >= n;
       begin = less;
       end = upto;
       continue;
