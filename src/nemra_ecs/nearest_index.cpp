@@ -709,13 +709,20 @@ std::pair<std::size_t, std::size_t> NearestIndex::entriesOf(std::size_t b,
   return {begin, end};
 }
 
+// The leaves under ball b at `level`, numbered from 0 (leaf j is ball 2^depth_ − 1 + j).
+std::pair<std::size_t, std::size_t> NearestIndex::leavesOf(std::size_t b,
+                                                           std::size_t level) const noexcept {
+  const std::size_t below = depth_ - level;
+  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
+  return {j0, j0 + (std::size_t{1} << below)};
+}
+
 // The offsets of the leaves under ball b at `level` from every ancestor's centre, the parent's
 // last.
 void NearestIndex::setLeafOffsets(std::size_t b, std::size_t level) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  const std::size_t below = depth_ - level;
-  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
-  for (std::size_t j = j0; j < j0 + (std::size_t{1} << below); ++j) {
+  const auto [j0, j1] = leavesOf(b, level);
+  for (std::size_t j = j0; j < j1; ++j) {
     const HomVec4 centre = balls_[first_leaf + j].centre;
     std::size_t a = first_leaf + j;
     for (std::size_t l = depth_; l-- > 0;) {
@@ -748,8 +755,8 @@ void NearestIndex::recordArrangement(std::size_t b, std::size_t level) noexcept 
       moves_[a] = 0;
     }
   }
-  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
-  for (std::size_t j = j0; j < j0 + (std::size_t{1} << below); ++j) {
+  const auto [j0, j1] = leavesOf(b, level);
+  for (std::size_t j = j0; j < j1; ++j) {
     const double r = balls_[first_leaf + j].radius;
     leaf_sums_[first_leaf + j] = r;
     std::size_t a = first_leaf + j;
@@ -852,9 +859,7 @@ void NearestIndex::rearrange(std::size_t b, std::size_t level) noexcept {
 void NearestIndex::boundRadii(std::size_t b, std::size_t level,
                               std::span<const double> inverse_norms) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  const std::size_t below = depth_ - level;
-  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
-  const std::size_t j1 = j0 + (std::size_t{1} << below);
+  const auto [j0, j1] = leavesOf(b, level);
   const std::size_t slot0 = entriesOf(b, level).first;
   for (std::size_t j = j0; j < j1; ++j) {
     const auto [leaf_begin, leaf_end] = entriesOf(first_leaf + j, depth_);
@@ -935,9 +940,7 @@ void NearestIndex::raiseAncestors(std::size_t j) noexcept {
 // the largest bound through its leaves.
 void NearestIndex::refitAncestors(std::size_t b, std::size_t level) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  const std::size_t below = depth_ - level;
-  const std::size_t j0 = (b - ((std::size_t{1} << level) - 1)) << below;
-  const std::size_t j1 = j0 + (std::size_t{1} << below);
+  const auto [j0, j1] = leavesOf(b, level);
   for (std::size_t l = level, first = b, count = 1; l < depth_;
        ++l, first = 2 * first + 1, count *= 2) {
     for (std::size_t a = first; a < first + count; ++a) balls_[a].radius = 0.0;

@@ -251,6 +251,7 @@ class NEMRA_API NearestIndex {
   void raiseAncestors(std::size_t leaf) noexcept;
   void refitAncestors(std::size_t b = 0, std::size_t level = 0) noexcept;
   std::pair<std::size_t, std::size_t> entriesOf(std::size_t b, std::size_t level) const noexcept;
+  std::pair<std::size_t, std::size_t> leavesOf(std::size_t b, std::size_t level) const noexcept;
   void setLeafOffsets(std::size_t b, std::size_t level) noexcept;
   void recordArrangement(std::size_t b, std::size_t level) noexcept;
   void rearrange(std::size_t b, std::size_t level) noexcept;
