@@ -259,10 +259,11 @@ def main():
     r.row("restoreSnapshot vs loadSnapshot into fresh objects, 1e5", "rollback/restore/100000",
           "rollback/loadFresh/100000", 1.2)
     for n in (100000, 1000000):
+        # 48 ticks a run (whole cycles of arrangements): the runs' names carry the count.
         r.row(f"batch update after every entity stepped vs build, {n:>7}",
-              f"update/updateAfterStep/{n}", f"update/build/{n}", 0.1)
-        r.row(f"refit after every entity stepped vs build, {n:>7}", f"update/refitAfterStep/{n}",
-              f"update/build/{n}")
+              f"update/updateAfterStep/{n}/iterations:48", f"update/build/{n}", 0.1)
+        r.row(f"refit after every entity stepped vs build, {n:>7}",
+              f"update/refitAfterStep/{n}/iterations:48", f"update/build/{n}")
 
     header("Lockstep: rollback and the network (bench/lockstep_bench.cpp)")
     r.row("rollback of 8 frames vs one frame, 1e4 entities", "lockstep/rollback8/10000",
