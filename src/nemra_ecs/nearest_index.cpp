@@ -126,6 +126,17 @@ double smaller(double a, double b) { return b < a ? b : a; }
 
 bool sameBits(const HomVec4& a, const HomVec4& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// Calls f(first, count) for each level of the subtree under ball b at `level`, from b's own down
+// to level `end` (not included): the count balls of one level of it are adjacent in the heap
+// order, from ball `first`.
+template <class F>
+void forEachLevel(std::size_t b, std::size_t level, std::size_t end, F f) {
+  for (std::size_t l = level, first = b, count = 1; l < end;
+       ++l, first = 2 * first + 1, count *= 2) {
+    f(first, count);
+  }
+}
+
 // An angle no smaller than acos c for c in [0, 1], without an arc cosine: with s = sin θ,
 // θ <= tan θ = s / c and θ <= (π/2)·s on [0, π/2]. s = sqrt((1 − c)(1 + c)) is within 2 ulps
 // (1 − c is exact from 1/2 up), and the factor covers that and the quotient's rounding. The
@@ -747,14 +758,13 @@ void NearestIndex::widenCaps(std::size_t b, std::size_t level) noexcept {
 // change to the sums above, and raises the balls above b to cover b's leaves.
 void NearestIndex::recordArrangement(std::size_t b, std::size_t level) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
-  const std::size_t below = depth_ - level;
   const double before = leaf_sums_[b];
-  for (std::size_t l = 0, start = b; l <= below; ++l, start = 2 * start + 1) {
-    for (std::size_t a = start; a < start + (std::size_t{1} << l); ++a) {
+  forEachLevel(b, level, depth_ + 1, [&](std::size_t first, std::size_t count) {
+    for (std::size_t a = first; a < first + count; ++a) {
       built_radii_[a] = balls_[a].radius;
       moves_[a] = 0;
     }
-  }
+  });
   const auto [j0, j1] = leavesOf(b, level);
   for (std::size_t j = j0; j < j1; ++j) {
     const double r = balls_[first_leaf + j].radius;
@@ -778,10 +788,10 @@ void NearestIndex::recordArrangement(std::size_t b, std::size_t level) noexcept 
       leaf_sums_[a] = leaf_sums_[2 * a + 1] + leaf_sums_[2 * a + 2];
     }
   }
-  for (std::size_t l = 0, start = b; l <= below; ++l, start = 2 * start + 1) {
-    std::copy_n(leaf_sums_.begin() + static_cast<std::ptrdiff_t>(start), std::size_t{1} << l,
-                built_sums_.begin() + static_cast<std::ptrdiff_t>(start));
-  }
+  forEachLevel(b, level, depth_ + 1, [&](std::size_t first, std::size_t count) {
+    std::copy_n(leaf_sums_.begin() + static_cast<std::ptrdiff_t>(first), count,
+                built_sums_.begin() + static_cast<std::ptrdiff_t>(first));
+  });
   const double change = leaf_sums_[b] - before;
   for (std::size_t a = b; a > 0;) {
     a = (a - 1) / 2;
@@ -898,10 +908,9 @@ void NearestIndex::rearrangeWorn(std::size_t b, std::size_t level, std::size_t b
 
 // Clears the marks under ball b at `level`.
 void NearestIndex::clearMarks(std::size_t b, std::size_t level) noexcept {
-  for (std::size_t l = level, first = b, count = 1; l <= depth_;
-       ++l, first = 2 * first + 1, count *= 2) {
+  forEachLevel(b, level, depth_ + 1, [&](std::size_t first, std::size_t count) {
     std::fill_n(dirty_.begin() + static_cast<std::ptrdiff_t>(first), count, std::uint8_t{0});
-  }
+  });
 }
 
 // A leaf's radius from its entries; an entry past the leaf's cap goes to the scanned list while
@@ -941,10 +950,9 @@ void NearestIndex::raiseAncestors(std::size_t j) noexcept {
 void NearestIndex::refitAncestors(std::size_t b, std::size_t level) noexcept {
   const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
   const auto [j0, j1] = leavesOf(b, level);
-  for (std::size_t l = level, first = b, count = 1; l < depth_;
-       ++l, first = 2 * first + 1, count *= 2) {
+  forEachLevel(b, level, depth_, [&](std::size_t first, std::size_t count) {
     for (std::size_t a = first; a < first + count; ++a) balls_[a].radius = 0.0;
-  }
+  });
   for (std::size_t j = j0; j < j1; ++j) {
     const double r = balls_[first_leaf + j].radius;
     std::size_t a = first_leaf + j;
@@ -954,10 +962,9 @@ void NearestIndex::refitAncestors(std::size_t b, std::size_t level) noexcept {
       balls_[a].radius = bound > balls_[a].radius ? bound : balls_[a].radius;
     }
   }
-  for (std::size_t l = level, first = b, count = 1; l < depth_;
-       ++l, first = 2 * first + 1, count *= 2) {
+  forEachLevel(b, level, depth_, [&](std::size_t first, std::size_t count) {
     for (std::size_t a = first; a < first + count; ++a) setBallRadius(balls_[a], balls_[a].radius);
-  }
+  });
 }
 
 // Refits the marked balls (every ball once many have moved), leaves first, and clears the marks.
