@@ -746,9 +746,9 @@ void NearestIndex::setLeafOffsets(std::size_t b, std::size_t level) noexcept {
 
 // Lets the leaves under ball b at `level` grow to the cap floor before their entities are listed.
 void NearestIndex::widenCaps(std::size_t b, std::size_t level) noexcept {
-  const std::size_t count = std::size_t{1} << (depth_ - level);
-  const std::size_t first = ((b + 1) << (depth_ - level)) - 1;
-  for (std::size_t a = first; a < first + count; ++a) {
+  const std::size_t first_leaf = (std::size_t{1} << depth_) - 1;
+  const auto [j0, j1] = leavesOf(b, level);
+  for (std::size_t a = first_leaf + j0; a < first_leaf + j1; ++a) {
     balls_[a].cos_cap = smaller(balls_[a].cos_cap, cos_cap_floor_);
   }
 }
