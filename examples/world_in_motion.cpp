@@ -32,6 +32,9 @@ int main() {
 
   std::vector<HomVec4> next(ids.size());
   std::vector<HomVec4> stored(ids.size());
+  const EntityId scout = ids[0];
+  const auto scout_filter = nemra_ecs::excluding(scout, Enemy{scout.id % 2});
+  std::pmr::vector<EntityId> last(&pool);
   for (std::size_t tick = 0; tick < 60; ++tick) {
     // Every entity one step on, in one call with setPosition's bits and version rule; `stored`
     // receives the positions the world now holds.
@@ -54,6 +57,13 @@ int main() {
 
     // The same question to the world's scan gives the same answer, ties included.
     if (*enemies != *world.kNearest(at, 8, &pool, filter)) return 1;
+
+    // A scout asks every tick, its search started from its answers of the last tick: still near
+    // it, they let the search skip more of the tree from the start. The answers are the same.
+    const HomVec4 scout_at = world.getEntity(scout)->position;
+    auto seen = index.kNearest(scout_at, 8, last, &pool, scout_filter);
+    if (!seen || *seen != *index.kNearest(scout_at, 8, &pool, scout_filter)) return 1;
+    last = std::move(*seen);
   }
 
   // States change too: refit finds what moved, became active or stopped being active, in one pass

@@ -1,8 +1,8 @@
 // Fuzz target for NearestIndex's upkeep. Each input is a script: every byte pair is one change to
 // a world (a small move, a jump onto another entity or to an awkward vector, a creation, a state
 // change), after which the index is synced — by refit, by update and erase of the changed entity,
-// or by the batch update — and asked a filtered nearest, kNearest and withinDistance, whose
-// answers must equal the world's own filtered scans.
+// or by the batch update — and asked a filtered nearest, kNearest (also started from seeds) and
+// withinDistance, whose answers must equal the world's own filtered scans.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -62,9 +62,13 @@ void check(const World& world, const NearestIndex& index, std::uint8_t a, std::u
   if (index.nearest(query, filter) != world.findNearest(query, filter)) fail("nearest differs");
   if (index.nearest(query) != world.findNearest(query)) fail("unfiltered nearest differs");
   const std::size_t k = b % 11;
-  if (*index.kNearest(query, k, nullptr, filter) != *world.kNearest(query, k, nullptr, filter)) {
-    fail("kNearest differs");
-  }
+  const auto want = *world.kNearest(query, k, nullptr, filter);
+  if (*index.kNearest(query, k, nullptr, filter) != want) fail("kNearest differs");
+  // Started from the answers, one of them named twice and an id that may be anything.
+  std::vector<EntityId> seeds(want.begin(), want.end());
+  if (!seeds.empty()) seeds.back() = seeds.front();
+  seeds.push_back(EntityId::init(a % 45U));
+  if (*index.kNearest(query, k, seeds, nullptr, filter) != want) fail("seeded kNearest differs");
   const double radius = static_cast<double>(a % 9) * 0.2;
   if (*index.withinDistance(query, radius, nullptr, filter) !=
       *world.withinDistance(query, radius, nullptr, filter)) {

@@ -555,15 +555,6 @@ std::expected<void, Error> NearestIndex::makeRoom(std::size_t new_ids, std::size
   return {};
 }
 
-// The directory position of `id`, or ids_.size(); `hint` is looked at first.
-std::size_t NearestIndex::findInDirectory(std::uint64_t id, std::size_t hint) const noexcept {
-  const std::size_t n = ids_.size();
-  if (hint < n && ids_[hint] == id) return hint;
-  const auto at = std::lower_bound(ids_.begin(), ids_.end(), id);
-  if (at != ids_.end() && *at == id) return static_cast<std::size_t>(at - ids_.begin());
-  return n;
-}
-
 bool NearestIndex::contains(EntityId id) const noexcept {
   const std::size_t r = findInDirectory(id.id, id.id - 1);
   return r < ids_.size() && slots_[r] != kNone;

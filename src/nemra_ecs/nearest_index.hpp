@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <limits>
 #include <memory_resource>
 #include <optional>
@@ -223,6 +224,16 @@ class NEMRA_API NearestIndex {
   [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
       nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out,
       const NearestFilter<Keep>& filter = {}) const;
+  // The same answers, the search started from `seeds`: entities the caller expects near the
+  // query, such as an asker's answers of the last tick in a world that moves a little a tick. When
+  // k or more distinct seeds are held (at positions of trusted length) and pass the filter, the
+  // search skips from the start every ball farther than the k-th nearest of them, instead of
+  // narrowing down from the first leaves it reaches. Other seeds count for nothing, and the
+  // answers never depend on the seeds. Working storage for the seeds held also comes from `out`.
+  template <class Keep = KeepAll>
+  [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
+      nemra_kernel::HomVec4 query, std::size_t k, std::span<const EntityId> seeds,
+      std::pmr::memory_resource* out, const NearestFilter<Keep>& filter = {}) const;
   // World::withinDistance over the entities held that pass `filter`. The list, and working storage
   // for the entities found released before the return, come from `out`. Error: OutOfMemory.
   template <class Keep = KeepAll>
@@ -263,6 +274,11 @@ class NEMRA_API NearestIndex {
 
   template <class Visitor>
   void visit(nemra_kernel::HomVec4 query, Visitor& visitor) const;
+  template <class Keep>
+  std::optional<double> seedLimit(const detail::CosineQuery& query, std::size_t k,
+                                  std::span<const EntityId> seeds,
+                                  const NearestFilter<Keep>& filter,
+                                  std::pmr::memory_resource* scratch) const;
 
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
@@ -314,6 +330,17 @@ class NEMRA_API NearestIndex {
   double cos_cap_floor_ = 1.0;
   bool any_dirty_ = false;
 };
+
+// The directory position of `id` (ids_.size() when it is not there), tried first at `hint`: ids
+// created without gaps sit at id - 1.
+inline std::size_t NearestIndex::findInDirectory(std::uint64_t id,
+                                                 std::size_t hint) const noexcept {
+  const std::size_t n = ids_.size();
+  if (hint < n && ids_[hint] == id) return hint;
+  const auto at = std::lower_bound(ids_.begin(), ids_.end(), id);
+  if (at != ids_.end() && *at == id) return static_cast<std::size_t>(at - ids_.begin());
+  return n;
+}
 
 // --- Queries ---
 
@@ -530,15 +557,80 @@ template <class Keep>
 std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
     nemra_kernel::HomVec4 query, std::size_t k, std::pmr::memory_resource* out,
     const NearestFilter<Keep>& filter) const {
+  return kNearest(query, k, std::span<const EntityId>{}, out, filter);
+}
+
+template <class Keep>
+std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
+    nemra_kernel::HomVec4 query, std::size_t k, std::span<const EntityId> seeds,
+    std::pmr::memory_resource* out, const NearestFilter<Keep>& filter) const {
   using Kept = detail::KNearestCosines<std::uint64_t>;
+  std::pmr::memory_resource* const scratch =
+      out != nullptr ? out : std::pmr::get_default_resource();
+  const detail::CosineQuery cosines = detail::cosineQuery(query);
   const auto offer = [&](Kept& kept) {
     detail::KNearestVisitor<Keep> visitor{
-        {positions_.data(), slot_ids_.data(), &filter}, &kept, detail::cosineQuery(query)};
+        {positions_.data(), slot_ids_.data(), &filter}, &kept, cosines};
+    if (const auto limit = seedLimit(cosines, k, seeds, filter, scratch)) {
+      visitor.limit.setCosine(*limit);
+    }
     visit(query, visitor);
   };
   const auto idOf = [](std::uint64_t id) { return EntityId::init(id); };
   return detail::kNearestList<std::uint64_t, decltype(offer), decltype(idOf), Kept>(k, held_, out,
                                                                                     offer, idOf);
+}
+
+// The k-th largest cosine to the query among the seeds held at trusted positions that pass the
+// filter, each counted once; none when fewer than k are. Every one of the k nearest entities that
+// pass is then at least as near (up to the near ties the limit's margin covers), so a search may
+// skip what is beyond it from the start. A few seeds are kept on the stack.
+template <class Keep>
+std::optional<double> NearestIndex::seedLimit(const detail::CosineQuery& query, std::size_t k,
+                                              std::span<const EntityId> seeds,
+                                              const NearestFilter<Keep>& filter,
+                                              std::pmr::memory_resource* scratch) const {
+  if (k == 0 || seeds.size() < k || held_ < k) return std::nullopt;
+  constexpr std::size_t kOnStack = 32;
+  std::uint32_t stack_slots[kOnStack];
+  double stack_cosines[kOnStack];
+  std::pmr::vector<std::uint32_t> heap_slots(scratch);
+  std::pmr::vector<double> heap_cosines(scratch);
+  std::uint32_t* slots = stack_slots;
+  double* cosines = stack_cosines;
+  if (seeds.size() > kOnStack) {
+    heap_slots.resize(seeds.size());
+    heap_cosines.resize(seeds.size());
+    slots = heap_slots.data();
+    cosines = heap_cosines.data();
+  }
+  std::size_t count = 0;
+  for (const EntityId id : seeds) {
+    if (!id.isValid()) continue;
+    const std::size_t r = findInDirectory(id.id, id.id - 1);
+    if (r == ids_.size() || slots_[r] == kNone) continue;
+    const std::uint32_t slot = slots_[r];
+    const double p2 = detail::norm2(positions_[slot]);
+    if (!(p2 >= detail::kMinTrustedNorm2 && p2 <= detail::kMaxTrustedNorm2)) continue;
+    if (!filter.passes(id)) continue;
+    // A seed named twice is one entity: counted twice it would bound the k-th too near. A few
+    // are compared with those before; many are sorted below.
+    bool again = false;
+    if (seeds.size() <= kOnStack) {
+      for (std::size_t j = 0; j < count; ++j) again |= slots[j] == slot;
+    }
+    if (!again) slots[count++] = slot;
+  }
+  if (seeds.size() > kOnStack) {
+    std::sort(slots, slots + count);
+    count = static_cast<std::size_t>(std::unique(slots, slots + count) - slots);
+  }
+  if (count < k) return std::nullopt;
+  for (std::size_t i = 0; i < count; ++i)
+    cosines[i] = detail::fsCosine(query, positions_[slots[i]]);
+  if (count == k) return *std::min_element(cosines, cosines + count);
+  std::nth_element(cosines, cosines + (k - 1), cosines + count, std::greater<>());
+  return cosines[k - 1];
 }
 
 template <class Keep>

@@ -68,6 +68,25 @@ void expectSameAnswers(const World& world, const NearestIndex& index, Generator&
     const auto want_k = nemra_ecs_test::literalKNearest(world, query, k, keep);
     ASSERT_EQ(numbers(*index.kNearest(query, k, nullptr, filter)), want_k) << "k " << k;
     ASSERT_EQ(numbers(*world.kNearest(query, k, nullptr, filter)), want_k) << "k " << k;
+    // Seeds never change the answer: the answers themselves (the tightest start), ids named
+    // twice, ids filtered out, not held or never created.
+    std::vector<EntityId> seeds;
+    for (std::size_t j = gen.below(2 * k + 4); j > 0; --j) {
+      const std::size_t how = gen.below(3);
+      if (how == 0 && !want_k.empty()) {
+        seeds.push_back(EntityId::init(want_k[gen.below(want_k.size())]));
+      } else if (how == 1 && !seeds.empty()) {
+        seeds.push_back(seeds[gen.below(seeds.size())]);
+      } else {
+        seeds.push_back(EntityId::init(gen.below(world.entities.size() + 3)));
+      }
+    }
+    if (gen.below(4) == 0) {
+      seeds.clear();
+      for (const std::uint64_t id : want_k) seeds.push_back(EntityId::init(id));
+    }
+    ASSERT_EQ(numbers(*index.kNearest(query, k, seeds, nullptr, filter)), want_k)
+        << "k " << k << ", " << seeds.size() << " seeds";
     const auto want_within = nemra_ecs_test::literalWithin(world, query, radius, keep);
     ASSERT_EQ(numbers(*index.withinDistance(query, radius, nullptr, filter)), want_within);
     ASSERT_EQ(numbers(*world.withinDistance(query, radius, nullptr, filter)), want_within);
