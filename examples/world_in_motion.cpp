@@ -62,7 +62,7 @@ int main() {
     // it, they let the search skip more of the tree from the start. The answers are the same.
     const HomVec4 scout_at = world.getEntity(scout)->position;
     auto seen = index.kNearest(scout_at, 8, last, &pool, scout_filter);
-    if (!seen || *seen != *index.kNearest(scout_at, 8, &pool, scout_filter)) return 1;
+    if (!seen || *seen != *world.kNearest(scout_at, 8, &pool, scout_filter)) return 1;
     last = std::move(*seen);
   }
 

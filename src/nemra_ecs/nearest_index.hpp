@@ -15,6 +15,7 @@
 #include <functional>
 #include <limits>
 #include <memory_resource>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
@@ -228,8 +229,9 @@ class NEMRA_API NearestIndex {
   // query, such as an asker's answers of the last tick in a world that moves a little a tick. When
   // k or more distinct seeds are held (at positions of trusted length) and pass the filter, the
   // search skips from the start every ball farther than the k-th nearest of them, instead of
-  // narrowing down from the first leaves it reaches. Other seeds count for nothing, and the
-  // answers never depend on the seeds. Working storage for the seeds held also comes from `out`.
+  // narrowing down from the first leaves it reaches. Other seeds count for nothing, and neither
+  // the answers nor the error depend on the seeds: more than 32 seeds take working storage (12
+  // bytes each) from `out`, and when it cannot be had the search starts without them.
   template <class Keep = KeepAll>
   [[nodiscard]] std::expected<std::pmr::vector<EntityId>, Error> kNearest(
       nemra_kernel::HomVec4 query, std::size_t k, std::span<const EntityId> seeds,
@@ -584,7 +586,7 @@ std::expected<std::pmr::vector<EntityId>, Error> NearestIndex::kNearest(
 // The k-th largest cosine to the query among the seeds held at trusted positions that pass the
 // filter, each counted once; none when fewer than k are. Every one of the k nearest entities that
 // pass is then at least as near (up to the near ties the limit's margin covers), so a search may
-// skip what is beyond it from the start. A few seeds are kept on the stack.
+// skip what is beyond it from the start. Up to 32 seeds are kept on the stack.
 template <class Keep>
 std::optional<double> NearestIndex::seedLimit(const detail::CosineQuery& query, std::size_t k,
                                               std::span<const EntityId> seeds,
@@ -599,8 +601,12 @@ std::optional<double> NearestIndex::seedLimit(const detail::CosineQuery& query, 
   std::uint32_t* slots = stack_slots;
   double* cosines = stack_cosines;
   if (seeds.size() > kOnStack) {
-    heap_slots.resize(seeds.size());
-    heap_cosines.resize(seeds.size());
+    try {
+      heap_slots.resize(seeds.size());
+      heap_cosines.resize(seeds.size());
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;  // seeds only speed a search up: it goes on without them
+    }
     slots = heap_slots.data();
     cosines = heap_cosines.data();
   }

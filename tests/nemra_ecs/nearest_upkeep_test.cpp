@@ -53,8 +53,12 @@ void expectSameAnswers(const World& world, const NearestIndex& index, Generator&
   for (const Entity& e : world.entities) active += e.isActive() ? 1U : 0U;
   ASSERT_EQ(index.size(), active);
   for (int q = 0; q < 4; ++q) {
-    const HomVec4 query = q == 0 ? inBox(gen) : gen.query(seen);
     const EntityId skip = EntityId::init(gen.below(world.entities.size() + 2));
+    // Once an asker at its own position, which the filter leaves out, as a game asks.
+    const bool at_skip = q == 1 && skip.id >= 1 && skip.id <= world.entities.size();
+    const HomVec4 query = q == 0    ? inBox(gen)
+                          : at_skip ? world.entities[skip.id - 1].position
+                                    : gen.query(seen);
     const Team team{1 + gen.below(3), gen.below(3), &index};
     const NearestFilter<Team> filter{skip, team};
     const auto keep = [&](EntityId id) { return filter.passes(id); };
@@ -68,7 +72,8 @@ void expectSameAnswers(const World& world, const NearestIndex& index, Generator&
     const auto want_k = nemra_ecs_test::literalKNearest(world, query, k, keep);
     ASSERT_EQ(numbers(*index.kNearest(query, k, nullptr, filter)), want_k) << "k " << k;
     ASSERT_EQ(numbers(*world.kNearest(query, k, nullptr, filter)), want_k) << "k " << k;
-    // Seeds never change the answer: the answers themselves (the tightest start), ids named
+    // Seeds never change the answer: the answers themselves (the tightest start), the asker left
+    // out with all answers but the last (counted, it would bound the k-th too near), ids named
     // twice, ids filtered out, not held or never created.
     std::vector<EntityId> seeds;
     for (std::size_t j = gen.below(2 * k + 4); j > 0; --j) {
@@ -81,9 +86,11 @@ void expectSameAnswers(const World& world, const NearestIndex& index, Generator&
         seeds.push_back(EntityId::init(gen.below(world.entities.size() + 3)));
       }
     }
-    if (gen.below(4) == 0) {
+    if (const std::size_t start = gen.below(4); start < 2) {
       seeds.clear();
+      if (start == 1) seeds.push_back(skip);
       for (const std::uint64_t id : want_k) seeds.push_back(EntityId::init(id));
+      if (start == 1 && !want_k.empty()) seeds.pop_back();
     }
     ASSERT_EQ(numbers(*index.kNearest(query, k, seeds, nullptr, filter)), want_k)
         << "k " << k << ", " << seeds.size() << " seeds";
@@ -265,6 +272,24 @@ TEST(NearestIndexUpkeep, OutOfMemoryLeavesTheIndexAsItWas) {
     EXPECT_EQ(numbers(*index.kNearest(query, 50, nullptr)),
               nemra_ecs_test::literalKNearest(world, query, 50));
   }
+  // More than 32 seeds take working storage: when it fails the query goes on without them, so a
+  // seeded query fails only where an unseeded one does.
+  const std::vector<EntityId> seeds(40, world.entities.front().id);
+  const auto want = numbers(*index.kNearest(query, 8, nullptr));
+  std::size_t seeded_errors = 0, errors = 0;
+  for (std::size_t k = 0; k < 6; ++k) {
+    resource.failAllocation(k);
+    const auto seeded = index.kNearest(query, 8, seeds, &resource);
+    resource.failAllocation(k);
+    const auto plain = index.kNearest(query, 8, &resource);
+    resource.succeedAll();
+    seeded_errors += seeded ? 0U : 1U;
+    errors += plain ? 0U : 1U;
+    if (seeded) {
+      ASSERT_EQ(numbers(*seeded), want) << "allocation " << k;
+    }
+  }
+  EXPECT_EQ(seeded_errors, errors);
   index.deinit();
   EXPECT_EQ(resource.liveBlocks(), 0U);
   EXPECT_EQ(resource.misuses(), 0U);
