@@ -272,8 +272,8 @@ def main():
           1.0, base_ns=16.667e6)
     r.row("the same with the world-in-motion tick, 1e4", "lockstep/motionRollback8/10000", None,
           1.0, base_ns=16.667e6)
-    net = r.results.get("lockstep/network", {})
-    join = r.results.get("lockstep/lateJoin/10000", {})
+    net = r.results.get("lockstep/network/iterations:1", {})
+    join = r.results.get("lockstep/lateJoin/10000/iterations:1", {})
     print(f"  bytes each peer sends a frame, 3 players, 10 % loss: "
           f"{net.get('bytes_per_frame', float('nan')):.0f}")
     print(f"  late join at 1e4 entities, request to first agreed frame (network time): "
