@@ -20,7 +20,6 @@
 //                        that network: late_join_ms is the network's (simulated) time from its
 //                        first request to its first frame whose digest is the host's; the
 //                        benchmark's time is the processor's for the whole run.
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +42,8 @@
 #include <nemra_ecs/nearest_search.hpp>
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
+
+#include "enemy_askers.hpp"
 
 namespace nemra_bench {
 namespace {
@@ -139,20 +140,13 @@ void BM_Rollback8(benchmark::State& state) {
 }
 BENCHMARK(BM_Rollback8)->Name("lockstep/rollback8")->Arg(10000)->Unit(benchmark::kMillisecond);
 
-// The enemies of a team: the entities of the other team (team = id mod 2).
-struct Enemy {
-  std::uint64_t team;
-  bool operator()(EntityId id) const noexcept { return id.id % 2 != team; }
-};
-
 struct MotionGame final : WorldGame {
   MotionGame() : WorldGame(WorldStates::init(kSlots, registerTypes, nullptr).value()) {}
   nemra_ecs::NearestIndex index = nemra_ecs::NearestIndex::init(nullptr);
-  std::vector<EntityId> ids, askers;
-  // Each asker's answers of the frame before (8 a row, `answered` of them), which start its
-  // search; after a load they are those of another timeline, which only makes them poorer seeds.
-  std::vector<EntityId> last;
-  std::vector<std::size_t> answered;
+  std::vector<EntityId> ids;
+  // After a load the askers' last answers are those of another timeline, which only makes them
+  // poorer seeds.
+  EnemyAskers askers;
   std::vector<HomVec4> next, stored;
   std::pmr::monotonic_buffer_resource scratch{1 << 16};
   std::size_t found = 0;
@@ -167,10 +161,7 @@ struct MotionGame final : WorldGame {
       world.getEntity(id)->setPosition(HomVec4::init(side(rng), side(rng), side(rng), 1));
       if (!store.set(id, Velocity{speed(rng), speed(rng), speed(rng), 0})) fail("set");
     }
-    for (std::size_t a = 0; a < 1000 && a < n; ++a)
-      askers.push_back(EntityId::init(a * (n / 1000) + 1));
-    last.resize(askers.size() * 8);
-    answered.resize(askers.size());
+    for (std::size_t a = 0; a < 1000 && a < n; ++a) askers.add(EntityId::init(a * (n / 1000) + 1));
     auto built = nemra_ecs::NearestIndex::build(world, nullptr);
     if (!built) fail("build");
     index = std::move(*built);
@@ -193,17 +184,7 @@ struct MotionGame final : WorldGame {
     stored.resize(ids.size());
     if (world.setPositions(ids, next, stored) != ids.size()) fail("setPositions");
     if (!index.update(ids, stored)) fail("update");
-    for (std::size_t i = 0; i < askers.size(); ++i) {
-      const EntityId a = askers[i];
-      EntityId* const row = last.data() + i * 8;
-      const auto enemies =
-          index.kNearest(world.entities[a.id - 1].position, 8, std::span(row, answered[i]),
-                         &scratch, nemra_ecs::excluding(a, Enemy{a.id % 2}));
-      if (!enemies) fail("kNearest");
-      std::ranges::copy(*enemies, row);
-      answered[i] = enemies->size();
-      found += enemies->size();
-    }
+    found += askers.ask(index, world, &scratch);
     scratch.release();
   }
   std::expected<void, LockstepError> loadState(Frame frame) override {

@@ -28,7 +28,6 @@
 #include <memory>
 #include <memory_resource>
 #include <random>
-#include <span>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -40,6 +39,7 @@
 #include <nemra_ecs/world.hpp>
 #include <nemra_kernel/hom_vec4.hpp>
 
+#include "enemy_askers.hpp"
 #include "kd_tree_baseline.hpp"
 
 namespace nemra_bench {
@@ -53,7 +53,6 @@ using nemra_ecs::World;
 using nemra_kernel::HomVec4;
 
 constexpr std::size_t kAskers = 1000;
-constexpr std::size_t kEnemies = 8;
 // Positions fill a cube of this half side; velocities are about one unit a tick.
 constexpr double kHalfSide = 1000.0;
 
@@ -69,12 +68,6 @@ struct Velocity {
   double x, y, z, pad;
 };
 
-// The enemies of a team: the entities of the other team (team = id mod 2).
-struct Enemy {
-  std::uint64_t team;
-  bool operator()(EntityId id) const noexcept { return id.id % 2 != team; }
-};
-
 struct Scene {
   World world = World::init(std::pmr::new_delete_resource());
   ComponentStore store = ComponentStore::init(std::pmr::new_delete_resource());
@@ -83,11 +76,7 @@ struct Scene {
   std::vector<Velocity> velocity;
   std::vector<HomVec4> next;    // the positions a movement sets
   std::vector<HomVec4> stored;  // and the positions the world stores for them
-  std::vector<EntityId> askers;
-  // Each asker's answers of the last tick (kEnemies a row, `answered` of them kept), which start
-  // its search the next tick.
-  std::vector<EntityId> last;
-  std::vector<std::size_t> answered;
+  EnemyAskers askers;
   std::pmr::monotonic_buffer_resource scratch{1 << 16};
   bool warm = false;
 
@@ -106,37 +95,19 @@ struct Scene {
   }
   // The tick's questions: each asker's search starts from its answers of the last tick.
   std::size_t ask() {
-    std::size_t found = 0;
-    for (std::size_t i = 0; i < askers.size(); ++i) {
-      const EntityId a = askers[i];
-      const HomVec4 at = world.entities[a.id - 1].position;
-      EntityId* const row = last.data() + i * kEnemies;
-      const auto enemies = index.kNearest(at, kEnemies, std::span(row, answered[i]), &scratch,
-                                          nemra_ecs::excluding(a, Enemy{a.id % 2}));
-      if (!enemies) fail("kNearest failed");
-      std::ranges::copy(*enemies, row);
-      answered[i] = enemies->size();
-      found += enemies->size();
-    }
+    const std::size_t found = askers.ask(index, world, &scratch);
     scratch.release();
     return found;
   }
   // The same questions without seeds, as a caller that keeps no answers asks them.
   std::size_t askUnseeded() {
-    std::size_t found = 0;
-    for (const EntityId a : askers) {
-      const HomVec4 at = world.entities[a.id - 1].position;
-      const auto enemies =
-          index.kNearest(at, kEnemies, &scratch, nemra_ecs::excluding(a, Enemy{a.id % 2}));
-      if (!enemies) fail("kNearest failed");
-      found += enemies->size();
-    }
+    const std::size_t found = askers.ask(index, world, &scratch, false);
     scratch.release();
     return found;
   }
   std::size_t askUnfiltered() {
     std::size_t found = 0;
-    for (const EntityId a : askers) {
+    for (const EntityId a : askers.ids()) {
       const auto near = index.kNearest(world.entities[a.id - 1].position, kEnemies, &scratch);
       if (!near) fail("kNearest failed");
       found += near->size();
@@ -167,9 +138,7 @@ std::unique_ptr<Scene> buildScene(std::size_t n, bool with_store) {
   }
   s->next.resize(n);
   s->stored.resize(n);
-  for (std::size_t a = 0; a < kAskers && a < n; ++a) s->askers.push_back(s->ids[a * (n / kAskers)]);
-  s->last.resize(s->askers.size() * kEnemies);
-  s->answered.resize(s->askers.size());
+  for (std::size_t a = 0; a < kAskers && a < n; ++a) s->askers.add(s->ids[a * (n / kAskers)]);
   auto index = NearestIndex::build(s->world, std::pmr::new_delete_resource());
   if (!index) fail("build failed");
   s->index = std::move(*index);
@@ -183,8 +152,8 @@ Scene& scene(std::size_t n, bool with_store = true) {
     slot = buildScene(n, with_store);
     // The filtered answers against the world's filtered scan, before any timing.
     Scene& s = *slot;
-    for (std::size_t a = 0; a < s.askers.size(); a += 97) {
-      const EntityId asker = s.askers[a];
+    for (std::size_t a = 0; a < s.askers.ids().size(); a += 97) {
+      const EntityId asker = s.askers.ids()[a];
       const HomVec4 at = s.world.getEntity(asker)->position;
       const auto filter = nemra_ecs::excluding(asker, Enemy{asker.id % 2});
       if (*s.index.kNearest(at, kEnemies, nullptr, filter) !=
@@ -214,11 +183,11 @@ void tick(benchmark::State& state) {
       benchmark::DoNotOptimize(s.ask());
     }
     // The seeded answers of the last warm-up tick against the world's filtered scan.
-    for (std::size_t i = 0; i < s.askers.size(); i += 97) {
-      const EntityId a = s.askers[i];
+    for (std::size_t i = 0; i < s.askers.ids().size(); i += 97) {
+      const EntityId a = s.askers.ids()[i];
       const auto want = *s.world.kNearest(s.world.entities[a.id - 1].position, kEnemies, nullptr,
                                           nemra_ecs::excluding(a, Enemy{a.id % 2}));
-      if (!std::ranges::equal(want, std::span(s.last.data() + i * kEnemies, s.answered[i]))) {
+      if (!std::ranges::equal(want, s.askers.lastAnswers(i))) {
         fail("the index's seeded kNearest differs from the world's");
       }
     }
@@ -342,7 +311,7 @@ void queriesAfresh(benchmark::State& state) {
   const auto askAll = [&](const auto& answer) {
     for (auto _ : state) {
       std::size_t found = 0;
-      for (const EntityId a : s.askers) {
+      for (const EntityId a : s.askers.ids()) {
         found +=
             answer(s.world.entities[a.id - 1].position, nemra_ecs::excluding(a, Enemy{a.id % 2}));
       }

@@ -634,7 +634,6 @@ std::optional<double> NearestIndex::seedLimit(const detail::CosineQuery& query, 
   if (count < k) return std::nullopt;
   for (std::size_t i = 0; i < count; ++i)
     cosines[i] = detail::fsCosine(query, positions_[slots[i]]);
-  if (count == k) return *std::min_element(cosines, cosines + count);
   std::nth_element(cosines, cosines + (k - 1), cosines + count, std::greater<>());
   return cosines[k - 1];
 }
